@@ -1,0 +1,57 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// The separator the OS uses in the paths we build; the Data folder always ends in it.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
+bool PathExists(const std::string& path);
+bool IsDirectory(const std::string& path);
+// Creates one directory; false if it could not be created (it may exist already).
+bool MakeDirectory(const std::string& path);
+// Renames `from` to `to` but never replaces an existing `to`: fails and leaves both names as
+// they were instead.
+bool MoveFileNoReplace(const std::string& from, const std::string& to);
+bool RemoveFile(const std::string& path);
+// Makes a rename inside `directory` durable. Needed on POSIX; Windows has nothing to do.
+bool SyncDirectory(const std::string& directory);
+
+enum class EntryKind { File, Directory };
+// Names (not paths) of the entries of one kind directly inside `directory`; "." and ".." are
+// never listed. Empty when the directory cannot be read.
+std::vector<std::string> ListDirectory(const std::string& directory, EntryKind kind);
+
+// A file opened either for exclusive creation and writing, or for reading. Unbuffered: callers
+// that write line by line buffer themselves.
+class File {
+public:
+    File() = default;
+    ~File() { Close(); }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    // Creates a new file for writing; fails if anything of that name exists already.
+    bool CreateNew(const std::string& path);
+    bool OpenForReading(const std::string& path);
+    bool IsOpen() const { return handle_ != kInvalid; }
+    // Writes all bytes or reports failure.
+    bool Write(const void* data, std::size_t size);
+    // Bytes read, 0 at the end of the file, -1 on failure.
+    long Read(void* buffer, std::size_t size);
+    // Waits until what was written is on the disk.
+    bool SyncToDisk();
+    void Close();
+
+private:
+    static constexpr long long kInvalid = -1;
+    long long handle_ = kInvalid;  // a POSIX descriptor or a Windows HANDLE
+};
+
+}  // namespace platform

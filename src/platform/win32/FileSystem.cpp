@@ -1,0 +1,116 @@
+#include "platform/FileSystem.h"
+
+#include <windows.h>
+
+namespace platform {
+namespace {
+
+HANDLE AsHandle(long long handle) { return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(handle)); }
+
+long long FromHandle(HANDLE handle) {
+    return handle == INVALID_HANDLE_VALUE ? -1 : static_cast<long long>(reinterpret_cast<INT_PTR>(handle));
+}
+
+}  // namespace
+
+bool PathExists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsDirectory(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool MakeDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+
+bool MoveFileNoReplace(const std::string& from, const std::string& to) {
+    // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
+    return MoveFileA(from.c_str(), to.c_str()) != 0;
+}
+
+bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+
+bool SyncDirectory(const std::string&) {
+    // NTFS journals the rename itself; there is no directory handle to flush.
+    return true;
+}
+
+std::vector<std::string> ListDirectory(const std::string& directory, EntryKind kind) {
+    std::vector<std::string> names;
+    std::string pattern = directory;
+    if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') {
+        pattern += '\\';
+    }
+    pattern += '*';
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA(pattern.c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) {
+        return names;
+    }
+    do {
+        const std::string name = data.cFileName;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        // Reparse points (junctions, links) are listed as neither kind, so a clean-up never
+        // follows one out of the tree.
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            continue;
+        }
+        const bool isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (isDirectory == (kind == EntryKind::Directory)) {
+            names.push_back(name);
+        }
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+    return names;
+}
+
+bool File::CreateNew(const std::string& path) {
+    Close();
+    handle_ = FromHandle(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return IsOpen();
+}
+
+bool File::OpenForReading(const std::string& path) {
+    Close();
+    handle_ = FromHandle(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return IsOpen();
+}
+
+bool File::Write(const void* data, std::size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (!WriteFile(AsHandle(handle_), bytes, chunk, &written, nullptr) || written == 0) {
+            return false;
+        }
+        bytes += written;
+        size -= written;
+    }
+    return true;
+}
+
+long File::Read(void* buffer, std::size_t size) {
+    const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+    DWORD read = 0;
+    if (!ReadFile(AsHandle(handle_), buffer, chunk, &read, nullptr)) {
+        return -1;
+    }
+    return static_cast<long>(read);
+}
+
+bool File::SyncToDisk() { return FlushFileBuffers(AsHandle(handle_)) != 0; }
+
+void File::Close() {
+    if (IsOpen()) {
+        CloseHandle(AsHandle(handle_));
+        handle_ = kInvalid;
+    }
+}
+
+}  // namespace platform

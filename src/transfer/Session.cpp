@@ -1,0 +1,178 @@
+// The line protocol every instrument link runs: HELLO <serial>, LINE <data>, BYE, BOOT, and the
+// ACK and NAK bytes. It is driven only by the bytes handed to OnReceive and has no thread, timer
+// or I/O of its own; replies go out through the worker's send hooks.
+
+#include <array>
+
+#include "link/ConnectionLog.h"
+#include "link/TxWorker.h"
+#include "transfer/Store.h"
+
+namespace {
+
+constexpr char kAck = 0x06;
+constexpr char kNak = 0x15;
+constexpr char kLineFeed = 0x0A;
+
+// Bytes kept in a line. Everything else (CR, tabs, other control bytes, '~', DEL, 0x80-0xFF) is
+// dropped without a trace, which is also how CR LF line ends lose their CR.
+bool IsLineByte(unsigned char byte) { return byte >= 0x20 && byte <= 0x7D; }
+
+// The first record of every firmware update: 4 bytes at address 0, record type A0.
+constexpr std::array<std::uint8_t, 8> kBootStartRecord = {0x04, 0x00, 0x00, 0xA0,
+                                                          0x00, 0x00, 0x00, 0x00};
+
+}  // namespace
+
+bool CTxWorker::OnReceive(const char* data, std::size_t count, bool serialLink) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const char byte = data[i];
+        Step step = Step::Continue;
+        if (byte == kAck) {
+            step = OnAckByte();
+        } else if (byte == kNak) {
+            step = OnNakByte();
+        } else if (byte == kLineFeed) {
+            step = OnLineEnd(serialLink);
+        } else if (IsLineByte(static_cast<unsigned char>(byte))) {
+            if (line.size() >= kMaxLineLength) {
+                line.clear();
+                step = Refuse("Connection %s line too long\n");
+            } else {
+                line += byte;
+            }
+        }
+        // The rest of the chunk is dropped once a step ends the call.
+        if (step != Step::Continue) {
+            return step == Step::Done;
+        }
+    }
+    return true;
+}
+
+CTxWorker::Step CTxWorker::Refuse(const char* format) {
+    ConnectionLog(format, connectionName);
+    SendNak();
+    return Step::Failed;
+}
+
+CTxWorker::Step CTxWorker::OnAckByte() {
+    line.clear();
+    if (state != TxState::Updating) {
+        ConnectionLog("Connection %s unexpected ACK\n", connectionName);
+        return Step::Failed;
+    }
+    char piece[TransferFile::kPieceSize];
+    file.ReadPiece(piece);
+    if (piece[0] == '\0') {
+        FinishTransfer();
+        ConnectionLog("Connection %s transfer complete\n", connectionName);
+        return Step::Done;
+    }
+    SendLine(piece);
+    ++lineCount;
+    return Step::Continue;
+}
+
+CTxWorker::Step CTxWorker::OnNakByte() {
+    line.clear();
+    if (state != TxState::Updating) {
+        ConnectionLog("Connection %s unexpected NAK\n", connectionName);
+        return Step::Failed;
+    }
+    // No retry: the refused piece is not sent again.
+    AbortTransfer();
+    return Step::Failed;
+}
+
+CTxWorker::Step CTxWorker::OnLineEnd(bool serialLink) {
+    const std::size_t blank = line.find(' ');
+    const std::string command = line.substr(0, blank);
+    // A line without a blank is its own argument too.
+    const std::string argument = blank == std::string::npos ? line : line.substr(blank + 1);
+    line.clear();
+
+    const bool startsSomething = command == "HELLO" || command == "BOOT";
+    // A serial instrument that starts over has given up on what it was doing.
+    if (startsSomething && serialLink && state != TxState::Idle) {
+        AbortTransfer();
+    }
+    if (command == "HELLO") {
+        return OnHello(argument);
+    }
+    if (command == "BOOT") {
+        // Over TCP the open file must not be left behind the firmware image: refuse instead.
+        if (state != TxState::Idle) {
+            return Refuse("Connection %s unexpected boot\n");
+        }
+        return OnBoot();
+    }
+    if (command == "LINE" || command == "BYE") {
+        if (state != TxState::Receiving) {
+            return Refuse("Connection %s unexpected command\n");
+        }
+        if (command == "LINE") {
+            WriteDataLine(argument);
+            ++lineCount;
+            SendAck();
+            return Step::Continue;
+        }
+        FinishTransfer();
+        ConnectionLog("Connection %s transfer complete\n", connectionName);
+        SendAck();
+        return Step::Done;
+    }
+    return Refuse("Connection %s invalid command\n");
+}
+
+CTxWorker::Step CTxWorker::OnHello(const std::string& argument) {
+    if (state != TxState::Idle) {
+        return Refuse("Connection %s unexpected hello\n");
+    }
+    serial = argument;
+    switch (OpenDataFile()) {
+        case OpenOutcome::DirectoryFailed:
+            return Refuse("Connection %s cannot make directory\n");
+        case OpenOutcome::FileFailed:
+            return Refuse("Connection %s cannot open file\n");
+        case OpenOutcome::Opened:
+            break;
+    }
+    ConnectionLog("Connection %s serial number is %s\n", connectionName, serial.c_str());
+    SendAck();
+    lineCount = 0;
+    state = TxState::Receiving;
+    return Step::Continue;
+}
+
+CTxWorker::Step CTxWorker::OnBoot() {
+    path = g_firmwarePath;
+    if (path.empty() || !file.OpenForReading(path)) {
+        return Refuse("Connection %s cannot open firmware\n");
+    }
+    ConnectionLog("Connection %s firmware update\n", connectionName);
+    SendAck();
+    SendBootStart();
+    lineCount = 1;
+    state = TxState::Updating;
+    return Step::Continue;
+}
+
+void CTxWorker::SendHexRecord(std::span<const std::uint8_t> bytes) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string record = ":";
+    unsigned sum = 0;
+    auto appendByte = [&record](std::uint8_t value) {
+        record += kHex[value >> 4];
+        record += kHex[value & 0x0F];
+    };
+    for (const std::uint8_t value : bytes) {
+        appendByte(value);
+        sum += value;
+    }
+    appendByte(static_cast<std::uint8_t>(0x100 - (sum & 0xFF)));
+    record += "\r\n";
+    SendLine(record.c_str());
+}
+
+void CTxWorker::SendBootStart() { SendHexRecord(kBootStartRecord); }

@@ -1,0 +1,65 @@
+#pragma once
+
+// Test doubles for the places where a worker's effects leave it: the connection log, the user
+// notifications and the bytes it sends on its link.
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "link/ConnectionLog.h"
+#include "link/NotifyUser.h"
+#include "link/TxWorker.h"
+
+// Captures log lines for the lifetime of the object.
+class RecordingLog : public LogSink {
+public:
+    RecordingLog() { SetConnectionLogSink(this); }
+    ~RecordingLog() override { SetConnectionLogSink(nullptr); }
+    void Write(const char* text) override;
+    std::vector<std::string> Lines() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+struct RecordedNotice {
+    std::string title;
+    std::string text;
+    std::string path;
+    bool operator==(const RecordedNotice&) const = default;
+};
+
+// Captures notifications for the lifetime of the object.
+class RecordingNotifier : public NotifySink {
+public:
+    RecordingNotifier() { SetNotifySink(this); }
+    ~RecordingNotifier() override { SetNotifySink(nullptr); }
+    void Deliver(const UiNotice& notice) override;
+    std::vector<RecordedNotice> Notices() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<RecordedNotice> notices_;
+};
+
+// A transfer worker with no link: its send hooks append to `wire`, as a serial port would carry
+// them.
+class TestWorker : public CTxWorker {
+public:
+    explicit TestWorker(const char* nameFormat = "COM%u", unsigned value = 5);
+    void Open() override {}
+    bool Run() override { return false; }
+    void Close() override;
+    void SendAck() override { wire += '\x06'; }
+    void SendNak() override { wire += '\x15'; }
+    void SendLine(const char* text) override { wire += text; }
+
+    bool Feed(const std::string& bytes, bool serialLink = true) {
+        return OnReceive(bytes.data(), bytes.size(), serialLink);
+    }
+    TxState State() const { return state; }
+
+    std::string wire;
+};

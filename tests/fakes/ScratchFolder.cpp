@@ -1,0 +1,67 @@
+#include "fakes/ScratchFolder.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/FileSystem.h"
+#include "transfer/Store.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> Walk(const std::string& root, bool wantDirectories) {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        if (entry.is_directory() == wantDirectories &&
+            (wantDirectories || entry.is_regular_file())) {
+            found.push_back(fs::relative(entry.path(), root).generic_string());
+        }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+}  // namespace
+
+ScratchFolder::ScratchFolder() {
+    static std::atomic<int> counter{0};
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    const fs::path dir = fs::temp_directory_path() /
+                         ("orbtray-test-" + std::to_string(stamp) + "-" + std::to_string(++counter));
+    fs::create_directories(dir);
+    path_ = dir.string();
+    if (path_.back() != platform::kPathSeparator) {
+        path_ += platform::kPathSeparator;
+    }
+}
+
+ScratchFolder::~ScratchFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+std::vector<std::string> ScratchFolder::Files() const { return Walk(path_, false); }
+
+std::vector<std::string> ScratchFolder::Directories() const { return Walk(path_, true); }
+
+std::string ScratchFolder::Read(const std::string& relativePath) const {
+    std::ifstream in(fs::path(path_) / relativePath, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void ScratchFolder::Write(const std::string& relativePath, const std::string& bytes) const {
+    const fs::path file = fs::path(path_) / relativePath;
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << bytes;
+}
+
+ScratchDataFolder::ScratchDataFolder() : previous_(g_dataFolder) { g_dataFolder = Path(); }
+
+ScratchDataFolder::~ScratchDataFolder() { g_dataFolder = previous_; }

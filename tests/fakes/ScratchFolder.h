@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/Clock.h"
+
+// A fresh, empty directory under the system's temporary folder, removed with everything in it
+// when the object goes. `Path()` ends in the path separator, as the Data folder does.
+class ScratchFolder {
+public:
+    ScratchFolder();
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    const std::string& Path() const { return path_; }
+    // Every regular file below the folder, as paths relative to it with '/' separators, sorted.
+    std::vector<std::string> Files() const;
+    // Every directory below the folder, the same way.
+    std::vector<std::string> Directories() const;
+    std::string Read(const std::string& relativePath) const;
+    void Write(const std::string& relativePath, const std::string& bytes) const;
+
+private:
+    std::string path_;
+};
+
+// Makes the Data folder a scratch folder for the lifetime of the object.
+class ScratchDataFolder : public ScratchFolder {
+public:
+    ScratchDataFolder();
+    ~ScratchDataFolder();
+
+private:
+    std::string previous_;
+};
+
+class FixedClock : public platform::Clock {
+public:
+    explicit FixedClock(std::int64_t seconds) : seconds_(seconds) {}
+    std::int64_t UtcSeconds() const override { return seconds_; }
+    void Set(std::int64_t seconds) { seconds_ = seconds; }
+
+private:
+    std::int64_t seconds_;
+};

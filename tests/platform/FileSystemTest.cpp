@@ -1,0 +1,61 @@
+#include <gtest/gtest.h>
+
+#include "fakes/ScratchFolder.h"
+#include "platform/FileSystem.h"
+
+namespace {
+
+TEST(FileSystem, MoveNeverReplacesAnExistingFile) {
+    ScratchFolder dir;
+    dir.Write("a.tmp", "new");
+    dir.Write("a.csv", "old");
+    EXPECT_FALSE(platform::MoveFileNoReplace(dir.Path() + "a.tmp", dir.Path() + "a.csv"));
+    EXPECT_EQ(dir.Read("a.tmp"), "new");
+    EXPECT_EQ(dir.Read("a.csv"), "old");
+
+    EXPECT_TRUE(platform::MoveFileNoReplace(dir.Path() + "a.tmp", dir.Path() + "b.csv"));
+    EXPECT_EQ(dir.Files(), (std::vector<std::string>{"a.csv", "b.csv"}));
+    EXPECT_EQ(dir.Read("b.csv"), "new");
+    EXPECT_TRUE(platform::SyncDirectory(dir.Path()));
+}
+
+TEST(FileSystem, CreateNewIsExclusiveAndWritesExactBytes) {
+    ScratchFolder dir;
+    const std::string path = dir.Path() + "f";
+    platform::File file;
+    ASSERT_TRUE(file.CreateNew(path));
+    const std::string bytes("a\r\n\0\xff", 5);
+    EXPECT_TRUE(file.Write(bytes.data(), bytes.size()));
+    EXPECT_TRUE(file.SyncToDisk());
+    file.Close();
+    EXPECT_EQ(dir.Read("f"), bytes);
+
+    platform::File again;
+    EXPECT_FALSE(again.CreateNew(path));
+    EXPECT_EQ(dir.Read("f"), bytes);
+
+    ASSERT_TRUE(again.OpenForReading(path));
+    char buffer[16];
+    EXPECT_EQ(again.Read(buffer, sizeof buffer), 5);
+    EXPECT_EQ(again.Read(buffer, sizeof buffer), 0);
+    EXPECT_FALSE(platform::File().OpenForReading(dir.Path() + "missing"));
+}
+
+TEST(FileSystem, DirectoriesAndListing) {
+    ScratchFolder dir;
+    EXPECT_TRUE(platform::MakeDirectory(dir.Path() + "d"));
+    EXPECT_FALSE(platform::MakeDirectory(dir.Path() + "d"));
+    dir.Write("f", "x");
+    EXPECT_TRUE(platform::IsDirectory(dir.Path() + "d"));
+    EXPECT_FALSE(platform::IsDirectory(dir.Path() + "f"));
+    EXPECT_TRUE(platform::PathExists(dir.Path() + "f"));
+    EXPECT_EQ(platform::ListDirectory(dir.Path(), platform::EntryKind::Directory),
+              std::vector<std::string>{"d"});
+    EXPECT_EQ(platform::ListDirectory(dir.Path(), platform::EntryKind::File),
+              std::vector<std::string>{"f"});
+    EXPECT_TRUE(platform::ListDirectory(dir.Path() + "none", platform::EntryKind::File).empty());
+    EXPECT_TRUE(platform::RemoveFile(dir.Path() + "f"));
+    EXPECT_FALSE(platform::PathExists(dir.Path() + "f"));
+}
+
+}  // namespace
