@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, everything the builds and tests need. Safe to run again: it
+# only calls apt-get when something is missing.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ git               # the Linux builds
+    googletest                              # GoogleTest sources, built by each preset
+    clang libclang-rt-14-dev                # the fuzz preset (libFuzzer, sanitizers)
+    g++-mingw-w64-x86-64-posix              # the Windows cross build
+    wine wine64                             # runs the Windows tests
+    socat procps                            # integration tests and benchmarks
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq "${missing[@]}"
