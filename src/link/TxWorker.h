@@ -11,6 +11,7 @@
 
 #include "link/Worker.h"
 #include "platform/Clock.h"
+#include "platform/Printf.h"
 #include "transfer/TransferFile.h"
 
 enum class TxState : std::int32_t { Idle = 0, Receiving = 1, Updating = 2 };
@@ -49,8 +50,9 @@ public:
     void SetClock(const platform::Clock& source) { clock = &source; }
 
 protected:
-    // Formats the link's name ("S%u", "COM%u") once, when the worker is created.
-    void SetConnectionName(const char* format, unsigned value);
+    // Formats the link's name ("S%u", "COM%u") once, when the worker is created; a name that
+    // does not fit the 15 characters is cut.
+    void SetConnectionName(const char* format, ...) ORB_PRINTF(2, 3);
 
     TxState state = TxState::Idle;
     std::string line;    // printable bytes since the last line end

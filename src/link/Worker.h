@@ -24,3 +24,6 @@ protected:
     CListener* listener;         // created the worker; not owned
     platform::Event* stopEvent;  // the listener's stop event, shared by all its workers; not owned
 };
+
+// Thread entry of every worker: Open, Run while it returns true, Close, then destroy the worker.
+unsigned WorkerEntry(void* worker);

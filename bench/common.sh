@@ -1,0 +1,78 @@
+# Shared by the benchmark scripts (sourced, not run): the optimised build, scratch space, free
+# ports and a running orbtray.
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${ORBTRAY_BUILD_DIR:-$repo/build/linux-release}
+orbtray=$build/src/app/orbtray
+orbsim=$build/tools/orbsim/orbsim
+
+# Figures from a debug or sanitizer build would say nothing about the product, so the scripts
+# always measure the release preset, brought up to date first.
+ensure_release_build() {
+    if [[ -z ${ORBTRAY_BUILD_DIR:-} ]]; then
+        (cd "$repo" && { [[ -f $build/CMakeCache.txt ]] || cmake --preset linux-release; } &&
+            cmake --build --preset linux-release --target orbtray orbsim) >/dev/null
+    fi
+    [[ -x $orbtray && -x $orbsim ]] || { echo "bench: no orbtray or orbsim in $build" >&2; exit 1; }
+}
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/orbtray-bench.XXXXXX")
+cleanup() {
+    [[ -n ${orbtray_pid:-} ]] && kill "$orbtray_pid" 2>/dev/null && wait "$orbtray_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A pipe nobody writes to: `read -t` on it sleeps without starting a process, so polling loops
+# take no CPU away from the program being measured.
+exec {nap_fd}<> <(:)
+nap() { read -r -t "$1" -u "$nap_fd" || true; }
+
+now_ns() { date +%s%N; }
+# Seconds, three decimals, from two now_ns readings.
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b - a) / 1e9 }'; }
+# awk arithmetic on the arguments, e.g. calc "%.1f" "a / b" a=1 b=2
+calc() {
+    local format=$1 expression=$2
+    shift 2
+    awk "$@" "BEGIN { printf \"$format\", $expression }"
+}
+
+# A port free for both TCP and UDP on this machine now.
+free_port() {
+    local port
+    while :; do
+        port=$((20000 + RANDOM % 40000))
+        [[ -z $(ss -Htuan "sport = :$port") ]] && { echo "$port"; return; }
+    done
+}
+
+# Starts orbtray on $1 (data folder) and $2 (port) with its output in $work, and waits until it
+# says it is receiving. Sets orbtray_pid.
+start_orbtray() {
+    "$orbtray" --data-folder "$1" --port "$2" >"$work/orbtray.out" 2>"$work/orbtray.err" &
+    orbtray_pid=$!
+    for _ in $(seq 500); do
+        grep -q '^orbtray: receiving' "$work/orbtray.out" 2>/dev/null && return
+        nap 0.01
+    done
+    echo "bench: orbtray did not start" >&2
+    cat "$work/orbtray.err" >&2
+    exit 1
+}
+
+# SIGTERM, then its exit status.
+stop_orbtray() {
+    local status=0
+    kill -TERM "$orbtray_pid"
+    wait "$orbtray_pid" || status=$?
+    orbtray_pid=
+    return "$status"
+}
+
+# Count of lines in $1 that contain $2.
+count_lines() { grep -c -- "$2" "$1" 2>/dev/null || true; }
+
+# A realistic instrument line of about 50 bytes: time stamp, serial, sequence, reading, unit,
+# temperature, status. awk program text; `n` is the line number, `sn` the serial.
+reading_awk='sprintf("2025-12-14T%02d:%02d:%02d.%03d,%s,%07d,%.4f,mm,21.%d,OK", int(n/360000)%24, int(n/6000)%60, int(n/100)%60, (n%100)*10, sn, n, 20+(n*7919%100000)/10000, n%10)'

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# One instrument sends a 1,000,000-line file over loopback. Figure: seconds from the connect to
+# the final .csv, against a baseline that receives the same byte stream into a file with socat.
+#
+# Both receivers get the identical pre-encoded stream (HELLO, a LINE per line, BYE) from the same
+# plain socat client. orbsim would be the obvious client, but it waits for the receiver to close
+# before it ends, which socat as a receiver never does; and encoding the file as it sends would
+# be charged to orbtray alone.
+#
+#   bench/tcp-throughput.sh          (LINES_TOTAL=1000000 RUNS=3 by default; best run counts)
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+lines=${LINES_TOTAL:-1000000}
+runs=${RUNS:-3}
+ensure_release_build
+
+serial=OX10001
+awk -v sn="$serial" -v count="$lines" -v csv="$work/expected.csv" -v stream="$work/stream" "
+    BEGIN {
+        printf \"HELLO %s\\r\\n\", sn > stream
+        for (n = 0; n < count; n++) {
+            line = $reading_awk
+            printf \"%s\\r\\n\", line > csv
+            printf \"LINE %s\\r\\n\", line > stream
+        }
+        printf \"BYE\\r\\n\" > stream
+    }"
+bytes=$(stat -c %s "$work/stream")
+mb=$(calc "%.1f" "b / 1e6" -v b="$bytes")
+
+send() { socat -b 262144 -u "OPEN:$work/stream,rdonly" "TCP:127.0.0.1:$1"; }
+
+# Baseline: socat writes what arrives to a file and exits at the end of the stream.
+socat_best=
+for ((run = 1; run <= runs; run++)); do
+    port=$(free_port)
+    rm -f "$work/socat.out"
+    socat -b 262144 -u "TCP-LISTEN:$port,bind=127.0.0.1,reuseaddr" "OPEN:$work/socat.out,creat" &
+    listener=$!
+    until [[ -n $(ss -Htln "sport = :$port") ]]; do nap 0.01; done
+    start=$(now_ns)
+    send "$port"
+    wait "$listener"
+    seconds=$(elapsed "$start" "$(now_ns)")
+    cmp -s "$work/stream" "$work/socat.out" || { echo "bench: socat's copy differs" >&2; exit 1; }
+    echo "socat   run $run: $seconds s"
+    socat_best=$(calc "%.3f" "(p == \"\" || s < p) ? s : p" -v s="$seconds" -v p="$socat_best")
+done
+rm -f "$work/socat.out"
+
+orbtray_best=
+for ((run = 1; run <= runs; run++)); do
+    port=$(free_port)
+    data="$work/data-$run"
+    start_orbtray "$data" "$port"
+    start=$(now_ns)
+    send "$port" &
+    client=$!
+    # The .csv exists only once the last line is on the disk and the file renamed.
+    until compgen -G "$data/$serial/*.csv" >/dev/null; do nap 0.002; done
+    seconds=$(elapsed "$start" "$(now_ns)")
+    wait "$client"
+    stop_orbtray || { echo "bench: orbtray exited with $?" >&2; exit 1; }
+    cmp -s "$work/expected.csv" "$data/$serial/"*.csv || { echo "bench: stored file differs" >&2; exit 1; }
+    echo "orbtray run $run: $seconds s"
+    orbtray_best=$(calc "%.3f" "(p == \"\" || s < p) ? s : p" -v s="$seconds" -v p="$orbtray_best")
+    rm -rf "$data"
+done
+
+socat_rate=$(calc "%.1f" "m / s" -v m="$mb" -v s="$socat_best")
+orbtray_rate=$(calc "%.1f" "m / s" -v m="$mb" -v s="$orbtray_best")
+echo
+echo "stream: $lines lines, $mb MB (best of $runs runs)"
+echo "baseline socat to file: $socat_best s, $socat_rate MB/s"
+echo "orbtray to .csv:        $orbtray_best s, $orbtray_rate MB/s (includes its fsync at BYE)"
+echo "ratio orbtray/socat throughput: $(calc "%.2f" "o / s" -v o="$orbtray_rate" -v s="$socat_rate") (target >= 0.5)"

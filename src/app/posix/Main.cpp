@@ -1,0 +1,110 @@
+// orbtray for Linux: the instrument receiver as a foreground program. The connection log goes to
+// standard error, notifications to standard output; SIGINT or SIGTERM stops it in order.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app/posix/CommandLine.h"
+#include "app/posix/StdoutNotifier.h"
+#include "link/Receiver.h"
+#include "platform/FileSystem.h"
+#include "platform/Socket.h"
+#include "transfer/Store.h"
+
+namespace {
+
+std::string Absolute(const std::string& path) {
+    if (path.empty() || path[0] == '/') {
+        return path;
+    }
+    char cwd[PATH_MAX];
+    return getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) + "/" + path : path;
+}
+
+std::string DefaultDataFolder() {
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    if (dataHome != nullptr && dataHome[0] == '/') {
+        return std::string(dataHome) + "/Orbalinex/Data/";
+    }
+    const char* home = std::getenv("HOME");
+    return std::string(home != nullptr ? home : "") + "/.local/share/Orbalinex/Data/";
+}
+
+int Fail(const std::string& message, int code) {
+    std::fprintf(stderr, "orbtray: %s\n", message.c_str());
+    return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const CommandLine line = ParseCommandLine(argc, argv);
+    if (!line.error.empty()) {
+        std::fprintf(stderr, "orbtray: %s\n%s", line.error.c_str(), kUsage);
+        return 2;
+    }
+    if (line.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (line.version) {
+        std::printf("orbtray %s\n", ORBTRAY_VERSION);
+        return 0;
+    }
+
+    // Everything the worker threads read is settled before the first of them starts.
+    g_dataFolder = line.dataFolder.empty() ? DefaultDataFolder() : Absolute(line.dataFolder);
+    if (g_dataFolder.back() != '/') {
+        g_dataFolder += '/';
+    }
+    if (!MakePath(g_dataFolder)) {
+        return Fail("cannot create the data folder " + g_dataFolder, 1);
+    }
+    if (!line.firmwarePath.empty()) {
+        g_firmwarePath = Absolute(line.firmwarePath);
+        platform::File firmware;
+        if (!firmware.OpenForReading(g_firmwarePath)) {
+            return Fail("cannot read the firmware image " + g_firmwarePath, 1);
+        }
+    }
+    // A crash leaves partial files behind; they are deleted as an aborted transfer would be.
+    const int leftovers = RemoveLeftoverTempFiles(g_dataFolder);
+
+    StdoutNotifier notifier;
+    SetNotifySink(&notifier);
+    platform::StartNetworking();
+
+    // Signals are taken by sigwait below, so every thread started from here on blocks them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    UsbOptions usb;
+    usb.scan = line.usbScan;
+    for (const std::string& path : line.serialPorts) {
+        usb.extraPorts.push_back(Absolute(path));
+    }
+    Receiver receiver(line.port, usb);
+    receiver.Start();
+    if (leftovers > 0) {
+        std::printf("orbtray: deleted %d unfinished file(s) left by an earlier run\n", leftovers);
+    }
+    std::printf("orbtray: receiving into %s on TCP and UDP port %u\n", g_dataFolder.c_str(),
+                unsigned(line.port));
+    std::fflush(stdout);
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    receiver.Stop();
+    // Nothing is left to receive a notification.
+    SetNotifySink(nullptr);
+    std::printf("orbtray: stopped\n");
+    return 0;
+}

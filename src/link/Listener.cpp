@@ -1,0 +1,56 @@
+#include "link/Listener.h"
+
+#include "link/ConnectionLog.h"
+#include "link/TxWorker.h"
+#include "link/Worker.h"
+
+void CListener::ThreadMain() {
+    Open();
+    while (Poll()) {
+    }
+    // Every worker saw the same stop event; wait for each, whether or not it reported.
+    for (auto& [id, workerThread] : workers) {
+        workerThread.Join();
+    }
+    workers.clear();
+    finished.clear();
+    Close();
+}
+
+void CListener::WorkerFinished(std::int32_t id) {
+    platform::MutexLock lock(workersMutex);
+    finished.push_back(id);
+}
+
+void CListener::ReapFinished() {
+    platform::MutexLock lock(workersMutex);
+    // Waiting while holding the lock is safe: a worker reports only as the last act of its last
+    // step and takes no lock of ours afterwards, so each thread joined here is already ending.
+    for (const std::int32_t id : finished) {
+        const auto entry = workers.find(id);
+        if (entry != workers.end()) {
+            entry->second.Join();
+            workers.erase(entry);
+        }
+    }
+    finished.clear();
+}
+
+bool CListener::AddWorker(std::int32_t id, std::unique_ptr<CTxWorker> worker) {
+    // The OS hands out a closed socket's value again. A worker still entered under that value
+    // has closed its socket, which it does only after reporting: reaping joins it.
+    if (HasWorker(id)) {
+        ReapFinished();
+    }
+    platform::Thread workerThread;
+    CTxWorker* raw = worker.get();
+    if (!workerThread.Start(&WorkerEntry, raw)) {
+        ConnectionLog("Connection %s could not start\n", raw->ConnectionName());
+        raw->Close();
+        return false;
+    }
+    // From here the worker belongs to its thread, which destroys it after Close.
+    worker.release();
+    workers.emplace(id, std::move(workerThread));
+    return true;
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+// A thread that finds new links, runs one worker thread per link and reaps the workers that end.
+//
+// Threads: `workers` belongs to the listener thread alone (insertion, reaping, the final join).
+// `finished` is appended to by worker threads and emptied by the listener thread, both only
+// while holding `workersMutex`.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "link/Threaded.h"
+#include "platform/Mutex.h"
+#include "platform/Thread.h"
+
+class CTxWorker;
+
+class CListener : public CThreaded {
+public:
+    // Open; Poll until it returns false; join every worker still in `workers`; Close. The thread
+    // therefore never ends before the workers it started.
+    void ThreadMain() override;
+
+    virtual void Open() = 0;
+    // One pass of looking for new links, waiting at most about a second on the stop event.
+    // False when the listener is to stop.
+    virtual bool Poll() = 0;
+    virtual void Close() = 0;
+
+    // Called by a worker thread as the last act of a worker that ended on its own.
+    void WorkerFinished(std::int32_t id);
+
+    std::size_t WorkerCount() const { return workers.size(); }
+
+protected:
+    // Joins and forgets the workers that reported themselves finished. Listener thread only.
+    void ReapFinished();
+    // Starts a thread for `worker` and enters it under `id`. Takes the worker in every case:
+    // if no thread can be started the link is closed and the worker destroyed here.
+    bool AddWorker(std::int32_t id, std::unique_ptr<CTxWorker> worker);
+    bool HasWorker(std::int32_t id) const { return workers.contains(id); }
+
+    platform::Mutex workersMutex;
+    std::vector<std::int32_t> finished;  // in the order the workers reported
+
+private:
+    std::map<std::int32_t, platform::Thread> workers;  // by worker id, ascending
+};

@@ -1,0 +1,64 @@
+#include "link/NetWorker.h"
+
+#include "link/ConnectionLog.h"
+#include "link/Listener.h"
+#include "platform/Event.h"
+
+CNetWorker::CNetWorker(CListener* owner, platform::Event* stop, platform::Socket connection)
+    : CTxWorker(owner, stop),
+      socket(std::move(connection)),
+      id(static_cast<std::int32_t>(socket.Value())) {
+    SetConnectionName(kNetConnectionName, static_cast<unsigned>(socket.Value()));
+}
+
+void CNetWorker::Open() { socket.WatchRead(); }
+
+bool CNetWorker::Finish() {
+    listener->WorkerFinished(id);
+    return false;
+}
+
+bool CNetWorker::Run() {
+    switch (platform::WaitForEither(stopEvent->AsWaitable(), socket.Readiness(), kIdleTimeoutMs)) {
+        case platform::WaitResult::First:
+            // The listener joins every worker when it stops: no report.
+            ConnectionLog("Connection %s closed on shutdown\n", ConnectionName());
+            return false;
+        case platform::WaitResult::Timeout:
+            ConnectionLog("Connection %s closed on timeout\n", ConnectionName());
+            return Finish();
+        case platform::WaitResult::Failed:
+            return true;
+        case platform::WaitResult::Second:
+            break;
+    }
+    socket.ResetReadiness();
+    char buffer[kReceiveSize];
+    for (;;) {
+        const platform::IoResult received = socket.Receive(buffer, sizeof buffer);
+        switch (received.status) {
+            case platform::IoStatus::Ok:
+                // The session has logged its own reason.
+                if (!OnReceive(buffer, received.count, false)) {
+                    return Finish();
+                }
+                break;
+            case platform::IoStatus::WouldBlock:
+                return true;
+            case platform::IoStatus::Closed:
+                ConnectionLog("Connection %s closed by peer\n", ConnectionName());
+                return Finish();
+            case platform::IoStatus::Failed:
+                ConnectionLog("Connection %s aborted with error %d\n", ConnectionName(),
+                              received.error);
+                return Finish();
+        }
+    }
+}
+
+void CNetWorker::Close() {
+    socket.ShutdownBoth();
+    socket.Close();
+    ConnectionLog("Connection %s terminated\n", ConnectionName());
+    AbortTransfer();
+}

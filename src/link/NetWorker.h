@@ -1,0 +1,32 @@
+#pragma once
+
+// Serves one accepted TCP connection. The link is receive-only: the protocol's replies are not
+// sent to a network instrument. Everything here runs on the worker's own thread.
+
+#include "link/TxWorker.h"
+#include "platform/Socket.h"
+
+// A TCP link is named after its socket value.
+inline constexpr char kNetConnectionName[] = "S%u";
+
+class CNetWorker : public CTxWorker {
+public:
+    CNetWorker(CListener* owner, platform::Event* stop, platform::Socket connection);
+
+    void Open() override;
+    bool Run() override;
+    void Close() override;
+    void SendAck() override {}
+    void SendNak() override {}
+    void SendLine(const char*) override {}
+
+private:
+    static constexpr int kIdleTimeoutMs = 10000;
+    static constexpr std::size_t kReceiveSize = 1024;
+
+    // Ends the worker on its own: the listener joins the thread at its next reaping.
+    bool Finish();
+
+    platform::Socket socket;
+    std::int32_t id;
+};

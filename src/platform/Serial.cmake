@@ -1,0 +1,16 @@
+# Included from platform/CMakeLists.txt: serial ports and their discovery.
+target_sources(orbcore PRIVATE platform/Cp210xName.cpp)
+
+if(WIN32)
+    target_sources(orbcore PRIVATE
+        platform/win32/PortEnumeration.cpp
+        platform/win32/SerialPort.cpp
+    )
+    # SetupDi*: the present ports and their friendly names.
+    target_link_libraries(orbcore PUBLIC setupapi)
+else()
+    target_sources(orbcore PRIVATE
+        platform/posix/PortEnumeration.cpp
+        platform/posix/SerialPort.cpp
+    )
+endif()

@@ -1,0 +1,43 @@
+#pragma once
+
+// A serial port as the USB worker uses it: opened exclusively at 115200 baud 8N1 without flow
+// control, a wait for received characters that a stop event can interrupt, reads that return at
+// once with what has arrived, and writes that return once they are done.
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "platform/Event.h"
+
+namespace platform {
+
+enum class PortWait {
+    Data,         // characters have arrived
+    StartFailed,  // the wait could not even start: the device is gone
+    Failed,       // the wait ended in an error (see the error code)
+    Timeout,      // nothing arrived within the time limit
+    Stop,         // the stop event was signalled first
+};
+
+class SerialPort {
+public:
+    virtual ~SerialPort() = default;
+
+    // Opens the device for exclusive use and applies the line settings. False if it cannot be
+    // opened (missing, held by another program); a failure of the settings is not fatal.
+    virtual bool Open(const std::string& path) = 0;
+    virtual bool IsOpen() const = 0;
+    // Waits for received characters, the stop event first. `error` gets the OS code on Failed.
+    virtual PortWait WaitForData(const Event& stop, int timeoutMs, int* error) = 0;
+    // Reads at most `size` bytes of what has been received; 0 when nothing is waiting.
+    virtual std::size_t Read(char* buffer, std::size_t size) = 0;
+    // Writes all bytes and waits for the write to complete; failures are ignored by callers.
+    virtual void Write(const char* data, std::size_t size) = 0;
+    virtual void Close() = 0;
+};
+
+// The OS's serial port (overlapped I/O on Windows, termios and poll on POSIX), not yet opened.
+std::unique_ptr<SerialPort> MakeSerialPort();
+
+}  // namespace platform

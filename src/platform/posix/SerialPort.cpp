@@ -1,0 +1,169 @@
+#include "platform/SerialPort.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace platform {
+namespace {
+
+// How long one stalled write may wait for room before the rest is given up: without flow
+// control a working port always drains, so a port that does not is gone or wedged.
+constexpr int kWriteStallMs = 2000;
+
+// poll(2) that sleeps out the whole time limit even when signals interrupt it.
+int PollFully(pollfd* entries, nfds_t count, int timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    int left = timeoutMs;
+    for (;;) {
+        const int ready = ::poll(entries, count, left);
+        if (ready >= 0 || errno != EINTR) {
+            return ready;
+        }
+        if (timeoutMs >= 0) {
+            const auto remaining =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            left = remaining.count() > 0 ? static_cast<int>(remaining.count()) : 0;
+        }
+    }
+}
+
+void ApplyLineSettings(int fd) {
+    termios settings{};
+    if (::tcgetattr(fd, &settings) != 0) {
+        return;
+    }
+    // Raw bytes both ways: no echo, no signals, no CR/LF translation, no XON/XOFF swallowed.
+    ::cfmakeraw(&settings);
+    settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    settings.c_cflag |= CS8 | CLOCAL | CREAD;
+    settings.c_iflag &= ~(IXON | IXOFF | IXANY);
+    // Reads return at once with whatever is there; waiting is poll's job.
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    ::cfsetispeed(&settings, B115200);
+    ::cfsetospeed(&settings, B115200);
+    // Some devices (a pty, for one) refuse parts of this; they carry the bytes all the same.
+    ::tcsetattr(fd, TCSANOW, &settings);
+}
+
+// Whether characters are queued for reading. A hung-up terminal keeps reporting itself readable
+// while every read returns end-of-file, so readiness alone cannot tell data from a lost device.
+bool HasQueuedInput(int fd) {
+    int queued = 0;
+    return ::ioctl(fd, FIONREAD, &queued) == 0 && queued > 0;
+}
+
+class PosixSerialPort final : public SerialPort {
+  public:
+    ~PosixSerialPort() override { Close(); }
+
+    bool Open(const std::string& path) override {
+        Close();
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            return false;
+        }
+        // TIOCEXCL keeps other programs out but not root, and not a second open from a process
+        // running as root; the lock makes any second OrbTray fail whoever it runs as.
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return false;
+        }
+        ::ioctl(fd, TIOCEXCL);
+        ApplyLineSettings(fd);
+        fd_ = fd;
+        return true;
+    }
+
+    bool IsOpen() const override { return fd_ >= 0; }
+
+    PortWait WaitForData(const Event& stop, int timeoutMs, int* error) override {
+        pollfd entries[2] = {{stop.AsWaitable().fd, POLLIN, 0}, {fd_, POLLIN, 0}};
+        const int ready = PollFully(entries, 2, timeoutMs);
+        if (ready < 0) {
+            *error = errno;
+            return PortWait::Failed;
+        }
+        if (ready == 0) {
+            return PortWait::Timeout;
+        }
+        // The stop request first, so that a busy port cannot delay a shutdown.
+        if ((entries[0].revents & POLLIN) != 0) {
+            return PortWait::Stop;
+        }
+        if ((entries[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            *error = EBADF;
+            return PortWait::Failed;
+        }
+        const short port = entries[1].revents;
+        if ((port & (POLLERR | POLLHUP | POLLNVAL)) == 0) {
+            return PortWait::Data;
+        }
+        // Unplugged, or the other side of a pty closed: what is still queued is delivered
+        // before the loss is reported.
+        return (port & POLLIN) != 0 && HasQueuedInput(fd_) ? PortWait::Data : PortWait::StartFailed;
+    }
+
+    std::size_t Read(char* buffer, std::size_t size) override {
+        for (;;) {
+            const ssize_t n = ::read(fd_, buffer, size);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            return n > 0 ? static_cast<std::size_t>(n) : 0;
+        }
+    }
+
+    void Write(const char* data, std::size_t size) override {
+        while (size > 0) {
+            const ssize_t n = ::write(fd_, data, size);
+            if (n > 0) {
+                data += n;
+                size -= static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                pollfd entry{fd_, POLLOUT, 0};
+                if (PollFully(&entry, 1, kWriteStallMs) > 0 && (entry.revents & POLLOUT) != 0) {
+                    continue;
+                }
+            }
+            return;
+        }
+        // The caller's "written" means sent down the line, not merely queued in the driver.
+        ::tcdrain(fd_);
+    }
+
+    void Close() override {
+        if (fd_ < 0) {
+            return;
+        }
+        // The exclusive flag can outlive this descriptor (a pty keeps it while its master is
+        // open), which would lock out the next open.
+        ::ioctl(fd_, TIOCNXCL);
+        ::close(fd_);
+        fd_ = -1;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+}  // namespace
+
+std::unique_ptr<SerialPort> MakeSerialPort() {
+    return std::make_unique<PosixSerialPort>();
+}
+
+}  // namespace platform

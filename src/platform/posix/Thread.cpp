@@ -1,0 +1,95 @@
+#include "platform/Thread.h"
+
+#include <dirent.h>
+#include <pthread.h>
+
+#include <cstring>
+#include <new>
+
+namespace platform {
+namespace {
+
+static_assert(sizeof(pthread_t) <= sizeof(unsigned long), "pthread_t must fit Thread::handle_");
+
+// pthread wants a different signature from ThreadEntry, so the thread starts here and calls on.
+struct StartRequest {
+    ThreadEntry entry;
+    void* argument;
+};
+
+void* RunThread(void* raw) {
+    const StartRequest request = *static_cast<StartRequest*>(raw);
+    delete static_cast<StartRequest*>(raw);
+    request.entry(request.argument);
+    return nullptr;
+}
+
+}  // namespace
+
+Thread::~Thread() {
+    Join();
+}
+
+Thread::Thread(Thread&& other) noexcept : started_(other.started_), handle_(other.handle_) {
+    other.started_ = false;
+    other.handle_ = 0;
+}
+
+Thread& Thread::operator=(Thread&& other) noexcept {
+    if (this != &other) {
+        Join();
+        started_ = other.started_;
+        handle_ = other.handle_;
+        other.started_ = false;
+        other.handle_ = 0;
+    }
+    return *this;
+}
+
+bool Thread::Start(ThreadEntry entry, void* argument) {
+    if (started_) {
+        return false;
+    }
+    auto* request = new (std::nothrow) StartRequest{entry, argument};
+    if (request == nullptr) {
+        return false;
+    }
+    pthread_t thread;
+    if (::pthread_create(&thread, nullptr, &RunThread, request) != 0) {
+        delete request;
+        return false;
+    }
+    handle_ = 0;
+    std::memcpy(&handle_, &thread, sizeof thread);
+    started_ = true;
+    return true;
+}
+
+void Thread::Join() {
+    if (!started_) {
+        return;
+    }
+    pthread_t thread;
+    std::memcpy(&thread, &handle_, sizeof thread);
+    ::pthread_join(thread, nullptr);
+    started_ = false;
+    handle_ = 0;
+}
+
+int CountProcessThreads() {
+    // Linux lists each thread of the process as a directory here.
+    DIR* dir = ::opendir("/proc/self/task");
+    if (dir == nullptr) {
+        return -1;
+    }
+    int count = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+            ++count;
+        }
+    }
+    ::closedir(dir);
+    return count;
+}
+
+}  // namespace platform

@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Endpoint.h"
+#include "Options.h"
+
+namespace {
+
+using orbsim::Command;
+using orbsim::Options;
+
+std::vector<std::string_view> Words(const std::string& line, std::vector<std::string>* storage) {
+    std::istringstream in(line);
+    storage->clear();
+    for (std::string word; in >> word;) {
+        storage->push_back(word);
+    }
+    return {storage->begin(), storage->end()};
+}
+
+// What a command line turned into, in one comparable string.
+std::string Describe(const Options& o) {
+    std::string text = orbsim::FormatEndpoint(o.target);
+    switch (o.command) {
+        case Command::Help:
+            return "help";
+        case Command::Version:
+            return "version";
+        case Command::Discover:
+            return "discover " + text + " t=" + std::to_string(o.timeoutMs);
+        case Command::Send:
+            text = "send " + text + " sn=" + o.serial + " chunk=" + std::to_string(o.chunkBytes) +
+                   " pause=" + std::to_string(o.pauseMs);
+            for (const std::string& file : o.files) {
+                text += " " + file;
+            }
+            return text;
+    }
+    return "?";
+}
+
+TEST(Options, AcceptedCommandLines) {
+    const struct {
+        const char* line;
+        const char* parsed;
+    } cases[] = {
+        {"--help", "help"},
+        {"-h", "help"},
+        {"send --tcp 1.2.3.4 --help", "help"},
+        {"--version", "version"},
+        {"discover", "discover 127.0.0.1:9393 t=2000"},
+        {"discover --host 10.0.0.255 --port 1 --timeout 1", "discover 10.0.0.255:1 t=1"},
+        {"discover --host=localhost --port=65535 --timeout=3600000",
+         "discover 127.0.0.1:65535 t=3600000"},
+        {"send --tcp 127.0.0.1 --serial 123 a.csv",
+         "send 127.0.0.1:9393 sn=123 chunk=0 pause=0 a.csv"},
+        {"send a.csv --serial 123 b.csv --tcp localhost:4000 --chunk 1 --pause 0",
+         "send 127.0.0.1:4000 sn=123 chunk=1 pause=0 a.csv b.csv"},
+        {"send --tcp=0.0.0.0:9 --serial=A-7 --chunk=4096 --pause=250 -- --odd.csv -",
+         "send 0.0.0.0:9 sn=A-7 chunk=4096 pause=250 --odd.csv -"},
+    };
+    std::vector<std::string> storage;
+    for (const auto& c : cases) {
+        const orbsim::ParseResult result = orbsim::ParseCommandLine(Words(c.line, &storage));
+        EXPECT_EQ(result.error, "") << c.line;
+        EXPECT_EQ(Describe(result.options), c.parsed) << c.line;
+    }
+}
+
+TEST(Options, RefusedCommandLines) {
+    const struct {
+        const char* line;
+        const char* error;
+    } cases[] = {
+        {"", "missing command"},
+        {"upload x", "unknown command 'upload'"},
+        {"--version 2", "unexpected argument '2'"},
+        {"discover extra", "unexpected argument 'extra'"},
+        {"discover --serial 1", "unknown option '--serial'"},
+        {"discover --port", "option --port needs a value"},
+        {"discover --port 0", "bad --port '0' (expected 1-65535)"},
+        {"discover --port 65536", "bad --port '65536' (expected 1-65535)"},
+        {"discover --port +80", "bad --port '+80' (expected 1-65535)"},
+        {"discover --timeout 0", "bad --timeout '0' (expected 1-3600000 milliseconds)"},
+        {"discover --host example.com", "bad --host 'example.com' (expected A.B.C.D)"},
+        {"discover --host 1.2.3", "bad --host '1.2.3' (expected A.B.C.D)"},
+        {"discover --host 1.2.3.4.5", "bad --host '1.2.3.4.5' (expected A.B.C.D)"},
+        {"discover --host 1.2.3.256", "bad --host '1.2.3.256' (expected A.B.C.D)"},
+        {"discover --host 1..3.4", "bad --host '1..3.4' (expected A.B.C.D)"},
+        {"discover --host 1.2.3.0004", "bad --host '1.2.3.0004' (expected A.B.C.D)"},
+        {"send --serial 1 a.csv", "send needs --tcp A.B.C.D[:PORT]"},
+        {"send --tcp 127.0.0.1 a.csv", "send needs --serial SN"},
+        {"send --tcp 127.0.0.1 --serial 1", "send needs at least one FILE"},
+        {"send --tcp 127.0.0.1:0 --serial 1 a",
+         "bad --tcp '127.0.0.1:0' (expected A.B.C.D or A.B.C.D:PORT with PORT 1-65535)"},
+        {"send --tcp 127.0.0.1: --serial 1 a",
+         "bad --tcp '127.0.0.1:' (expected A.B.C.D or A.B.C.D:PORT with PORT 1-65535)"},
+        {"send --tcp 127.0.0.1 --serial= a",
+         "bad --serial '' (expected a non-empty serial of printable characters)"},
+        {"send --tcp 127.0.0.1 --serial 1 --chunk 0 a",
+         "bad --chunk '0' (expected 1 or more bytes)"},
+        {"send --tcp 127.0.0.1 --serial 1 --pause -5 a",
+         "bad --pause '-5' (expected 0-3600000 milliseconds)"},
+        {"send --tcp 127.0.0.1 --serial 1 --pause x a",
+         "bad --pause 'x' (expected 0-3600000 milliseconds)"},
+        {"send --tcp 127.0.0.1 --serial 1 a --timeout 5", "unknown option '--timeout'"},
+        {"send --tcp 127.0.0.1 --serial 1 --chunk", "option --chunk needs a value"},
+    };
+    std::vector<std::string> storage;
+    for (const auto& c : cases) {
+        EXPECT_EQ(orbsim::ParseCommandLine(Words(c.line, &storage)).error, c.error) << c.line;
+    }
+}
+
+TEST(Options, SerialMayNotBreakTheHelloLine) {
+    for (const std::string_view serial : {"a\nb", "a\rb", "tab\t", "tilde~"}) {
+        const auto result =
+            orbsim::ParseCommandLine({"send", "--tcp", "127.0.0.1", "--serial", serial, "f"});
+        EXPECT_NE(result.error, "") << serial;
+    }
+    EXPECT_EQ(
+        orbsim::ParseCommandLine({"send", "--tcp", "127.0.0.1", "--serial", "A 1}", "f"}).error,
+        "");
+}
+
+}  // namespace

@@ -1,0 +1,227 @@
+#include "Options.h"
+
+namespace orbsim {
+
+const char kUsage[] =
+    "usage: orbsim discover [--host A.B.C.D] [--port N] [--timeout MS]\n"
+    "       orbsim send --tcp A.B.C.D[:PORT] --serial SN [--chunk BYTES] [--pause MS] FILE...\n"
+    "       orbsim --help | --version\n";
+
+const char kHelp[] =
+    "orbsim: plays a hand-held instrument towards an OrbTray receiver.\n"
+    "\n"
+    "  orbsim discover [--host A.B.C.D] [--port N] [--timeout MS]\n"
+    "      Sends the discovery probe (default 127.0.0.1:9393) and prints the first valid\n"
+    "      reply. Waits --timeout milliseconds (default 2000); exit 1 without a reply.\n"
+    "\n"
+    "  orbsim send --tcp A.B.C.D[:PORT] --serial SN [--chunk BYTES] [--pause MS] FILE...\n"
+    "      Transfers each FILE over its own TCP connection (default port 9393) as instrument\n"
+    "      SN: HELLO, one LINE per line of the file (LF or CR LF), BYE. --chunk splits the\n"
+    "      bytes into writes of at most BYTES, --pause waits MS milliseconds between writes.\n"
+    "      Every FILE is read before anything is sent.\n"
+    "\n"
+    "  \"localhost\" may stand for 127.0.0.1. Exit status: 0 done, 1 failed, 2 bad arguments.\n";
+
+namespace {
+
+constexpr int kMaxMilliseconds = 3600 * 1000;
+
+// One option of one command: its name and how its value lands in Options. `apply` returns an
+// error text, empty when the value was taken.
+struct OptionRule {
+    std::string_view name;
+    std::string (*apply)(std::string_view value, Options* options);
+};
+
+std::string Bad(std::string_view option, std::string_view value, std::string_view expected) {
+    return std::string("bad ")
+        .append(option)
+        .append(" '")
+        .append(value)
+        .append("' (expected ")
+        .append(expected)
+        .append(")");
+}
+
+std::string ApplyHost(std::string_view value, Options* options) {
+    return ParseIpv4Address(value, &options->target) ? "" : Bad("--host", value, "A.B.C.D");
+}
+
+std::string ApplyPort(std::string_view value, Options* options) {
+    return ParsePort(value, &options->target.port) ? "" : Bad("--port", value, "1-65535");
+}
+
+std::string ApplyTimeout(std::string_view value, Options* options) {
+    long long ms = 0;
+    // 0 would mean "wait forever" to the socket layer; a tool that never returns is no use.
+    if (!ParseNumber(value, 1, kMaxMilliseconds, &ms)) {
+        return Bad("--timeout", value, "1-3600000 milliseconds");
+    }
+    options->timeoutMs = static_cast<int>(ms);
+    return "";
+}
+
+std::string ApplyTcp(std::string_view value, Options* options) {
+    if (!ParseHostAndPort(value, kReceiverPort, &options->target)) {
+        return Bad("--tcp", value, "A.B.C.D or A.B.C.D:PORT with PORT 1-65535");
+    }
+    options->link = Link::Tcp;
+    return "";
+}
+
+std::string ApplySerial(std::string_view value, Options* options) {
+    // A line end or other control byte would split or corrupt the HELLO line itself.
+    bool printable = !value.empty();
+    for (const char c : value) {
+        printable = printable && c >= 0x20 && c <= 0x7D;
+    }
+    if (!printable) {
+        return Bad("--serial", value, "a non-empty serial of printable characters");
+    }
+    options->serial = value;
+    return "";
+}
+
+std::string ApplyChunk(std::string_view value, Options* options) {
+    long long bytes = 0;
+    if (!ParseNumber(value, 1, 1LL << 30, &bytes)) {
+        return Bad("--chunk", value, "1 or more bytes");
+    }
+    options->chunkBytes = static_cast<std::size_t>(bytes);
+    return "";
+}
+
+std::string ApplyPause(std::string_view value, Options* options) {
+    long long ms = 0;
+    if (!ParseNumber(value, 0, kMaxMilliseconds, &ms)) {
+        return Bad("--pause", value, "0-3600000 milliseconds");
+    }
+    options->pauseMs = static_cast<int>(ms);
+    return "";
+}
+
+constexpr OptionRule kDiscoverRules[] = {
+    {"--host", ApplyHost},
+    {"--port", ApplyPort},
+    {"--timeout", ApplyTimeout},
+};
+
+constexpr OptionRule kSendRules[] = {
+    {"--tcp", ApplyTcp},
+    {"--serial", ApplySerial},
+    {"--chunk", ApplyChunk},
+    {"--pause", ApplyPause},
+};
+
+template <std::size_t N>
+const OptionRule* FindRule(const OptionRule (&rules)[N], std::string_view name) {
+    for (const OptionRule& rule : rules) {
+        if (rule.name == name) {
+            return &rule;
+        }
+    }
+    return nullptr;
+}
+
+// Parses what follows the command word: options (as "--name value" or "--name=value") and, after
+// them or after "--", the operands.
+template <std::size_t N>
+std::string ParseOptions(const std::vector<std::string_view>& arguments, std::size_t next,
+                         const OptionRule (&rules)[N], Options* options,
+                         std::vector<std::string_view>* operands) {
+    bool optionsEnded = false;
+    for (; next < arguments.size(); ++next) {
+        const std::string_view argument = arguments[next];
+        const bool isOption = !optionsEnded && argument.size() > 1 && argument[0] == '-';
+        if (!isOption) {
+            operands->push_back(argument);
+            continue;
+        }
+        if (argument == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (argument == "--help" || argument == "-h") {
+            options->command = Command::Help;
+            return "";
+        }
+        const std::size_t equals = argument.find('=');
+        const std::string_view name = argument.substr(0, equals);
+        const OptionRule* rule = FindRule(rules, name);
+        if (rule == nullptr) {
+            return std::string("unknown option '").append(name).append("'");
+        }
+        std::string_view value;
+        if (equals != std::string_view::npos) {
+            value = argument.substr(equals + 1);
+        } else if (next + 1 < arguments.size()) {
+            value = arguments[++next];
+        } else {
+            return std::string("option ").append(name).append(" needs a value");
+        }
+        std::string error = rule->apply(value, options);
+        if (!error.empty()) {
+            return error;
+        }
+    }
+    return "";
+}
+
+std::string ParseDiscover(const std::vector<std::string_view>& arguments, Options* options) {
+    std::vector<std::string_view> operands;
+    std::string error = ParseOptions(arguments, 1, kDiscoverRules, options, &operands);
+    if (error.empty() && options->command == Command::Discover && !operands.empty()) {
+        error = std::string("unexpected argument '").append(operands.front()).append("'");
+    }
+    return error;
+}
+
+std::string ParseSend(const std::vector<std::string_view>& arguments, Options* options) {
+    std::vector<std::string_view> operands;
+    std::string error = ParseOptions(arguments, 1, kSendRules, options, &operands);
+    if (!error.empty() || options->command != Command::Send) {
+        return error;
+    }
+    if (options->link == Link::None) {
+        return "send needs --tcp A.B.C.D[:PORT]";
+    }
+    if (options->serial.empty()) {
+        return "send needs --serial SN";
+    }
+    if (operands.empty()) {
+        return "send needs at least one FILE";
+    }
+    options->files.assign(operands.begin(), operands.end());
+    return "";
+}
+
+}  // namespace
+
+ParseResult ParseCommandLine(const std::vector<std::string_view>& arguments) {
+    ParseResult result;
+    Options& options = result.options;
+    if (arguments.empty()) {
+        result.error = "missing command";
+        return result;
+    }
+    const std::string_view command = arguments.front();
+    if (command == "--help" || command == "-h" || command == "help") {
+        options.command = Command::Help;
+    } else if (command == "--version") {
+        options.command = Command::Version;
+        if (arguments.size() > 1) {
+            result.error = std::string("unexpected argument '").append(arguments[1]).append("'");
+        }
+    } else if (command == "discover") {
+        options.command = Command::Discover;
+        result.error = ParseDiscover(arguments, &options);
+    } else if (command == "send") {
+        options.command = Command::Send;
+        result.error = ParseSend(arguments, &options);
+    } else {
+        result.error = std::string("unknown command '").append(command).append("'");
+    }
+    return result;
+}
+
+}  // namespace orbsim

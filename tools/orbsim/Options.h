@@ -1,0 +1,50 @@
+#pragma once
+
+// The command line, parsed without side effects so that every accepted and refused form can be
+// checked by tests. Running the command is someone else's job.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Endpoint.h"
+#include "platform/Socket.h"
+
+namespace orbsim {
+
+enum class Command { Help, Version, Discover, Send };
+
+// How `send` reaches the receiver. A transfer always names its link: the default target is only
+// a convenience for discover.
+enum class Link { None, Tcp };
+
+struct Options {
+    Command command = Command::Help;
+    // Where the discovery probe or the transfer goes.
+    platform::Ipv4Endpoint target = platform::kLoopback(kReceiverPort);
+
+    // discover
+    int timeoutMs = 2000;
+
+    // send
+    Link link = Link::None;
+    std::string serial;
+    std::size_t chunkBytes = 0;  // 0: each transfer in one write
+    int pauseMs = 0;             // between chunks
+    std::vector<std::string> files;
+};
+
+struct ParseResult {
+    Options options;
+    std::string error;  // empty when the command line was understood
+};
+
+// `arguments` excludes the program name.
+ParseResult ParseCommandLine(const std::vector<std::string_view>& arguments);
+
+// The short synopsis printed after a usage error, and the full text for --help.
+extern const char kUsage[];
+extern const char kHelp[];
+
+}  // namespace orbsim
