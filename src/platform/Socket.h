@@ -75,6 +75,9 @@ public:
     bool SetReceiveTimeout(int milliseconds);
 
     void ShutdownBoth();
+    // Ends our sending side only: the peer sees the end of the stream and can still answer
+    // (or close) while we wait for it.
+    void ShutdownSend();
     void Close();
 
 private:

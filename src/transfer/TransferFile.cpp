@@ -7,7 +7,7 @@ bool TransferFile::CreateNew(const std::string& filePath) {
     if (!file_.CreateNew(filePath)) {
         return false;
     }
-    buffer_ = std::make_unique<char[]>(kBufferSize);
+    buffer_ = std::make_unique_for_overwrite<char[]>(kBufferSize);
     writing_ = true;
     return true;
 }
@@ -17,7 +17,7 @@ bool TransferFile::OpenForReading(const std::string& filePath) {
     if (!file_.OpenForReading(filePath)) {
         return false;
     }
-    buffer_ = std::make_unique<char[]>(kBufferSize);
+    buffer_ = std::make_unique_for_overwrite<char[]>(kBufferSize);
     return true;
 }
 

@@ -3,6 +3,8 @@
 #include <thread>
 
 std::uint16_t FreePort() {
+    // Tests may ask for a port before anything else has touched the socket layer.
+    platform::StartNetworking();
     for (;;) {
         platform::Socket tcp = platform::Socket::ListenTcp(0, 1);
         const std::uint16_t port = tcp.LocalPort();

@@ -79,12 +79,20 @@ TEST_F(SocketTest, TcpAcceptReceiveAndPeerClose) {
     }
     EXPECT_EQ(received, message);
 
+    // A half close ends the stream for the server while the client can still hear back.
+    client.ShutdownSend();
+    ASSERT_EQ(AwaitReady(server), WaitResult::Second);
+    EXPECT_EQ(server.Receive(buffer, sizeof buffer).status, IoStatus::Closed);
+    EXPECT_EQ(server.Send("ok", 2).status, IoStatus::Ok);
+    server.Close();
+    client.SetReceiveTimeout(5000);
+    const platform::IoResult answer = client.Receive(buffer, sizeof buffer);
+    ASSERT_EQ(answer.status, IoStatus::Ok);
+    EXPECT_EQ(std::string(buffer, answer.count), "ok");
+    EXPECT_EQ(client.Receive(buffer, sizeof buffer).status, IoStatus::Closed);
     // Our own shutdown ends the stream for us as well (Windows would rather call it an error).
     client.ShutdownBoth();
     EXPECT_EQ(client.Receive(buffer, sizeof buffer).status, IoStatus::Closed);
-    client.Close();
-    ASSERT_EQ(AwaitReady(server), WaitResult::Second);
-    EXPECT_EQ(server.Receive(buffer, sizeof buffer).status, IoStatus::Closed);
 }
 
 TEST_F(SocketTest, UdpDatagramsAndReplies) {

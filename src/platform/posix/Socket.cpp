@@ -261,6 +261,12 @@ void Socket::ShutdownBoth() {
     }
 }
 
+void Socket::ShutdownSend() {
+    if (IsValid()) {
+        ::shutdown(Fd(value_), SHUT_WR);
+    }
+}
+
 void Socket::Close() {
     if (IsValid()) {
         ::close(Fd(value_));

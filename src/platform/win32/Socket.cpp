@@ -262,6 +262,12 @@ void Socket::ShutdownBoth() {
     }
 }
 
+void Socket::ShutdownSend() {
+    if (IsValid()) {
+        shutdown(AsSocket(value_), SD_SEND);
+    }
+}
+
 void Socket::Close() {
     if (IsValid()) {
         closesocket(AsSocket(value_));
