@@ -33,12 +33,21 @@ std::string Describe(const Options& o) {
         case Command::Discover:
             return "discover " + text + " t=" + std::to_string(o.timeoutMs);
         case Command::Send:
-            text = "send " + text + " sn=" + o.serial + " chunk=" + std::to_string(o.chunkBytes) +
-                   " pause=" + std::to_string(o.pauseMs);
+            if (o.link == orbsim::Link::Serial) {
+                text = "send over " + o.serialPort + " t=" + std::to_string(o.timeoutMs) +
+                       " sn=" + o.serial;
+            } else {
+                text = "send " + text + " sn=" + o.serial +
+                       " chunk=" + std::to_string(o.chunkBytes) +
+                       " pause=" + std::to_string(o.pauseMs);
+            }
             for (const std::string& file : o.files) {
                 text += " " + file;
             }
             return text;
+        case Command::Boot:
+            return "boot " + o.serialPort + " out=" + o.outFile +
+                   " t=" + std::to_string(o.timeoutMs) + " quiet=" + std::to_string(o.quietMs);
     }
     return "?";
 }
@@ -62,6 +71,13 @@ TEST(Options, AcceptedCommandLines) {
          "send 127.0.0.1:4000 sn=123 chunk=1 pause=0 a.csv b.csv"},
         {"send --tcp=0.0.0.0:9 --serial=A-7 --chunk=4096 --pause=250 -- --odd.csv -",
          "send 0.0.0.0:9 sn=A-7 chunk=4096 pause=250 --odd.csv -"},
+        {"send --serial-port /dev/ttyUSB0 --serial 42 a.csv",
+         "send over /dev/ttyUSB0 t=2000 sn=42 a.csv"},
+        {"send --serial 7 --timeout=1 a b --serial-port=COM3", "send over COM3 t=1 sn=7 a b"},
+        {"boot --serial-port /tmp/ttyB --out fw.hex", "boot /tmp/ttyB out=fw.hex t=2000 quiet=500"},
+        {"boot --out=x --quiet 1 --timeout 3600000 --serial-port=\\\\.\\COM10",
+         "boot \\\\.\\COM10 out=x t=3600000 quiet=1"},
+        {"boot --out x --help", "help"},
     };
     std::vector<std::string> storage;
     for (const auto& c : cases) {
@@ -92,7 +108,26 @@ TEST(Options, RefusedCommandLines) {
         {"discover --host 1.2.3.256", "bad --host '1.2.3.256' (expected A.B.C.D)"},
         {"discover --host 1..3.4", "bad --host '1..3.4' (expected A.B.C.D)"},
         {"discover --host 1.2.3.0004", "bad --host '1.2.3.0004' (expected A.B.C.D)"},
-        {"send --serial 1 a.csv", "send needs --tcp A.B.C.D[:PORT]"},
+        {"send --serial 1 a.csv", "send needs --tcp A.B.C.D[:PORT] or --serial-port PATH"},
+        {"send --tcp 127.0.0.1 --serial-port /dev/ttyS0 --serial 1 a",
+         "--serial-port and --tcp are mutually exclusive"},
+        {"send --serial-port /dev/ttyS0 --serial 1 a --tcp 127.0.0.1",
+         "--serial-port and --tcp are mutually exclusive"},
+        {"send --serial-port p --serial 1 --chunk 4 a", "option --chunk needs --tcp"},
+        {"send --serial-port p --serial 1 a --pause 5", "option --pause needs --tcp"},
+        {"send --serial-port p --serial 1 --timeout 0 a",
+         "bad --timeout '0' (expected 1-3600000 milliseconds)"},
+        {"send --serial-port= --serial 1 a", "bad --serial-port '' (expected a device path)"},
+        {"send --serial-port p a", "send needs --serial SN"},
+        {"send --serial-port p --serial 1", "send needs at least one FILE"},
+        {"boot --out f", "boot needs --serial-port PATH"},
+        {"boot --serial-port p", "boot needs --out FILE"},
+        {"boot --serial-port p --out f extra", "unexpected argument 'extra'"},
+        {"boot --serial-port p --out f --quiet 0",
+         "bad --quiet '0' (expected 1-3600000 milliseconds)"},
+        {"boot --serial-port p --out=", "bad --out '' (expected a file name)"},
+        {"boot --tcp 127.0.0.1 --out f", "unknown option '--tcp'"},
+        {"boot --serial-port p --out f --serial 1", "unknown option '--serial'"},
         {"send --tcp 127.0.0.1 a.csv", "send needs --serial SN"},
         {"send --tcp 127.0.0.1 --serial 1", "send needs at least one FILE"},
         {"send --tcp 127.0.0.1:0 --serial 1 a",
@@ -107,7 +142,7 @@ TEST(Options, RefusedCommandLines) {
          "bad --pause '-5' (expected 0-3600000 milliseconds)"},
         {"send --tcp 127.0.0.1 --serial 1 --pause x a",
          "bad --pause 'x' (expected 0-3600000 milliseconds)"},
-        {"send --tcp 127.0.0.1 --serial 1 a --timeout 5", "unknown option '--timeout'"},
+        {"send --tcp 127.0.0.1 --serial 1 a --timeout 5", "option --timeout needs --serial-port"},
         {"send --tcp 127.0.0.1 --serial 1 --chunk", "option --chunk needs a value"},
     };
     std::vector<std::string> storage;

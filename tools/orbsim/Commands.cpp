@@ -1,12 +1,15 @@
 #include "Commands.h"
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "Conversation.h"
 #include "NetClient.h"
+#include "SerialInstrument.h"
 #include "platform/FileSystem.h"
+#include "platform/SerialPort.h"
 
 namespace orbsim {
 
@@ -39,6 +42,36 @@ bool StartNetworkingOrSay() {
     return false;
 }
 
+std::unique_ptr<platform::SerialPort> OpenPortOrSay(const std::string& path) {
+    std::unique_ptr<platform::SerialPort> port = platform::MakeSerialPort();
+    if (!port->Open(path)) {
+        std::fprintf(stderr, "orbsim: cannot open %s\n", path.c_str());
+        return nullptr;
+    }
+    DiscardWaitingInput(*port);
+    return port;
+}
+
+int SendOverSerial(const Options& options, const std::vector<std::string>& contents) {
+    const std::unique_ptr<platform::SerialPort> port = OpenPortOrSay(options.serialPort);
+    if (port == nullptr) {
+        return kExitFailed;
+    }
+    const char* where = options.serialPort.c_str();
+    for (std::size_t i = 0; i < options.files.size(); ++i) {
+        const std::vector<std::string_view> lines = SplitLines(contents[i]);
+        std::string error;
+        if (!SendTransferOverSerial(*port, options.serial, lines, options.timeoutMs, &error)) {
+            std::fprintf(stderr, "orbsim: %s: %s\n", where, error.c_str());
+            return kExitFailed;
+        }
+        std::printf("sent %s: %zu lines as %s over %s\n", options.files[i].c_str(), lines.size(),
+                    options.serial.c_str(), where);
+        std::fflush(stdout);
+    }
+    return kExitOk;
+}
+
 }  // namespace
 
 int RunDiscover(const Options& options) {
@@ -65,6 +98,9 @@ int RunSend(const Options& options) {
             return kExitFailed;
         }
     }
+    if (options.link == Link::Serial) {
+        return SendOverSerial(options, contents);
+    }
     if (!StartNetworkingOrSay()) {
         return kExitFailed;
     }
@@ -83,6 +119,46 @@ int RunSend(const Options& options) {
                     options.serial.c_str(), where.c_str());
         std::fflush(stdout);
     }
+    return kExitOk;
+}
+
+int RunBoot(const Options& options) {
+    const std::unique_ptr<platform::SerialPort> port = OpenPortOrSay(options.serialPort);
+    if (port == nullptr) {
+        return kExitFailed;
+    }
+    // The file is made before the update starts: an image that cannot be kept should not use up
+    // the receiver's update.
+    const char* out = options.outFile.c_str();
+    platform::File file;
+    if (platform::PathExists(options.outFile)) {
+        platform::RemoveFile(options.outFile);
+    }
+    if (!file.CreateNew(options.outFile)) {
+        std::fprintf(stderr, "orbsim: cannot create %s\n", out);
+        return kExitFailed;
+    }
+    auto failed = [&file, &options] {
+        // An empty or partial file must not pass for an image someone could flash.
+        file.Close();
+        platform::RemoveFile(options.outFile);
+        return kExitFailed;
+    };
+    BootTiming timing;
+    timing.answerMs = options.timeoutMs;
+    timing.quietMs = options.quietMs;
+    FirmwareImage image;
+    std::string error;
+    if (!ReceiveFirmware(*port, timing, &image, &error)) {
+        std::fprintf(stderr, "orbsim: %s: %s\n", options.serialPort.c_str(), error.c_str());
+        return failed();
+    }
+    if (!file.Write(image.bytes.data(), image.bytes.size()) || !file.SyncToDisk()) {
+        std::fprintf(stderr, "orbsim: cannot write %s\n", out);
+        return failed();
+    }
+    file.Close();
+    std::printf("received %zu pieces, %zu bytes into %s\n", image.pieces, image.bytes.size(), out);
     return kExitOk;
 }
 

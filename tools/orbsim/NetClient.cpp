@@ -13,9 +13,10 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// How long a finished transfer waits for the receiver to close its end. The receiver closes as
-// soon as it has stored the BYE, so this only runs out against a peer that never closes.
-constexpr int kCloseWaitMs = 1000;
+// How long a finished transfer waits for the receiver to close its end. The receiver closes once
+// it has handled every byte before our end of stream, so this only runs out against a peer that
+// never closes or is still busy with a very large file.
+constexpr int kCloseWaitMs = 30000;
 
 int MillisecondsLeft(SteadyClock::time_point deadline) {
     const auto left =
@@ -135,8 +136,10 @@ bool SendOverTcp(const platform::Ipv4Endpoint& receiver, std::string_view bytes,
             return false;
         }
     }
-    // Waiting for the receiver's close before closing ours keeps the next file's connection
-    // from overtaking this one, and means the receiver has stored the file when we report it.
+    // Our end of stream tells the receiver the transfer is over; waiting for its close before
+    // closing ours keeps the next file's connection from overtaking this one, and means the
+    // receiver has stored the file when we report it.
+    socket.ShutdownSend();
     AwaitReceiverClose(socket);
     socket.ShutdownBoth();
     socket.Close();

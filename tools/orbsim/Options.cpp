@@ -5,6 +5,8 @@ namespace orbsim {
 const char kUsage[] =
     "usage: orbsim discover [--host A.B.C.D] [--port N] [--timeout MS]\n"
     "       orbsim send --tcp A.B.C.D[:PORT] --serial SN [--chunk BYTES] [--pause MS] FILE...\n"
+    "       orbsim send --serial-port PATH --serial SN [--timeout MS] FILE...\n"
+    "       orbsim boot --serial-port PATH --out FILE [--timeout MS] [--quiet MS]\n"
     "       orbsim --help | --version\n";
 
 const char kHelp[] =
@@ -19,6 +21,17 @@ const char kHelp[] =
     "      SN: HELLO, one LINE per line of the file (LF or CR LF), BYE. --chunk splits the\n"
     "      bytes into writes of at most BYTES, --pause waits MS milliseconds between writes.\n"
     "      Every FILE is read before anything is sent.\n"
+    "\n"
+    "  orbsim send --serial-port PATH --serial SN [--timeout MS] FILE...\n"
+    "      The same transfers over the serial port PATH (115200 8N1), one after the other. Each\n"
+    "      line waits for the receiver's ACK, up to --timeout milliseconds (default 2000);\n"
+    "      a NAK, any other byte or no answer ends the command.\n"
+    "\n"
+    "  orbsim boot --serial-port PATH --out FILE [--timeout MS] [--quiet MS]\n"
+    "      Asks for a firmware update over PATH: BOOT, the start record, then one ACK per piece\n"
+    "      of the image. --timeout (default 2000) limits the waits for the answer to BOOT and\n"
+    "      the start record; --quiet MS of silence after an ACK (default 500) means the image\n"
+    "      is complete. Writes the image without the start record to FILE, replacing it.\n"
     "\n"
     "  \"localhost\" may stand for 127.0.0.1. Exit status: 0 done, 1 failed, 2 bad arguments.\n";
 
@@ -61,7 +74,41 @@ std::string ApplyTimeout(std::string_view value, Options* options) {
     return "";
 }
 
+constexpr char kOneLink[] = "--serial-port and --tcp are mutually exclusive";
+
+std::string ApplyQuiet(std::string_view value, Options* options) {
+    long long ms = 0;
+    if (!ParseNumber(value, 1, kMaxMilliseconds, &ms)) {
+        return Bad("--quiet", value, "1-3600000 milliseconds");
+    }
+    options->quietMs = static_cast<int>(ms);
+    return "";
+}
+
+std::string ApplySerialPort(std::string_view value, Options* options) {
+    if (options->link == Link::Tcp) {
+        return kOneLink;
+    }
+    if (value.empty()) {
+        return Bad("--serial-port", value, "a device path");
+    }
+    options->link = Link::Serial;
+    options->serialPort = value;
+    return "";
+}
+
+std::string ApplyOut(std::string_view value, Options* options) {
+    if (value.empty()) {
+        return Bad("--out", value, "a file name");
+    }
+    options->outFile = value;
+    return "";
+}
+
 std::string ApplyTcp(std::string_view value, Options* options) {
+    if (options->link == Link::Serial) {
+        return kOneLink;
+    }
     if (!ParseHostAndPort(value, kReceiverPort, &options->target)) {
         return Bad("--tcp", value, "A.B.C.D or A.B.C.D:PORT with PORT 1-65535");
     }
@@ -107,10 +154,30 @@ constexpr OptionRule kDiscoverRules[] = {
 };
 
 constexpr OptionRule kSendRules[] = {
-    {"--tcp", ApplyTcp},
-    {"--serial", ApplySerial},
-    {"--chunk", ApplyChunk},
-    {"--pause", ApplyPause},
+    {"--tcp", ApplyTcp},       {"--serial-port", ApplySerialPort},
+    {"--serial", ApplySerial}, {"--chunk", ApplyChunk},
+    {"--pause", ApplyPause},   {"--timeout", ApplyTimeout},
+};
+
+constexpr OptionRule kBootRules[] = {
+    {"--serial-port", ApplySerialPort},
+    {"--out", ApplyOut},
+    {"--timeout", ApplyTimeout},
+    {"--quiet", ApplyQuiet},
+};
+
+// Options of send that only one of the links has a use for. Refusing them on the other link
+// beats ignoring them: whoever typed them expected them to do something.
+struct LinkOnlyOption {
+    std::string_view name;
+    Link link;
+    std::string_view linkOption;
+};
+
+constexpr LinkOnlyOption kLinkOnlyOptions[] = {
+    {"--chunk", Link::Tcp, "--tcp"},
+    {"--pause", Link::Tcp, "--tcp"},
+    {"--timeout", Link::Serial, "--serial-port"},
 };
 
 template <std::size_t N>
@@ -124,11 +191,12 @@ const OptionRule* FindRule(const OptionRule (&rules)[N], std::string_view name) 
 }
 
 // Parses what follows the command word: options (as "--name value" or "--name=value") and, after
-// them or after "--", the operands.
+// them or after "--", the operands. `given` collects the names of the options that were used.
 template <std::size_t N>
 std::string ParseOptions(const std::vector<std::string_view>& arguments, std::size_t next,
                          const OptionRule (&rules)[N], Options* options,
-                         std::vector<std::string_view>* operands) {
+                         std::vector<std::string_view>* operands,
+                         std::vector<std::string_view>* given = nullptr) {
     bool optionsEnded = false;
     for (; next < arguments.size(); ++next) {
         const std::string_view argument = arguments[next];
@@ -163,6 +231,9 @@ std::string ParseOptions(const std::vector<std::string_view>& arguments, std::si
         if (!error.empty()) {
             return error;
         }
+        if (given != nullptr) {
+            given->push_back(rule->name);
+        }
     }
     return "";
 }
@@ -178,12 +249,21 @@ std::string ParseDiscover(const std::vector<std::string_view>& arguments, Option
 
 std::string ParseSend(const std::vector<std::string_view>& arguments, Options* options) {
     std::vector<std::string_view> operands;
-    std::string error = ParseOptions(arguments, 1, kSendRules, options, &operands);
+    std::vector<std::string_view> given;
+    std::string error = ParseOptions(arguments, 1, kSendRules, options, &operands, &given);
     if (!error.empty() || options->command != Command::Send) {
         return error;
     }
     if (options->link == Link::None) {
-        return "send needs --tcp A.B.C.D[:PORT]";
+        return "send needs --tcp A.B.C.D[:PORT] or --serial-port PATH";
+    }
+    for (const std::string_view name : given) {
+        for (const LinkOnlyOption& only : kLinkOnlyOptions) {
+            if (only.name == name && only.link != options->link) {
+                return std::string("option ").append(name).append(" needs ").append(
+                    only.linkOption);
+            }
+        }
     }
     if (options->serial.empty()) {
         return "send needs --serial SN";
@@ -192,6 +272,24 @@ std::string ParseSend(const std::vector<std::string_view>& arguments, Options* o
         return "send needs at least one FILE";
     }
     options->files.assign(operands.begin(), operands.end());
+    return "";
+}
+
+std::string ParseBoot(const std::vector<std::string_view>& arguments, Options* options) {
+    std::vector<std::string_view> operands;
+    std::string error = ParseOptions(arguments, 1, kBootRules, options, &operands);
+    if (!error.empty() || options->command != Command::Boot) {
+        return error;
+    }
+    if (!operands.empty()) {
+        return std::string("unexpected argument '").append(operands.front()).append("'");
+    }
+    if (options->serialPort.empty()) {
+        return "boot needs --serial-port PATH";
+    }
+    if (options->outFile.empty()) {
+        return "boot needs --out FILE";
+    }
     return "";
 }
 
@@ -218,6 +316,9 @@ ParseResult ParseCommandLine(const std::vector<std::string_view>& arguments) {
     } else if (command == "send") {
         options.command = Command::Send;
         result.error = ParseSend(arguments, &options);
+    } else if (command == "boot") {
+        options.command = Command::Boot;
+        result.error = ParseBoot(arguments, &options);
     } else {
         result.error = std::string("unknown command '").append(command).append("'");
     }

@@ -13,26 +13,31 @@
 
 namespace orbsim {
 
-enum class Command { Help, Version, Discover, Send };
+enum class Command { Help, Version, Discover, Send, Boot };
 
 // How `send` reaches the receiver. A transfer always names its link: the default target is only
 // a convenience for discover.
-enum class Link { None, Tcp };
+enum class Link { None, Tcp, Serial };
 
 struct Options {
     Command command = Command::Help;
     // Where the discovery probe or the transfer goes.
     platform::Ipv4Endpoint target = platform::kLoopback(kReceiverPort);
 
-    // discover
+    // discover: for the reply; send and boot over serial: for each answer
     int timeoutMs = 2000;
 
     // send
     Link link = Link::None;
+    std::string serialPort;  // with Link::Serial, and for boot
     std::string serial;
     std::size_t chunkBytes = 0;  // 0: each transfer in one write
     int pauseMs = 0;             // between chunks
     std::vector<std::string> files;
+
+    // boot
+    std::string outFile;
+    int quietMs = 500;  // silence after an ACK that ends the image
 };
 
 struct ParseResult {

@@ -26,6 +26,8 @@ int main(int argc, char** argv) {
             return orbsim::RunDiscover(parsed.options);
         case orbsim::Command::Send:
             return orbsim::RunSend(parsed.options);
+        case orbsim::Command::Boot:
+            return orbsim::RunBoot(parsed.options);
     }
     return orbsim::kExitFailed;
 }
