@@ -1,19 +1,22 @@
+# shellcheck shell=bash
 # Shared by the benchmark scripts (sourced, not run): the optimised build, scratch space, free
-# ports and a running orbtray.
+# ports and a running orbtray. ORBTRAY_BUILD_DIR names a build to measure as it is, unbuilt.
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${ORBTRAY_BUILD_DIR:-$repo/build/linux-release}
 orbtray=$build/src/app/orbtray
 orbsim=$build/tools/orbsim/orbsim
+many_clients=$build/bench/many_clients
 
 # Figures from a debug or sanitizer build would say nothing about the product, so the scripts
-# always measure the release preset, brought up to date first.
+# always measure the release preset, brought up to date first, with the helpers of bench/.
 ensure_release_build() {
     if [[ -z ${ORBTRAY_BUILD_DIR:-} ]]; then
-        (cd "$repo" && { [[ -f $build/CMakeCache.txt ]] || cmake --preset linux-release; } &&
-            cmake --build --preset linux-release --target orbtray orbsim) >/dev/null
+        (cd "$repo" && cmake --preset linux-release -DORBTRAY_BENCH=ON &&
+            cmake --build --preset linux-release --target orbtray orbsim many_clients) >/dev/null
     fi
-    [[ -x $orbtray && -x $orbsim ]] || { echo "bench: no orbtray or orbsim in $build" >&2; exit 1; }
+    [[ -x $orbtray && -x $orbsim && -x $many_clients ]] ||
+        { echo "bench: orbtray, orbsim or many_clients missing in $build" >&2; exit 1; }
 }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/orbtray-bench.XXXXXX")
@@ -73,6 +76,7 @@ stop_orbtray() {
 # Count of lines in $1 that contain $2.
 count_lines() { grep -c -- "$2" "$1" 2>/dev/null || true; }
 
-# A realistic instrument line of about 50 bytes: time stamp, serial, sequence, reading, unit,
-# temperature, status. awk program text; `n` is the line number, `sn` the serial.
-reading_awk='sprintf("2025-12-14T%02d:%02d:%02d.%03d,%s,%07d,%.4f,mm,21.%d,OK", int(n/360000)%24, int(n/6000)%60, int(n/100)%60, (n%100)*10, sn, n, 20+(n*7919%100000)/10000, n%10)'
+# A realistic instrument line of about 50 bytes: time stamp, serial, reading, unit,
+# temperature. awk program text; `n` is the line number, `sn` the serial.
+# shellcheck disable=SC2034  # used by the scripts that source this file
+reading_awk='sprintf("2025-12-14T%02d:%02d:%02d.%03d,%s,%.4f,mm,21.%d", int(n/360000)%24, int(n/6000)%60, int(n/100)%60, (n%100)*10, sn, 20+(n*7919%100000)/10000, n%10)'

@@ -4,6 +4,7 @@
 #
 #   bench/idle-cpu.sh                (IDLE_SECONDS=60 by default)
 set -euo pipefail
+# shellcheck source=bench/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 seconds=${IDLE_SECONDS:-60}
 ensure_release_build

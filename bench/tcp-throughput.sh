@@ -3,12 +3,12 @@
 # the final .csv, against a baseline that receives the same byte stream into a file with socat.
 #
 # Both receivers get the identical pre-encoded stream (HELLO, a LINE per line, BYE) from the same
-# plain socat client. orbsim would be the obvious client, but it waits for the receiver to close
-# before it ends, which socat as a receiver never does; and encoding the file as it sends would
-# be charged to orbtray alone.
+# plain socat client rather than from orbsim: the client then costs both sides exactly the same,
+# and neither figure depends on how orbsim reads, splits and paces a file.
 #
 #   bench/tcp-throughput.sh          (LINES_TOTAL=1000000 RUNS=3 by default; best run counts)
 set -euo pipefail
+# shellcheck source=bench/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 lines=${LINES_TOTAL:-1000000}
 runs=${RUNS:-3}

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iostream>
 #include <regex>
 
 #include "fakes/Loopback.h"
@@ -42,6 +43,15 @@ class Orbtray : public ::testing::Test {
     }
     bool Logged(const std::string& text, std::size_t times = 1) {
         return WaitUntil([&] { return CountContaining(orbtray->Err(), text) >= times; });
+    }
+    // What orbtray said, to explain a failure.
+    void TearDown() override {
+        if (HasFailure() && orbtray) {
+            const int status = orbtray->Stop();
+            std::cerr << "orbtray exit status " << status << "\nstdout:\n"
+                      << ::testing::PrintToString(orbtray->Out()) << "\nstderr:\n"
+                      << ::testing::PrintToString(orbtray->Err()) << "\n";
+        }
     }
 
     ScratchFolder data;
