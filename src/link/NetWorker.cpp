@@ -1,5 +1,7 @@
 #include "link/NetWorker.h"
 
+#include <algorithm>
+
 #include "link/ConnectionLog.h"
 #include "link/Listener.h"
 #include "platform/Event.h"
@@ -11,7 +13,9 @@ CNetWorker::CNetWorker(CListener* owner, platform::Event* stop, platform::Socket
     SetConnectionName(kNetConnectionName, static_cast<unsigned>(socket.Value()));
 }
 
-void CNetWorker::Open() { socket.WatchRead(); }
+void CNetWorker::Open() {
+    socket.WatchRead();
+}
 
 bool CNetWorker::Finish() {
     listener->WorkerFinished(id);
@@ -33,14 +37,17 @@ bool CNetWorker::Run() {
             break;
     }
     socket.ResetReadiness();
-    char buffer[kReceiveSize];
+    char buffer[kReadSize];
     for (;;) {
         const platform::IoResult received = socket.Receive(buffer, sizeof buffer);
         switch (received.status) {
             case platform::IoStatus::Ok:
-                // The session has logged its own reason.
-                if (!OnReceive(buffer, received.count, false)) {
-                    return Finish();
+                for (std::size_t offset = 0; offset < received.count; offset += kReceiveSize) {
+                    const std::size_t size = std::min(kReceiveSize, received.count - offset);
+                    // The session has logged its own reason.
+                    if (!OnReceive(buffer + offset, size, false)) {
+                        return Finish();
+                    }
                 }
                 break;
             case platform::IoStatus::WouldBlock:

@@ -10,7 +10,7 @@
 inline constexpr char kNetConnectionName[] = "S%u";
 
 class CNetWorker : public CTxWorker {
-public:
+  public:
     CNetWorker(CListener* owner, platform::Event* stop, platform::Socket connection);
 
     void Open() override;
@@ -20,9 +20,14 @@ public:
     void SendNak() override {}
     void SendLine(const char*) override {}
 
-private:
+  private:
     static constexpr int kIdleTimeoutMs = 10000;
+    // The session is handed at most this much at a time...
     static constexpr std::size_t kReceiveSize = 1024;
+    // ...but one system call may fetch more: TCP keeps no boundaries, so slicing a large read is
+    // the same as a run of small reads that happened to return those bytes, at a fraction of the
+    // cost per byte.
+    static constexpr std::size_t kReadSize = 32 * 1024;
 
     // Ends the worker on its own: the listener joins the thread at its next reaping.
     bool Finish();

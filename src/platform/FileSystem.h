@@ -47,6 +47,9 @@ public:
     long Read(void* buffer, std::size_t size);
     // Waits until what was written is on the disk.
     bool SyncToDisk();
+    // Lets the OS start writing what was written so far to the disk, without waiting, so that
+    // a later SyncToDisk has less left to wait for. Only a hint.
+    void StartWriteBack();
     void Close();
 
 private:

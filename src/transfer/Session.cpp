@@ -16,7 +16,9 @@ constexpr char kLineFeed = 0x0A;
 
 // Bytes kept in a line. Everything else (CR, tabs, other control bytes, '~', DEL, 0x80-0xFF) is
 // dropped without a trace, which is also how CR LF line ends lose their CR.
-bool IsLineByte(unsigned char byte) { return byte >= 0x20 && byte <= 0x7D; }
+bool IsLineByte(unsigned char byte) {
+    return byte >= 0x20 && byte <= 0x7D;
+}
 
 // The first record of every firmware update: 4 bytes at address 0, record type A0.
 constexpr std::array<std::uint8_t, 8> kBootStartRecord = {0x04, 0x00, 0x00, 0xA0,
@@ -25,22 +27,37 @@ constexpr std::array<std::uint8_t, 8> kBootStartRecord = {0x04, 0x00, 0x00, 0xA0
 }  // namespace
 
 bool CTxWorker::OnReceive(const char* data, std::size_t count, bool serialLink) {
-    for (std::size_t i = 0; i < count; ++i) {
-        const char byte = data[i];
-        Step step = Step::Continue;
-        if (byte == kAck) {
-            step = OnAckByte();
-        } else if (byte == kNak) {
-            step = OnNakByte();
-        } else if (byte == kLineFeed) {
-            step = OnLineEnd(serialLink);
-        } else if (IsLineByte(static_cast<unsigned char>(byte))) {
-            if (line.size() >= kMaxLineLength) {
+    std::size_t i = 0;
+    while (i < count) {
+        // Most bytes are line text: take each run of them in one append.
+        std::size_t end = i;
+        while (end < count && IsLineByte(static_cast<unsigned char>(data[end]))) {
+            ++end;
+        }
+        if (end > i) {
+            // The byte that would pass the bound ends the call; the line is given up.
+            if (end - i > kMaxLineLength - line.size()) {
                 line.clear();
-                step = Refuse("Connection %s line too long\n");
-            } else {
-                line += byte;
+                Refuse("Connection %s line too long\n");
+                return false;
             }
+            line.append(data + i, end - i);
+            i = end;
+            continue;
+        }
+        Step step = Step::Continue;
+        switch (data[i++]) {
+            case kAck:
+                step = OnAckByte();
+                break;
+            case kNak:
+                step = OnNakByte();
+                break;
+            case kLineFeed:
+                step = OnLineEnd(serialLink);
+                break;
+            default:
+                break;
         }
         // The rest of the chunk is dropped once a step ends the call.
         if (step != Step::Continue) {
@@ -86,11 +103,17 @@ CTxWorker::Step CTxWorker::OnNakByte() {
 }
 
 CTxWorker::Step CTxWorker::OnLineEnd(bool serialLink) {
-    const std::size_t blank = line.find(' ');
-    const std::string command = line.substr(0, blank);
-    // A line without a blank is its own argument too.
-    const std::string argument = blank == std::string::npos ? line : line.substr(blank + 1);
+    const Step step = OnLine(line, serialLink);
     line.clear();
+    return step;
+}
+
+CTxWorker::Step CTxWorker::OnLine(std::string_view text, bool serialLink) {
+    const std::size_t blank = text.find(' ');
+    const std::string_view command = text.substr(0, blank);
+    // A line without a blank is its own argument too.
+    const std::string_view argument =
+        blank == std::string_view::npos ? text : text.substr(blank + 1);
 
     const bool startsSomething = command == "HELLO" || command == "BOOT";
     // A serial instrument that starts over has given up on what it was doing.
@@ -125,7 +148,7 @@ CTxWorker::Step CTxWorker::OnLineEnd(bool serialLink) {
     return Refuse("Connection %s invalid command\n");
 }
 
-CTxWorker::Step CTxWorker::OnHello(const std::string& argument) {
+CTxWorker::Step CTxWorker::OnHello(std::string_view argument) {
     if (state != TxState::Idle) {
         return Refuse("Connection %s unexpected hello\n");
     }
@@ -175,4 +198,6 @@ void CTxWorker::SendHexRecord(std::span<const std::uint8_t> bytes) {
     SendLine(record.c_str());
 }
 
-void CTxWorker::SendBootStart() { SendHexRecord(kBootStartRecord); }
+void CTxWorker::SendBootStart() {
+    SendHexRecord(kBootStartRecord);
+}

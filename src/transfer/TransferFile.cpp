@@ -35,7 +35,12 @@ void TransferFile::Append(std::string_view bytes) {
 
 bool TransferFile::FlushBuffer() {
     const bool ok = used_ == 0 || file_.Write(buffer_.get(), used_);
+    sinceWriteBack_ += used_;
     used_ = 0;
+    if (sinceWriteBack_ >= kWriteBackEvery) {
+        file_.StartWriteBack();
+        sinceWriteBack_ = 0;
+    }
     return ok;
 }
 
@@ -84,4 +89,5 @@ void TransferFile::Close() {
     offset_ = 0;
     atEnd_ = false;
     writing_ = false;
+    sinceWriteBack_ = 0;
 }

@@ -32,6 +32,9 @@ public:
 
 private:
     static constexpr std::size_t kBufferSize = 64 * 1024;
+    // A large file is handed to the disk while it still arrives, so that the wait for the disk
+    // at its end stays short.
+    static constexpr std::size_t kWriteBackEvery = 4 * 1024 * 1024;
 
     bool FlushBuffer();
 
@@ -41,4 +44,5 @@ private:
     std::size_t offset_ = 0;   // reading: first byte in the buffer not yet handed out
     bool atEnd_ = false;       // reading: the file has nothing more to give
     bool writing_ = false;     // opened by CreateNew
+    std::size_t sinceWriteBack_ = 0;  // bytes written since the last write-back hint
 };

@@ -51,7 +51,8 @@ std::string Visible(std::string_view bytes) {
         } else if (c >= 0x20 && c < 0x7F) {
             text += c;
         } else {
-            text += "\\" + Hex(std::string_view(&c, 1)).substr(1);
+            text += '\\';
+            text += Hex(std::string_view(&c, 1)).substr(1);
         }
     }
     return bytes.size() > kShownChars ? text + "..." : text;

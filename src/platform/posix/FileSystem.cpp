@@ -122,6 +122,10 @@ long File::Read(void* buffer, std::size_t size) {
 
 bool File::SyncToDisk() { return ::fsync(static_cast<int>(handle_)) == 0; }
 
+void File::StartWriteBack() {
+    ::sync_file_range(static_cast<int>(handle_), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 void File::Close() {
     if (IsOpen()) {
         ::close(static_cast<int>(handle_));

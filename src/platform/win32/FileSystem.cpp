@@ -106,6 +106,10 @@ long File::Read(void* buffer, std::size_t size) {
 
 bool File::SyncToDisk() { return FlushFileBuffers(AsHandle(handle_)) != 0; }
 
+void File::StartWriteBack() {
+    // The cache manager writes behind on its own; FlushFileBuffers would wait.
+}
+
 void File::Close() {
     if (IsOpen()) {
         CloseHandle(AsHandle(handle_));
