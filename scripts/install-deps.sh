@@ -3,14 +3,19 @@
 # only calls apt-get when something is missing.
 set -euo pipefail
 
+# With --run only what building and running orbtray needs; otherwise everything the tests need.
 packages=(
-    cmake ninja-build g++ git               # the Linux builds
+    cmake ninja-build gcc g++ git           # the Linux builds (cc also builds test helpers)
     googletest                              # GoogleTest sources, built by each preset
-    clang libclang-rt-14-dev                # the fuzz preset (libFuzzer, sanitizers)
-    g++-mingw-w64-x86-64-posix              # the Windows cross build
-    wine wine64                             # runs the Windows tests
-    socat procps                            # integration tests and benchmarks
 )
+if [ "${1:-}" != "--run" ]; then
+    packages+=(
+        clang libclang-rt-14-dev            # the fuzz preset (libFuzzer, sanitizers)
+        g++-mingw-w64-x86-64-posix          # the Windows cross build
+        wine wine64                         # runs the Windows tests
+        socat procps                        # integration tests, Wine serial tests, benchmarks
+    )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -180,6 +180,9 @@ class Win32SerialPort final : public SerialPort {
     // The wait record is reused by the next WaitForData, so the cancelled request must have
     // finished with it (and with eventMask_) first.
     void CancelWait() {
+        // Setting the mask again ends a pending WaitCommEvent at once; CancelIo alone does not
+        // end it under Wine, whose wait would then last until the next character arrives.
+        SetCommMask(port_, EV_RXCHAR);
         CancelIo(port_);
         DWORD unused = 0;
         GetOverlappedResult(port_, &wait_.overlapped, &unused, TRUE);
