@@ -11,7 +11,9 @@ std::vector<platform::PortInfo> CUsbListener::PresentPorts() const {
         ports = platform::FindCp210xPorts(options.sysfsRoot);
     }
     for (const std::string& path : options.extraPorts) {
-        if (platform::PathExists(path)) {
+        // A link left behind by a device that has gone (a late udev clean-up, a closed pty) is
+        // no port to serve.
+        if (platform::TargetExists(path)) {
             ports.push_back(platform::DescribePort(path));
         }
     }

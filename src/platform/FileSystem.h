@@ -12,7 +12,10 @@ inline constexpr char kPathSeparator = '\\';
 inline constexpr char kPathSeparator = '/';
 #endif
 
+// Whether anything has this name; a symbolic link counts even when its target is gone.
 bool PathExists(const std::string& path);
+// Whether the name leads to something: a symbolic link counts only while its target exists.
+bool TargetExists(const std::string& path);
 bool IsDirectory(const std::string& path);
 // Creates one directory; false if it could not be created (it may exist already).
 bool MakeDirectory(const std::string& path);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "fakes/ScratchFolder.h"
 #include "platform/FileSystem.h"
 
@@ -56,6 +58,23 @@ TEST(FileSystem, DirectoriesAndListing) {
     EXPECT_TRUE(platform::ListDirectory(dir.Path() + "none", platform::EntryKind::File).empty());
     EXPECT_TRUE(platform::RemoveFile(dir.Path() + "f"));
     EXPECT_FALSE(platform::PathExists(dir.Path() + "f"));
+}
+
+TEST(FileSystem, ALinkWithoutItsTargetExistsOnlyAsAName) {
+    if (platform::kPathSeparator == '\\') {
+        GTEST_SKIP() << "Windows names its ports directly, never through links";
+    }
+    ScratchFolder dir;
+    dir.Write("target", "x");
+    std::error_code error;
+    std::filesystem::create_symlink(dir.Path() + "target", dir.Path() + "link", error);
+    if (error) {
+        GTEST_SKIP() << "no symbolic links here: " << error.message();
+    }
+    EXPECT_TRUE(platform::TargetExists(dir.Path() + "link"));
+    EXPECT_TRUE(platform::RemoveFile(dir.Path() + "target"));
+    EXPECT_TRUE(platform::PathExists(dir.Path() + "link"));
+    EXPECT_FALSE(platform::TargetExists(dir.Path() + "link"));
 }
 
 }  // namespace

@@ -15,6 +15,11 @@ bool PathExists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
+bool TargetExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
 bool IsDirectory(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

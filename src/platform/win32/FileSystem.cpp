@@ -17,6 +17,12 @@ bool PathExists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool TargetExists(const std::string& path) {
+    // Serial ports are named directly on Windows ("COM7"), never through links, and opening the
+    // target to follow one would seize an exclusive port: the name is enough.
+    return PathExists(path);
+}
+
 bool IsDirectory(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;

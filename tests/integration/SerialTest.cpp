@@ -1,0 +1,429 @@
+// The real orbtray serving a serial port as it serves a CP210x bridge, with a pseudo-terminal in
+// place of the hardware: the test plays the instrument on the master side and sees every byte
+// orbtray puts on the wire. orbtray opens the slave through a link in a scratch folder, so that
+// the port can vanish and come back under the same path.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "fakes/Loopback.h"
+#include "fakes/ScratchFolder.h"
+#include "integration/OrbtrayProcess.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
+const std::string kAck(1, '\x06');
+const std::string kNak(1, '\x15');
+const std::string kBootStart = ":040000A0000000005C\r\n";
+// Generous, so that a loaded machine or a sanitizer build is not taken for a silent receiver.
+constexpr std::chrono::milliseconds kPatience = 5s;
+
+// A pseudo-terminal pair made raw from the start, so that nothing written early is echoed. The
+// test holds the slave open too: without it the master reads as hung up until orbtray opens it.
+class Pty {
+public:
+    Pty() {
+        termios raw{};
+        ::cfmakeraw(&raw);
+        char name[256] = {};
+        if (::openpty(&master_, &slave_, name, &raw, nullptr) == 0) {
+            slavePath_ = name;
+        }
+    }
+    ~Pty() { Close(); }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    int Master() const { return master_; }
+    const std::string& SlavePath() const { return slavePath_; }
+
+    // Like pulling the adapter: once the master is gone, whoever has the slave open is hung up.
+    void Close() {
+        for (int* fd : {&slave_, &master_}) {
+            if (*fd >= 0) {
+                ::close(*fd);
+                *fd = -1;
+            }
+        }
+    }
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string slavePath_;
+};
+
+void Put(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        ASSERT_GT(n, 0) << "write to the pty failed";
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+// What arrives until `count` bytes are in or `limit` has passed. It never reads past `count`, so
+// a byte too many stays for the next look.
+std::string Take(int fd, std::size_t count, std::chrono::milliseconds limit = kPatience) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + limit;
+    std::string got;
+    while (got.size() < count) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd entry{fd, POLLIN, 0};
+        if (left <= 0 || ::poll(&entry, 1, static_cast<int>(left)) <= 0) {
+            break;
+        }
+        char buffer[512];
+        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, count - got.size()));
+        if (n <= 0) {
+            break;
+        }
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+// Whatever arrives during a spell in which nothing should.
+std::string Quiet(int fd, std::chrono::milliseconds spell) {
+    return Take(fd, 1 << 20, spell);
+}
+
+// Sends one command and returns the single byte that answers it.
+std::string Say(int fd, std::string_view command) {
+    Put(fd, command);
+    return Take(fd, 1);
+}
+
+// The commands of one transfer, each with its line end, to be answered one by one.
+Lines Commands(const std::string& serial, const Lines& lines) {
+    Lines commands = {"HELLO " + serial + "\r\n"};
+    for (const auto& line : lines) {
+        commands.push_back("LINE " + line + "\r\n");
+    }
+    commands.push_back("BYE\r\n");
+    return commands;
+}
+
+// Plays a whole transfer, every command answered by an ACK.
+void Transfer(int fd, const std::string& serial, const Lines& lines) {
+    for (const auto& command : Commands(serial, lines)) {
+        EXPECT_EQ(Say(fd, command), kAck) << command;
+    }
+}
+
+// Joins two masters like a null-modem cable, so that orbsim on one slave talks to orbtray on
+// the other.
+class Bridge {
+public:
+    Bridge(int a, int b) {
+        if (::pipe2(stop_, O_CLOEXEC) == 0) {
+            thread_ = std::thread([this, a, b] { Run(a, b); });
+        }
+    }
+    ~Bridge() {
+        if (thread_.joinable()) {
+            Put(stop_[1], "x");
+            thread_.join();
+            ::close(stop_[0]);
+            ::close(stop_[1]);
+        }
+    }
+    Bridge(const Bridge&) = delete;
+    Bridge& operator=(const Bridge&) = delete;
+
+private:
+    void Run(int a, int b) {
+        pollfd entries[3] = {{a, POLLIN, 0}, {b, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+        while (::poll(entries, 3, -1) >= 0 && entries[2].revents == 0) {
+            for (int i = 0; i < 2; ++i) {
+                if ((entries[i].revents & POLLIN) == 0) {
+                    continue;
+                }
+                char buffer[4096];
+                const ssize_t n = ::read(entries[i].fd, buffer, sizeof buffer);
+                if (n > 0) {
+                    Put(entries[1 - i].fd, std::string_view(buffer, static_cast<std::size_t>(n)));
+                }
+            }
+        }
+    }
+
+    int stop_[2] = {-1, -1};
+    std::thread thread_;
+};
+
+class OrbtraySerial : public ::testing::Test {
+protected:
+    void Start(const Lines& extra = {}) {
+        Lines arguments = {"--data-folder", data.Path(),     "--port", std::to_string(FreePort()),
+                           "--no-usb-scan", "--serial-port", port};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        orbtray = std::make_unique<ChildProcess>(kOrbtrayPath, arguments);
+        ASSERT_TRUE(WaitUntil([&] {
+            return CountContaining(orbtray->Out(), "orbtray: receiving into ") > 0;
+        })) << ::testing::PrintToString(orbtray->Err());
+    }
+    // Links the port's path to `pty` and waits until orbtray has opened it for the `times`th time.
+    void Plug(const Pty& pty, std::size_t times = 1) {
+        ASSERT_FALSE(pty.SlavePath().empty()) << "no pseudo-terminal";
+        ASSERT_EQ(::symlink(pty.SlavePath().c_str(), port.c_str()), 0);
+        ASSERT_TRUE(Said("Device Connected\t" + kName, times));
+    }
+    void Unplug() { ASSERT_EQ(::unlink(port.c_str()), 0); }
+
+    bool Logged(const std::string& text, std::size_t times = 1,
+                std::chrono::milliseconds limit = 10s) {
+        return WaitUntil([&] { return CountContaining(orbtray->Err(), text) >= times; }, limit);
+    }
+    bool Said(const std::string& text, std::size_t times = 1) {
+        return WaitUntil([&] { return CountContaining(orbtray->Out(), text) >= times; });
+    }
+    // The port's log lines without "Connection ttyA ".
+    Lines Log() const { return LinesOf(orbtray->Err(), kName); }
+    // What the user is told about devices and files, in order.
+    Lines Notices() const {
+        Lines notices;
+        for (const auto& line : orbtray->Out()) {
+            if (line.rfind("Device ", 0) == 0 || line.rfind("File Received", 0) == 0) {
+                notices.push_back(line);
+            }
+        }
+        return notices;
+    }
+    std::string Received(const std::string& serial, const std::string& file, int readings) const {
+        return "File Received\tDevice " + serial + " sent " + std::to_string(readings) +
+               " readings.\t" + data.Path() + file;
+    }
+    int Stop() {
+        orbtray->Signal(SIGTERM);
+        return orbtray->Wait();
+    }
+
+    void TearDown() override {
+        if (HasFailure() && orbtray) {
+            const int status = Stop();
+            std::cerr << "orbtray exit status " << status << "\nstdout:\n"
+                      << ::testing::PrintToString(orbtray->Out()) << "\nstderr:\n"
+                      << ::testing::PrintToString(orbtray->Err()) << "\n";
+        }
+    }
+
+    const std::string kName = "ttyA";
+    ScratchFolder data;
+    ScratchFolder scratch;
+    const std::string port = scratch.Path() + kName;
+    std::unique_ptr<ChildProcess> orbtray;
+};
+
+TEST_F(OrbtraySerial, AnswersEachCommandWithOneAckAndStoresTheFile) {
+    ASSERT_NO_FATAL_FAILURE(Start());
+    Pty pty;
+    ASSERT_NO_FATAL_FAILURE(Plug(pty));
+    const Lines lines = {"2025-12-14 02:54:17,23.512,mm", "", "ID,123,\"probe A\";x=1"};
+    Transfer(pty.Master(), "42", lines);
+    // A second ACK anywhere would still be waiting here.
+    EXPECT_EQ(Quiet(pty.Master(), 300ms), "");
+    ASSERT_TRUE(Said("File Received"));
+
+    const Lines files = data.Files();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].rfind("42/", 0), 0u) << files[0];
+    EXPECT_TRUE(files[0].ends_with(".csv")) << files[0];
+    EXPECT_EQ(data.Read(files[0]), StoredFile(lines));
+    EXPECT_EQ(Notices(), (Lines{"Device Connected\tttyA", Received("42", files[0], 3)}));
+
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_EQ(Log(), (Lines{"listening", "serial number is 42", "transfered 3 lines",
+                            "transfer complete", "closed on shutdown", "terminated"}));
+    EXPECT_EQ(Notices().back(), "Device Disconnected\tttyA");
+}
+
+TEST_F(OrbtraySerial, RefusesBadCommandsWithNakAndKeepsThePortOpen) {
+    ASSERT_NO_FATAL_FAILURE(Start());
+    Pty pty;
+    ASSERT_NO_FATAL_FAILURE(Plug(pty));
+    const struct {
+        const char* command;
+        const std::string& answer;
+    } steps[] = {
+        {"hello 42\r\n", kNak},  // commands are upper case
+        {"LINE x\r\n", kNak},    // no transfer open
+        {"BYE\r\n", kNak},      {"HELLO 42\r\n", kAck}, {"LINE a,1\r\n", kAck},
+        {"SEND\r\n", kNak},      // costs the open transfer...
+        {"LINE b,2\r\n", kNak},  // ...which is gone
+        {"HELLO 42\r\n", kAck}, {"LINE c,3\r\n", kAck}, {"BYE\r\n", kAck},
+    };
+    for (const auto& step : steps) {
+        EXPECT_EQ(Say(pty.Master(), step.command), step.answer) << step.command;
+    }
+    EXPECT_EQ(Quiet(pty.Master(), 300ms), "");
+    ASSERT_TRUE(Logged("transfer complete"));
+
+    const Lines files = data.Files();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(data.Read(files[0]), "c,3\r\n");
+    EXPECT_EQ(Log(), (Lines{"listening", "invalid command", "unexpected command",
+                            "unexpected command", "serial number is 42", "invalid command",
+                            "transfer aborted", "unexpected command", "serial number is 42",
+                            "transfered 1 lines", "transfer complete"}));
+    EXPECT_EQ(Notices(), (Lines{"Device Connected\tttyA", Received("42", files[0], 1)}));
+}
+
+TEST_F(OrbtraySerial, SilenceInTheMiddleOfAFileAbortsItAfterFiveSeconds) {
+    ASSERT_NO_FATAL_FAILURE(Start());
+    Pty pty;
+    ASSERT_NO_FATAL_FAILURE(Plug(pty));
+    EXPECT_EQ(Say(pty.Master(), "HELLO 42\r\n"), kAck);
+    EXPECT_EQ(Say(pty.Master(), "LINE a,1\r\n"), kAck);
+    // Half a command: after the time-out it must not glue onto the next one.
+    ASSERT_NO_FATAL_FAILURE(Put(pty.Master(), "LINE par"));
+    ASSERT_EQ(data.Files().size(), 1u);
+    EXPECT_TRUE(data.Files()[0].ends_with(".tmp")) << data.Files()[0];
+
+    ASSERT_TRUE(Logged("transfer aborted", 1, 15s));
+    EXPECT_EQ(data.Files(), Lines{});
+    EXPECT_EQ(Quiet(pty.Master(), 100ms), "");
+
+    Transfer(pty.Master(), "43", {"b,2"});
+    ASSERT_TRUE(Logged("transfer complete"));
+    const Lines files = data.Files();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].rfind("43/", 0), 0u) << files[0];
+    EXPECT_EQ(data.Read(files[0]), "b,2\r\n");
+    EXPECT_EQ(Log(), (Lines{"listening", "serial number is 42", "timeout", "transfer aborted",
+                            "serial number is 43", "transfered 1 lines", "transfer complete"}));
+}
+
+TEST_F(OrbtraySerial, AVanishedPortEndsItsWorkerAndIsServedAgainWhenItReturns) {
+    ASSERT_NO_FATAL_FAILURE(Start());
+    auto first = std::make_unique<Pty>();
+    ASSERT_NO_FATAL_FAILURE(Plug(*first));
+    EXPECT_EQ(Say(first->Master(), "HELLO 42\r\n"), kAck);
+    EXPECT_EQ(Say(first->Master(), "LINE a,1\r\n"), kAck);
+    ASSERT_NO_FATAL_FAILURE(Put(first->Master(), "LINE pa"));
+    ASSERT_EQ(data.Files().size(), 1u);
+
+    // The device node goes with the hang-up, as when an adapter is pulled.
+    ASSERT_NO_FATAL_FAILURE(Unplug());
+    first.reset();
+    ASSERT_TRUE(Logged("transfer aborted"));
+    ASSERT_TRUE(Said("Device Disconnected\tttyA"));
+    EXPECT_EQ(data.Files(), Lines{});
+
+    Pty second;
+    ASSERT_NO_FATAL_FAILURE(Plug(second, 2));
+    Transfer(second.Master(), "43", {"b,2"});
+    ASSERT_TRUE(Logged("transfer complete"));
+    const Lines files = data.Files();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(data.Read(files[0]), "b,2\r\n");
+
+    Lines log = Log();
+    ASSERT_GE(log.size(), 3u);
+    // How the loss shows depends on the kernel: a hang-up, or a failing wait.
+    EXPECT_TRUE(log[2] == "hardware removed" || log[2].rfind("error ", 0) == 0) << log[2];
+    log[2] = "lost";
+    EXPECT_EQ(log, (Lines{"listening", "serial number is 42", "lost", "terminated",
+                          "transfer aborted", "listening", "serial number is 43",
+                          "transfered 1 lines", "transfer complete"}));
+    EXPECT_EQ(Notices(), (Lines{"Device Connected\tttyA", "Device Disconnected\tttyA",
+                                "Device Connected\tttyA", Received("43", files[0], 1)}));
+}
+
+TEST_F(OrbtraySerial, SendsTheFirmwareOnePiecePerAck) {
+    std::string longLine;
+    for (int i = 0; i < 600; ++i) {
+        longLine += static_cast<char>('a' + i % 26);
+    }
+    // Pieces end after a line feed or at 255 bytes; the last line has no line feed at all.
+    const Lines pieces = {":10010000214601360121470136007EFE09D2190140\n",
+                          ":00000001FF\r\n",
+                          longLine.substr(0, 255),
+                          longLine.substr(255, 255),
+                          longLine.substr(510) + "\n",
+                          "\n",
+                          ":00000001FF"};
+    std::string image;
+    for (const auto& piece : pieces) {
+        image += piece;
+    }
+    scratch.Write("image.hex", image);
+    ASSERT_NO_FATAL_FAILURE(Start({"--firmware", scratch.Path() + "image.hex"}));
+    Pty pty;
+    ASSERT_NO_FATAL_FAILURE(Plug(pty));
+    const int wire = pty.Master();
+
+    ASSERT_NO_FATAL_FAILURE(Put(wire, "BOOT\r\n"));
+    EXPECT_EQ(Take(wire, 1 + kBootStart.size()), kAck + kBootStart);
+    EXPECT_EQ(Quiet(wire, 100ms), "") << "a piece before its ACK";
+    for (const auto& piece : pieces) {
+        ASSERT_NO_FATAL_FAILURE(Put(wire, kAck));
+        EXPECT_EQ(Take(wire, piece.size()), piece);
+    }
+    ASSERT_NO_FATAL_FAILURE(Put(wire, kAck));
+    EXPECT_EQ(Quiet(wire, 300ms), "") << "something after the last piece";
+    ASSERT_TRUE(Logged("transfer complete"));
+
+    // orbsim through a second pty: what it saves is the image as it was sent.
+    Pty far;
+    {
+        Bridge cable(wire, far.Master());
+        const Finished boot = RunToEnd(kOrbsimPath, {"boot", "--serial-port", far.SlavePath(),
+                                                     "--out", scratch.Path() + "saved.hex"});
+        EXPECT_EQ(boot.status, 0) << ::testing::PrintToString(boot.err);
+    }
+    EXPECT_EQ(scratch.Read("saved.hex"), image);
+
+    const std::string count = "transfered " + std::to_string(pieces.size() + 1) + " lines";
+    EXPECT_EQ(Log(), (Lines{"listening", "firmware update", count, "transfer complete",
+                            "firmware update", count, "transfer complete"}));
+    EXPECT_EQ(data.Files(), Lines{});
+}
+
+TEST_F(OrbtraySerial, ReceivesWhatOrbsimSendsOverTheSerialPort) {
+    ASSERT_NO_FATAL_FAILURE(Start());
+    Pty near;
+    ASSERT_NO_FATAL_FAILURE(Plug(near));
+    Pty far;
+    Bridge cable(near.Master(), far.Master());
+    // LF, CR LF and no final line end: the stored files end every line in CR LF all the same.
+    scratch.Write("a.csv", "a,1\nb,2\n\nlast,3\n");
+    scratch.Write("b.csv", "x,10\r\ny,20");
+
+    const Finished sent =
+        RunToEnd(kOrbsimPath, {"send", "--serial-port", far.SlavePath(), "--serial", "77",
+                               scratch.Path() + "a.csv", scratch.Path() + "b.csv"});
+    EXPECT_EQ(sent.status, 0) << ::testing::PrintToString(sent.err);
+    EXPECT_EQ(sent.out.size(), 2u) << ::testing::PrintToString(sent.out);
+    ASSERT_TRUE(Said("File Received", 2));
+
+    const Lines files = data.Files();
+    ASSERT_EQ(files.size(), 2u);
+    // Both may have begun in the same second; their order is not the point.
+    Lines contents = {data.Read(files[0]), data.Read(files[1])};
+    std::sort(contents.begin(), contents.end());
+    EXPECT_EQ(contents, (Lines{"a,1\r\nb,2\r\n\r\nlast,3\r\n", "x,10\r\ny,20\r\n"}));
+    EXPECT_EQ(CountContaining(orbtray->Out(), "File Received\tDevice 77 sent 4 readings."), 1u);
+    EXPECT_EQ(CountContaining(orbtray->Out(), "File Received\tDevice 77 sent 2 readings."), 1u);
+}
+
+}  // namespace
