@@ -10,7 +10,9 @@ namespace {
 std::atomic<LogSink*> g_logSink{nullptr};
 }
 
-void SetConnectionLogSink(LogSink* sink) { g_logSink.store(sink); }
+void SetConnectionLogSink(LogSink* sink) {
+    g_logSink.store(sink);
+}
 
 void ConnectionLog(const char* format, ...) {
     char line[kMaxLogLine + 1];

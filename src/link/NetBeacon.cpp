@@ -60,9 +60,9 @@ void CNetBeacon::ThreadMain() {
                 continue;
             }
             failures = 0;
-            const std::string reply = DiscoveryReply(
-                buffer, received.count,
-                platform::LocalWallSeconds(platform::SystemClock().UtcSeconds()));
+            const std::string reply =
+                DiscoveryReply(buffer, received.count,
+                               platform::LocalWallSeconds(platform::SystemClock().UtcSeconds()));
             if (!reply.empty()) {
                 socket.SendTo(reply.data(), reply.size(), from);
             }

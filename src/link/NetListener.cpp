@@ -54,9 +54,11 @@ void CNetListener::Accept() {
     }
     auto worker = std::make_unique<CNetWorker>(this, stopEvent.get(), std::move(connection));
     ConnectionLog("Connection %s from %u.%u.%u.%u\n", worker->ConnectionName(),
-                  unsigned(peer.address[0]), unsigned(peer.address[1]),
-                  unsigned(peer.address[2]), unsigned(peer.address[3]));
+                  unsigned(peer.address[0]), unsigned(peer.address[1]), unsigned(peer.address[2]),
+                  unsigned(peer.address[3]));
     AddWorker(id, std::move(worker));
 }
 
-void CNetListener::Close() { listening.Close(); }
+void CNetListener::Close() {
+    listening.Close();
+}

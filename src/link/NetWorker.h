@@ -10,7 +10,7 @@
 inline constexpr char kNetConnectionName[] = "S%u";
 
 class CNetWorker : public CTxWorker {
-  public:
+public:
     CNetWorker(CListener* owner, platform::Event* stop, platform::Socket connection);
 
     void Open() override;
@@ -20,7 +20,7 @@ class CNetWorker : public CTxWorker {
     void SendNak() override {}
     void SendLine(const char*) override {}
 
-  private:
+private:
     static constexpr int kIdleTimeoutMs = 10000;
     // The session is handed at most this much at a time...
     static constexpr std::size_t kReceiveSize = 1024;

@@ -24,7 +24,9 @@ void Send(const char* title, const char* path, const char* format, va_list argum
 
 }  // namespace
 
-void SetNotifySink(NotifySink* sink) { g_notifySink.store(sink); }
+void SetNotifySink(NotifySink* sink) {
+    g_notifySink.store(sink);
+}
 
 void NotifyUser(const char* title, const char* format, ...) {
     va_list arguments;

@@ -25,5 +25,4 @@ public:
 void SetNotifySink(NotifySink* sink);
 
 void NotifyUser(const char* title, const char* format, ...) ORB_PRINTF(2, 3);
-void NotifyUserFile(const char* title, const char* path, const char* format, ...)
-    ORB_PRINTF(3, 4);
+void NotifyUserFile(const char* title, const char* path, const char* format, ...) ORB_PRINTF(3, 4);

@@ -22,7 +22,7 @@ enum class OpenOutcome { Opened, DirectoryFailed, FileFailed };
 inline constexpr std::size_t kMaxLineLength = 4096;
 
 class CTxWorker : public CWorker {
-  public:
+public:
     CTxWorker(CListener* owner, platform::Event* stop);
     ~CTxWorker() override = default;
 
@@ -49,7 +49,7 @@ class CTxWorker : public CWorker {
     // Tests pin the moment a file is named; workers otherwise use the system clock.
     void SetClock(const platform::Clock& source) { clock = &source; }
 
-  protected:
+protected:
     // Formats the link's name ("S%u", "COM%u") once, when the worker is created; a name that
     // does not fit the 15 characters is cut.
     void SetConnectionName(const char* format, ...) ORB_PRINTF(2, 3);
@@ -61,7 +61,7 @@ class CTxWorker : public CWorker {
     TransferFile file;   // open exactly while state is not Idle
     std::uint32_t lineCount = 0;
 
-  private:
+private:
     enum class Step { Continue, Done, Failed };
 
     Step OnAckByte();

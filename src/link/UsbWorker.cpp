@@ -13,7 +13,10 @@ constexpr char kNak = 0x15;
 
 CUsbWorker::CUsbWorker(CListener* owner, platform::Event* stop, const platform::PortInfo& info,
                        std::unique_ptr<platform::SerialPort> device)
-    : CTxWorker(owner, stop), portNumber(info.number), portPath(info.path), port(std::move(device)) {
+    : CTxWorker(owner, stop),
+      portNumber(info.number),
+      portPath(info.path),
+      port(std::move(device)) {
     SetConnectionName("%s", info.name.c_str());
     ConnectionLog("Connection %s listening\n", ConnectionName());
 }
@@ -93,8 +96,14 @@ void CUsbWorker::Close() {
     AbortTransfer();
 }
 
-void CUsbWorker::SendAck() { port->Write(&kAck, 1); }
+void CUsbWorker::SendAck() {
+    port->Write(&kAck, 1);
+}
 
-void CUsbWorker::SendNak() { port->Write(&kNak, 1); }
+void CUsbWorker::SendNak() {
+    port->Write(&kNak, 1);
+}
 
-void CUsbWorker::SendLine(const char* text) { port->Write(text, std::strlen(text)); }
+void CUsbWorker::SendLine(const char* text) {
+    port->Write(text, std::strlen(text));
+}

@@ -9,8 +9,7 @@ class CListener;
 // Close, and destroys the object. Link resources are released by Close, not by the destructor.
 class CWorker {
 public:
-    CWorker(CListener* owner, platform::Event* stop)
-        : listener(owner), stopEvent(stop) {}
+    CWorker(CListener* owner, platform::Event* stop) : listener(owner), stopEvent(stop) {}
     virtual ~CWorker() = default;
     CWorker(const CWorker&) = delete;
     CWorker& operator=(const CWorker&) = delete;

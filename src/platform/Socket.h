@@ -13,10 +13,12 @@ bool StartNetworking();
 
 struct Ipv4Endpoint {
     std::uint8_t address[4] = {0, 0, 0, 0};  // network order: 127.0.0.1 is {127, 0, 0, 1}
-    std::uint16_t port = 0;                   // host order
+    std::uint16_t port = 0;                  // host order
 };
 
-inline constexpr Ipv4Endpoint kLoopback(std::uint16_t port) { return {{127, 0, 0, 1}, port}; }
+inline constexpr Ipv4Endpoint kLoopback(std::uint16_t port) {
+    return {{127, 0, 0, 1}, port};
+}
 
 enum class IoStatus {
     Ok,          // `count` bytes moved (for a receive, at least one)

@@ -6,7 +6,9 @@
 namespace {
 
 // Characters that Windows or POSIX would read as part of a path, plus our own escape character.
-bool IsUnsafeCharacter(char c) { return c == '%' || std::strchr("\\/:*?\"<>|", c) != nullptr; }
+bool IsUnsafeCharacter(char c) {
+    return c == '%' || std::strchr("\\/:*?\"<>|", c) != nullptr;
+}
 
 // Windows opens a device instead of a file for these names, whatever their case and even with an
 // extension; trailing blanks before the extension are ignored too ("CON .txt").

@@ -56,8 +56,8 @@ OpenOutcome CTxWorker::OpenDataFile() {
     const platform::CalendarTime now = platform::UtcCalendar(clock->UtcSeconds());
     char name[32];
     std::snprintf(name, sizeof name, "%02u%02u%02u-%02u%02u%02u", unsigned(now.year % 100),
-                  unsigned(now.month), unsigned(now.day), unsigned(now.hour),
-                  unsigned(now.minute), unsigned(now.second));
+                  unsigned(now.month), unsigned(now.day), unsigned(now.hour), unsigned(now.minute),
+                  unsigned(now.second));
     return ReserveDataFile(directory + name) ? OpenOutcome::Opened : OpenOutcome::FileFailed;
 }
 

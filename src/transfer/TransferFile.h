@@ -40,9 +40,9 @@ private:
 
     platform::File file_;
     std::unique_ptr<char[]> buffer_;
-    std::size_t used_ = 0;     // bytes buffered for writing, or read ahead and not yet handed out
-    std::size_t offset_ = 0;   // reading: first byte in the buffer not yet handed out
-    bool atEnd_ = false;       // reading: the file has nothing more to give
-    bool writing_ = false;     // opened by CreateNew
+    std::size_t used_ = 0;    // bytes buffered for writing, or read ahead and not yet handed out
+    std::size_t offset_ = 0;  // reading: first byte in the buffer not yet handed out
+    bool atEnd_ = false;      // reading: the file has nothing more to give
+    bool writing_ = false;    // opened by CreateNew
     std::size_t sinceWriteBack_ = 0;  // bytes written since the last write-back hint
 };

@@ -22,8 +22,7 @@ public:
 
     bool Open(const std::string& path) override;
     bool IsOpen() const override { return open_; }
-    platform::PortWait WaitForData(const platform::Event& stop, int timeoutMs,
-                                   int* error) override;
+    platform::PortWait WaitForData(const platform::Event& stop, int timeoutMs, int* error) override;
     std::size_t Read(char* buffer, std::size_t size) override;
     void Write(const char* data, std::size_t size) override { written += std::string(data, size); }
     void Close() override { open_ = false; }

@@ -31,8 +31,8 @@ std::vector<std::string> Walk(const std::string& root, bool wantDirectories) {
 ScratchFolder::ScratchFolder() {
     static std::atomic<int> counter{0};
     const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    const fs::path dir = fs::temp_directory_path() /
-                         ("orbtray-test-" + std::to_string(stamp) + "-" + std::to_string(++counter));
+    const fs::path dir = fs::temp_directory_path() / ("orbtray-test-" + std::to_string(stamp) +
+                                                      "-" + std::to_string(++counter));
     fs::create_directories(dir);
     path_ = dir.string();
     if (path_.back() != platform::kPathSeparator) {
@@ -45,9 +45,13 @@ ScratchFolder::~ScratchFolder() {
     fs::remove_all(path_, ignored);
 }
 
-std::vector<std::string> ScratchFolder::Files() const { return Walk(path_, false); }
+std::vector<std::string> ScratchFolder::Files() const {
+    return Walk(path_, false);
+}
 
-std::vector<std::string> ScratchFolder::Directories() const { return Walk(path_, true); }
+std::vector<std::string> ScratchFolder::Directories() const {
+    return Walk(path_, true);
+}
 
 std::string ScratchFolder::Read(const std::string& relativePath) const {
     std::ifstream in(fs::path(path_) / relativePath, std::ios::binary);
@@ -62,6 +66,10 @@ void ScratchFolder::Write(const std::string& relativePath, const std::string& by
     std::ofstream(file, std::ios::binary) << bytes;
 }
 
-ScratchDataFolder::ScratchDataFolder() : previous_(g_dataFolder) { g_dataFolder = Path(); }
+ScratchDataFolder::ScratchDataFolder() : previous_(g_dataFolder) {
+    g_dataFolder = Path();
+}
 
-ScratchDataFolder::~ScratchDataFolder() { g_dataFolder = previous_; }
+ScratchDataFolder::~ScratchDataFolder() {
+    g_dataFolder = previous_;
+}

@@ -44,7 +44,7 @@ constexpr std::size_t kDataFolderLength = 128;
 constexpr std::int64_t kFixedInstant = 1709251199;
 
 class FixedClock final : public platform::Clock {
-  public:
+public:
     std::int64_t UtcSeconds() const override { return kFixedInstant; }
 };
 FixedClock g_clock;
@@ -56,7 +56,7 @@ FixedClock g_clock;
 
 // The log must stay one line per call, however long the serial that went into it.
 class CheckingLog final : public LogSink {
-  public:
+public:
     void Write(const char* text) override {
         const std::string_view line(text);
         if (line.size() > static_cast<std::size_t>(kMaxLogLine) || line.empty() ||
@@ -69,7 +69,7 @@ class CheckingLog final : public LogSink {
 
 // A received file is announced with its final name, which must lie in the Data folder.
 class CheckingNotifier final : public NotifySink {
-  public:
+public:
     void Deliver(const UiNotice& notice) override {
         const std::string_view text(notice.text);
         const std::string_view path(notice.path);
@@ -83,7 +83,7 @@ class CheckingNotifier final : public NotifySink {
 };
 
 class FuzzWorker final : public CTxWorker {
-  public:
+public:
     explicit FuzzWorker(unsigned port) : CTxWorker(nullptr, nullptr) {
         SetConnectionName("COM%u", port);
         SetClock(g_clock);
@@ -102,7 +102,7 @@ class FuzzWorker final : public CTxWorker {
 // Chunk lengths from the control byte: whole reads, one fixed length, or pseudo-random lengths
 // (wide or short), so that line ends, CR LF pairs and protocol bytes fall on every boundary.
 class Chunker {
-  public:
+public:
     explicit Chunker(std::uint8_t control)
         : mode_(control >> 6), fixed_((control & 0x3F) + 1u), state_(0x9E3779B9u ^ control) {}
 
@@ -119,7 +119,7 @@ class Chunker {
         }
     }
 
-  private:
+private:
     std::uint32_t Random() {
         state_ ^= state_ << 13;
         state_ ^= state_ >> 17;

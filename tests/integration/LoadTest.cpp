@@ -45,7 +45,7 @@ std::vector<Instrument> MakeInstruments(int count, int linesEach) {
 }
 
 class OrbtrayLoad : public ::testing::Test {
-  protected:
+protected:
     OrbtrayLoad() : orbtray(data.Path(), port) { platform::StartNetworking(); }
 
     bool Logged(const std::string& text, std::size_t times) {

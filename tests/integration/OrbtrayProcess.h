@@ -18,7 +18,7 @@ inline constexpr char kOrbtrayPath[] = ORBTRAY_PATH;
 inline constexpr char kOrbsimPath[] = ORBSIM_PATH;
 
 class ChildProcess {
-  public:
+public:
     // Starts `program` with `arguments` and the test's own environment, with `environment`
     // entries ("NAME=value") added or replacing ones of the same name. Standard input is
     // /dev/null.
@@ -39,7 +39,7 @@ class ChildProcess {
     // that ended it, or -1 if it was still running after `limit` (it is killed then).
     int Wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
 
-  private:
+private:
     void ReadOutput(int outFd, int errFd);
 
     pid_t pid_ = -1;
@@ -62,7 +62,7 @@ Finished RunToEnd(const std::string& program, const std::vector<std::string>& ar
 
 // orbtray receiving into `dataFolder` on `port`.
 class OrbtrayProcess : public ChildProcess {
-  public:
+public:
     OrbtrayProcess(const std::string& dataFolder, std::uint16_t port,
                    const std::vector<std::string>& environment = {});
 

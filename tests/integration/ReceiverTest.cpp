@@ -34,7 +34,7 @@ void Send(platform::Socket& socket, const std::string& bytes) {
 }
 
 class Orbtray : public ::testing::Test {
-  protected:
+protected:
     Orbtray() { platform::StartNetworking(); }
 
     void Start(const Lines& environment = {}) {
@@ -133,7 +133,7 @@ TEST_F(Orbtray, ReceivesWhatOrbsimSendsAndAnswersItsDiscovery) {
 
 // A UDP client of the beacon.
 class Prober {
-  public:
+public:
     explicit Prober(std::uint16_t port) : port_(port), socket_(platform::Socket::OpenUdp()) {
         socket_.SetReceiveTimeout(300);
     }
@@ -163,7 +163,7 @@ class Prober {
         return replies.empty() ? "" : replies.back();
     }
 
-  private:
+private:
     std::uint16_t port_;
     platform::Socket socket_;
 };

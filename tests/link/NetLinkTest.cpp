@@ -125,8 +125,7 @@ TEST_F(NetLink, FinishedWorkersAreReapedAndTheirSocketValuesReused) {
     EXPECT_EQ(notifier.Notices().size(), 12u);
     // Reaping happens in the listener's idle seconds.
     if (baseline > 0) {
-        EXPECT_TRUE(
-            WaitUntil([&] { return platform::CountProcessThreads() == baseline + 1; }));
+        EXPECT_TRUE(WaitUntil([&] { return platform::CountProcessThreads() == baseline + 1; }));
     }
     listener.Stop();
 }
@@ -165,7 +164,7 @@ TEST(DiscoveryReply, AnswersOnlyTheExactProbe) {
     } cases[] = {
         {"OBX-REQ-00", true},
         {std::string("OBX-REQ-00\0junk", 15), true},
-        {std::string("OBX-REQ-00") + std::string(116, '\0'), true},  // 126 bytes
+        {std::string("OBX-REQ-00") + std::string(116, '\0'), true},   // 126 bytes
         {std::string("OBX-REQ-00") + std::string(117, '\0'), false},  // 127 bytes
         {"OBX-REQ-00\n", false},
         {"obx-req-00", false},
@@ -201,8 +200,8 @@ TEST(NetBeacon, RepliesToEachProbeWithTheLocalTime) {
     }
 
     // A burst: malformed probes get nothing, each good one gets its own answer.
-    const std::string burst[] = {"obx-req-00", "OBX-REQ-00", "OBX-REQ-00\n",
-                                 std::string(200, 'x'), "OBX-REQ-00"};
+    const std::string burst[] = {"obx-req-00", "OBX-REQ-00", "OBX-REQ-00\n", std::string(200, 'x'),
+                                 "OBX-REQ-00"};
     for (const std::string& datagram : burst) {
         probe(datagram);
     }

@@ -28,48 +28,80 @@ public:
 struct UsbCase {
     const char* what;
     std::vector<PortStep> script;
-    int runs;                       // Run steps taken before Close
-    std::vector<bool> results;      // what each Run returned
-    std::vector<std::string> log;   // without the "Connection COM5 " prefix
-    std::string written;            // bytes sent to the instrument
-    std::vector<std::string> files; // left in the Data folder
+    int runs;                        // Run steps taken before Close
+    std::vector<bool> results;       // what each Run returned
+    std::vector<std::string> log;    // without the "Connection COM5 " prefix
+    std::string written;             // bytes sent to the instrument
+    std::vector<std::string> files;  // left in the Data folder
     bool reported;
 };
 
 TEST(UsbWorker, RunStepOutcomes) {
-    const std::string burst = "HELLO 9\r\nLINE " + std::string(1500, 'b') + "\r\nLINE end\r\nBYE\r\n";
+    const std::string burst =
+        "HELLO 9\r\nLINE " + std::string(1500, 'b') + "\r\nLINE end\r\nBYE\r\n";
     const std::vector<UsbCase> cases = {
         {"a whole transfer, every line acknowledged",
          {{PortWait::Data, "HELLO 12\r\nLINE 1,2\r\n"}, {PortWait::Data, "BYE\r\n"}},
-         2, {true, true},
+         2,
+         {true, true},
          {"serial number is 12", "transfered 1 lines", "transfer complete", "terminated"},
-         "\x06\x06\x06", {"12/251214-025417.csv"}, false},
+         "\x06\x06\x06",
+         {"12/251214-025417.csv"},
+         false},
         {"a burst longer than one read",
-         {{PortWait::Data, burst}}, 1, {true},
+         {{PortWait::Data, burst}},
+         1,
+         {true},
          {"serial number is 9", "transfered 2 lines", "transfer complete", "terminated"},
-         "\x06\x06\x06\x06", {"9/251214-025417.csv"}, false},
+         "\x06\x06\x06\x06",
+         {"9/251214-025417.csv"},
+         false},
         {"a protocol failure keeps the port open",
          {{PortWait::Data, "HELLO 1\r\nhello\r\n"}, {PortWait::Data, "HELLO 2\r\nBYE\r\n"}},
-         2, {true, true},
+         2,
+         {true, true},
          {"serial number is 1", "invalid command", "transfer aborted", "serial number is 2",
           "transfered 0 lines", "transfer complete", "terminated"},
-         "\x06\x15\x06\x06", {"2/251214-025417.csv"}, false},
+         "\x06\x15\x06\x06",
+         {"2/251214-025417.csv"},
+         false},
         {"silence during a transfer aborts it; the port is used again",
-         {{PortWait::Data, "HELLO 3\r\nLINE x\r\nLI"}, {PortWait::Timeout, ""},
-          {PortWait::Data, "NE y\r\nLINE z\r\n"}, {PortWait::Data, "HELLO 4\r\nBYE\r\n"}},
-         4, {true, true, true, true},
+         {{PortWait::Data, "HELLO 3\r\nLINE x\r\nLI"},
+          {PortWait::Timeout, ""},
+          {PortWait::Data, "NE y\r\nLINE z\r\n"},
+          {PortWait::Data, "HELLO 4\r\nBYE\r\n"}},
+         4,
+         {true, true, true, true},
          // The half line before the silence is gone: its rest is no command.
          {"serial number is 3", "timeout", "transfer aborted", "invalid command",
           "serial number is 4", "transfered 0 lines", "transfer complete", "terminated"},
-         "\x06\x06\x15\x06\x06", {"4/251214-025417.csv"}, false},
-        {"silence while idle is nothing", {{PortWait::Timeout, ""}}, 1, {true}, {"terminated"}, "",
-         {}, false},
+         "\x06\x06\x15\x06\x06",
+         {"4/251214-025417.csv"},
+         false},
+        {"silence while idle is nothing",
+         {{PortWait::Timeout, ""}},
+         1,
+         {true},
+         {"terminated"},
+         "",
+         {},
+         false},
         {"unplugged while waiting",
-         {{PortWait::Data, "HELLO 5\r\nLINE x\r\n"}, {PortWait::StartFailed, ""}}, 2, {true, false},
-         {"serial number is 5", "hardware removed", "terminated", "transfer aborted"}, "\x06\x06",
-         {}, true},
-        {"the wait fails", {{PortWait::Failed, "", 22}}, 1, {false}, {"error 22", "terminated"},
-         "", {}, true},
+         {{PortWait::Data, "HELLO 5\r\nLINE x\r\n"}, {PortWait::StartFailed, ""}},
+         2,
+         {true, false},
+         {"serial number is 5", "hardware removed", "terminated", "transfer aborted"},
+         "\x06\x06",
+         {},
+         true},
+        {"the wait fails",
+         {{PortWait::Failed, "", 22}},
+         1,
+         {false},
+         {"error 22", "terminated"},
+         "",
+         {},
+         true},
     };
     for (const auto& c : cases) {
         ScratchDataFolder data;
@@ -101,8 +133,8 @@ TEST(UsbWorker, RunStepOutcomes) {
         for (const std::size_t size : fake->readSizes) {
             EXPECT_LE(size, 1024u) << c.what;
         }
-        EXPECT_EQ(listener.Reported(), c.reported ? std::vector<std::int32_t>{5}
-                                                  : std::vector<std::int32_t>{})
+        EXPECT_EQ(listener.Reported(),
+                  c.reported ? std::vector<std::int32_t>{5} : std::vector<std::int32_t>{})
             << c.what;
         const auto notices = notifier.Notices();
         ASSERT_GE(notices.size(), 2u) << c.what;
@@ -157,9 +189,9 @@ TEST(UsbWorker, APortThatDoesNotOpenIsRetriedByANewWorker) {
     EXPECT_FALSE(worker.Run());
     worker.Close();
     EXPECT_EQ(listener.Reported(), std::vector<std::int32_t>{7});
-    const std::vector<std::string> once = {
-        "Connection COM7 listening\n", "Connection COM7 could not open port\n",
-        "Connection COM7 terminated\n"};
+    const std::vector<std::string> once = {"Connection COM7 listening\n",
+                                           "Connection COM7 could not open port\n",
+                                           "Connection COM7 terminated\n"};
     std::vector<std::string> twice = once;
     twice.insert(twice.end(), once.begin(), once.end());
     EXPECT_EQ(log.Lines(), twice);

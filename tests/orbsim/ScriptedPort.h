@@ -17,7 +17,7 @@
 using Reply = std::vector<std::string>;
 
 class ScriptedPort final : public platform::SerialPort {
-  public:
+public:
     explicit ScriptedPort(std::vector<Reply> replies) : replies_(std::move(replies)) {}
 
     bool Open(const std::string&) override { return open_ = true; }
@@ -57,7 +57,7 @@ class ScriptedPort final : public platform::SerialPort {
     std::vector<int> waits;  // the time limit of every wait, in order
     int overtaken = 0;       // writes made while part of an answer was still unread
 
-  private:
+private:
     std::vector<Reply> replies_;
     std::size_t next_ = 0;
     std::deque<std::string> arriving_;

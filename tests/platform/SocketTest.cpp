@@ -14,7 +14,7 @@ using platform::WaitResult;
 constexpr int kLongMs = 5000;
 
 class SocketTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { ASSERT_TRUE(platform::StartNetworking()); }
 
     // Waits for the socket's readiness alongside a stop event that is never set, as the

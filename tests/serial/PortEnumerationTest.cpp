@@ -13,7 +13,7 @@ namespace {
 // A sysfs tree shaped like the kernel's: class/tty/<name> entries (real ones are links into
 // devices/), each with device/driver linking to the driver bound to the port.
 class FakeSysfs {
-  public:
+public:
     FakeSysfs() {
         for (const char* driver : {"cp210x", "ftdi_sio"}) {
             fs::create_directories(Root() / "bus/usb-serial/drivers" / driver);
@@ -44,7 +44,7 @@ class FakeSysfs {
         fs::create_directories(Root() / "class/tty" / tty);
     }
 
-  private:
+private:
     fs::path Root() const { return fs::path(scratch_.Path()) / "sys"; }
 
     ScratchFolder scratch_;

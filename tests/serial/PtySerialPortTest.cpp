@@ -31,7 +31,7 @@ std::string AllByteValues() {
 // A pseudo-terminal pair standing in for an instrument: the test drives the master side, the
 // port under test opens the slave by its path as it would open /dev/ttyUSB0.
 class PtySerialPortTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { OpenPair(); }
 
     // A new pair, with the port under test open on its slave.

@@ -51,18 +51,18 @@ TEST_F(Session, ALineSplitAnywhereBehavesAsOneChunk) {
             const std::string trace = "chunks=" + std::to_string(chunks.size()) +
                                       " first=" + std::to_string(chunks[0].size()) +
                                       " serial=" + std::to_string(serialLink);
-            EXPECT_EQ(chunkLog.Lines(), (std::vector<std::string>{
-                                            Log("serial number is 123"), Log("transfered 1 lines"),
-                                            Log("transfer complete")}))
+            EXPECT_EQ(chunkLog.Lines(), (std::vector<std::string>{Log("serial number is 123"),
+                                                                  Log("transfered 1 lines"),
+                                                                  Log("transfer complete")}))
                 << trace;
             // The session answers alike on both links; the TCP worker's hooks drop the bytes.
             EXPECT_EQ(w.wire, std::string(3, ACK)) << trace;
             EXPECT_EQ(folder.Files(), (std::vector<std::string>{"123/251214-025417.csv"})) << trace;
             EXPECT_EQ(folder.Read("123/251214-025417.csv"), "a,b\r\n") << trace;
-            EXPECT_EQ(chunkNotifier.Notices(),
-                      (std::vector<RecordedNotice>{
-                          {"File Received", "Device 123 sent 1 readings.",
-                           folder.Path() + "123" + kSep + "251214-025417.csv"}}))
+            EXPECT_EQ(
+                chunkNotifier.Notices(),
+                (std::vector<RecordedNotice>{{"File Received", "Device 123 sent 1 readings.",
+                                              folder.Path() + "123" + kSep + "251214-025417.csv"}}))
                 << trace;
         }
     }
@@ -89,17 +89,47 @@ TEST_F(Session, RefusesWhatTheStateDoesNotAllow) {
         {"BYE when idle", "", "BYE\n", true, {"unexpected command"}, {NAK}, TxState::Idle},
         {"ACK when idle", "", {ACK}, true, {"unexpected ACK"}, "", TxState::Idle},
         {"NAK when idle", "", {NAK}, true, {"unexpected NAK"}, "", TxState::Idle},
-        {"ACK inside a line", "HELLO 1\n", std::string("LIN") + ACK + "E x\n", true,
-         {"unexpected ACK"}, "", TxState::Receiving},
-        {"NAK while receiving", "HELLO 1\n", {NAK}, true, {"unexpected NAK"}, "",
+        {"ACK inside a line",
+         "HELLO 1\n",
+         std::string("LIN") + ACK + "E x\n",
+         true,
+         {"unexpected ACK"},
+         "",
          TxState::Receiving},
-        {"HELLO while receiving on TCP", "HELLO 1\n", "HELLO 2\n", false, {"unexpected hello"},
-         {NAK}, TxState::Receiving},
-        {"BOOT while receiving on TCP", "HELLO 1\n", "BOOT\n", false, {"unexpected boot"}, {NAK},
+        {"NAK while receiving",
+         "HELLO 1\n",
+         {NAK},
+         true,
+         {"unexpected NAK"},
+         "",
          TxState::Receiving},
-        {"BOOT without firmware", "", "BOOT\n", true, {"cannot open firmware"}, {NAK},
+        {"HELLO while receiving on TCP",
+         "HELLO 1\n",
+         "HELLO 2\n",
+         false,
+         {"unexpected hello"},
+         {NAK},
+         TxState::Receiving},
+        {"BOOT while receiving on TCP",
+         "HELLO 1\n",
+         "BOOT\n",
+         false,
+         {"unexpected boot"},
+         {NAK},
+         TxState::Receiving},
+        {"BOOT without firmware",
+         "",
+         "BOOT\n",
+         true,
+         {"cannot open firmware"},
+         {NAK},
          TxState::Idle},
-        {"over-long line", "HELLO 1\n", longLine, true, {"line too long"}, {NAK},
+        {"over-long line",
+         "HELLO 1\n",
+         longLine,
+         true,
+         {"line too long"},
+         {NAK},
          TxState::Receiving},
     };
     for (const auto& c : cases) {
@@ -124,8 +154,7 @@ TEST_F(Session, RefusesWhatTheStateDoesNotAllow) {
         EXPECT_EQ(w.State(), c.after) << c.what;
         // A refusal never costs the transfer in progress its file.
         if (c.after == TxState::Receiving) {
-            EXPECT_EQ(folder.Files(), (std::vector<std::string>{"1/251214-025417.tmp"}))
-                << c.what;
+            EXPECT_EQ(folder.Files(), (std::vector<std::string>{"1/251214-025417.tmp"})) << c.what;
         }
     }
 }
@@ -145,7 +174,9 @@ TEST_F(Session, DataLinesKeepOnlyPrintableBytes) {
         {"LINE ", ""},
         {"LINE  x", " x"},
         {"LINE a~b", "ab"},
-        {"LINE a\x80\xff\x7f" "b", "ab"},
+        {"LINE a\x80\xff\x7f"
+         "b",
+         "ab"},
         {"LINE a\tb\x01\r", "ab"},
         {"LINE x y  z", "x y  z"},
         {"LINE }!", "}!"},
@@ -174,10 +205,10 @@ TEST_F(Session, HelloOnASerialLinkAbandonsTheOpenTransfer) {
     EXPECT_TRUE(worker.Feed("HELLO 1\nLINE new\nBYE\n"));
     EXPECT_EQ(data.Files(), (std::vector<std::string>{"1/251214-025418.csv"}));
     EXPECT_EQ(data.Read("1/251214-025418.csv"), "new\r\n");
-    EXPECT_EQ(log.Lines(), (std::vector<std::string>{
-                               Log("serial number is 1"), Log("transfer aborted"),
-                               Log("serial number is 1"), Log("transfered 1 lines"),
-                               Log("transfer complete")}));
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{Log("serial number is 1"), Log("transfer aborted"),
+                                        Log("serial number is 1"), Log("transfered 1 lines"),
+                                        Log("transfer complete")}));
 }
 
 TEST_F(Session, CloseAbortsAnOpenTransferAndLeavesNoFile) {
@@ -217,9 +248,9 @@ TEST_F(FirmwareUpdate, SendsOnePiecePerAckAndNothingAfterTheLast) {
     EXPECT_TRUE(worker.Feed({ACK}));
     EXPECT_EQ(worker.wire, "");
     EXPECT_EQ(worker.State(), TxState::Idle);
-    EXPECT_EQ(log.Lines(), (std::vector<std::string>{Log("firmware update"),
-                                                     Log("transfered 6 lines"),
-                                                     Log("transfer complete")}));
+    EXPECT_EQ(log.Lines(),
+              (std::vector<std::string>{Log("firmware update"), Log("transfered 6 lines"),
+                                        Log("transfer complete")}));
     // The image is only read: not moved, not deleted, and no file is announced.
     EXPECT_EQ(firmware.Read("fw.hex"), image);
     EXPECT_TRUE(notifier.Notices().empty());

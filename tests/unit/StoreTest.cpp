@@ -9,18 +9,17 @@ namespace {
 constexpr std::int64_t kDec14 = 1765680857;  // 2025-12-14 02:54:17 UTC
 const std::string kSep(1, platform::kPathSeparator);
 
-std::string Log(const std::string& message) { return "Connection COM5 " + message + "\n"; }
+std::string Log(const std::string& message) {
+    return "Connection COM5 " + message + "\n";
+}
 
 TEST(Store, NamesFilesAfterTheUtcTimeOfTheHello) {
     const struct {
         std::int64_t utc;
         const char* name;
     } cases[] = {
-        {kDec14, "251214-025417"},
-        {4102444800, "000101-000000"},  // 2100
-        {946684799, "991231-235959"},
-        {1709251199, "240229-235959"},
-        {1704151800, "240101-233000"},
+        {kDec14, "251214-025417"},    {4102444800, "000101-000000"},  // 2100
+        {946684799, "991231-235959"}, {1709251199, "240229-235959"}, {1704151800, "240101-233000"},
     };
     for (const auto& c : cases) {
         ScratchDataFolder data;
@@ -33,8 +32,7 @@ TEST(Store, NamesFilesAfterTheUtcTimeOfTheHello) {
         EXPECT_TRUE(worker.Feed("BYE\n"));
         EXPECT_EQ(data.Files(), std::vector<std::string>{"12345/" + std::string(c.name) + ".csv"});
         ASSERT_EQ(notifier.Notices().size(), 1u);
-        EXPECT_EQ(notifier.Notices()[0].path,
-                  data.Path() + "12345" + kSep + c.name + ".csv");
+        EXPECT_EQ(notifier.Notices()[0].path, data.Path() + "12345" + kSep + c.name + ".csv");
         EXPECT_EQ(notifier.Notices()[0].text, "Device 12345 sent 0 readings.");
     }
 }
@@ -44,9 +42,15 @@ TEST(Store, HostileSerialsStayInsideTheDataFolder) {
         const char* serial;
         const char* directory;
     } cases[] = {
-        {"..", "%2E%2E"},       {"..\\..\\x", "..%5C..%5Cx"}, {"C:\\x", "C%3A%5Cx"},
-        {"a/b", "a%2Fb"},       {"CON", "%43ON"},             {"nul.txt", "%6Eul.txt"},
-        {"abc.", "abc%2E"},     {" abc", "%20abc"},           {"../../../tmp/x", "..%2F..%2F..%2Ftmp%2Fx"},
+        {"..", "%2E%2E"},
+        {"..\\..\\x", "..%5C..%5Cx"},
+        {"C:\\x", "C%3A%5Cx"},
+        {"a/b", "a%2Fb"},
+        {"CON", "%43ON"},
+        {"nul.txt", "%6Eul.txt"},
+        {"abc.", "abc%2E"},
+        {" abc", "%20abc"},
+        {"../../../tmp/x", "..%2F..%2F..%2Ftmp%2Fx"},
         {"/etc/passwd", "%2Fetc%2Fpasswd"},
     };
     for (const auto& c : cases) {
@@ -87,9 +91,9 @@ TEST(Store, TransfersInTheSameSecondNeverShareAFile) {
     // ...and one more on a link after both have finished.
     EXPECT_TRUE(third.Feed("HELLO 7\nLINE third\nBYE\n", false));
 
-    EXPECT_EQ(data.Files(), (std::vector<std::string>{"7/251214-025417-2.csv",
-                                                     "7/251214-025417-3.csv",
-                                                     "7/251214-025417.csv"}));
+    EXPECT_EQ(data.Files(),
+              (std::vector<std::string>{"7/251214-025417-2.csv", "7/251214-025417-3.csv",
+                                        "7/251214-025417.csv"}));
     EXPECT_EQ(data.Read("7/251214-025417.csv"), "first\r\n");
     EXPECT_EQ(data.Read("7/251214-025417-2.csv"), "second\r\n");
     EXPECT_EQ(data.Read("7/251214-025417-3.csv"), "third\r\n");
@@ -149,14 +153,14 @@ TEST(MakePath, CreatesOnlyDirectoriesThatEndInASeparator) {
 
 TEST(RemoveLeftoverTempFiles, DeletesOnlyTheStoresTemporaryFiles) {
     ScratchFolder data;
-    const std::vector<std::string> kept = {
-        "1/251214-025417.csv", "1/notes.tmp", "1/251214-02541.tmp", "1/2512140-25417.tmp",
-        "2/x/251214-025417.tmp", "251214-025417.tmp"};
+    const std::vector<std::string> kept = {"1/251214-025417.csv",   "1/notes.tmp",
+                                           "1/251214-02541.tmp",    "1/2512140-25417.tmp",
+                                           "2/x/251214-025417.tmp", "251214-025417.tmp"};
     for (const auto& name : kept) {
         data.Write(name, "keep");
     }
-    for (const auto& name : {"1/251214-025417-2.tmp", "1/251214-025417.tmp",
-                             "2/000101-000000-99.tmp"}) {
+    for (const auto& name :
+         {"1/251214-025417-2.tmp", "1/251214-025417.tmp", "2/000101-000000-99.tmp"}) {
         data.Write(name, "partial");
     }
     EXPECT_EQ(RemoveLeftoverTempFiles(data.Path()), 3);

@@ -62,7 +62,7 @@ enum class Arrival { Data, Quiet, Failed };
 
 // The port as one side of a conversation: writes, and waits that collect what arrives.
 class Line {
-  public:
+public:
     explicit Line(platform::SerialPort& port) : port_(port) {}
 
     bool IsUsable() const { return never_.IsValid(); }
@@ -111,7 +111,7 @@ class Line {
         return total;
     }
 
-  private:
+private:
     platform::SerialPort& port_;
     // Never set: the simulator has nobody who could ask it to stop mid-wait.
     platform::Event never_;

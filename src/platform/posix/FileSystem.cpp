@@ -25,7 +25,9 @@ bool IsDirectory(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool MakeDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
+bool MakeDirectory(const std::string& path) {
+    return ::mkdir(path.c_str(), 0777) == 0;
+}
 
 bool MoveFileNoReplace(const std::string& from, const std::string& to) {
     // rename(2) would silently replace `to`; renameat2 can refuse instead.
@@ -43,7 +45,9 @@ bool MoveFileNoReplace(const std::string& from, const std::string& to) {
     return true;
 }
 
-bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool RemoveFile(const std::string& path) {
+    return ::unlink(path.c_str()) == 0;
+}
 
 bool SyncDirectory(const std::string& directory) {
     const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -125,7 +129,9 @@ long File::Read(void* buffer, std::size_t size) {
     }
 }
 
-bool File::SyncToDisk() { return ::fsync(static_cast<int>(handle_)) == 0; }
+bool File::SyncToDisk() {
+    return ::fsync(static_cast<int>(handle_)) == 0;
+}
 
 void File::StartWriteBack() {
     ::sync_file_range(static_cast<int>(handle_), 0, 0, SYNC_FILE_RANGE_WRITE);

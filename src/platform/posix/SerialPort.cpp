@@ -62,7 +62,7 @@ bool HasQueuedInput(int fd) {
 }
 
 class PosixSerialPort final : public SerialPort {
-  public:
+public:
     ~PosixSerialPort() override { Close(); }
 
     bool Open(const std::string& path) override {
@@ -156,7 +156,7 @@ class PosixSerialPort final : public SerialPort {
         fd_ = -1;
     }
 
-  private:
+private:
     int fd_ = -1;
 };
 

@@ -4,6 +4,8 @@
 
 namespace platform {
 
-void WriteDebugOutput(const char* text) { OutputDebugStringA(text); }
+void WriteDebugOutput(const char* text) {
+    OutputDebugStringA(text);
+}
 
 }  // namespace platform

@@ -5,10 +5,14 @@
 namespace platform {
 namespace {
 
-HANDLE AsHandle(long long handle) { return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(handle)); }
+HANDLE AsHandle(long long handle) {
+    return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(handle));
+}
 
 long long FromHandle(HANDLE handle) {
-    return handle == INVALID_HANDLE_VALUE ? -1 : static_cast<long long>(reinterpret_cast<INT_PTR>(handle));
+    return handle == INVALID_HANDLE_VALUE
+               ? -1
+               : static_cast<long long>(reinterpret_cast<INT_PTR>(handle));
 }
 
 }  // namespace
@@ -28,14 +32,18 @@ bool IsDirectory(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool MakeDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+bool MakeDirectory(const std::string& path) {
+    return CreateDirectoryA(path.c_str(), nullptr) != 0;
+}
 
 bool MoveFileNoReplace(const std::string& from, const std::string& to) {
     // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
     return MoveFileA(from.c_str(), to.c_str()) != 0;
 }
 
-bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+bool RemoveFile(const std::string& path) {
+    return DeleteFileA(path.c_str()) != 0;
+}
 
 bool SyncDirectory(const std::string&) {
     // NTFS journals the rename itself; there is no directory handle to flush.
@@ -110,7 +118,9 @@ long File::Read(void* buffer, std::size_t size) {
     return static_cast<long>(read);
 }
 
-bool File::SyncToDisk() { return FlushFileBuffers(AsHandle(handle_)) != 0; }
+bool File::SyncToDisk() {
+    return FlushFileBuffers(AsHandle(handle_)) != 0;
+}
 
 void File::StartWriteBack() {
     // The cache manager writes behind on its own; FlushFileBuffers would wait.

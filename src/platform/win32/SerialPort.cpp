@@ -37,7 +37,7 @@ struct Request {
 };
 
 class Win32SerialPort final : public SerialPort {
-  public:
+public:
     ~Win32SerialPort() override { Close(); }
 
     bool Open(const std::string& path) override {
@@ -150,7 +150,7 @@ class Win32SerialPort final : public SerialPort {
         read_.Destroy();
     }
 
-  private:
+private:
     void ApplyLineSettings() {
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
