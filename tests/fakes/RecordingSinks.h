@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "link/ConnectionLog.h"
+#include "link/Listener.h"
 #include "link/NotifyUser.h"
 #include "link/TxWorker.h"
 
@@ -42,6 +43,19 @@ public:
 private:
     mutable std::mutex mutex_;
     std::vector<RecordedNotice> notices_;
+};
+
+// A listener that runs no thread of its own: it only collects the ids of workers that report
+// themselves finished.
+class RecordingListener : public CListener {
+public:
+    void Open() override {}
+    bool Poll() override { return false; }
+    void Close() override {}
+    std::vector<std::int32_t> Reported() {
+        platform::MutexLock lock(workersMutex);
+        return finished;
+    }
 };
 
 // A transfer worker with no link: its send hooks append to `wire`, as a serial port would carry

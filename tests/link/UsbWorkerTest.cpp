@@ -14,17 +14,6 @@ namespace {
 
 using platform::PortWait;
 
-class RecordingListener : public CListener {
-public:
-    void Open() override {}
-    bool Poll() override { return false; }
-    void Close() override {}
-    std::vector<std::int32_t> Reported() {
-        platform::MutexLock lock(workersMutex);
-        return finished;
-    }
-};
-
 struct UsbCase {
     const char* what;
     std::vector<PortStep> script;

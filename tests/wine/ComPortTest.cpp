@@ -36,17 +36,6 @@ namespace {
 
 constexpr std::int64_t kDec14 = 1765680857;  // 2025-12-14 02:54:17 UTC
 
-class RecordingListener : public CListener {
-public:
-    void Open() override {}
-    bool Poll() override { return false; }
-    void Close() override {}
-    std::vector<std::int32_t> Reported() {
-        platform::MutexLock lock(workersMutex);
-        return finished;
-    }
-};
-
 // A path the driver script hands over, already in Windows form.
 std::string ScriptPath(const char* variable) {
     const char* value = std::getenv(variable);
