@@ -21,16 +21,14 @@ bool TransferFile::OpenForReading(const std::string& filePath) {
     return true;
 }
 
-void TransferFile::Append(std::string_view bytes) {
-    if (used_ + bytes.size() > kBufferSize) {
-        FlushBuffer();
-        if (bytes.size() > kBufferSize) {
-            file_.Write(bytes.data(), bytes.size());
-            return;
-        }
+void TransferFile::AppendPastBuffer(std::string_view bytes) {
+    FlushBuffer();
+    if (bytes.size() > kBufferSize) {
+        file_.Write(bytes.data(), bytes.size());
+        return;
     }
-    std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
-    used_ += bytes.size();
+    std::memcpy(buffer_.get(), bytes.data(), bytes.size());
+    used_ = bytes.size();
 }
 
 bool TransferFile::FlushBuffer() {

@@ -4,6 +4,7 @@
 // piece by piece. Buffers in memory so that a line costs no system call of its own.
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,8 +20,16 @@ public:
     bool OpenForReading(const std::string& filePath);
     bool IsOpen() const { return file_.IsOpen(); }
 
-    // Buffers bytes for a file made with CreateNew; a failing write is remembered, not fatal.
-    void Append(std::string_view bytes);
+    // Buffers bytes for a file made with CreateNew. A failing write does not stop the transfer:
+    // the instrument cannot be told, and the rest of the file may still get through.
+    void Append(std::string_view bytes) {
+        if (used_ + bytes.size() <= kBufferSize) {
+            std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
+            used_ += bytes.size();
+        } else {
+            AppendPastBuffer(bytes);
+        }
+    }
     // Writes out the buffer and waits until the data is on the disk.
     bool Commit();
     // Fills `piece` like fgets: cleared to zero, then at most 255 bytes, ending after a line feed
@@ -36,6 +45,7 @@ private:
     // at its end stays short.
     static constexpr std::size_t kWriteBackEvery = 4 * 1024 * 1024;
 
+    void AppendPastBuffer(std::string_view bytes);
     bool FlushBuffer();
 
     platform::File file_;

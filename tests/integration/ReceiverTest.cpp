@@ -221,10 +221,10 @@ TEST_F(Orbtray, StopAbortsOpenTransfersAndExitsCleanly) {
 
     EXPECT_EQ(data.Files(), Lines{});
     const Lines log = orbtray->Err();
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(LinesOf(log, ConnectionOfSerial(log, "9" + std::to_string(i))),
-                  (Lines{"from 127.0.0.1", "serial number is 9" + std::to_string(i),
-                         "closed on shutdown", "terminated", "transfer aborted"}));
+    for (const std::string serial : {"90", "91", "92"}) {
+        EXPECT_EQ(LinesOf(log, ConnectionOfSerial(log, serial)),
+                  (Lines{"from 127.0.0.1", "serial number is " + serial, "closed on shutdown",
+                         "terminated", "transfer aborted"}));
     }
     EXPECT_EQ(orbtray->Out(), (Lines{orbtray->Out().front(), "orbtray: stopped"}));
     char byte;
