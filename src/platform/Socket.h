@@ -53,9 +53,9 @@ public:
     // A blocking TCP connection; `error` receives the OS code on failure.
     static Socket ConnectTcp(const Ipv4Endpoint& peer, int* error);
 
-    bool IsValid() const;
+    bool IsValid() const { return value_ != kInvalid; }
     // The OS's value for this socket: it names a TCP link ("S%u") and keys its worker.
-    std::uint64_t Value() const;
+    std::uint64_t Value() const { return value_; }
     std::uint16_t LocalPort() const;
 
     // Arms the readiness signal for pending connections, or for data and the peer's close, and

@@ -135,14 +135,6 @@ Socket Socket::ConnectTcp(const Ipv4Endpoint& peer, int* error) {
     return socket;
 }
 
-bool Socket::IsValid() const {
-    return value_ != kInvalid;
-}
-
-std::uint64_t Socket::Value() const {
-    return value_;
-}
-
 std::uint16_t Socket::LocalPort() const {
     sockaddr_in address{};
     socklen_t size = sizeof address;

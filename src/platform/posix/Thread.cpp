@@ -26,26 +26,6 @@ void* RunThread(void* raw) {
 
 }  // namespace
 
-Thread::~Thread() {
-    Join();
-}
-
-Thread::Thread(Thread&& other) noexcept : started_(other.started_), handle_(other.handle_) {
-    other.started_ = false;
-    other.handle_ = 0;
-}
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-    if (this != &other) {
-        Join();
-        started_ = other.started_;
-        handle_ = other.handle_;
-        other.started_ = false;
-        other.handle_ = 0;
-    }
-    return *this;
-}
-
 bool Thread::Start(ThreadEntry entry, void* argument) {
     if (started_) {
         return false;

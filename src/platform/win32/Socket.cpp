@@ -136,14 +136,6 @@ Socket Socket::ConnectTcp(const Ipv4Endpoint& peer, int* error) {
     return result;
 }
 
-bool Socket::IsValid() const {
-    return value_ != kInvalid;
-}
-
-std::uint64_t Socket::Value() const {
-    return value_;
-}
-
 std::uint16_t Socket::LocalPort() const {
     sockaddr_in address{};
     int size = sizeof address;

@@ -24,26 +24,6 @@ DWORD WINAPI RunThread(LPVOID raw) {
 
 }  // namespace
 
-Thread::~Thread() {
-    Join();
-}
-
-Thread::Thread(Thread&& other) noexcept : started_(other.started_), handle_(other.handle_) {
-    other.started_ = false;
-    other.handle_ = nullptr;
-}
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-    if (this != &other) {
-        Join();
-        started_ = other.started_;
-        handle_ = other.handle_;
-        other.started_ = false;
-        other.handle_ = nullptr;
-    }
-    return *this;
-}
-
 bool Thread::Start(ThreadEntry entry, void* argument) {
     if (started_) {
         return false;
