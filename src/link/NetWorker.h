@@ -27,7 +27,7 @@ private:
     // ...but one system call may fetch more: TCP keeps no boundaries, so slicing a large read is
     // the same as a run of small reads that happened to return those bytes, at a fraction of the
     // cost per byte.
-    static constexpr std::size_t kReadSize = 32 * 1024;
+    static constexpr std::size_t kReadSize = 64 * 1024;
 
     // Ends the worker on its own: the listener joins the thread at its next reaping.
     bool Finish();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,8 +36,8 @@ std::vector<std::string> ListDirectory(const std::string& directory, EntryKind k
 // that write line by line buffer themselves.
 class File {
 public:
-    File() = default;
-    ~File() { Close(); }
+    File();
+    ~File();
     File(const File&) = delete;
     File& operator=(const File&) = delete;
 
@@ -48,16 +49,22 @@ public:
     bool Write(const void* data, std::size_t size);
     // Bytes read, 0 at the end of the file, -1 on failure.
     long Read(void* buffer, std::size_t size);
-    // Waits until what was written is on the disk.
+    // Waits until what was written is on the disk. False also when a flush started by
+    // StartWriteBack failed, since the disk may then have lost some of the bytes.
     bool SyncToDisk();
-    // Lets the OS start writing what was written so far to the disk, without waiting, so that
-    // a later SyncToDisk has less left to wait for. Only a hint.
+    // Starts getting what was written so far onto the disk without waiting for it, so that a
+    // later SyncToDisk has little left to wait for. Large files call it as they grow.
     void StartWriteBack();
+    // Waits for a flush still running, then closes.
     void Close();
 
 private:
     static constexpr long long kInvalid = -1;
+    // A flush running beside the writer; the platform defines what it holds.
+    struct BackgroundSync;
+
     long long handle_ = kInvalid;  // a POSIX descriptor or a Windows HANDLE
+    std::unique_ptr<BackgroundSync> backgroundSync_;
 };
 
 }  // namespace platform

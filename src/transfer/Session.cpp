@@ -4,10 +4,10 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 
 #include "link/ConnectionLog.h"
 #include "link/TxWorker.h"
+#include "transfer/LineBytes.h"
 #include "transfer/Store.h"
 
 namespace {
@@ -15,35 +15,6 @@ namespace {
 constexpr char kAck = 0x06;
 constexpr char kNak = 0x15;
 constexpr char kLineFeed = 0x0A;
-
-// Bytes kept in a line. Everything else (CR, tabs, other control bytes, '~', DEL, 0x80-0xFF) is
-// dropped without a trace, which is also how CR LF line ends lose their CR.
-bool IsLineByte(unsigned char byte) {
-    return byte >= 0x20 && byte <= 0x7D;
-}
-
-// The end of the run of line bytes that starts at `begin`. Data lines are nearly all text, so
-// the scan tests eight bytes at a time: a word has a byte outside 0x20-0x7D exactly when one of
-// its bytes is below 0x20 or above 0x7D, and both tests work on every byte at once.
-const char* EndOfLineBytes(const char* begin, const char* end) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-    constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-    const char* p = begin;
-    while (end - p >= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p, sizeof word);
-        const std::uint64_t below = (word - kOnes * 0x20) & ~word & kHighBits;
-        const std::uint64_t above = ((word + kOnes * (0x7F - 0x7D)) | word) & kHighBits;
-        if ((below | above) != 0) {
-            break;
-        }
-        p += 8;
-    }
-    while (p < end && IsLineByte(static_cast<unsigned char>(*p))) {
-        ++p;
-    }
-    return p;
-}
 
 // Length of the line end (LF, or CR LF) at `at`, or 0 when the chunk has none there.
 std::size_t LineEndAt(const char* data, std::size_t at, std::size_t count) {
@@ -64,7 +35,7 @@ bool CTxWorker::OnReceive(const char* data, std::size_t count, bool serialLink) 
     while (i < count) {
         // Most bytes are line text: take each run of them in one append.
         const std::size_t end =
-            static_cast<std::size_t>(EndOfLineBytes(data + i, data + count) - data);
+            static_cast<std::size_t>(linebytes::EndOfLineBytes(data + i, data + count) - data);
         if (end > i) {
             // The byte that would pass the bound ends the call; the line is given up.
             if (end - i > kMaxLineLength - line.size()) {
@@ -150,11 +121,15 @@ CTxWorker::Step CTxWorker::OnLineEnd(bool serialLink) {
 }
 
 CTxWorker::Step CTxWorker::OnLine(std::string_view text, bool serialLink) {
-    const std::size_t blank = text.find(' ');
+    // Commands are a few letters long: a plain loop reaches the blank before a library search
+    // would have started.
+    std::size_t blank = 0;
+    while (blank < text.size() && text[blank] != ' ') {
+        ++blank;
+    }
     const std::string_view command = text.substr(0, blank);
     // A line without a blank is its own argument too.
-    const std::string_view argument =
-        blank == std::string_view::npos ? text : text.substr(blank + 1);
+    const std::string_view argument = blank == text.size() ? text : text.substr(blank + 1);
 
     // Data lines are nearly all the traffic: they are looked at first.
     if (command == "LINE" || command == "BYE") {

@@ -93,8 +93,7 @@ bool CTxWorker::ReserveDataFile(const std::string& baseName) {
 }
 
 void CTxWorker::WriteDataLine(std::string_view text) {
-    file.Append(text);
-    file.Append("\r\n");
+    file.AppendLine(text);
 }
 
 void CTxWorker::FinishTransfer() {

@@ -22,6 +22,11 @@ bool TransferFile::OpenForReading(const std::string& filePath) {
 }
 
 void TransferFile::AppendPastBuffer(std::string_view bytes) {
+    if (used_ + bytes.size() <= kBufferSize) {
+        std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
+        used_ += bytes.size();
+        return;
+    }
     FlushBuffer();
     if (bytes.size() > kBufferSize) {
         file_.Write(bytes.data(), bytes.size());

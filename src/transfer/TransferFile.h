@@ -20,14 +20,19 @@ public:
     bool OpenForReading(const std::string& filePath);
     bool IsOpen() const { return file_.IsOpen(); }
 
-    // Buffers bytes for a file made with CreateNew. A failing write does not stop the transfer:
-    // the instrument cannot be told, and the rest of the file may still get through.
-    void Append(std::string_view bytes) {
-        if (used_ + bytes.size() <= kBufferSize) {
-            std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
-            used_ += bytes.size();
+    // Buffers one line and the CR LF that ends it, for a file made with CreateNew. A failing
+    // write does not stop the transfer: the instrument cannot be told, and the rest of the file
+    // may still get through.
+    void AppendLine(std::string_view text) {
+        if (used_ + text.size() + 2 <= kBufferSize) {
+            char* to = buffer_.get() + used_;
+            std::memcpy(to, text.data(), text.size());
+            to[text.size()] = '\r';
+            to[text.size() + 1] = '\n';
+            used_ += text.size() + 2;
         } else {
-            AppendPastBuffer(bytes);
+            AppendPastBuffer(text);
+            AppendPastBuffer("\r\n");
         }
     }
     // Writes out the buffer and waits until the data is on the disk.

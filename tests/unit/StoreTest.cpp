@@ -99,6 +99,36 @@ TEST(Store, TransfersInTheSameSecondNeverShareAFile) {
     EXPECT_EQ(data.Read("7/251214-025417-3.csv"), "third\r\n");
 }
 
+// Large files are flushed to the disk while they still arrive, and lines of every length cross
+// the write buffer's edge. Abandoned ones are deleted even with a flush still running.
+TEST(Store, LargeFilesArriveByteExactAndAbandonedOnesLeaveNothing) {
+    ScratchDataFolder data;
+    RecordingNotifier notifier;
+    FixedClock clock(kDec14);
+    TestWorker finished("S%u", 1), abandoned("S%u", 2);
+    finished.SetClock(clock);
+    abandoned.SetClock(clock);
+    EXPECT_TRUE(finished.Feed("HELLO big\n", false));
+    EXPECT_TRUE(abandoned.Feed("HELLO big\n", false));
+    std::string stored;
+    unsigned lines = 0;
+    while (stored.size() < 9u * 1024 * 1024) {
+        const std::string text(lines * 613 % (kMaxLineLength - 5),
+                               static_cast<char>('!' + lines % 90));
+        const std::string sent = "LINE " + text + "\r\n";
+        ASSERT_TRUE(finished.Feed(sent, false));
+        ASSERT_TRUE(abandoned.Feed(sent, false));
+        stored += text + "\r\n";
+        ++lines;
+    }
+    EXPECT_TRUE(finished.Feed("BYE\r\n", false));
+    abandoned.Close();
+    EXPECT_EQ(data.Files(), std::vector<std::string>{"big/251214-025417.csv"});
+    EXPECT_TRUE(data.Read("big/251214-025417.csv") == stored);
+    EXPECT_EQ(notifier.Notices().at(0).text,
+              "Device big sent " + std::to_string(lines) + " readings.");
+}
+
 TEST(Store, RefusesAHelloItCannotStore) {
     RecordingLog log;
     FixedClock clock(kDec14);

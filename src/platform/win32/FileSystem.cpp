@@ -17,6 +17,15 @@ long long FromHandle(HANDLE handle) {
 
 }  // namespace
 
+// The cache manager already writes behind, so nothing runs beside the writer here.
+struct File::BackgroundSync {};
+
+File::File() = default;
+
+File::~File() {
+    Close();
+}
+
 bool PathExists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
