@@ -41,6 +41,10 @@ calc() {
     awk "$@" "BEGIN { printf \"$format\", $expression }"
 }
 
+# The shortest and the middle of a list of times in seconds.
+best() { printf '%s\n' "$@" | sort -n | head -1; }
+median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
 # A port free for both TCP and UDP on this machine now.
 free_port() {
     local port

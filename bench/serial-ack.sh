@@ -72,8 +72,6 @@ timed_send() {
     elapsed "$start" "$(now_ns)"
 }
 
-best() { calc "%.3f" "(p == \"\" || s < p) ? s : p" -v s="$1" -v p="$2"; }
-
 # One run against ack_responder; sets seconds. Not in a subshell, so that the trap still knows
 # every process to stop.
 responder_run() {
@@ -107,16 +105,18 @@ orbtray_run() {
 }
 
 # Taking turns, so that a change in the machine's load during the bench falls on both alike.
-responder_best=
-orbtray_best=
+responder_times=()
+orbtray_times=()
 for ((run = 1; run <= runs; run++)); do
     responder_run
     echo "ack_responder run $run: $seconds s"
-    responder_best=$(best "$seconds" "$responder_best")
+    responder_times+=("$seconds")
     orbtray_run
     echo "orbtray       run $run: $seconds s"
-    orbtray_best=$(best "$seconds" "$orbtray_best")
+    orbtray_times+=("$seconds")
 done
+responder_best=$(best "${responder_times[@]}")
+orbtray_best=$(best "${orbtray_times[@]}")
 
 responder_rate=$(calc "%.0f" "n / s" -v n="$lines" -v s="$responder_best")
 orbtray_rate=$(calc "%.0f" "n / s" -v n="$lines" -v s="$orbtray_best")

@@ -73,8 +73,6 @@ for ((run = 1; run <= runs; run++)); do
     orbtray_times+=("$seconds")
     echo "run $run: socat ${socat_times[-1]} s, orbtray ${orbtray_times[-1]} s"
 done
-best() { printf '%s\n' "$@" | sort -n | head -1; }
-median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 socat_best=$(best "${socat_times[@]}")
 orbtray_best=$(best "${orbtray_times[@]}")
 socat_median=$(median "${socat_times[@]}")

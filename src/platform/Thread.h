@@ -21,6 +21,9 @@ public:
     void Join();
 
 private:
+    // Starts the OS thread on a trampoline that passes `request` to RunThreadStartRequest.
+    bool StartOsThread(void* request);
+
     bool started_ = false;
 #ifdef _WIN32
     void* handle_ = nullptr;

@@ -8,10 +8,6 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace linebytes {
 
 // Bytes kept in a line. Everything else (CR, tabs, other control bytes, '~', DEL, 0x80-0xFF) is
@@ -46,24 +42,29 @@ inline const char* EndOfLineBytesByWords(const char* begin, const char* end) {
     return p;
 }
 
-// The same end, sixteen bytes at a time where the processor has SSE2 (every x86-64 does).
+// The same end, sixteen bytes at a time. The compiler's vector types turn each test into one
+// instruction on every byte (SSE2 on x86-64, NEON on ARM). Read as signed, the bytes 0x80-0xFF
+// are negative, so one signed range test catches them too.
 inline const char* EndOfLineBytes(const char* begin, const char* end) {
+    using Bytes = signed char __attribute__((vector_size(16)));
     const char* p = begin;
-#if defined(__SSE2__)
-    // Read as signed, the bytes 0x80-0xFF are negative: one signed range test catches them too.
-    const __m128i aboveLow = _mm_set1_epi8(0x20 - 1);
-    const __m128i belowHigh = _mm_set1_epi8(0x7D + 1);
-    while (end - p >= 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i kept =
-            _mm_and_si128(_mm_cmpgt_epi8(bytes, aboveLow), _mm_cmplt_epi8(bytes, belowHigh));
-        const unsigned dropped = ~static_cast<unsigned>(_mm_movemask_epi8(kept)) & 0xFFFFu;
-        if (dropped != 0) {
-            return p + std::countr_zero(dropped);
+    if constexpr (std::endian::native == std::endian::little) {
+        while (end - p >= 16) {
+            Bytes bytes;
+            std::memcpy(&bytes, p, sizeof bytes);
+            // Every byte of `kept` is all ones where the byte stays and zero where it does not.
+            const Bytes kept = (bytes > 0x1F) & (bytes < 0x7E);
+            std::uint64_t halves[2];
+            std::memcpy(halves, &kept, sizeof halves);
+            if (~halves[0] != 0) {
+                return p + std::countr_zero(~halves[0]) / 8;
+            }
+            if (~halves[1] != 0) {
+                return p + 8 + std::countr_zero(~halves[1]) / 8;
+            }
+            p += 16;
         }
-        p += 16;
     }
-#endif
     return EndOfLineBytesByWords(p, end);
 }
 

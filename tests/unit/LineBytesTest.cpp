@@ -20,8 +20,8 @@ TEST(LineBytes, WideScansStopAtTheFirstDroppedByte) {
         const char* name;
         const char* (*scan)(const char*, const char*);
     } scans[] = {
-        {"words", linebytes::EndOfLineBytesByWords},
-        {"widest", linebytes::EndOfLineBytes},
+        {"by words", linebytes::EndOfLineBytesByWords},
+        {"sixteen at a time", linebytes::EndOfLineBytes},
     };
     // Every length around the 8- and 16-byte strides, every position of every byte value, and
     // the line bytes that come before it chosen at the edges of the kept range.

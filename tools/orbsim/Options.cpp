@@ -64,25 +64,26 @@ std::string ApplyPort(std::string_view value, Options* options) {
     return ParsePort(value, &options->target.port) ? "" : Bad("--port", value, "1-65535");
 }
 
-std::string ApplyTimeout(std::string_view value, Options* options) {
+// A time of `least` to 3600000 milliseconds, for `option`.
+std::string TakeMilliseconds(std::string_view option, std::string_view value, long long least,
+                             int* into) {
     long long ms = 0;
-    // 0 would mean "wait forever" to the socket layer; a tool that never returns is no use.
-    if (!ParseNumber(value, 1, kMaxMilliseconds, &ms)) {
-        return Bad("--timeout", value, "1-3600000 milliseconds");
+    if (!ParseNumber(value, least, kMaxMilliseconds, &ms)) {
+        return Bad(option, value, std::to_string(least) + "-3600000 milliseconds");
     }
-    options->timeoutMs = static_cast<int>(ms);
+    *into = static_cast<int>(ms);
     return "";
+}
+
+std::string ApplyTimeout(std::string_view value, Options* options) {
+    // 0 would mean "wait forever" to the socket layer; a tool that never returns is no use.
+    return TakeMilliseconds("--timeout", value, 1, &options->timeoutMs);
 }
 
 constexpr char kOneLink[] = "--serial-port and --tcp are mutually exclusive";
 
 std::string ApplyQuiet(std::string_view value, Options* options) {
-    long long ms = 0;
-    if (!ParseNumber(value, 1, kMaxMilliseconds, &ms)) {
-        return Bad("--quiet", value, "1-3600000 milliseconds");
-    }
-    options->quietMs = static_cast<int>(ms);
-    return "";
+    return TakeMilliseconds("--quiet", value, 1, &options->quietMs);
 }
 
 std::string ApplySerialPort(std::string_view value, Options* options) {
@@ -139,12 +140,7 @@ std::string ApplyChunk(std::string_view value, Options* options) {
 }
 
 std::string ApplyPause(std::string_view value, Options* options) {
-    long long ms = 0;
-    if (!ParseNumber(value, 0, kMaxMilliseconds, &ms)) {
-        return Bad("--pause", value, "0-3600000 milliseconds");
-    }
-    options->pauseMs = static_cast<int>(ms);
-    return "";
+    return TakeMilliseconds("--pause", value, 0, &options->pauseMs);
 }
 
 constexpr OptionRule kDiscoverRules[] = {

@@ -1,36 +1,20 @@
 #include "platform/Socket.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
+
+#include "platform/SocketAddress.h"
 
 namespace platform {
 namespace {
 
 int Fd(std::uint64_t value) {
     return static_cast<int>(value);
-}
-
-sockaddr_in ToAddress(const Ipv4Endpoint& endpoint) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    std::memcpy(&address.sin_addr, endpoint.address, sizeof endpoint.address);
-    address.sin_port = htons(endpoint.port);
-    return address;
-}
-
-Ipv4Endpoint FromAddress(const sockaddr_in& address) {
-    Ipv4Endpoint endpoint;
-    std::memcpy(endpoint.address, &address.sin_addr, sizeof endpoint.address);
-    endpoint.port = ntohs(address.sin_port);
-    return endpoint;
 }
 
 // The socket is made close-on-exec from the start, so no child process ever inherits it.

@@ -4,44 +4,28 @@
 #include <pthread.h>
 
 #include <cstring>
-#include <new>
+
+#include "platform/ThreadStart.h"
 
 namespace platform {
 namespace {
 
 static_assert(sizeof(pthread_t) <= sizeof(unsigned long), "pthread_t must fit Thread::handle_");
 
-// pthread wants a different signature from ThreadEntry, so the thread starts here and calls on.
-struct StartRequest {
-    ThreadEntry entry;
-    void* argument;
-};
-
-void* RunThread(void* raw) {
-    const StartRequest request = *static_cast<StartRequest*>(raw);
-    delete static_cast<StartRequest*>(raw);
-    request.entry(request.argument);
+void* RunThread(void* request) {
+    RunThreadStartRequest(request);
     return nullptr;
 }
 
 }  // namespace
 
-bool Thread::Start(ThreadEntry entry, void* argument) {
-    if (started_) {
-        return false;
-    }
-    auto* request = new (std::nothrow) StartRequest{entry, argument};
-    if (request == nullptr) {
-        return false;
-    }
+bool Thread::StartOsThread(void* request) {
     pthread_t thread;
     if (::pthread_create(&thread, nullptr, &RunThread, request) != 0) {
-        delete request;
         return false;
     }
     handle_ = 0;
     std::memcpy(&handle_, &thread, sizeof thread);
-    started_ = true;
     return true;
 }
 

@@ -4,7 +4,8 @@
 #include <winsock2.h>
 
 #include <climits>
-#include <cstring>
+
+#include "platform/SocketAddress.h"
 
 namespace platform {
 namespace {
@@ -16,21 +17,6 @@ SOCKET AsSocket(std::uint64_t value) {
 // recv and send take an int length; larger requests are carried out in pieces.
 int Chunk(std::size_t size) {
     return size > INT_MAX ? INT_MAX : static_cast<int>(size);
-}
-
-sockaddr_in ToAddress(const Ipv4Endpoint& endpoint) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    std::memcpy(&address.sin_addr, endpoint.address, sizeof endpoint.address);
-    address.sin_port = htons(endpoint.port);
-    return address;
-}
-
-Ipv4Endpoint FromAddress(const sockaddr_in& address) {
-    Ipv4Endpoint endpoint;
-    std::memcpy(endpoint.address, &address.sin_addr, sizeof endpoint.address);
-    endpoint.port = ntohs(address.sin_port);
-    return endpoint;
 }
 
 // No socket options: without SO_REUSEADDR Windows refuses a port that is already bound.

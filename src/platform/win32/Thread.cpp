@@ -4,41 +4,20 @@
 // After windows.h, which it needs.
 #include <tlhelp32.h>
 
-#include <new>
+#include "platform/ThreadStart.h"
 
 namespace platform {
 namespace {
 
-// CreateThread wants a different signature from ThreadEntry, so the thread starts here and
-// calls on.
-struct StartRequest {
-    ThreadEntry entry;
-    void* argument;
-};
-
-DWORD WINAPI RunThread(LPVOID raw) {
-    const StartRequest request = *static_cast<StartRequest*>(raw);
-    delete static_cast<StartRequest*>(raw);
-    return request.entry(request.argument);
+DWORD WINAPI RunThread(LPVOID request) {
+    return RunThreadStartRequest(request);
 }
 
 }  // namespace
 
-bool Thread::Start(ThreadEntry entry, void* argument) {
-    if (started_) {
-        return false;
-    }
-    auto* request = new (std::nothrow) StartRequest{entry, argument};
-    if (request == nullptr) {
-        return false;
-    }
+bool Thread::StartOsThread(void* request) {
     handle_ = CreateThread(nullptr, 0, &RunThread, request, 0, nullptr);
-    if (handle_ == nullptr) {
-        delete request;
-        return false;
-    }
-    started_ = true;
-    return true;
+    return handle_ != nullptr;
 }
 
 void Thread::Join() {
