@@ -14,6 +14,7 @@ if [ "${1:-}" != "--run" ]; then
         g++-mingw-w64-x86-64-posix          # the Windows cross build
         wine wine64                         # runs the Windows tests
         socat procps                        # integration tests, Wine serial tests, benchmarks
+        iproute2                            # ss, with which the benchmarks find free ports
     )
 fi
 
