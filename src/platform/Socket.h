@@ -50,8 +50,11 @@ public:
     static Socket BindUdp(std::uint16_t port);
     // A UDP socket on any free local port, for clients.
     static Socket OpenUdp();
-    // A blocking TCP connection; `error` receives the OS code on failure.
-    static Socket ConnectTcp(const Ipv4Endpoint& peer, int* error);
+    // A blocking TCP connection; `error` receives the OS code on failure. With `from`, the
+    // connection leaves from that local address (any free port): a test or a load generator
+    // can then stand for many hosts on the loopback range.
+    static Socket ConnectTcp(const Ipv4Endpoint& peer, int* error,
+                             const Ipv4Endpoint* from = nullptr);
 
     bool IsValid() const { return value_ != kInvalid; }
     // The OS's value for this socket: it names a TCP link ("S%u") and keys its worker.

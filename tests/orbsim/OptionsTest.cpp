@@ -40,6 +40,9 @@ std::string Describe(const Options& o) {
                 text = "send " + text + " sn=" + o.serial +
                        " chunk=" + std::to_string(o.chunkBytes) +
                        " pause=" + std::to_string(o.pauseMs);
+                if (o.from) {
+                    text += " from=" + orbsim::FormatEndpoint(*o.from);
+                }
             }
             for (const std::string& file : o.files) {
                 text += " " + file;
@@ -71,6 +74,8 @@ TEST(Options, AcceptedCommandLines) {
          "send 127.0.0.1:4000 sn=123 chunk=1 pause=0 a.csv b.csv"},
         {"send --tcp=0.0.0.0:9 --serial=A-7 --chunk=4096 --pause=250 -- --odd.csv -",
          "send 0.0.0.0:9 sn=A-7 chunk=4096 pause=250 --odd.csv -"},
+        {"send --tcp 127.0.0.1 --serial 1 --from 127.0.0.2 a",
+         "send 127.0.0.1:9393 sn=1 chunk=0 pause=0 from=127.0.0.2:0 a"},
         {"send --serial-port /dev/ttyUSB0 --serial 42 a.csv",
          "send over /dev/ttyUSB0 t=2000 sn=42 a.csv"},
         {"send --serial 7 --timeout=1 a b --serial-port=COM3", "send over COM3 t=1 sn=7 a b"},
@@ -115,6 +120,7 @@ TEST(Options, RefusedCommandLines) {
          "--serial-port and --tcp are mutually exclusive"},
         {"send --serial-port p --serial 1 --chunk 4 a", "option --chunk needs --tcp"},
         {"send --serial-port p --serial 1 a --pause 5", "option --pause needs --tcp"},
+        {"send --serial-port p --serial 1 a --from 127.0.0.2", "option --from needs --tcp"},
         {"send --serial-port p --serial 1 --timeout 0 a",
          "bad --timeout '0' (expected 1-3600000 milliseconds)"},
         {"send --serial-port= --serial 1 a", "bad --serial-port '' (expected a device path)"},

@@ -105,7 +105,8 @@ int RunSend(const Options& options) {
         return kExitFailed;
     }
     const std::string where = FormatEndpoint(options.target);
-    const Pacing pacing{options.chunkBytes, options.pauseMs};
+    const Pacing pacing{options.chunkBytes, options.pauseMs,
+                        options.from ? &*options.from : nullptr};
     for (std::size_t i = 0; i < options.files.size(); ++i) {
         const std::vector<std::string_view> lines = SplitLines(contents[i]);
         std::string error;

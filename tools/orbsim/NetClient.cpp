@@ -119,7 +119,7 @@ bool SendOverTcp(const platform::Ipv4Endpoint& receiver, std::string_view bytes,
     }
 
     int code = 0;
-    platform::Socket socket = platform::Socket::ConnectTcp(receiver, &code);
+    platform::Socket socket = platform::Socket::ConnectTcp(receiver, &code, pacing.from);
     if (!socket.IsValid()) {
         *error = WithError("cannot connect to " + where, code);
         return false;

@@ -22,8 +22,9 @@ bool Discover(const platform::Ipv4Endpoint& target, int timeoutMs, DiscoveryRepl
               std::string* error);
 
 struct Pacing {
-    std::size_t chunkBytes = 0;  // 0: one write
-    int pauseMs = 0;             // between writes
+    std::size_t chunkBytes = 0;                    // 0: one write
+    int pauseMs = 0;                               // between writes
+    const platform::Ipv4Endpoint* from = nullptr;  // local address; null: the system's choice
 };
 
 // Connects to `receiver`, writes `bytes` paced as asked, then closes once the receiver has had

@@ -4,7 +4,8 @@ namespace orbsim {
 
 const char kUsage[] =
     "usage: orbsim discover [--host A.B.C.D] [--port N] [--timeout MS]\n"
-    "       orbsim send --tcp A.B.C.D[:PORT] --serial SN [--chunk BYTES] [--pause MS] FILE...\n"
+    "       orbsim send --tcp A.B.C.D[:PORT] --serial SN [--chunk BYTES] [--pause MS]\n"
+    "                   [--from A.B.C.D] FILE...\n"
     "       orbsim send --serial-port PATH --serial SN [--timeout MS] FILE...\n"
     "       orbsim boot --serial-port PATH --out FILE [--timeout MS] [--quiet MS]\n"
     "       orbsim --help | --version\n";
@@ -16,10 +17,12 @@ const char kHelp[] =
     "      Sends the discovery probe (default 127.0.0.1:9393) and prints the first valid\n"
     "      reply. Waits --timeout milliseconds (default 2000); exit 1 without a reply.\n"
     "\n"
-    "  orbsim send --tcp A.B.C.D[:PORT] --serial SN [--chunk BYTES] [--pause MS] FILE...\n"
+    "  orbsim send --tcp A.B.C.D[:PORT] --serial SN [--chunk BYTES] [--pause MS]\n"
+    "              [--from A.B.C.D] FILE...\n"
     "      Transfers each FILE over its own TCP connection (default port 9393) as instrument\n"
     "      SN: HELLO, one LINE per line of the file (LF or CR LF), BYE. --chunk splits the\n"
     "      bytes into writes of at most BYTES, --pause waits MS milliseconds between writes.\n"
+    "      --from connects from that local address (127.0.0.2 stands for a second host).\n"
     "      Every FILE is read before anything is sent.\n"
     "\n"
     "  orbsim send --serial-port PATH --serial SN [--timeout MS] FILE...\n"
@@ -58,6 +61,15 @@ std::string Bad(std::string_view option, std::string_view value, std::string_vie
 
 std::string ApplyHost(std::string_view value, Options* options) {
     return ParseIpv4Address(value, &options->target) ? "" : Bad("--host", value, "A.B.C.D");
+}
+
+std::string ApplyFrom(std::string_view value, Options* options) {
+    platform::Ipv4Endpoint from;
+    if (!ParseIpv4Address(value, &from)) {
+        return Bad("--from", value, "A.B.C.D");
+    }
+    options->from = from;
+    return "";
 }
 
 std::string ApplyPort(std::string_view value, Options* options) {
@@ -153,6 +165,7 @@ constexpr OptionRule kSendRules[] = {
     {"--tcp", ApplyTcp},       {"--serial-port", ApplySerialPort},
     {"--serial", ApplySerial}, {"--chunk", ApplyChunk},
     {"--pause", ApplyPause},   {"--timeout", ApplyTimeout},
+    {"--from", ApplyFrom},
 };
 
 constexpr OptionRule kBootRules[] = {
@@ -173,6 +186,7 @@ struct LinkOnlyOption {
 constexpr LinkOnlyOption kLinkOnlyOptions[] = {
     {"--chunk", Link::Tcp, "--tcp"},
     {"--pause", Link::Tcp, "--tcp"},
+    {"--from", Link::Tcp, "--tcp"},
     {"--timeout", Link::Serial, "--serial-port"},
 };
 

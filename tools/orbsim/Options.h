@@ -4,6 +4,7 @@
 // checked by tests. Running the command is someone else's job.
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,8 +32,9 @@ struct Options {
     Link link = Link::None;
     std::string serialPort;  // with Link::Serial, and for boot
     std::string serial;
-    std::size_t chunkBytes = 0;  // 0: each transfer in one write
-    int pauseMs = 0;             // between chunks
+    std::size_t chunkBytes = 0;                  // 0: each transfer in one write
+    int pauseMs = 0;                             // between chunks
+    std::optional<platform::Ipv4Endpoint> from;  // local address of a TCP transfer
     std::vector<std::string> files;
 
     // boot

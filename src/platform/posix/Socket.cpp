@@ -99,7 +99,7 @@ Socket Socket::OpenUdp() {
     return BindUdp(0);
 }
 
-Socket Socket::ConnectTcp(const Ipv4Endpoint& peer, int* error) {
+Socket Socket::ConnectTcp(const Ipv4Endpoint& peer, int* error, const Ipv4Endpoint* from) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         if (error != nullptr) {
@@ -108,6 +108,15 @@ Socket Socket::ConnectTcp(const Ipv4Endpoint& peer, int* error) {
         return Socket();
     }
     Socket socket(static_cast<std::uint64_t>(fd));
+    if (from != nullptr) {
+        const sockaddr_in local = ToAddress(*from);
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            if (error != nullptr) {
+                *error = errno;
+            }
+            return Socket();
+        }
+    }
     const sockaddr_in address = ToAddress(peer);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         // An interrupted connect goes on in the background and cannot simply be restarted.

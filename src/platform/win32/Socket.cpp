@@ -103,7 +103,7 @@ Socket Socket::OpenUdp() {
     return BindUdp(0);
 }
 
-Socket Socket::ConnectTcp(const Ipv4Endpoint& peer, int* error) {
+Socket Socket::ConnectTcp(const Ipv4Endpoint& peer, int* error, const Ipv4Endpoint* from) {
     const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
         if (error != nullptr) {
@@ -112,6 +112,15 @@ Socket Socket::ConnectTcp(const Ipv4Endpoint& peer, int* error) {
         return Socket();
     }
     Socket result(static_cast<std::uint64_t>(s));
+    if (from != nullptr) {
+        const sockaddr_in local = ToAddress(*from);
+        if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            if (error != nullptr) {
+                *error = WSAGetLastError();
+            }
+            return Socket();
+        }
+    }
     const sockaddr_in address = ToAddress(peer);
     if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         if (error != nullptr) {
