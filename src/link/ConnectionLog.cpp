@@ -15,11 +15,15 @@ void SetConnectionLogSink(LogSink* sink) {
 }
 
 void ConnectionLog(const char* format, ...) {
-    char line[kMaxLogLine + 1];
     va_list arguments;
     va_start(arguments, format);
-    const int length = std::vsnprintf(line, sizeof line, format, arguments);
+    ConnectionLogV(format, arguments);
     va_end(arguments);
+}
+
+void ConnectionLogV(const char* format, std::va_list arguments) {
+    char line[kMaxLogLine + 1];
+    const int length = std::vsnprintf(line, sizeof line, format, arguments);
     if (length < 0) {
         return;
     }

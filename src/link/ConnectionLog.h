@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdarg>
+
 #include "platform/Printf.h"
 
 // The connection log: a developer's trace of every link, one line per event, each beginning
@@ -20,3 +22,4 @@ public:
 void SetConnectionLogSink(LogSink* sink);
 
 void ConnectionLog(const char* format, ...) ORB_PRINTF(1, 2);
+void ConnectionLogV(const char* format, std::va_list arguments);

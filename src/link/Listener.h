@@ -16,9 +16,13 @@
 #include "platform/Thread.h"
 
 class CTxWorker;
+struct StoreConfig;
 
 class CListener : public CThreaded {
 public:
+    // `store` serves every worker this listener starts and must outlive the listener.
+    explicit CListener(const StoreConfig& store) : storeConfig(store) {}
+
     // Open; Poll until it returns false; join every worker still in `workers`; Close. The thread
     // therefore never ends before the workers it started.
     void ThreadMain() override;
@@ -42,6 +46,7 @@ protected:
     bool AddWorker(std::int32_t id, std::unique_ptr<CTxWorker> worker);
     bool HasWorker(std::int32_t id) const { return workers.contains(id); }
 
+    const StoreConfig& storeConfig;
     platform::Mutex workersMutex;
     std::vector<std::int32_t> finished;  // in the order the workers reported
 

@@ -52,7 +52,8 @@ void CNetListener::Accept() {
         connection.ShutdownBoth();
         return;
     }
-    auto worker = std::make_unique<CNetWorker>(this, stopEvent.get(), std::move(connection));
+    auto worker =
+        std::make_unique<CNetWorker>(this, stopEvent.get(), storeConfig, std::move(connection));
     ConnectionLog("Connection %s from %u.%u.%u.%u\n", worker->ConnectionName(),
                   unsigned(peer.address[0]), unsigned(peer.address[1]), unsigned(peer.address[2]),
                   unsigned(peer.address[3]));

@@ -15,7 +15,8 @@ inline constexpr std::size_t kMaxNetWorkers = 256;
 
 class CNetListener : public CListener {
 public:
-    explicit CNetListener(std::uint16_t tcpPort = kInstrumentPort) : port(tcpPort) {}
+    explicit CNetListener(const StoreConfig& store, std::uint16_t tcpPort = kInstrumentPort)
+        : CListener(store), port(tcpPort) {}
 
     void Open() override;
     bool Poll() override;

@@ -6,8 +6,9 @@
 #include "link/Listener.h"
 #include "platform/Event.h"
 
-CNetWorker::CNetWorker(CListener* owner, platform::Event* stop, platform::Socket connection)
-    : CTxWorker(owner, stop),
+CNetWorker::CNetWorker(CListener* owner, platform::Event* stop, const StoreConfig& store,
+                       platform::Socket connection)
+    : CTxWorker(owner, stop, store),
       socket(std::move(connection)),
       id(static_cast<std::int32_t>(socket.Value())) {
     SetConnectionName(kNetConnectionName, static_cast<unsigned>(socket.Value()));

@@ -11,7 +11,8 @@ inline constexpr char kNetConnectionName[] = "S%u";
 
 class CNetWorker : public CTxWorker {
 public:
-    CNetWorker(CListener* owner, platform::Event* stop, platform::Socket connection);
+    CNetWorker(CListener* owner, platform::Event* stop, const StoreConfig& store,
+               platform::Socket connection);
 
     void Open() override;
     bool Run() override;

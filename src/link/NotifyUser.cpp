@@ -35,6 +35,11 @@ void NotifyUser(const char* title, const char* format, ...) {
     va_end(arguments);
 }
 
+void NotifyUserFileV(const char* title, const char* path, const char* format,
+                     std::va_list arguments) {
+    Send(title, path, format, arguments);
+}
+
 void NotifyUserFile(const char* title, const char* path, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);

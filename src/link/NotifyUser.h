@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdarg>
+
 #include "platform/Printf.h"
 
 // What a worker tells the user interface. Everything it points to belongs to the sender and
@@ -26,3 +28,5 @@ void SetNotifySink(NotifySink* sink);
 
 void NotifyUser(const char* title, const char* format, ...) ORB_PRINTF(2, 3);
 void NotifyUserFile(const char* title, const char* path, const char* format, ...) ORB_PRINTF(3, 4);
+void NotifyUserFileV(const char* title, const char* path, const char* format,
+                     std::va_list arguments);

@@ -10,11 +10,14 @@
 #include "link/NetListener.h"
 #include "link/NetPorts.h"
 #include "link/UsbListener.h"
+#include "transfer/Store.h"
 
 class Receiver {
 public:
-    explicit Receiver(std::uint16_t netPort = kInstrumentPort, UsbOptions usbOptions = {})
-        : beacon(netPort), tcp(netPort), usb(std::move(usbOptions)) {}
+    // `store` must outlive the receiver.
+    explicit Receiver(const StoreConfig& store, std::uint16_t netPort = kInstrumentPort,
+                      UsbOptions usbOptions = {})
+        : beacon(netPort), tcp(store, netPort), usb(store, std::move(usbOptions)) {}
     void Start();
     void Stop();
 

@@ -1,14 +1,22 @@
 #include "link/TxWorker.h"
 
-#include <cstdarg>
 #include <cstdio>
 
-CTxWorker::CTxWorker(CListener* owner, platform::Event* stop)
-    : CWorker(owner, stop), clock(&platform::SystemClock()) {}
+#include "link/ConnectionLog.h"
+#include "link/NotifyUser.h"
 
 void CTxWorker::SetConnectionName(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     std::vsnprintf(connectionName, sizeof connectionName, format, arguments);
     va_end(arguments);
+}
+
+void CTxWorker::LogV(const char* format, std::va_list arguments) {
+    ConnectionLogV(format, arguments);
+}
+
+void CTxWorker::NotifyFileV(const char* title, const char* path, const char* format,
+                            std::va_list arguments) {
+    NotifyUserFileV(title, path, format, arguments);
 }

@@ -28,7 +28,8 @@ bool CUsbListener::Poll() {
     for (const platform::PortInfo& port : PresentPorts()) {
         // A port keeps its worker until that worker has ended and been reaped.
         if (port.number > 0 && !HasWorker(port.number)) {
-            AddWorker(port.number, std::make_unique<CUsbWorker>(this, stopEvent.get(), port));
+            AddWorker(port.number,
+                      std::make_unique<CUsbWorker>(this, stopEvent.get(), storeConfig, port));
         }
     }
     ReapFinished();

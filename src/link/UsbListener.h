@@ -18,7 +18,8 @@ struct UsbOptions {
 
 class CUsbListener : public CListener {
 public:
-    explicit CUsbListener(UsbOptions usbOptions = {}) : options(std::move(usbOptions)) {}
+    explicit CUsbListener(const StoreConfig& store, UsbOptions usbOptions = {})
+        : CListener(store), options(std::move(usbOptions)) {}
 
     void Open() override {}
     bool Poll() override;

@@ -11,9 +11,9 @@ constexpr char kAck = 0x06;
 constexpr char kNak = 0x15;
 }  // namespace
 
-CUsbWorker::CUsbWorker(CListener* owner, platform::Event* stop, const platform::PortInfo& info,
-                       std::unique_ptr<platform::SerialPort> device)
-    : CTxWorker(owner, stop),
+CUsbWorker::CUsbWorker(CListener* owner, platform::Event* stop, const StoreConfig& store,
+                       const platform::PortInfo& info, std::unique_ptr<platform::SerialPort> device)
+    : CTxWorker(owner, stop, store),
       portNumber(info.number),
       portPath(info.path),
       port(std::move(device)) {
@@ -62,7 +62,7 @@ bool CUsbWorker::Run() {
         case platform::PortWait::Timeout:
             // An instrument silent in the middle of a file has given up on it; an idle port is
             // simply waited on again.
-            if (state != TxState::Idle) {
+            if (State() != TxState::Idle) {
                 ConnectionLog("Connection %s timeout\n", ConnectionName());
                 AbortTransfer();
                 DiscardLine();

@@ -13,7 +13,8 @@
 
 class CUsbWorker : public CTxWorker {
 public:
-    CUsbWorker(CListener* owner, platform::Event* stop, const platform::PortInfo& port,
+    CUsbWorker(CListener* owner, platform::Event* stop, const StoreConfig& store,
+               const platform::PortInfo& port,
                std::unique_ptr<platform::SerialPort> device = platform::MakeSerialPort());
 
     void Open() override;

@@ -13,6 +13,10 @@ inline constexpr char kPathSeparator = '\\';
 inline constexpr char kPathSeparator = '/';
 #endif
 
+// What a create or a move that must not replace anything came to. A name that is taken is told
+// apart by the OS call itself: a second look afterwards could see a name freed or taken meanwhile.
+enum class FileOutcome { Done, Taken, Failed };
+
 // Whether anything has this name; a symbolic link counts even when its target is gone.
 bool PathExists(const std::string& path);
 // Whether the name leads to something: a symbolic link counts only while its target exists.
@@ -20,9 +24,9 @@ bool TargetExists(const std::string& path);
 bool IsDirectory(const std::string& path);
 // Creates one directory; false if it could not be created (it may exist already).
 bool MakeDirectory(const std::string& path);
-// Renames `from` to `to` but never replaces an existing `to`: fails and leaves both names as
-// they were instead.
-bool MoveFileNoReplace(const std::string& from, const std::string& to);
+// Renames `from` to `to` but never replaces an existing `to`: Taken leaves both names as they
+// were instead.
+FileOutcome MoveFileNoReplace(const std::string& from, const std::string& to);
 bool RemoveFile(const std::string& path);
 // Makes a rename inside `directory` durable. Needed on POSIX; Windows has nothing to do.
 bool SyncDirectory(const std::string& directory);
@@ -41,8 +45,8 @@ public:
     File(const File&) = delete;
     File& operator=(const File&) = delete;
 
-    // Creates a new file for writing; fails if anything of that name exists already.
-    bool CreateNew(const std::string& path);
+    // Creates a new file for writing; Taken if anything of that name exists already.
+    FileOutcome CreateNew(const std::string& path);
     bool OpenForReading(const std::string& path);
     bool IsOpen() const { return handle_ != kInvalid; }
     // Writes all bytes or reports failure.

@@ -1,14 +1,12 @@
-// The line protocol every instrument link runs: HELLO <serial>, LINE <data>, BYE, BOOT, and the
-// ACK and NAK bytes. It is driven only by the bytes handed to OnReceive and has no thread, timer
-// or I/O of its own; replies go out through the worker's send hooks.
+// The line protocol: byte classes, commands, replies and states. Everything that touches files
+// is the store's.
+
+#include "transfer/Session.h"
 
 #include <array>
 #include <cstdint>
 
-#include "link/ConnectionLog.h"
-#include "link/TxWorker.h"
 #include "transfer/LineBytes.h"
-#include "transfer/Store.h"
 
 namespace {
 
@@ -30,7 +28,14 @@ constexpr std::array<std::uint8_t, 8> kBootStartRecord = {0x04, 0x00, 0x00, 0xA0
 
 }  // namespace
 
-bool CTxWorker::OnReceive(const char* data, std::size_t count, bool serialLink) {
+void Session::Log(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    host.LogV(format, arguments);
+    va_end(arguments);
+}
+
+bool Session::OnReceive(const char* data, std::size_t count, bool serialLink) {
     std::size_t i = 0;
     while (i < count) {
         // Most bytes are line text: take each run of them in one append.
@@ -79,34 +84,34 @@ bool CTxWorker::OnReceive(const char* data, std::size_t count, bool serialLink) 
     return true;
 }
 
-CTxWorker::Step CTxWorker::Refuse(const char* format) {
-    ConnectionLog(format, connectionName);
-    SendNak();
+Session::Step Session::Refuse(const char* format) {
+    Log(format, name);
+    host.SendNak();
     return Step::Failed;
 }
 
-CTxWorker::Step CTxWorker::OnAckByte() {
+Session::Step Session::OnAckByte() {
     line.clear();
     if (state != TxState::Updating) {
-        ConnectionLog("Connection %s unexpected ACK\n", connectionName);
+        Log("Connection %s unexpected ACK\n", name);
         return Step::Failed;
     }
     char piece[TransferFile::kPieceSize];
-    file.ReadPiece(piece);
+    store.ReadPiece(piece);
     if (piece[0] == '\0') {
         FinishTransfer();
-        ConnectionLog("Connection %s transfer complete\n", connectionName);
+        Log("Connection %s transfer complete\n", name);
         return Step::Done;
     }
-    SendLine(piece);
+    host.SendLine(piece);
     ++lineCount;
     return Step::Continue;
 }
 
-CTxWorker::Step CTxWorker::OnNakByte() {
+Session::Step Session::OnNakByte() {
     line.clear();
     if (state != TxState::Updating) {
-        ConnectionLog("Connection %s unexpected NAK\n", connectionName);
+        Log("Connection %s unexpected NAK\n", name);
         return Step::Failed;
     }
     // No retry: the refused piece is not sent again.
@@ -114,13 +119,13 @@ CTxWorker::Step CTxWorker::OnNakByte() {
     return Step::Failed;
 }
 
-CTxWorker::Step CTxWorker::OnLineEnd(bool serialLink) {
+Session::Step Session::OnLineEnd(bool serialLink) {
     const Step step = OnLine(line, serialLink);
     line.clear();
     return step;
 }
 
-CTxWorker::Step CTxWorker::OnLine(std::string_view text, bool serialLink) {
+Session::Step Session::OnLine(std::string_view text, bool serialLink) {
     // Commands are a few letters long: a plain loop reaches the blank before a library search
     // would have started.
     std::size_t blank = 0;
@@ -136,16 +141,7 @@ CTxWorker::Step CTxWorker::OnLine(std::string_view text, bool serialLink) {
         if (state != TxState::Receiving) {
             return Refuse("Connection %s unexpected command\n");
         }
-        if (command == "LINE") {
-            WriteDataLine(argument);
-            ++lineCount;
-            SendAck();
-            return Step::Continue;
-        }
-        FinishTransfer();
-        ConnectionLog("Connection %s transfer complete\n", connectionName);
-        SendAck();
-        return Step::Done;
+        return command == "LINE" ? OnData(argument) : OnBye();
     }
     const bool startsSomething = command == "HELLO" || command == "BOOT";
     // A serial instrument that starts over has given up on what it was doing.
@@ -165,12 +161,12 @@ CTxWorker::Step CTxWorker::OnLine(std::string_view text, bool serialLink) {
     return Refuse("Connection %s invalid command\n");
 }
 
-CTxWorker::Step CTxWorker::OnHello(std::string_view argument) {
+Session::Step Session::OnHello(std::string_view argument) {
     if (state != TxState::Idle) {
         return Refuse("Connection %s unexpected hello\n");
     }
     serial = argument;
-    switch (OpenDataFile()) {
+    switch (store.OpenDataFile(serial)) {
         case OpenOutcome::DirectoryFailed:
             return Refuse("Connection %s cannot make directory\n");
         case OpenOutcome::FileFailed:
@@ -178,27 +174,26 @@ CTxWorker::Step CTxWorker::OnHello(std::string_view argument) {
         case OpenOutcome::Opened:
             break;
     }
-    ConnectionLog("Connection %s serial number is %s\n", connectionName, serial.c_str());
-    SendAck();
+    Log("Connection %s serial number is %s\n", name, serial.c_str());
+    host.SendAck();
     lineCount = 0;
     state = TxState::Receiving;
     return Step::Continue;
 }
 
-CTxWorker::Step CTxWorker::OnBoot() {
-    path = g_firmwarePath;
-    if (path.empty() || !file.OpenForReading(path)) {
+Session::Step Session::OnBoot() {
+    if (!store.OpenFirmware()) {
         return Refuse("Connection %s cannot open firmware\n");
     }
-    ConnectionLog("Connection %s firmware update\n", connectionName);
-    SendAck();
+    Log("Connection %s firmware update\n", name);
+    host.SendAck();
     SendBootStart();
     lineCount = 1;
     state = TxState::Updating;
     return Step::Continue;
 }
 
-void CTxWorker::SendHexRecord(std::span<const std::uint8_t> bytes) {
+void Session::SendHexRecord(std::span<const std::uint8_t> bytes) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string record = ":";
     unsigned sum = 0;
@@ -212,9 +207,81 @@ void CTxWorker::SendHexRecord(std::span<const std::uint8_t> bytes) {
     }
     appendByte(static_cast<std::uint8_t>(0x100 - (sum & 0xFF)));
     record += "\r\n";
-    SendLine(record.c_str());
+    host.SendLine(record.c_str());
 }
 
-void CTxWorker::SendBootStart() {
+void Session::SendBootStart() {
     SendHexRecord(kBootStartRecord);
+}
+
+Session::Step Session::OnData(std::string_view argument) {
+    if (!store.WriteDataLine(argument)) {
+        // A full disk: the file can no longer be what the instrument sent. A serial instrument
+        // keeps its data on NAK and may try again.
+        store.DeleteDataFile();
+        state = TxState::Idle;
+        return Refuse("Connection %s cannot write file\n");
+    }
+    ++lineCount;
+    host.SendAck();
+    return Step::Continue;
+}
+
+Session::Step Session::OnBye() {
+    if (!FinishTransfer()) {
+        host.SendNak();
+        return Step::Failed;
+    }
+    Log("Connection %s transfer complete\n", name);
+    host.SendAck();
+    return Step::Done;
+}
+
+bool Session::FinishTransfer() {
+    if (!store.IsOpen()) {
+        state = TxState::Idle;
+        return true;
+    }
+    if (state != TxState::Receiving) {
+        // A firmware update: the image is only read, never moved or announced.
+        Log("Connection %s transfered %u lines\n", name, unsigned(lineCount));
+        store.CloseFirmware();
+        state = TxState::Idle;
+        return true;
+    }
+    const FinishOutcome outcome = store.FinishDataFile();
+    state = TxState::Idle;
+    switch (outcome) {
+        case FinishOutcome::WriteFailed:
+            Log("Connection %s cannot write file\n", name);
+            return false;
+        case FinishOutcome::RenameFailed:
+            Log("Connection %s cannot rename file\n", name);
+            return false;
+        case FinishOutcome::Finished:
+            break;
+    }
+    Log("Connection %s transfered %u lines\n", name, unsigned(lineCount));
+    Notify("File Received", store.Path().c_str(), "Device %s sent %d readings.", serial.c_str(),
+           static_cast<int>(lineCount));
+    return true;
+}
+
+void Session::AbortTransfer() {
+    if (store.IsOpen()) {
+        Log("Connection %s transfer aborted\n", name);
+        if (state == TxState::Receiving) {
+            store.DeleteDataFile();
+        } else {
+            store.CloseFirmware();
+        }
+    }
+    state = TxState::Idle;
+}
+
+void Session::Notify(const char* title, const char* path, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    host.NotifyFileV(title, path, format, arguments);
+    va_end(arguments);
 }

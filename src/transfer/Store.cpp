@@ -2,58 +2,51 @@
 
 #include <cstdio>
 
-#include "link/ConnectionLog.h"
-#include "link/NotifyUser.h"
-#include "link/TxWorker.h"
-#include "platform/FileSystem.h"
-
-std::string g_dataFolder;
-std::string g_firmwarePath;
-
 namespace {
 
 constexpr char kTempSuffix[] = ".tmp";
 constexpr char kFinalSuffix[] = ".csv";
-// "YYMMDD-HHMMSS" plus ".tmp": what every temporary path needs beyond its directory.
+constexpr std::size_t kSuffixLength = sizeof kTempSuffix - 1;
+// "YYMMDD-HHMMSS": every file name before its numbering and suffix.
 constexpr std::size_t kTimeNameLength = 13;
 // Transfers of one serial that start in the same second are told apart by "-2" ... "-99".
 constexpr int kMaxSameSecondFiles = 99;
 
-std::string FinalPathOf(const std::string& tempPath) {
-    return tempPath.substr(0, tempPath.size() - (sizeof kTempSuffix - 1)) + kFinalSuffix;
-}
-
 }  // namespace
 
-bool MakePath(const std::string& path) {
+bool MakePath(const std::string& path, Disk& disk) {
     for (std::size_t end = path.find(platform::kPathSeparator); end != std::string::npos;
          end = path.find(platform::kPathSeparator, end + 1)) {
         const std::string prefix = path.substr(0, end + 1);
-        if (!platform::PathExists(prefix)) {
+        if (!disk.PathExists(prefix)) {
             // Another link may create the same directory at the same moment: what counts is
             // that it exists afterwards.
-            if (!platform::MakeDirectory(prefix) && !platform::IsDirectory(prefix)) {
+            if (!disk.MakeDirectory(prefix) && !disk.IsDirectory(prefix)) {
                 return false;
             }
-        } else if (!platform::IsDirectory(prefix)) {
+        } else if (!disk.IsDirectory(prefix)) {
             return false;
         }
     }
     return true;
 }
 
-OpenOutcome CTxWorker::OpenDataFile() {
+std::string Store::NumberedName(int n) const {
+    return n == 1 ? base : base + "-" + std::to_string(n);
+}
+
+OpenOutcome Store::OpenDataFile(std::string_view serial) {
     const std::string directory =
-        g_dataFolder + SerialDirectoryName(serial) + platform::kPathSeparator;
+        config.dataFolder + SerialDirectoryName(serial) + platform::kPathSeparator;
     path = directory;
     // Refuse before making any directory: a path that does not fit is never cut.
-    if (directory.size() + kTimeNameLength + sizeof kTempSuffix - 1 > kMaxDataPath) {
+    if (directory.size() + kTimeNameLength + kSuffixLength > kMaxDataPath) {
         return OpenOutcome::FileFailed;
     }
-    if (!MakePath(directory)) {
+    if (!MakePath(directory, *config.disk)) {
         return OpenOutcome::DirectoryFailed;
     }
-    const platform::CalendarTime now = platform::UtcCalendar(clock->UtcSeconds());
+    const platform::CalendarTime now = platform::UtcCalendar(config.clock->UtcSeconds());
     char name[32];
     std::snprintf(name, sizeof name, "%02u%02u%02u-%02u%02u%02u", unsigned(now.year % 100),
                   unsigned(now.month), unsigned(now.day), unsigned(now.hour), unsigned(now.minute),
@@ -61,80 +54,100 @@ OpenOutcome CTxWorker::OpenDataFile() {
     return ReserveDataFile(directory + name) ? OpenOutcome::Opened : OpenOutcome::FileFailed;
 }
 
-bool CTxWorker::ReserveDataFile(const std::string& baseName) {
-    for (int n = 1; n <= kMaxSameSecondFiles; ++n) {
-        const std::string name = n == 1 ? baseName : baseName + "-" + std::to_string(n);
-        const std::string tempPath = name + kTempSuffix;
+bool Store::ReserveDataFile(const std::string& baseName) {
+    base = baseName;
+    for (number = 1; number <= kMaxSameSecondFiles; ++number) {
+        const std::string name = NumberedName(number);
+        path = name + kTempSuffix;
+        if (path.size() > kMaxDataPath) {
+            return false;
+        }
         const std::string finalPath = name + kFinalSuffix;
-        path = tempPath;
-        if (tempPath.size() > kMaxDataPath) {
-            return false;
-        }
-        if (platform::PathExists(finalPath)) {
+        if (config.disk->PathExists(finalPath)) {
             continue;
         }
-        if (!file.CreateNew(tempPath)) {
-            // Taken by a transfer still running is a reason to try the next name; anything
-            // else (no permission, disk gone) will not get better with another name.
-            if (platform::PathExists(tempPath)) {
+        std::unique_ptr<DiskFile> created;
+        switch (config.disk->CreateNew(path, &created)) {
+            case platform::FileOutcome::Taken:
+                // A transfer of the same second holds this name (or just finished with it).
                 continue;
-            }
-            return false;
+            case platform::FileOutcome::Failed:
+                // No permission, disk gone: another name will not do better.
+                return false;
+            case platform::FileOutcome::Done:
+                break;
         }
-        // A transfer of the same name may have finished between our look and our creation.
-        if (platform::PathExists(finalPath)) {
-            file.Discard();
-            platform::RemoveFile(tempPath);
+        // A transfer of this name may have finished between our look and our creation; the
+        // files of one second keep the order in which they began.
+        if (config.disk->PathExists(finalPath)) {
+            created.reset();
+            config.disk->RemoveFile(path);
             continue;
         }
+        file.AttachForWriting(std::move(created));
         return true;
     }
     return false;
 }
 
-void CTxWorker::WriteDataLine(std::string_view text) {
-    file.AppendLine(text);
+bool Store::OpenFirmware() {
+    path = config.firmwarePath;
+    std::unique_ptr<DiskFile> image;
+    if (!path.empty()) {
+        image = config.disk->OpenForReading(path);
+    }
+    if (!image) {
+        return false;
+    }
+    file.AttachForReading(std::move(image));
+    return true;
 }
 
-void CTxWorker::FinishTransfer() {
-    if (!file.IsOpen()) {
-        state = TxState::Idle;
-        return;
+FinishOutcome Store::FinishDataFile() {
+    // The data reaches the disk before the file gets its final name, so a crash leaves either a
+    // complete .csv or a .tmp that the next start deletes.
+    if (!file.Commit()) {
+        DeleteDataFile();
+        return FinishOutcome::WriteFailed;
     }
-    ConnectionLog("Connection %s transfered %u lines\n", connectionName, unsigned(lineCount));
-    if (state == TxState::Receiving) {
-        // The data reaches the disk before the file gets its final name, so a crash leaves
-        // either a complete .csv or a .tmp that the next start deletes.
-        file.Commit();
-        file.Close();
-        const std::string finalPath = FinalPathOf(path);
-        platform::MoveFileNoReplace(path, finalPath);
-        platform::SyncDirectory(path.substr(0, path.rfind(platform::kPathSeparator) + 1));
-        NotifyUserFile("File Received", finalPath.c_str(), "Device %s sent %d readings.",
-                       serial.c_str(), static_cast<int>(lineCount));
-    } else {
-        file.Close();
-    }
-    state = TxState::Idle;
-}
-
-void CTxWorker::AbortTransfer() {
-    if (file.IsOpen()) {
-        ConnectionLog("Connection %s transfer aborted\n", connectionName);
-        file.Discard();
-        if (state == TxState::Receiving) {
-            platform::RemoveFile(path);
+    file.Discard();
+    const std::string tempPath = path;
+    const std::string directory = path.substr(0, path.rfind(platform::kPathSeparator) + 1);
+    // The final name was free when the file was created, but something else may have taken it
+    // since: the file then moves on to the next free name of its second rather than replace it.
+    for (; number <= kMaxSameSecondFiles; ++number) {
+        const std::string name = NumberedName(number);
+        // A name whose temporary file exists belongs to a transfer still running.
+        if (name + kTempSuffix != tempPath && config.disk->PathExists(name + kTempSuffix)) {
+            continue;
         }
+        switch (config.disk->MoveNoReplace(tempPath, name + kFinalSuffix)) {
+            case platform::FileOutcome::Done:
+                path = name + kFinalSuffix;
+                config.disk->SyncDirectory(directory);
+                return FinishOutcome::Finished;
+            case platform::FileOutcome::Taken:
+                continue;
+            case platform::FileOutcome::Failed:
+                break;
+        }
+        break;
     }
-    state = TxState::Idle;
+    config.disk->RemoveFile(tempPath);
+    return FinishOutcome::RenameFailed;
+}
+
+void Store::DeleteDataFile() {
+    file.Discard();
+    config.disk->RemoveFile(path);
 }
 
 namespace {
 
 // Only names this store gives its temporary files: YYMMDD-HHMMSS.tmp, or with -2 ... -99.
 bool IsTempDataName(const std::string& name) {
-    const std::size_t suffix = name.size() - (sizeof kTempSuffix - 1);
-    if (name.size() < kTimeNameLength + sizeof kTempSuffix - 1 ||
+    const std::size_t suffix = name.size() - kSuffixLength;
+    if (name.size() < kTimeNameLength + kSuffixLength ||
         name.compare(suffix, std::string::npos, kTempSuffix) != 0) {
         return false;
     }

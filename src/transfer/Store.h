@@ -1,21 +1,71 @@
 #pragma once
 
-// Layout of the Data folder: <Data folder><serial directory><sep>YYMMDD-HHMMSS[-N].tmp while a
-// file is received, .csv once the instrument has ended it.
+// The received-file store. Layout of the Data folder:
+// <Data folder><serial directory><sep>YYMMDD-HHMMSS[-N].tmp while a file is received, .csv once
+// the instrument has ended it. A Store belongs to one link and is used by its thread only; links
+// share nothing but the directories.
 
 #include <string>
 #include <string_view>
 
-// Both are set once at start-up, before any worker thread exists, and only read afterwards.
-extern std::string g_dataFolder;    // full path, always ending in the path separator
-extern std::string g_firmwarePath;  // image sent on BOOT; empty refuses every BOOT
+#include "platform/Clock.h"
+#include "transfer/Disk.h"
+#include "transfer/TransferFile.h"
+
+// Where and how files are stored. Settled once at start-up, before any link exists, and only
+// read afterwards; it must outlive every link.
+struct StoreConfig {
+    std::string dataFolder;    // full path, always ending in the path separator
+    std::string firmwarePath;  // image sent on BOOT; empty refuses every BOOT
+    const platform::Clock* clock = &platform::SystemClock();  // names files after its UTC time
+    Disk* disk = &SystemDisk();
+};
 
 // Longest temporary path we create; a longer one refuses the transfer instead of being cut.
 inline constexpr std::size_t kMaxDataPath = 255;
 
+enum class OpenOutcome { Opened, DirectoryFailed, FileFailed };
+enum class FinishOutcome { Finished, WriteFailed, RenameFailed };
+
+class Store {
+public:
+    explicit Store(const StoreConfig& storeConfig) : config(storeConfig) {}
+
+    // Makes the serial directory and creates the temporary data file, under a name no other
+    // file has or is about to get.
+    OpenOutcome OpenDataFile(std::string_view serial);
+    bool OpenFirmware();
+    bool IsOpen() const { return file.IsOpen(); }
+    // The temporary data file, the firmware image, or after FinishDataFile the final name.
+    const std::string& Path() const { return path; }
+
+    // False once the data file can no longer hold everything it was given.
+    bool WriteDataLine(std::string_view text) { return file.AppendLine(text); }
+    void ReadPiece(char (&piece)[TransferFile::kPieceSize]) { file.ReadPiece(piece); }
+
+    // Puts the data on the disk, then gives the file its final name. On failure nothing is left
+    // behind: a file that is not complete must never look finished.
+    FinishOutcome FinishDataFile();
+    // Closes the data file and deletes it: the transfer was broken off.
+    void DeleteDataFile();
+    // Closes the firmware image, which is only ever read.
+    void CloseFirmware() { file.Discard(); }
+
+private:
+    bool ReserveDataFile(const std::string& baseName);
+    // "<base>" for the first file of a second, "<base>-N" for the next ones.
+    std::string NumberedName(int number) const;
+
+    const StoreConfig& config;
+    std::string base;  // serial directory and YYMMDD-HHMMSS of the open data file
+    int number = 1;    // which of the second's names it has
+    std::string path;
+    TransferFile file;
+};
+
 // Creates every missing directory named by a prefix of `path` that ends in the separator. True
 // when all of them are directories afterwards; text after the last separator is never created.
-bool MakePath(const std::string& path);
+bool MakePath(const std::string& path, Disk& disk = SystemDisk());
 
 // The directory name under which a serial number's files are kept. Ordinary serials stay as they
 // are; anything that could leave the Data folder, name a device or be altered by the file system

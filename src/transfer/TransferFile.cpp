@@ -3,23 +3,18 @@
 #include <algorithm>
 #include <cstring>
 
-bool TransferFile::CreateNew(const std::string& filePath) {
-    Close();
-    if (!file_.CreateNew(filePath)) {
-        return false;
-    }
+void TransferFile::Attach(std::unique_ptr<DiskFile> file) {
+    Discard();
+    file_ = std::move(file);
     buffer_ = std::make_unique_for_overwrite<char[]>(kBufferSize);
-    writing_ = true;
-    return true;
 }
 
-bool TransferFile::OpenForReading(const std::string& filePath) {
-    Close();
-    if (!file_.OpenForReading(filePath)) {
-        return false;
-    }
-    buffer_ = std::make_unique_for_overwrite<char[]>(kBufferSize);
-    return true;
+void TransferFile::AttachForWriting(std::unique_ptr<DiskFile> created) {
+    Attach(std::move(created));
+}
+
+void TransferFile::AttachForReading(std::unique_ptr<DiskFile> opened) {
+    Attach(std::move(opened));
 }
 
 void TransferFile::AppendPastBuffer(std::string_view bytes) {
@@ -37,20 +32,22 @@ void TransferFile::AppendPastBuffer(std::string_view bytes) {
     }
 }
 
-bool TransferFile::FlushBuffer() {
-    const bool ok = used_ == 0 || file_.Write(buffer_.get(), used_);
+void TransferFile::FlushBuffer() {
+    // After one failed write the file has a hole; writing on would only hide where it is.
+    if (used_ > 0 && !writeFailed_ && !file_->Write(buffer_.get(), used_)) {
+        writeFailed_ = true;
+    }
     sinceWriteBack_ += used_;
     used_ = 0;
-    if (sinceWriteBack_ >= kWriteBackEvery) {
-        file_.StartWriteBack();
+    if (sinceWriteBack_ >= kWriteBackEvery && !writeFailed_) {
+        file_->StartWriteBack();
         sinceWriteBack_ = 0;
     }
-    return ok;
 }
 
 bool TransferFile::Commit() {
-    const bool written = FlushBuffer();
-    return file_.SyncToDisk() && written;
+    FlushBuffer();
+    return !writeFailed_ && file_->SyncToDisk();
 }
 
 void TransferFile::ReadPiece(char (&piece)[kPieceSize]) {
@@ -61,7 +58,7 @@ void TransferFile::ReadPiece(char (&piece)[kPieceSize]) {
             if (atEnd_) {
                 break;
             }
-            const long n = file_.Read(buffer_.get(), kBufferSize);
+            const long n = file_->Read(buffer_.get(), kBufferSize);
             offset_ = 0;
             used_ = n > 0 ? static_cast<std::size_t>(n) : 0;
             // A read error ends the image just as the end of the file does.
@@ -79,19 +76,11 @@ void TransferFile::ReadPiece(char (&piece)[kPieceSize]) {
 }
 
 void TransferFile::Discard() {
-    used_ = 0;
-    Close();
-}
-
-void TransferFile::Close() {
-    if (writing_) {
-        FlushBuffer();
-    }
-    file_.Close();
+    file_.reset();
     buffer_.reset();
     used_ = 0;
     offset_ = 0;
     atEnd_ = false;
-    writing_ = false;
+    writeFailed_ = false;
     sinceWriteBack_ = 0;
 }

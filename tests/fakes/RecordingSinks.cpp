@@ -20,7 +20,8 @@ std::vector<RecordedNotice> RecordingNotifier::Notices() const {
     return notices_;
 }
 
-TestWorker::TestWorker(const char* nameFormat, unsigned value) : CTxWorker(nullptr, nullptr) {
+TestWorker::TestWorker(const StoreConfig& store, const char* nameFormat, unsigned value)
+    : CTxWorker(nullptr, nullptr, store) {
     SetConnectionName(nameFormat, value);
 }
 

@@ -49,6 +49,7 @@ private:
 // themselves finished.
 class RecordingListener : public CListener {
 public:
+    explicit RecordingListener(const StoreConfig& store) : CListener(store) {}
     void Open() override {}
     bool Poll() override { return false; }
     void Close() override {}
@@ -62,18 +63,20 @@ public:
 // them.
 class TestWorker : public CTxWorker {
 public:
-    explicit TestWorker(const char* nameFormat = "COM%u", unsigned value = 5);
+    explicit TestWorker(const StoreConfig& store, const char* nameFormat = "COM%u",
+                        unsigned value = 5);
     void Open() override {}
     bool Run() override { return false; }
     void Close() override;
     void SendAck() override { wire += '\x06'; }
     void SendNak() override { wire += '\x15'; }
     void SendLine(const char* text) override { wire += text; }
+    void SendHexRecord(std::span<const std::uint8_t> bytes) { session.SendHexRecord(bytes); }
 
     bool Feed(const std::string& bytes, bool serialLink = true) {
         return OnReceive(bytes.data(), bytes.size(), serialLink);
     }
-    TxState State() const { return state; }
+    TxState State() const { return session.State(); }
 
     std::string wire;
 };

@@ -66,10 +66,6 @@ void ScratchFolder::Write(const std::string& relativePath, const std::string& by
     std::ofstream(file, std::ios::binary) << bytes;
 }
 
-ScratchDataFolder::ScratchDataFolder() : previous_(g_dataFolder) {
-    g_dataFolder = Path();
-}
-
-ScratchDataFolder::~ScratchDataFolder() {
-    g_dataFolder = previous_;
+ScratchDataFolder::ScratchDataFolder() {
+    store.dataFolder = Path();
 }

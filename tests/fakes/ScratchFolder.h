@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "transfer/Store.h"
 
 // A fresh, empty directory under the system's temporary folder, removed with everything in it
 // when the object goes. `Path()` ends in the path separator, as the Data folder does.
@@ -27,14 +28,11 @@ private:
     std::string path_;
 };
 
-// Makes the Data folder a scratch folder for the lifetime of the object.
+// A scratch folder as the Data folder of `store`, which workers under test are given.
 class ScratchDataFolder : public ScratchFolder {
 public:
     ScratchDataFolder();
-    ~ScratchDataFolder();
-
-private:
-    std::string previous_;
+    StoreConfig store;
 };
 
 class FixedClock : public platform::Clock {

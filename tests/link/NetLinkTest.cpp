@@ -18,7 +18,7 @@ namespace {
 
 class NetLink : public ::testing::Test {
 protected:
-    NetLink() : port(FreePort()), listener(port) { platform::StartNetworking(); }
+    NetLink() : port(FreePort()), listener(data.store, port) { platform::StartNetworking(); }
     // A failed assertion must not leave the listener's thread running past the fixture.
     ~NetLink() override { listener.Stop(); }
 

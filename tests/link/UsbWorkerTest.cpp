@@ -97,12 +97,13 @@ TEST(UsbWorker, RunStepOutcomes) {
         RecordingLog log;
         RecordingNotifier notifier;
         FixedClock clock(1765680857);
-        RecordingListener listener;
+        data.store.clock = &clock;
+        RecordingListener listener(data.store);
         platform::Event stop;
         auto port = std::make_unique<FakeSerialPort>(true, c.script);
         FakeSerialPort* fake = port.get();
-        CUsbWorker worker(&listener, &stop, {5, "COM5", "\\\\.\\COM5"}, std::move(port));
-        worker.SetClock(clock);
+        CUsbWorker worker(&listener, &stop, data.store, {5, "COM5", "\\\\.\\COM5"},
+                          std::move(port));
         worker.Open();
         std::vector<bool> results;
         for (int i = 0; i < c.runs; ++i) {
@@ -136,11 +137,11 @@ TEST(UsbWorker, StopEndsTheTransferInOrderWithoutReporting) {
     ScratchDataFolder data;
     RecordingLog log;
     RecordingNotifier notifier;
-    RecordingListener listener;
+    RecordingListener listener(data.store);
     platform::Event stop;
     auto port = std::make_unique<FakeSerialPort>(
         true, std::vector<PortStep>{{PortWait::Data, "HELLO 8\r\nLINE x\r\n"}});
-    CUsbWorker worker(&listener, &stop, {5, "COM5", "\\\\.\\COM5"}, std::move(port));
+    CUsbWorker worker(&listener, &stop, data.store, {5, "COM5", "\\\\.\\COM5"}, std::move(port));
     worker.Open();
     EXPECT_TRUE(worker.Run());
     stop.Set();
@@ -158,12 +159,13 @@ TEST(UsbWorker, StopEndsTheTransferInOrderWithoutReporting) {
 TEST(UsbWorker, APortThatDoesNotOpenIsRetriedByANewWorker) {
     RecordingLog log;
     RecordingNotifier notifier;
-    RecordingListener listener;
+    const StoreConfig store;
+    RecordingListener listener(store);
     platform::Event stop;
     // Stopped during the pause: ends without a report.
     {
         stop.Set();
-        CUsbWorker worker(&listener, &stop, {7, "COM7", "\\\\.\\COM7"},
+        CUsbWorker worker(&listener, &stop, store, {7, "COM7", "\\\\.\\COM7"},
                           std::make_unique<FakeSerialPort>(false, std::vector<PortStep>{}));
         worker.Open();
         EXPECT_FALSE(worker.Run());
@@ -172,7 +174,7 @@ TEST(UsbWorker, APortThatDoesNotOpenIsRetriedByANewWorker) {
     }
     // Left alone: after the pause it reports, so the listener can reap it and try again.
     stop.Reset();
-    CUsbWorker worker(&listener, &stop, {7, "COM7", "\\\\.\\COM7"},
+    CUsbWorker worker(&listener, &stop, store, {7, "COM7", "\\\\.\\COM7"},
                       std::make_unique<FakeSerialPort>(false, std::vector<PortStep>{}));
     worker.Open();
     EXPECT_FALSE(worker.Run());

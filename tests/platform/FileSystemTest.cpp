@@ -11,11 +11,16 @@ TEST(FileSystem, MoveNeverReplacesAnExistingFile) {
     ScratchFolder dir;
     dir.Write("a.tmp", "new");
     dir.Write("a.csv", "old");
-    EXPECT_FALSE(platform::MoveFileNoReplace(dir.Path() + "a.tmp", dir.Path() + "a.csv"));
+    EXPECT_EQ(platform::MoveFileNoReplace(dir.Path() + "a.tmp", dir.Path() + "a.csv"),
+              platform::FileOutcome::Taken);
     EXPECT_EQ(dir.Read("a.tmp"), "new");
     EXPECT_EQ(dir.Read("a.csv"), "old");
 
-    EXPECT_TRUE(platform::MoveFileNoReplace(dir.Path() + "a.tmp", dir.Path() + "b.csv"));
+    EXPECT_EQ(platform::MoveFileNoReplace(dir.Path() + "a.tmp", dir.Path() + "b.csv"),
+              platform::FileOutcome::Done);
+    // A missing source is a failure, not a taken name: trying other names will not help.
+    EXPECT_EQ(platform::MoveFileNoReplace(dir.Path() + "a.tmp", dir.Path() + "c.csv"),
+              platform::FileOutcome::Failed);
     EXPECT_EQ(dir.Files(), (std::vector<std::string>{"a.csv", "b.csv"}));
     EXPECT_EQ(dir.Read("b.csv"), "new");
     EXPECT_TRUE(platform::SyncDirectory(dir.Path()));
@@ -25,7 +30,7 @@ TEST(FileSystem, CreateNewIsExclusiveAndWritesExactBytes) {
     ScratchFolder dir;
     const std::string path = dir.Path() + "f";
     platform::File file;
-    ASSERT_TRUE(file.CreateNew(path));
+    ASSERT_EQ(file.CreateNew(path), platform::FileOutcome::Done);
     const std::string bytes("a\r\n\0\xff", 5);
     EXPECT_TRUE(file.Write(bytes.data(), bytes.size()));
     EXPECT_TRUE(file.SyncToDisk());
@@ -33,7 +38,8 @@ TEST(FileSystem, CreateNewIsExclusiveAndWritesExactBytes) {
     EXPECT_EQ(dir.Read("f"), bytes);
 
     platform::File again;
-    EXPECT_FALSE(again.CreateNew(path));
+    EXPECT_EQ(again.CreateNew(path), platform::FileOutcome::Taken);
+    EXPECT_EQ(again.CreateNew(dir.Path() + "missing/f"), platform::FileOutcome::Failed);
     EXPECT_EQ(dir.Read("f"), bytes);
 
     ASSERT_TRUE(again.OpenForReading(path));

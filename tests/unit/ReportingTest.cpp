@@ -5,9 +5,9 @@
 namespace {
 
 TEST(ConnectionName, FollowsTheLinkKindAndNumber) {
-    EXPECT_STREQ(TestWorker("COM%u", 12).ConnectionName(), "COM12");
-    EXPECT_STREQ(TestWorker("S%u", 316).ConnectionName(), "S316");
-    EXPECT_STREQ(TestWorker("S%u", 4294967295u).ConnectionName(), "S4294967295");
+    EXPECT_STREQ(TestWorker(StoreConfig{}, "COM%u", 12).ConnectionName(), "COM12");
+    EXPECT_STREQ(TestWorker(StoreConfig{}, "S%u", 316).ConnectionName(), "S316");
+    EXPECT_STREQ(TestWorker(StoreConfig{}, "S%u", 4294967295u).ConnectionName(), "S4294967295");
 }
 
 TEST(ConnectionLog, HandsOverExactlyTheFormattedLine) {

@@ -11,22 +11,21 @@ constexpr char NAK = 0x15;
 constexpr std::int64_t kDec14 = 1765680857;  // 2025-12-14 02:54:17 UTC
 const std::string kSep(1, platform::kPathSeparator);
 
-class Session : public ::testing::Test {
+class SessionTest : public ::testing::Test {
 protected:
-    Session() : clock(kDec14) { worker.SetClock(clock); }
-    ~Session() override { g_firmwarePath.clear(); }
+    SessionTest() { data.store.clock = &clock; }
 
     std::string Log(const std::string& message) { return "Connection COM5 " + message + "\n"; }
 
+    FixedClock clock{kDec14};
     ScratchDataFolder data;
     RecordingLog log;
     RecordingNotifier notifier;
-    FixedClock clock;
-    TestWorker worker;
+    TestWorker worker{data.store};
 };
 
 // Whatever the link does to the chunking, a conversation must end the same way.
-TEST_F(Session, ALineSplitAnywhereBehavesAsOneChunk) {
+TEST_F(SessionTest, ALineSplitAnywhereBehavesAsOneChunk) {
     const std::string conversation = "HELLO 123\r\nLINE a,b\r\nBYE\r\n";
     std::vector<std::vector<std::string>> splits = {{conversation}};
     for (std::size_t at = 1; at < conversation.size(); ++at) {
@@ -41,10 +40,10 @@ TEST_F(Session, ALineSplitAnywhereBehavesAsOneChunk) {
     for (const bool serialLink : {true, false}) {
         for (const auto& chunks : splits) {
             ScratchDataFolder folder;
+            folder.store.clock = &clock;
             RecordingLog chunkLog;
             RecordingNotifier chunkNotifier;
-            TestWorker w;
-            w.SetClock(clock);
+            TestWorker w(folder.store);
             for (const auto& chunk : chunks) {
                 EXPECT_TRUE(w.Feed(chunk, serialLink));
             }
@@ -78,7 +77,7 @@ struct RefusalCase {
     TxState after;
 };
 
-TEST_F(Session, RefusesWhatTheStateDoesNotAllow) {
+TEST_F(SessionTest, RefusesWhatTheStateDoesNotAllow) {
     const std::string longLine(kMaxLineLength + 1, 'x');
     const std::vector<RefusalCase> cases = {
         {"lower case", "", "hello 1\n", true, {"invalid command"}, {NAK}, TxState::Idle},
@@ -134,9 +133,9 @@ TEST_F(Session, RefusesWhatTheStateDoesNotAllow) {
     };
     for (const auto& c : cases) {
         ScratchDataFolder folder;
+        folder.store.clock = &clock;
         RecordingLog caseLog;
-        TestWorker w;
-        w.SetClock(clock);
+        TestWorker w(folder.store);
         EXPECT_TRUE(w.Feed(c.setup, c.serialLink)) << c.what;
         const std::size_t logBefore = caseLog.Lines().size();
         const std::size_t wireBefore = w.wire.size();
@@ -159,13 +158,13 @@ TEST_F(Session, RefusesWhatTheStateDoesNotAllow) {
     }
 }
 
-TEST_F(Session, TheLineBoundIsExactly4096Bytes) {
+TEST_F(SessionTest, TheLineBoundIsExactly4096Bytes) {
     const std::string payload(kMaxLineLength - 5, 'd');  // "LINE " + payload fills the bound
     EXPECT_TRUE(worker.Feed("HELLO 1\nLINE " + payload + "\nBYE\n"));
     EXPECT_EQ(data.Read("1/251214-025417.csv"), payload + "\r\n");
 }
 
-TEST_F(Session, DataLinesKeepOnlyPrintableBytes) {
+TEST_F(SessionTest, DataLinesKeepOnlyPrintableBytes) {
     const struct {
         std::string sent;
         std::string stored;
@@ -192,14 +191,14 @@ TEST_F(Session, DataLinesKeepOnlyPrintableBytes) {
     EXPECT_EQ(notifier.Notices().at(0).text, "Device 9 sent 8 readings.");
 }
 
-TEST_F(Session, BytesAfterByeAreDropped) {
+TEST_F(SessionTest, BytesAfterByeAreDropped) {
     EXPECT_TRUE(worker.Feed("HELLO 1\nLINE x\nBYE\nHELLO 2\nLINE y\n"));
     EXPECT_EQ(data.Files(), (std::vector<std::string>{"1/251214-025417.csv"}));
     EXPECT_EQ(worker.State(), TxState::Idle);
     EXPECT_EQ(worker.wire, std::string(3, ACK));
 }
 
-TEST_F(Session, HelloOnASerialLinkAbandonsTheOpenTransfer) {
+TEST_F(SessionTest, HelloOnASerialLinkAbandonsTheOpenTransfer) {
     EXPECT_TRUE(worker.Feed("HELLO 1\nLINE old\n"));
     clock.Set(kDec14 + 1);
     EXPECT_TRUE(worker.Feed("HELLO 1\nLINE new\nBYE\n"));
@@ -211,7 +210,7 @@ TEST_F(Session, HelloOnASerialLinkAbandonsTheOpenTransfer) {
                                         Log("transfer complete")}));
 }
 
-TEST_F(Session, CloseAbortsAnOpenTransferAndLeavesNoFile) {
+TEST_F(SessionTest, CloseAbortsAnOpenTransferAndLeavesNoFile) {
     EXPECT_TRUE(worker.Feed("HELLO 77\nLINE 1\nLINE 2\nLINE 3\n"));
     worker.Close();
     EXPECT_EQ(data.Files(), std::vector<std::string>{});
@@ -223,11 +222,11 @@ TEST_F(Session, CloseAbortsAnOpenTransferAndLeavesNoFile) {
 }
 
 // A firmware image, as the instrument receives it piece by piece.
-class FirmwareUpdate : public Session {
+class FirmwareUpdate : public SessionTest {
 protected:
     FirmwareUpdate() {
         firmware.Write("fw.hex", image);
-        g_firmwarePath = firmware.Path() + "fw.hex";
+        data.store.firmwarePath = firmware.Path() + "fw.hex";
     }
     ScratchFolder firmware;
     const std::string longLine = std::string(300, 'L') + "\r\n";
@@ -284,7 +283,7 @@ TEST_F(FirmwareUpdate, LineDuringUpdateIsRefusedAndHelloOnSerialStartsOver) {
     EXPECT_EQ(firmware.Read("fw.hex"), image);
 }
 
-TEST_F(Session, HexRecordsCarryTheTwosComplementChecksum) {
+TEST_F(SessionTest, HexRecordsCarryTheTwosComplementChecksum) {
     const struct {
         std::vector<std::uint8_t> bytes;
         const char* text;

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "fakes/MemoryDisk.h"
 #include "fakes/RecordingSinks.h"
 #include "fakes/ScratchFolder.h"
 #include "transfer/Store.h"
@@ -25,8 +30,8 @@ TEST(Store, NamesFilesAfterTheUtcTimeOfTheHello) {
         ScratchDataFolder data;
         RecordingNotifier notifier;
         FixedClock clock(c.utc);
-        TestWorker worker;
-        worker.SetClock(clock);
+        data.store.clock = &clock;
+        TestWorker worker(data.store);
         EXPECT_TRUE(worker.Feed("HELLO 12345\n"));
         EXPECT_EQ(data.Files(), std::vector<std::string>{"12345/" + std::string(c.name) + ".tmp"});
         EXPECT_TRUE(worker.Feed("BYE\n"));
@@ -55,12 +60,11 @@ TEST(Store, HostileSerialsStayInsideTheDataFolder) {
     };
     for (const auto& c : cases) {
         ScratchFolder outer;
-        g_dataFolder = outer.Path() + "Data" + kSep;
+        FixedClock clock(kDec14);
+        const StoreConfig store{outer.Path() + "Data" + kSep, "", &clock};
         RecordingLog log;
         RecordingNotifier notifier;
-        FixedClock clock(kDec14);
-        TestWorker worker;
-        worker.SetClock(clock);
+        TestWorker worker(store);
         EXPECT_TRUE(worker.Feed(std::string("HELLO ") + c.serial + "\nLINE 1\nBYE\n")) << c.serial;
         const std::string file = std::string("Data/") + c.directory + "/251214-025417.csv";
         EXPECT_EQ(outer.Files(), std::vector<std::string>{file}) << c.serial;
@@ -71,7 +75,6 @@ TEST(Store, HostileSerialsStayInsideTheDataFolder) {
         EXPECT_EQ(log.Lines().at(0), Log(std::string("serial number is ") + c.serial));
         EXPECT_EQ(notifier.Notices().at(0).text,
                   std::string("Device ") + c.serial + " sent 1 readings.");
-        g_dataFolder.clear();
     }
 }
 
@@ -79,10 +82,9 @@ TEST(Store, TransfersInTheSameSecondNeverShareAFile) {
     ScratchDataFolder data;
     RecordingNotifier notifier;
     FixedClock clock(kDec14);
-    TestWorker first("COM%u", 1), second("COM%u", 2), third("S%u", 3);
-    for (TestWorker* w : {&first, &second, &third}) {
-        w->SetClock(clock);
-    }
+    data.store.clock = &clock;
+    TestWorker first(data.store, "COM%u", 1), second(data.store, "COM%u", 2),
+        third(data.store, "S%u", 3);
     // Two links at once...
     EXPECT_TRUE(first.Feed("HELLO 7\nLINE first\n"));
     EXPECT_TRUE(second.Feed("HELLO 7\nLINE second\n"));
@@ -105,9 +107,8 @@ TEST(Store, LargeFilesArriveByteExactAndAbandonedOnesLeaveNothing) {
     ScratchDataFolder data;
     RecordingNotifier notifier;
     FixedClock clock(kDec14);
-    TestWorker finished("S%u", 1), abandoned("S%u", 2);
-    finished.SetClock(clock);
-    abandoned.SetClock(clock);
+    data.store.clock = &clock;
+    TestWorker finished(data.store, "S%u", 1), abandoned(data.store, "S%u", 2);
     EXPECT_TRUE(finished.Feed("HELLO big\n", false));
     EXPECT_TRUE(abandoned.Feed("HELLO big\n", false));
     std::string stored;
@@ -136,8 +137,8 @@ TEST(Store, RefusesAHelloItCannotStore) {
         // A plain file where the serial directory belongs.
         ScratchDataFolder data;
         data.Write("12345", "not a directory");
-        TestWorker worker;
-        worker.SetClock(clock);
+        data.store.clock = &clock;
+        TestWorker worker(data.store);
         EXPECT_FALSE(worker.Feed("HELLO 12345\n"));
         EXPECT_EQ(worker.wire, "\x15");
         EXPECT_EQ(data.Files(), std::vector<std::string>{"12345"});
@@ -146,28 +147,136 @@ TEST(Store, RefusesAHelloItCannotStore) {
     {
         // A serial so long the file name would not fit: refused, and nothing is made.
         ScratchDataFolder data;
-        const std::string serial(kMaxDataPath - g_dataFolder.size() - 17, 's');
-        TestWorker worker;
-        worker.SetClock(clock);
+        const std::string serial(kMaxDataPath - data.store.dataFolder.size() - 17, 's');
+        data.store.clock = &clock;
+        TestWorker worker(data.store);
         EXPECT_FALSE(worker.Feed("HELLO " + serial + "\n"));
         EXPECT_EQ(log.Lines().back(), Log("cannot open file"));
         EXPECT_TRUE(data.Directories().empty());
         // One character less fits exactly 255.
         EXPECT_TRUE(worker.Feed("HELLO " + serial.substr(1) + "\nBYE\n"));
         ASSERT_EQ(data.Files().size(), 1u);
-        EXPECT_EQ(g_dataFolder.size() + data.Files()[0].size(), kMaxDataPath);
+        EXPECT_EQ(data.store.dataFolder.size() + data.Files()[0].size(), kMaxDataPath);
     }
 }
 
 TEST(Store, CreatesEveryMissingLevelOfTheDataFolder) {
     ScratchFolder outer;
-    g_dataFolder = outer.Path() + "a" + kSep + "b" + kSep + "Data" + kSep;
     FixedClock clock(kDec14);
-    TestWorker worker;
-    worker.SetClock(clock);
+    const StoreConfig store{outer.Path() + "a" + kSep + "b" + kSep + "Data" + kSep, "", &clock};
+    TestWorker worker(store);
     EXPECT_TRUE(worker.Feed("HELLO 1\nLINE x\nBYE\n"));
     EXPECT_EQ(outer.Files(), std::vector<std::string>{"a/b/Data/1/251214-025417.csv"});
-    g_dataFolder.clear();
+}
+
+// A file the disk could not take in whole, or could not name, is never called complete: the
+// instrument is refused (a serial one keeps its data on NAK), nothing is announced and nothing
+// is left behind.
+TEST(Store, AFileThatCannotBeStoredWholeIsRefusedAndLeavesNothing) {
+    const std::string folder = kSep + "data" + kSep;
+    const std::string name = folder + "7" + kSep + "251214-025417";
+    // More than the 64 KiB write buffer, so that a LINE itself meets the full disk.
+    const std::string bigLine(3000, 'b');
+    std::string big = "HELLO 7\n";
+    for (int i = 0; i < 30; ++i) {
+        big += "LINE " + bigLine + "\n";
+    }
+    const struct {
+        const char* what;
+        void (*fault)(MemoryDisk&, const std::string& name);
+        std::string sent;
+        std::string logged;  // the last log line
+        std::map<std::string, std::string> files;
+        std::string announced;  // the path of the notification, if any
+    } cases[] = {
+        {"disk full while lines arrive",
+         [](MemoryDisk& d, const std::string&) { d.writeRoom = 1000; },
+         big,
+         "cannot write file",
+         {},
+         ""},
+        {"disk full at BYE",
+         [](MemoryDisk& d, const std::string&) { d.writeRoom = 3; },
+         "HELLO 7\nLINE 12345\nBYE\n",
+         "cannot write file",
+         {},
+         ""},
+        {"flush to the disk fails",
+         [](MemoryDisk& d, const std::string&) { d.failSync = true; },
+         "HELLO 7\nLINE 1\nBYE\n",
+         "cannot write file",
+         {},
+         ""},
+        {"rename fails",
+         [](MemoryDisk& d, const std::string&) { d.failMove = true; },
+         "HELLO 7\nLINE 1\nBYE\n",
+         "cannot rename file",
+         {},
+         ""},
+        {"final name taken meanwhile",
+         [](MemoryDisk& d, const std::string& n) { d.takeBeforeMove = n + ".csv"; },
+         "HELLO 7\nLINE 1\nBYE\n",
+         "transfer complete",
+         {{name + ".csv", ""}, {name + "-2.csv", "1\r\n"}},
+         name + "-2.csv"},
+    };
+    for (const auto& c : cases) {
+        for (const bool serialLink : {true, false}) {
+            MemoryDisk disk;
+            FixedClock clock(kDec14);
+            const StoreConfig store{folder, "", &clock, &disk};
+            RecordingLog log;
+            RecordingNotifier notifier;
+            TestWorker worker(store);
+            c.fault(disk, name);
+            const bool stored = !c.announced.empty();
+            EXPECT_EQ(worker.Feed(c.sent, serialLink), stored) << c.what;
+            worker.Close();
+            EXPECT_EQ(log.Lines().at(log.Lines().size() - 2), Log(c.logged)) << c.what;
+            EXPECT_EQ(disk.Files(), c.files) << c.what;
+            EXPECT_EQ(worker.wire.back(), stored ? '\x06' : '\x15') << c.what;
+            EXPECT_EQ(notifier.Notices().size(), stored ? 1u : 0u) << c.what;
+            if (stored) {
+                EXPECT_EQ(notifier.Notices()[0].path, c.announced) << c.what;
+            }
+        }
+    }
+}
+
+// Links of one serial that start in the same second each get a file of their own, whichever
+// finishes first. The window between one link's failed create and another's rename is narrow:
+// many rounds of many links are needed to hit it.
+TEST(Store, SameSecondTransfersOnManyLinksNeverLoseOne) {
+    constexpr int kLinks = 12;
+    constexpr int kRounds = 40;
+    for (int round = 0; round < kRounds; ++round) {
+        ScratchDataFolder data;
+        FixedClock clock(kDec14);
+        data.store.clock = &clock;
+        RecordingLog log;
+        RecordingNotifier notifier;
+        std::atomic<int> ready{0};
+        std::vector<std::thread> links;
+        for (int i = 0; i < kLinks; ++i) {
+            links.emplace_back([&, i] {
+                TestWorker worker(data.store, "S%u", unsigned(i));
+                ++ready;
+                while (ready.load() < kLinks) {
+                    std::this_thread::yield();
+                }
+                worker.Feed("HELLO dup\nLINE " + std::to_string(i) + "\nBYE\n", false);
+            });
+        }
+        for (std::thread& link : links) {
+            link.join();
+        }
+        std::set<std::string> contents;
+        for (const std::string& file : data.Files()) {
+            contents.insert(data.Read(file));
+        }
+        ASSERT_EQ(contents.size(), std::size_t(kLinks)) << "round " << round;
+        ASSERT_EQ(notifier.Notices().size(), std::size_t(kLinks)) << "round " << round;
+    }
 }
 
 TEST(MakePath, CreatesOnlyDirectoriesThatEndInASeparator) {

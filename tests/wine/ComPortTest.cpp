@@ -110,15 +110,16 @@ struct WorkerRig {
     RecordingLog log;
     RecordingNotifier notifier;
     FixedClock clock{kDec14};
-    RecordingListener listener;
+    RecordingListener listener{data.store};
     platform::Event stop;
-    CUsbWorker worker{&listener, &stop, {5, "COM5", "\\\\.\\COM5"}, platform::MakeSerialPort()};
+    CUsbWorker worker{
+        &listener, &stop, data.store, {5, "COM5", "\\\\.\\COM5"}, platform::MakeSerialPort()};
     std::atomic<bool> ended{false};
     std::thread thread;
 
     // As the listener runs a worker.
     void Start() {
-        worker.SetClock(clock);
+        data.store.clock = &clock;
         thread = std::thread([this] {
             worker.Open();
             while (worker.Run()) {

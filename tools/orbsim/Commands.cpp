@@ -135,7 +135,7 @@ int RunBoot(const Options& options) {
     if (platform::PathExists(options.outFile)) {
         platform::RemoveFile(options.outFile);
     }
-    if (!file.CreateNew(options.outFile)) {
+    if (file.CreateNew(options.outFile) != platform::FileOutcome::Done) {
         std::fprintf(stderr, "orbsim: cannot create %s\n", out);
         return kExitFailed;
     }

@@ -58,22 +58,23 @@ int main(int argc, char** argv) {
     }
 
     // Everything the worker threads read is settled before the first of them starts.
-    g_dataFolder = line.dataFolder.empty() ? DefaultDataFolder() : Absolute(line.dataFolder);
-    if (g_dataFolder.back() != '/') {
-        g_dataFolder += '/';
+    StoreConfig store;
+    store.dataFolder = line.dataFolder.empty() ? DefaultDataFolder() : Absolute(line.dataFolder);
+    if (store.dataFolder.back() != '/') {
+        store.dataFolder += '/';
     }
-    if (!MakePath(g_dataFolder)) {
-        return Fail("cannot create the data folder " + g_dataFolder, 1);
+    if (!MakePath(store.dataFolder)) {
+        return Fail("cannot create the data folder " + store.dataFolder, 1);
     }
     if (!line.firmwarePath.empty()) {
-        g_firmwarePath = Absolute(line.firmwarePath);
+        store.firmwarePath = Absolute(line.firmwarePath);
         platform::File firmware;
-        if (!firmware.OpenForReading(g_firmwarePath)) {
-            return Fail("cannot read the firmware image " + g_firmwarePath, 1);
+        if (!firmware.OpenForReading(store.firmwarePath)) {
+            return Fail("cannot read the firmware image " + store.firmwarePath, 1);
         }
     }
     // A crash leaves partial files behind; they are deleted as an aborted transfer would be.
-    const int leftovers = RemoveLeftoverTempFiles(g_dataFolder);
+    const int leftovers = RemoveLeftoverTempFiles(store.dataFolder);
 
     StdoutNotifier notifier;
     SetNotifySink(&notifier);
@@ -91,12 +92,12 @@ int main(int argc, char** argv) {
     for (const std::string& path : line.serialPorts) {
         usb.extraPorts.push_back(Absolute(path));
     }
-    Receiver receiver(line.port, usb);
+    Receiver receiver(store, line.port, usb);
     receiver.Start();
     if (leftovers > 0) {
         std::printf("orbtray: deleted %d unfinished file(s) left by an earlier run\n", leftovers);
     }
-    std::printf("orbtray: receiving into %s on TCP and UDP port %u\n", g_dataFolder.c_str(),
+    std::printf("orbtray: receiving into %s on TCP and UDP port %u\n", store.dataFolder.c_str(),
                 unsigned(line.port));
     std::fflush(stdout);
 

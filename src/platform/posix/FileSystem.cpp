@@ -30,20 +30,26 @@ bool MakeDirectory(const std::string& path) {
     return ::mkdir(path.c_str(), 0777) == 0;
 }
 
-bool MoveFileNoReplace(const std::string& from, const std::string& to) {
+namespace {
+FileOutcome FailureOutcome() {
+    return errno == EEXIST ? FileOutcome::Taken : FileOutcome::Failed;
+}
+}  // namespace
+
+FileOutcome MoveFileNoReplace(const std::string& from, const std::string& to) {
     // rename(2) would silently replace `to`; renameat2 can refuse instead.
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-        return true;
+        return FileOutcome::Done;
     }
     if (errno != EINVAL && errno != ENOSYS) {
-        return false;
+        return FailureOutcome();
     }
     // File systems without RENAME_NOREPLACE: a hard link fails on an existing name just the same.
     if (::link(from.c_str(), to.c_str()) != 0) {
-        return false;
+        return FailureOutcome();
     }
     ::unlink(from.c_str());
-    return true;
+    return FileOutcome::Done;
 }
 
 bool RemoveFile(const std::string& path) {
@@ -138,11 +144,14 @@ File::~File() {
     Close();
 }
 
-bool File::CreateNew(const std::string& path) {
+FileOutcome File::CreateNew(const std::string& path) {
     Close();
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    handle_ = fd < 0 ? kInvalid : fd;
-    return IsOpen();
+    if (fd < 0) {
+        return FailureOutcome();
+    }
+    handle_ = fd;
+    return FileOutcome::Done;
 }
 
 bool File::OpenForReading(const std::string& path) {

@@ -15,6 +15,12 @@ long long FromHandle(HANDLE handle) {
                : static_cast<long long>(reinterpret_cast<INT_PTR>(handle));
 }
 
+FileOutcome FailureOutcome() {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? FileOutcome::Taken
+                                                                       : FileOutcome::Failed;
+}
+
 }  // namespace
 
 // The cache manager already writes behind, so nothing runs beside the writer here.
@@ -45,9 +51,9 @@ bool MakeDirectory(const std::string& path) {
     return CreateDirectoryA(path.c_str(), nullptr) != 0;
 }
 
-bool MoveFileNoReplace(const std::string& from, const std::string& to) {
+FileOutcome MoveFileNoReplace(const std::string& from, const std::string& to) {
     // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
-    return MoveFileA(from.c_str(), to.c_str()) != 0;
+    return MoveFileA(from.c_str(), to.c_str()) != 0 ? FileOutcome::Done : FailureOutcome();
 }
 
 bool RemoveFile(const std::string& path) {
@@ -90,11 +96,11 @@ std::vector<std::string> ListDirectory(const std::string& directory, EntryKind k
     return names;
 }
 
-bool File::CreateNew(const std::string& path) {
+FileOutcome File::CreateNew(const std::string& path) {
     Close();
     handle_ = FromHandle(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    return IsOpen();
+    return IsOpen() ? FileOutcome::Done : FailureOutcome();
 }
 
 bool File::OpenForReading(const std::string& path) {

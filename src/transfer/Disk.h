@@ -1,0 +1,47 @@
+#pragma once
+
+// The file operations the store needs, as one seam. The receiver uses the real file system
+// (SystemDisk); tests and the fuzzer put an in-memory one in its place, to make faults such as
+// a full disk or a failing rename happen on demand, and to run without touching the disk.
+// Implementations are used from many worker threads at once.
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "platform/FileSystem.h"
+
+// One open file. Destroying it closes it, waiting for a background flush still running.
+class DiskFile {
+public:
+    virtual ~DiskFile() = default;
+    // Writes all bytes or reports failure.
+    virtual bool Write(const void* data, std::size_t size) = 0;
+    // Bytes read, 0 at the end of the file, -1 on failure.
+    virtual long Read(void* buffer, std::size_t size) = 0;
+    // Waits until what was written is on the disk; false if any of it may have been lost.
+    virtual bool SyncToDisk() = 0;
+    // Starts a flush without waiting for it, so that a later SyncToDisk has little left to do.
+    virtual void StartWriteBack() = 0;
+};
+
+class Disk {
+public:
+    virtual ~Disk() = default;
+    virtual bool PathExists(const std::string& path) = 0;
+    virtual bool IsDirectory(const std::string& path) = 0;
+    virtual bool MakeDirectory(const std::string& path) = 0;
+    // Creates `path` exclusively; Taken when anything of that name exists already.
+    virtual platform::FileOutcome CreateNew(const std::string& path,
+                                            std::unique_ptr<DiskFile>* file) = 0;
+    // Null when the file cannot be opened.
+    virtual std::unique_ptr<DiskFile> OpenForReading(const std::string& path) = 0;
+    // Never replaces `to`: Taken leaves both names as they were.
+    virtual platform::FileOutcome MoveNoReplace(const std::string& from, const std::string& to) = 0;
+    virtual bool RemoveFile(const std::string& path) = 0;
+    // Makes a rename inside `directory` durable.
+    virtual bool SyncDirectory(const std::string& directory) = 0;
+};
+
+// The real file system, through platform/.
+Disk& SystemDisk();

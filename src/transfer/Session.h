@@ -1,0 +1,87 @@
+#pragma once
+
+// The line protocol every instrument link runs: HELLO <serial>, LINE <data>, BYE, BOOT, and the
+// ACK and NAK bytes. A Session belongs to one link and is used by that link's thread only; it
+// has no thread, timer or I/O of its own and talks back only through its host.
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/Printf.h"
+#include "transfer/Store.h"
+
+enum class TxState : std::int32_t { Idle = 0, Receiving = 1, Updating = 2 };
+
+// Longest partial line kept; a longer line is refused rather than grown without limit.
+inline constexpr std::size_t kMaxLineLength = 4096;
+
+// What a session needs of the link it runs on.
+class SessionHost {
+public:
+    // Replies to the instrument. The serial link writes the bytes and waits for the write; TCP
+    // sends nothing.
+    virtual void SendAck() = 0;
+    virtual void SendNak() = 0;
+    virtual void SendLine(const char* text) = 0;
+    // One line of the connection log, printf-style.
+    virtual void LogV(const char* format, std::va_list arguments) = 0;
+    // Tells the user that a file arrived, printf-style; returns once the user interface has it.
+    virtual void NotifyFileV(const char* title, const char* path, const char* format,
+                             std::va_list arguments) = 0;
+
+protected:
+    ~SessionHost() = default;
+};
+
+class Session {
+public:
+    // `connectionName` names the link in every log line; it belongs to the host and must
+    // outlive the session.
+    Session(SessionHost& sessionHost, const StoreConfig& config, const char* connectionName)
+        : host(sessionHost), name(connectionName), store(config) {}
+
+    // Feeds one chunk received from the link. False on a protocol error, and when the file
+    // could not be stored; what follows the byte that ended the call is dropped. A partial line
+    // carries over to the next call.
+    bool OnReceive(const char* data, std::size_t count, bool serialLink);
+    void DiscardLine() { line.clear(); }
+
+    // Ends the transfer in progress normally: the data file becomes final and the user is told.
+    // False when it could not be stored; nothing is left of it then.
+    bool FinishTransfer();
+    // Ends whatever is in progress: a partial data file is deleted. Links call it when they
+    // fail, time out or close.
+    void AbortTransfer();
+
+    void SendHexRecord(std::span<const std::uint8_t> bytes);
+    void SendBootStart();
+
+    TxState State() const { return state; }
+
+private:
+    enum class Step { Continue, Done, Failed };
+
+    Step OnAckByte();
+    Step OnNakByte();
+    Step OnLineEnd(bool serialLink);
+    Step OnLine(std::string_view text, bool serialLink);
+    Step OnHello(std::string_view argument);
+    Step OnBoot();
+    Step OnData(std::string_view argument);
+    Step OnBye();
+    Step Refuse(const char* format);
+    void Log(const char* format, ...) ORB_PRINTF(2, 3);
+    void Notify(const char* title, const char* path, const char* format, ...) ORB_PRINTF(4, 5);
+
+    SessionHost& host;
+    const char* name;
+    TxState state = TxState::Idle;
+    std::string line;    // printable bytes since the last line end
+    std::string serial;  // from the last accepted HELLO, as received
+    std::uint32_t lineCount = 0;
+    Store store;  // holds a file exactly while state is not Idle
+};

@@ -1,0 +1,51 @@
+#include "transfer/Disk.h"
+
+namespace {
+
+class SystemFile final : public DiskFile {
+public:
+    platform::File file;
+
+    bool Write(const void* data, std::size_t size) override { return file.Write(data, size); }
+    long Read(void* buffer, std::size_t size) override { return file.Read(buffer, size); }
+    bool SyncToDisk() override { return file.SyncToDisk(); }
+    void StartWriteBack() override { file.StartWriteBack(); }
+};
+
+// Stateless: every call goes straight to the OS, so one object serves every thread.
+class SystemDiskImpl final : public Disk {
+public:
+    bool PathExists(const std::string& path) override { return platform::PathExists(path); }
+    bool IsDirectory(const std::string& path) override { return platform::IsDirectory(path); }
+    bool MakeDirectory(const std::string& path) override { return platform::MakeDirectory(path); }
+    platform::FileOutcome CreateNew(const std::string& path,
+                                    std::unique_ptr<DiskFile>* file) override {
+        auto created = std::make_unique<SystemFile>();
+        const platform::FileOutcome outcome = created->file.CreateNew(path);
+        if (outcome == platform::FileOutcome::Done) {
+            *file = std::move(created);
+        }
+        return outcome;
+    }
+    std::unique_ptr<DiskFile> OpenForReading(const std::string& path) override {
+        auto opened = std::make_unique<SystemFile>();
+        if (!opened->file.OpenForReading(path)) {
+            return nullptr;
+        }
+        return opened;
+    }
+    platform::FileOutcome MoveNoReplace(const std::string& from, const std::string& to) override {
+        return platform::MoveFileNoReplace(from, to);
+    }
+    bool RemoveFile(const std::string& path) override { return platform::RemoveFile(path); }
+    bool SyncDirectory(const std::string& directory) override {
+        return platform::SyncDirectory(directory);
+    }
+};
+
+}  // namespace
+
+Disk& SystemDisk() {
+    static SystemDiskImpl disk;
+    return disk;
+}
