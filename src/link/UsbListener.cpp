@@ -5,14 +5,25 @@
 #include "link/UsbWorker.h"
 #include "platform/FileSystem.h"
 
-std::vector<platform::PortInfo> CUsbListener::PresentPorts() const {
-    std::vector<platform::PortInfo> ports;
+void CUsbListener::Open() {
     if (options.scan) {
-        ports = platform::FindCp210xPorts(options.sysfsRoot);
+        scanner = std::make_unique<platform::PortScanner>(options.sysfsRoot, options.devRoot);
+    }
+}
+
+void CUsbListener::Close() {
+    scanner.reset();
+}
+
+std::vector<platform::PortInfo> CUsbListener::PresentPorts() {
+    std::vector<platform::PortInfo> ports;
+    if (scanner) {
+        ports = scanner->Present();
     }
     for (const std::string& path : options.extraPorts) {
-        // A link left behind by a device that has gone (a late udev clean-up, a closed pty) is
-        // no port to serve.
+        // Checked every second whatever the scanner knows: one stat is cheap, and a pty named here
+        // changes nothing the scanner watches. A link left behind by a device that has gone (a
+        // late udev clean-up, a closed pty) is no port to serve.
         if (platform::TargetExists(path)) {
             ports.push_back(platform::DescribePort(path));
         }

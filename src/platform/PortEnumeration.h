@@ -2,6 +2,8 @@
 
 // Finds the present serial ports that belong to CP210x USB-to-UART bridges.
 
+#include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,12 +15,31 @@ struct PortInfo {
     std::string path;  // what SerialPort::Open takes: "\\.\COM5", "/dev/ttyUSB0"
 };
 
-// The CP210x ports present now. On POSIX `sysfsRoot` replaces "/sys" (tests build a fake tree);
-// Windows ignores it.
-std::vector<PortInfo> FindCp210xPorts(const std::string& sysfsRoot = "/sys");
+// Lists the CP210x ports present, as often as its owner asks (the USB listener: once a second).
+// POSIX watches the device directory and reads the driver's port list again only after something
+// was plugged or unplugged, so that an idle machine stays idle; Windows asks SetupAPI every time.
+// One thread uses it.
+class PortScanner {
+public:
+    // On POSIX `sysfsRoot` and `devRoot` replace "/sys" and "/dev" (tests build fake trees), and
+    // after a change in the device directory the driver's list is read again on every call for
+    // `settle` more: a node can appear before the driver lists its port. Windows ignores all three.
+    explicit PortScanner(const std::string& sysfsRoot = "/sys", const std::string& devRoot = "/dev",
+                         std::chrono::milliseconds settle = std::chrono::seconds(3));
+    ~PortScanner();
+    PortScanner(const PortScanner&) = delete;
+    PortScanner& operator=(const PortScanner&) = delete;
+
+    // The CP210x ports present now.
+    std::vector<PortInfo> Present();
+
+private:
+    struct State;
+    std::unique_ptr<State> state;
+};
 
 // A port named by the user rather than found ("COM7" on Windows, a tty or pty path on POSIX),
-// numbered and named the way FindCp210xPorts would.
+// numbered and named the way PortScanner would.
 PortInfo DescribePort(const std::string& path);
 
 }  // namespace platform

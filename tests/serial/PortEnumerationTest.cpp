@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
-#include <set>
+#include <fstream>
+#include <functional>
 
 #include "fakes/ScratchFolder.h"
 #include "platform/PortEnumeration.h"
@@ -10,89 +12,74 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A sysfs tree shaped like the kernel's: class/tty/<name> entries (real ones are links into
-// devices/), each with device/driver linking to the driver bound to the port.
-class FakeSysfs {
+// A device directory and a sysfs tree shaped like the kernel's: the cp210x driver's directory,
+// present while the module is loaded, holds its controls and one link per bound port.
+class FakeTrees {
 public:
-    FakeSysfs() {
-        for (const char* driver : {"cp210x", "ftdi_sio"}) {
-            fs::create_directories(Root() / "bus/usb-serial/drivers" / driver);
+    std::string Sys() const { return scratch_.Path() + "sys"; }
+    std::string Dev() const { return scratch_.Path() + "dev"; }
+
+    void Bind(const std::string& tty) const {
+        if (fs::create_directories(Driver())) {
+            for (const char* control : {"bind", "unbind", "new_id", "uevent"}) {
+                std::ofstream(Driver() / control);
+            }
+            fs::create_directory_symlink("../../../../module/cp210x", Driver() / "module");
         }
-        fs::create_directories(Root() / "class/tty");
+        fs::create_directory_symlink("../../../../devices/usb1/1-1/" + tty, Driver() / tty);
     }
-
-    std::string RootPath() const { return (Root() / "").string(); }
-
-    // class/tty/<tty> as a plain directory.
-    void AddTty(const std::string& tty, const std::string& driver) {
-        const fs::path device = Root() / "class/tty" / tty / "device";
-        fs::create_directories(device);
-        fs::create_directory_symlink("../../../bus/usb-serial/drivers/" + driver,
-                                     device / "driver");
+    void Node(const std::string& tty) const { std::ofstream(Dev() + "/" + tty); }
+    void Unplug(const std::string& tty) const {
+        fs::remove(Driver() / tty);
+        fs::remove(Dev() + "/" + tty);
     }
-
-    // class/tty/<tty> as a link into devices/, the way the kernel lays it out.
-    void AddLinkedTty(const std::string& tty, const std::string& driver) {
-        const fs::path device = Root() / "devices/usb1/1-1" / tty / "device";
-        fs::create_directories(device);
-        fs::create_directory_symlink("../../../../../bus/usb-serial/drivers/" + driver,
-                                     device / "driver");
-        fs::create_directory_symlink("../../devices/usb1/1-1/" + tty, Root() / "class/tty" / tty);
-    }
-
-    void AddTtyWithoutDevice(const std::string& tty) {
-        fs::create_directories(Root() / "class/tty" / tty);
-    }
+    void Unload() const { fs::remove_all(Driver()); }
 
 private:
-    fs::path Root() const { return fs::path(scratch_.Path()) / "sys"; }
+    fs::path Driver() const { return Sys() + "/bus/usb-serial/drivers/cp210x"; }
 
     ScratchFolder scratch_;
 };
 
-TEST(FindCp210xPorts, ListsOnlyTtysBoundToTheCp210xDriver) {
-    FakeSysfs sysfs;
-    sysfs.AddTty("ttyUSB0", "cp210x");
-    sysfs.AddTty("ttyUSB1", "ftdi_sio");
-    sysfs.AddLinkedTty("ttyUSB7", "cp210x");
-    sysfs.AddLinkedTty("ttyUSB8", "ftdi_sio");
-    sysfs.AddTtyWithoutDevice("ttyS0");
-    sysfs.AddTtyWithoutDevice("tty1");
-
-    const std::vector<platform::PortInfo> ports = platform::FindCp210xPorts(sysfs.RootPath());
-    ASSERT_EQ(ports.size(), 2u);
-    std::set<std::string> names;
-    for (const platform::PortInfo& port : ports) {
-        names.insert(port.name);
-        EXPECT_EQ(port.path, "/dev/" + port.name);
-        EXPECT_GT(port.number, 0);
+TEST(PortScanner, FollowsPortsThroughTheDeviceDirectoryAndTheDriver) {
+    FakeTrees trees;
+    fs::create_directories(trees.Dev());
+    // One with the usual settle time, one that reads the driver's list only on a change.
+    platform::PortScanner scanners[] = {
+        platform::PortScanner(trees.Sys(), trees.Dev()),
+        platform::PortScanner(trees.Sys(), trees.Dev(), std::chrono::milliseconds(0))};
+    using Names = std::vector<std::string>;  // in the order of their numbers: first seen first
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        Names names[2];
+    } steps[] = {
+        {"first scan, driver not loaded", [] {}, {{}, {}}},
+        // Reuse of the last result is the point of watching; a real binding always brings a node.
+        {"binding without any change in /dev", [&] { trees.Bind("ttyUSB0"); }, {{}, {}}},
+        {"its node appears", [&] { trees.Node("ttyUSB0"); }, {{"ttyUSB0"}, {"ttyUSB0"}}},
+        {"a node before its binding", [&] { trees.Node("ttyUSB1"); }, {{"ttyUSB0"}, {"ttyUSB0"}}},
+        {"the late binding", [&] { trees.Bind("ttyUSB1"); }, {{"ttyUSB0", "ttyUSB1"}, {"ttyUSB0"}}},
+        {"first port unplugged", [&] { trees.Unplug("ttyUSB0"); }, {{"ttyUSB1"}, {"ttyUSB1"}}},
+        {"driver unloaded, last node gone",
+         [&] {
+             trees.Unload();
+             fs::remove(trees.Dev() + "/ttyUSB1");
+         },
+         {{}, {}}},
+    };
+    for (const auto& step : steps) {
+        step.change();
+        for (int i = 0; i < 2; ++i) {
+            Names names;
+            for (const platform::PortInfo& port : scanners[i].Present()) {
+                names.push_back(port.name);
+                EXPECT_EQ(port.path, trees.Dev() + "/" + port.name) << step.what;
+                EXPECT_EQ(port.number, platform::DescribePort(port.path).number) << step.what;
+            }
+            EXPECT_EQ(names, step.names[i]) << step.what << ", scanner " << i;
+        }
     }
-    EXPECT_EQ(names, (std::set<std::string>{"ttyUSB0", "ttyUSB7"}));
-    EXPECT_NE(ports[0].number, ports[1].number);
-    EXPECT_LT(ports[0].number, ports[1].number) << "sorted by number";
-}
-
-TEST(FindCp210xPorts, KeepsEachPortsNumberAcrossScansAndDescriptions) {
-    FakeSysfs sysfs;
-    sysfs.AddTty("ttyUSB0", "cp210x");
-    const std::vector<platform::PortInfo> first = platform::FindCp210xPorts(sysfs.RootPath());
-    ASSERT_EQ(first.size(), 1u);
-
-    // Another adapter appearing must not renumber the one already known.
-    sysfs.AddTty("ttyUSB3", "cp210x");
-    const std::vector<platform::PortInfo> second = platform::FindCp210xPorts(sysfs.RootPath());
-    ASSERT_EQ(second.size(), 2u);
-    const int number = first[0].number;
-    EXPECT_EQ(second[0].name, "ttyUSB0");
-    EXPECT_EQ(second[0].number, number);
-    EXPECT_NE(second[1].number, number);
-
-    EXPECT_EQ(platform::DescribePort("/dev/ttyUSB0").number, number);
-}
-
-TEST(FindCp210xPorts, FindsNothingWithoutATtyClass) {
-    ScratchFolder empty;
-    EXPECT_TRUE(platform::FindCp210xPorts(empty.Path() + "nowhere").empty());
 }
 
 TEST(DescribePort, NamesByTheLastComponentCutTo15Characters) {

@@ -96,7 +96,7 @@ bool ReadWholeFile(const std::string& path, std::string* bytes) {
 }
 
 TEST(WineComPorts, TheScanListsTheNumberedCp210xPortAndNothingElse) {
-    const std::vector<platform::PortInfo> ports = platform::FindCp210xPorts();
+    const std::vector<platform::PortInfo> ports = platform::PortScanner().Present();
     ASSERT_EQ(ports.size(), 1u) << "are the fake devices registered (run-com-tests.sh)?";
     EXPECT_EQ(ports[0].number, 5);
     EXPECT_EQ(ports[0].name, "COM5");

@@ -1,16 +1,24 @@
 #include "platform/PortEnumeration.h"
 
 #include <dirent.h>
-#include <limits.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <map>
 
 #include "platform/Mutex.h"
 
 namespace platform {
 namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Device nodes coming and going; attribute changes and traffic on existing nodes say nothing.
+constexpr std::uint32_t kNodeEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 
 // The USB listener keys its workers by port number, and a device path has none of its own: each
 // path gets the next number when first seen and keeps it for the life of the process, so that a
@@ -30,52 +38,117 @@ std::string LastComponent(std::string path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The name of the driver bound to a tty's device: sysfs links "device/driver" to
-// ".../drivers/<name>". Empty when the tty has no device (virtual consoles, ptys). One readlink
-// per tty: the scan runs every second, and resolving the whole link would cost ten times as many
-// system calls on a machine that is otherwise idle.
-std::string DriverName(const std::string& ttyDirectory) {
-    const std::string link = ttyDirectory + "/device/driver";
-    char target[PATH_MAX];
-    const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
-    if (length <= 0) {
-        return {};
-    }
-    return LastComponent(std::string(target, static_cast<std::size_t>(length)));
-}
-
-// Entries of a directory whatever their type: the ones in /sys/class/tty are symbolic links.
-std::vector<std::string> EntryNames(const std::string& directory) {
-    std::vector<std::string> names;
-    DIR* dir = ::opendir(directory.c_str());
+// One directory read: the driver's sysfs directory lists exactly the ports bound to it, as links
+// named after their ttys. It is missing while the driver is not loaded.
+std::vector<PortInfo> ScanDriver(const std::string& driverDirectory, const std::string& devRoot) {
+    std::vector<PortInfo> ports;
+    DIR* dir = ::opendir(driverDirectory.c_str());
     if (dir == nullptr) {
-        return names;
+        return ports;
     }
     while (const dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
+        // Beside its ports the directory holds the driver's own controls ("bind", "unbind",
+        // "new_id", "uevent", "module"); the usb-serial core names every port "ttyUSB<n>".
+        if (name.compare(0, 3, "tty") == 0) {
+            const std::string path = devRoot + "/" + name;
+            ports.push_back(PortInfo{NumberForPath(path), name, path});
         }
     }
     ::closedir(dir);
-    return names;
-}
-
-}  // namespace
-
-std::vector<PortInfo> FindCp210xPorts(const std::string& sysfsRoot) {
-    const std::string ttyClass = sysfsRoot + "/class/tty/";
-    std::vector<PortInfo> ports;
-    for (const std::string& tty : EntryNames(ttyClass)) {
-        if (DriverName(ttyClass + tty) == "cp210x") {
-            const std::string path = "/dev/" + tty;
-            ports.push_back(PortInfo{NumberForPath(path), tty, path});
-        }
-    }
     // Directory order is arbitrary; callers log and start workers in this order.
     std::sort(ports.begin(), ports.end(),
               [](const PortInfo& a, const PortInfo& b) { return a.number < b.number; });
     return ports;
+}
+
+}  // namespace
+
+struct PortScanner::State {
+    std::string driverDirectory;
+    std::string devRoot;
+    std::chrono::milliseconds settle;
+    int watch = -1;  // inotify on devRoot; -1 when unavailable, and then every call scans
+    bool scanned = false;
+    SteadyClock::time_point rescanUntil;
+    std::vector<PortInfo> ports;  // the last scan's result
+
+    // Empties the watch's queue; true when anything came or went in the device directory.
+    bool TakeChanges() {
+        if (watch < 0) {
+            return false;
+        }
+        bool changed = false;
+        alignas(inotify_event) char buffer[4096];
+        for (;;) {
+            const ssize_t length = ::read(watch, buffer, sizeof buffer);
+            if (length < 0 && errno == EINTR) {
+                continue;
+            }
+            if (length < 0 && errno == EAGAIN) {
+                return changed;
+            }
+            if (length <= 0) {
+                break;
+            }
+            // A queue overflow is a change like any other; IN_IGNORED means the directory itself
+            // went (or was unmounted), and nothing will ever be reported again.
+            for (ssize_t at = 0; at < length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if ((event->mask & IN_IGNORED) != 0) {
+                    StopWatching();
+                    return true;
+                }
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+            changed = true;
+        }
+        // A watch that cannot be read cannot be trusted to say "nothing changed".
+        StopWatching();
+        return true;
+    }
+
+    void StopWatching() {
+        ::close(watch);
+        watch = -1;
+    }
+};
+
+PortScanner::PortScanner(const std::string& sysfsRoot, const std::string& devRoot,
+                         std::chrono::milliseconds settle)
+    : state(std::make_unique<State>()) {
+    state->driverDirectory = sysfsRoot + "/bus/usb-serial/drivers/cp210x";
+    state->devRoot = devRoot;
+    state->settle = settle;
+    state->watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (state->watch >= 0 &&
+        ::inotify_add_watch(state->watch, devRoot.c_str(), kNodeEvents | IN_ONLYDIR) < 0) {
+        state->StopWatching();
+    }
+}
+
+PortScanner::~PortScanner() {
+    if (state->watch >= 0) {
+        state->StopWatching();
+    }
+}
+
+std::vector<PortInfo> PortScanner::Present() {
+    State& s = *state;
+    // Changes are taken before the scan: one that lands during the scan stays queued and brings
+    // the next call back to the directory.
+    const SteadyClock::time_point now = SteadyClock::now();
+    const bool changed = s.TakeChanges();
+    if (changed) {
+        // Nothing in the device directory changes when the driver lists a port whose node came
+        // first, so the list is read on for a while.
+        s.rescanUntil = now + s.settle;
+    }
+    if (changed || !s.scanned || s.watch < 0 || now < s.rescanUntil) {
+        s.ports = ScanDriver(s.driverDirectory, s.devRoot);
+        s.scanned = true;
+    }
+    return s.ports;
 }
 
 PortInfo DescribePort(const std::string& path) {

@@ -41,9 +41,8 @@ bool FriendlyName(HDEVINFO devices, SP_DEVINFO_DATA* device, std::string* name) 
     return true;
 }
 
-}  // namespace
-
-std::vector<PortInfo> FindCp210xPorts(const std::string& /*sysfsRoot*/) {
+// The present ports, asked of SetupAPI afresh on every call.
+std::vector<PortInfo> FindCp210xPorts() {
     std::vector<PortInfo> ports;
     HDEVINFO devices = SetupDiGetClassDevsA(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT);
     if (devices == INVALID_HANDLE_VALUE) {
@@ -63,6 +62,20 @@ std::vector<PortInfo> FindCp210xPorts(const std::string& /*sysfsRoot*/) {
     }
     SetupDiDestroyDeviceInfoList(devices);
     return ports;
+}
+
+}  // namespace
+
+// Nothing to keep between calls.
+struct PortScanner::State {};
+
+PortScanner::PortScanner(const std::string& /*sysfsRoot*/, const std::string& /*devRoot*/,
+                         std::chrono::milliseconds /*settle*/) {}
+
+PortScanner::~PortScanner() = default;
+
+std::vector<PortInfo> PortScanner::Present() {
+    return FindCp210xPorts();
 }
 
 PortInfo DescribePort(const std::string& path) {
