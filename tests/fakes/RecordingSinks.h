@@ -71,7 +71,6 @@ public:
     void SendAck() override { wire += '\x06'; }
     void SendNak() override { wire += '\x15'; }
     void SendLine(const char* text) override { wire += text; }
-    void SendHexRecord(std::span<const std::uint8_t> bytes) { session.SendHexRecord(bytes); }
 
     bool Feed(const std::string& bytes, bool serialLink = true) {
         return OnReceive(bytes.data(), bytes.size(), serialLink);
