@@ -14,7 +14,8 @@ using platform::WaitResult;
 constexpr int kLongMs = 5000;
 
 // What the link tests cannot see: how each end of a stream and an empty datagram look, and
-// that ports in use are refused. Windows and POSIX differ on all of these.
+// that ports in use are refused. Windows and POSIX differ on all of these, and orbsim's TCP
+// client relies on the half close.
 class SocketTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(platform::StartNetworking()); }
@@ -35,16 +36,13 @@ protected:
 TEST_F(SocketTest, TcpStreamsEndCleanlyFromEitherSide) {
     Socket listener = Socket::ListenTcp(0, 4);
     ASSERT_TRUE(listener.IsValid() && listener.WatchAccept());
-    // With nothing pending, the listener must not block.
-    platform::Ipv4Endpoint peer;
-    EXPECT_FALSE(listener.Accept(&peer).IsValid());
     int error = -1;
     Socket client = Socket::ConnectTcp(platform::kLoopback(listener.LocalPort()), &error);
     ASSERT_TRUE(client.IsValid()) << error;
     ASSERT_EQ(AwaitReady(listener), WaitResult::Second);
+    platform::Ipv4Endpoint peer;
     Socket server = listener.Accept(&peer);
     ASSERT_TRUE(server.IsValid() && server.WatchRead());
-    EXPECT_EQ(server.Receive(buffer, sizeof buffer).status, IoStatus::WouldBlock);
 
     // A half close ends the stream for the server while the client can still hear back.
     client.ShutdownSend();
