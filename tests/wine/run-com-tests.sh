@@ -12,7 +12,8 @@ shift
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 wine_run=$here/../../scripts/wine-run.sh
 run=$(dirname "$exe")/com-run
-export WINEPREFIX=$(dirname "$exe")/wineprefix
+WINEPREFIX=$(dirname "$exe")/wineprefix
+export WINEPREFIX
 export WINEDEBUG=${WINEDEBUG:--all}
 
 for tool in cc socat timeout wine wineserver; do
