@@ -17,8 +17,14 @@ class RecordingLog : public LogSink {
 public:
     RecordingLog() { SetConnectionLogSink(this); }
     ~RecordingLog() override { SetConnectionLogSink(nullptr); }
-    void Write(const char* text) override;
-    std::vector<std::string> Lines() const;
+    void Write(const char* text) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.emplace_back(text);
+    }
+    std::vector<std::string> Lines() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
 
 private:
     mutable std::mutex mutex_;
@@ -37,8 +43,14 @@ class RecordingNotifier : public NotifySink {
 public:
     RecordingNotifier() { SetNotifySink(this); }
     ~RecordingNotifier() override { SetNotifySink(nullptr); }
-    void Deliver(const UiNotice& notice) override;
-    std::vector<RecordedNotice> Notices() const;
+    void Deliver(const UiNotice& notice) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        notices_.push_back({notice.title, notice.text, notice.path});
+    }
+    std::vector<RecordedNotice> Notices() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return notices_;
+    }
 
 private:
     mutable std::mutex mutex_;
@@ -64,14 +76,19 @@ public:
 class TestWorker : public CTxWorker {
 public:
     explicit TestWorker(const StoreConfig& store, const char* nameFormat = "COM%u",
-                        unsigned value = 5);
+                        unsigned value = 5)
+        : CTxWorker(nullptr, nullptr, store) {
+        SetConnectionName(nameFormat, value);
+    }
     void Open() override {}
     bool Run() override { return false; }
-    void Close() override;
+    void Close() override {
+        ConnectionLog("Connection %s terminated\n", ConnectionName());
+        AbortTransfer();
+    }
     void SendAck() override { wire += '\x06'; }
     void SendNak() override { wire += '\x15'; }
     void SendLine(const char* text) override { wire += text; }
-    void SendHexRecord(std::span<const std::uint8_t> bytes) { session.SendHexRecord(bytes); }
 
     bool Feed(const std::string& bytes, bool serialLink = true) {
         return OnReceive(bytes.data(), bytes.size(), serialLink);

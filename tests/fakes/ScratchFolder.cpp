@@ -12,22 +12,6 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-std::vector<std::string> Walk(const std::string& root, bool wantDirectories) {
-    std::vector<std::string> found;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        if (entry.is_directory() == wantDirectories &&
-            (wantDirectories || entry.is_regular_file())) {
-            found.push_back(fs::relative(entry.path(), root).generic_string());
-        }
-    }
-    std::sort(found.begin(), found.end());
-    return found;
-}
-
-}  // namespace
-
 ScratchFolder::ScratchFolder() {
     static std::atomic<int> counter{0};
     const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
@@ -45,12 +29,15 @@ ScratchFolder::~ScratchFolder() {
     fs::remove_all(path_, ignored);
 }
 
-std::vector<std::string> ScratchFolder::Files() const {
-    return Walk(path_, false);
-}
-
-std::vector<std::string> ScratchFolder::Directories() const {
-    return Walk(path_, true);
+std::vector<std::string> ScratchFolder::Files(bool directories) const {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator(path_)) {
+        if (directories ? entry.is_directory() : entry.is_regular_file()) {
+            found.push_back(fs::relative(entry.path(), path_).generic_string());
+        }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 std::string ScratchFolder::Read(const std::string& relativePath) const {

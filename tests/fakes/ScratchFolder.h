@@ -17,10 +17,10 @@ public:
     ScratchFolder& operator=(const ScratchFolder&) = delete;
 
     const std::string& Path() const { return path_; }
-    // Every regular file below the folder, as paths relative to it with '/' separators, sorted.
-    std::vector<std::string> Files() const;
-    // Every directory below the folder, the same way.
-    std::vector<std::string> Directories() const;
+    // Every regular file (or directory) below the folder, as paths relative to it with '/'
+    // separators, sorted.
+    std::vector<std::string> Files(bool directories = false) const;
+    std::vector<std::string> Directories() const { return Files(true); }
     std::string Read(const std::string& relativePath) const;
     void Write(const std::string& relativePath, const std::string& bytes) const;
 

@@ -1,7 +1,6 @@
 #include "integration/OrbtrayProcess.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -14,15 +13,6 @@
 extern char** environ;
 
 namespace {
-
-// Complete lines move from `pending` to `lines`; a last line without a line feed stays pending.
-void TakeLines(std::string& pending, std::vector<std::string>& lines) {
-    std::size_t start = 0;
-    for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
-        lines.push_back(pending.substr(start, end - start));
-    }
-    pending.erase(0, start);
-}
 
 std::vector<char*> Pointers(std::vector<std::string>& strings) {
     std::vector<char*> pointers;
@@ -37,7 +27,7 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                            const std::vector<std::string>& environment) {
-    // Everything the child needs is built before the fork: between fork and exec only
+    // Everything the child needs is made before the fork: between fork and exec only
     // async-signal-safe calls are allowed in a process that has threads.
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -52,19 +42,16 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     }
     std::vector<char*> argvPointers = Pointers(argv);
     std::vector<char*> envpPointers = Pointers(envp);
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    const int out = open((output_.Path() + "out").c_str(), flags, 0600);
+    const int err = open((output_.Path() + "err").c_str(), flags, 0600);
+    const int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
 
-    // Close-on-exec, so that a child started later does not hold this one's pipes open.
-    int out[2];
-    int err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-        return;
-    }
     pid_ = fork();
     if (pid_ == 0) {
-        const int input = open("/dev/null", O_RDONLY);
         dup2(input, STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
         // Sockets of the test must not live on in the child, or a close by the test would not
         // reach the receiver.
         if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0) {
@@ -79,14 +66,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         execve(program.c_str(), argvPointers.data(), envpPointers.data());
         _exit(127);
     }
-    close(out[1]);
-    close(err[1]);
-    if (pid_ < 0) {
-        close(out[0]);
-        close(err[0]);
-        return;
+    for (const int fd : {out, err, input}) {
+        close(fd);
     }
-    reader_ = std::thread([this, outFd = out[0], errFd = err[0]] { ReadOutput(outFd, errFd); });
 }
 
 ChildProcess::~ChildProcess() {
@@ -94,44 +76,17 @@ ChildProcess::~ChildProcess() {
         kill(pid_, SIGKILL);
         Wait();
     }
-    if (reader_.joinable()) {
-        reader_.join();
+}
+
+std::vector<std::string> ChildProcess::Lines(const char* file) const {
+    // A last line without its line feed is still being written.
+    const std::string text = output_.Read(file);
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(text.substr(start, end - start));
     }
-}
-
-void ChildProcess::ReadOutput(int outFd, int errFd) {
-    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-    std::string pending[2];
-    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        if (poll(fds, 2, -1) < 0) {
-            continue;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) {
-                continue;
-            }
-            char buffer[4096];
-            const ssize_t count = read(fds[i].fd, buffer, sizeof buffer);
-            if (count <= 0) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                continue;
-            }
-            pending[i].append(buffer, static_cast<std::size_t>(count));
-            std::lock_guard<std::mutex> lock(mutex_);
-            TakeLines(pending[i], i == 0 ? out_ : err_);
-        }
-    }
-}
-
-std::vector<std::string> ChildProcess::Out() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return out_;
-}
-
-std::vector<std::string> ChildProcess::Err() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return err_;
+    return lines;
 }
 
 void ChildProcess::Signal(int signal) const {
@@ -152,10 +107,6 @@ int ChildProcess::Wait(std::chrono::milliseconds limit) {
     }
     reaped_ = true;
     status_ = !ended ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    // The output is complete once both pipes have reached their end.
-    if (reader_.joinable()) {
-        reader_.join();
-    }
     return status_;
 }
 
@@ -166,9 +117,17 @@ Finished RunToEnd(const std::string& program, const std::vector<std::string>& ar
 }
 
 OrbtrayProcess::OrbtrayProcess(const std::string& dataFolder, std::uint16_t port,
-                               const std::vector<std::string>& environment)
-    : ChildProcess(kOrbtrayPath, {"--data-folder", dataFolder, "--port", std::to_string(port)},
-                   environment) {}
+                               const std::vector<std::string>& environment,
+                               const std::vector<std::string>& arguments)
+    : ChildProcess(
+          kOrbtrayPath,
+          [&] {
+              std::vector<std::string> all = {"--data-folder", dataFolder, "--port",
+                                              std::to_string(port)};
+              all.insert(all.end(), arguments.begin(), arguments.end());
+              return all;
+          }(),
+          environment) {}
 
 bool OrbtrayProcess::Ready() const {
     return WaitUntil([&] { return CountContaining(Out(), "orbtray: receiving into ") > 0; });
@@ -181,12 +140,9 @@ int OrbtrayProcess::Stop() {
 
 int OrbtrayProcess::Threads() const {
     std::error_code error;
-    int count = 0;
-    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(Pid()) + "/task", error);
-         !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-        ++count;
-    }
-    return count;
+    const std::filesystem::directory_iterator tasks("/proc/" + std::to_string(Pid()) + "/task",
+                                                    error);
+    return error ? 0 : static_cast<int>(std::distance(tasks, {}));
 }
 
 std::size_t CountContaining(const std::vector<std::string>& lines, const std::string& text) {
@@ -208,9 +164,12 @@ std::vector<std::string> LinesOf(const std::vector<std::string>& log, const std:
     return lines;
 }
 
-std::vector<std::string> ConnectionNames(const std::vector<std::string>& log) {
+namespace {
+
+// The names of the connections whose log lines end in `ending`, in order.
+std::vector<std::string> NamesOfLinesEndingIn(const std::vector<std::string>& log,
+                                              const std::string& ending) {
     const std::string prefix = "Connection ";
-    const std::string ending = " from 127.0.0.1";
     std::vector<std::string> names;
     for (const auto& line : log) {
         if (line.rfind(prefix, 0) == 0 && line.ends_with(ending)) {
@@ -221,15 +180,15 @@ std::vector<std::string> ConnectionNames(const std::vector<std::string>& log) {
     return names;
 }
 
+}  // namespace
+
+std::vector<std::string> ConnectionNames(const std::vector<std::string>& log) {
+    return NamesOfLinesEndingIn(log, " from 127.0.0.1");
+}
+
 std::string ConnectionOfSerial(const std::vector<std::string>& log, const std::string& serial) {
-    const std::string prefix = "Connection ";
-    const std::string ending = " serial number is " + serial;
-    for (const auto& line : log) {
-        if (line.rfind(prefix, 0) == 0 && line.ends_with(ending)) {
-            return line.substr(prefix.size(), line.size() - prefix.size() - ending.size());
-        }
-    }
-    return {};
+    const std::vector<std::string> names = NamesOfLinesEndingIn(log, " serial number is " + serial);
+    return names.empty() ? std::string() : names.front();
 }
 
 std::string StoredFile(const std::vector<std::string>& lines) {

@@ -1,18 +1,16 @@
 #pragma once
 
-// The built programs as child processes: started with pipes on their standard output and error,
-// which a thread of ours reads into lists of lines, so that a test sees what a user would see on
-// the terminal.
+// The built programs as child processes. Their standard output and error go to files of their
+// own, read back as lists of lines, so that a test sees what a user would see on the terminal.
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "fakes/ScratchFolder.h"
 
 inline constexpr char kOrbtrayPath[] = ORBTRAY_PATH;
 inline constexpr char kOrbsimPath[] = ORBSIM_PATH;
@@ -31,24 +29,21 @@ public:
 
     pid_t Pid() const { return pid_; }
     // Complete lines so far, without their line feeds.
-    std::vector<std::string> Out() const;
-    std::vector<std::string> Err() const;
+    std::vector<std::string> Out() const { return Lines("out"); }
+    std::vector<std::string> Err() const { return Lines("err"); }
 
     void Signal(int signal) const;
-    // Waits for the child to end and for all of its output; its exit status, 128 + the signal
-    // that ended it, or -1 if it was still running after `limit` (it is killed then).
+    // Waits for the child to end; its exit status, 128 + the signal that ended it, or -1 if it
+    // was still running after `limit` (it is killed then).
     int Wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
 
 private:
-    void ReadOutput(int outFd, int errFd);
+    std::vector<std::string> Lines(const char* file) const;
 
+    ScratchFolder output_;
     pid_t pid_ = -1;
     bool reaped_ = false;
     int status_ = -1;
-    std::thread reader_;
-    mutable std::mutex mutex_;
-    std::vector<std::string> out_;
-    std::vector<std::string> err_;
 };
 
 struct Finished {
@@ -60,11 +55,12 @@ struct Finished {
 // Runs a program to its end.
 Finished RunToEnd(const std::string& program, const std::vector<std::string>& arguments);
 
-// orbtray receiving into `dataFolder` on `port`.
+// orbtray receiving into `dataFolder` on `port`, with `arguments` added to its command line.
 class OrbtrayProcess : public ChildProcess {
 public:
     OrbtrayProcess(const std::string& dataFolder, std::uint16_t port,
-                   const std::vector<std::string>& environment = {});
+                   const std::vector<std::string>& environment = {},
+                   const std::vector<std::string>& arguments = {});
 
     // True once it has said it is receiving.
     bool Ready() const;

@@ -14,70 +14,41 @@ namespace {
 
 using platform::PortWait;
 
-struct UsbCase {
-    const char* what;
-    std::vector<PortStep> script;
-    int runs;                        // Run steps taken before Close
-    std::vector<bool> results;       // what each Run returned
-    std::vector<std::string> log;    // without the "Connection COM5 " prefix
-    std::string written;             // bytes sent to the instrument
-    std::vector<std::string> files;  // left in the Data folder
-    bool reported;
-};
-
 TEST(UsbWorker, RunStepOutcomes) {
     const std::string burst =
         "HELLO 9\r\nLINE " + std::string(1500, 'b') + "\r\nLINE end\r\nBYE\r\n";
-    const std::vector<UsbCase> cases = {
-        {"a whole transfer, every line acknowledged",
-         {{PortWait::Data, "HELLO 12\r\nLINE 1,2\r\n"}, {PortWait::Data, "BYE\r\n"}},
-         2,
-         {true, true},
-         {"serial number is 12", "transfered 1 lines", "transfer complete", "terminated"},
-         "\x06\x06\x06",
-         {"12/251214-025417.csv"},
-         false},
+    const struct {
+        const char* what;
+        std::vector<PortStep> script;    // one Run step each, then Close
+        std::vector<bool> results;       // what each Run returned
+        std::vector<std::string> log;    // without the "Connection COM5 " prefix
+        std::string written;             // bytes sent to the instrument
+        std::vector<std::string> files;  // left in the Data folder
+        bool reported;
+    } cases[] = {
         {"a burst longer than one read",
          {{PortWait::Data, burst}},
-         1,
          {true},
          {"serial number is 9", "transfered 2 lines", "transfer complete", "terminated"},
          "\x06\x06\x06\x06",
          {"9/251214-025417.csv"},
          false},
-        {"a protocol failure keeps the port open",
-         {{PortWait::Data, "HELLO 1\r\nhello\r\n"}, {PortWait::Data, "HELLO 2\r\nBYE\r\n"}},
-         2,
-         {true, true},
-         {"serial number is 1", "invalid command", "transfer aborted", "serial number is 2",
-          "transfered 0 lines", "transfer complete", "terminated"},
-         "\x06\x15\x06\x06",
-         {"2/251214-025417.csv"},
-         false},
-        {"silence during a transfer aborts it; the port is used again",
-         {{PortWait::Data, "HELLO 3\r\nLINE x\r\nLI"},
+        // Silence while idle is nothing; in a transfer it aborts it, and the half line before it
+        // is gone (its rest is no command); the port is used again.
+        {"silence",
+         {{PortWait::Timeout, ""},
+          {PortWait::Data, "HELLO 3\r\nLINE x\r\nLI"},
           {PortWait::Timeout, ""},
           {PortWait::Data, "NE y\r\nLINE z\r\n"},
           {PortWait::Data, "HELLO 4\r\nBYE\r\n"}},
-         4,
-         {true, true, true, true},
-         // The half line before the silence is gone: its rest is no command.
+         {true, true, true, true, true},
          {"serial number is 3", "timeout", "transfer aborted", "invalid command",
           "serial number is 4", "transfered 0 lines", "transfer complete", "terminated"},
          "\x06\x06\x15\x06\x06",
          {"4/251214-025417.csv"},
          false},
-        {"silence while idle is nothing",
-         {{PortWait::Timeout, ""}},
-         1,
-         {true},
-         {"terminated"},
-         "",
-         {},
-         false},
         {"unplugged while waiting",
          {{PortWait::Data, "HELLO 5\r\nLINE x\r\n"}, {PortWait::StartFailed, ""}},
-         2,
          {true, false},
          {"serial number is 5", "hardware removed", "terminated", "transfer aborted"},
          "\x06\x06",
@@ -85,12 +56,19 @@ TEST(UsbWorker, RunStepOutcomes) {
          true},
         {"the wait fails",
          {{PortWait::Failed, "", 22}},
-         1,
          {false},
          {"error 22", "terminated"},
          "",
          {},
          true},
+        // The listener joins every worker when it stops, so a stopped one does not report.
+        {"stopped in a transfer",
+         {{PortWait::Data, "HELLO 8\r\nLINE x\r\n"}, {PortWait::Stop, ""}},
+         {true, false},
+         {"serial number is 8", "closed on shutdown", "terminated", "transfer aborted"},
+         "\x06\x06",
+         {},
+         false},
     };
     for (const auto& c : cases) {
         ScratchDataFolder data;
@@ -106,7 +84,7 @@ TEST(UsbWorker, RunStepOutcomes) {
                           std::move(port));
         worker.Open();
         std::vector<bool> results;
-        for (int i = 0; i < c.runs; ++i) {
+        for (std::size_t i = 0; i < c.script.size(); ++i) {
             results.push_back(worker.Run());
         }
         worker.Close();
@@ -126,60 +104,36 @@ TEST(UsbWorker, RunStepOutcomes) {
         EXPECT_EQ(listener.Reported(),
                   c.reported ? std::vector<std::int32_t>{5} : std::vector<std::int32_t>{})
             << c.what;
-        const auto notices = notifier.Notices();
-        ASSERT_GE(notices.size(), 2u) << c.what;
-        EXPECT_EQ(notices.front(), (RecordedNotice{"Device Connected", "COM5", ""})) << c.what;
-        EXPECT_EQ(notices.back(), (RecordedNotice{"Device Disconnected", "COM5", ""})) << c.what;
+        ASSERT_GE(notifier.Notices().size(), 2u) << c.what;
+        EXPECT_EQ(notifier.Notices().front(), (RecordedNotice{"Device Connected", "COM5", ""}))
+            << c.what;
+        EXPECT_EQ(notifier.Notices().back(), (RecordedNotice{"Device Disconnected", "COM5", ""}))
+            << c.what;
     }
 }
 
-TEST(UsbWorker, StopEndsTheTransferInOrderWithoutReporting) {
-    ScratchDataFolder data;
-    RecordingLog log;
-    RecordingNotifier notifier;
-    RecordingListener listener(data.store);
-    platform::Event stop;
-    auto port = std::make_unique<FakeSerialPort>(
-        true, std::vector<PortStep>{{PortWait::Data, "HELLO 8\r\nLINE x\r\n"}});
-    CUsbWorker worker(&listener, &stop, data.store, {5, "COM5", "\\\\.\\COM5"}, std::move(port));
-    worker.Open();
-    EXPECT_TRUE(worker.Run());
-    stop.Set();
-    EXPECT_FALSE(worker.Run());
-    worker.Close();
-    const auto lines = log.Lines();
-    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
-              (std::vector<std::string>{"Connection COM5 closed on shutdown\n",
-                                        "Connection COM5 terminated\n",
-                                        "Connection COM5 transfer aborted\n"}));
-    EXPECT_TRUE(data.Files().empty());
-    EXPECT_TRUE(listener.Reported().empty());
-}
-
+// A port that does not open (held elsewhere) is retried by a new worker: the worker reports
+// itself finished after a pause, unless the receiver is stopped during it.
 TEST(UsbWorker, APortThatDoesNotOpenIsRetriedByANewWorker) {
     RecordingLog log;
     RecordingNotifier notifier;
     const StoreConfig store;
     RecordingListener listener(store);
     platform::Event stop;
-    // Stopped during the pause: ends without a report.
-    {
-        stop.Set();
+    for (const bool stopped : {true, false}) {
+        if (stopped) {
+            stop.Set();
+        } else {
+            stop.Reset();
+        }
         CUsbWorker worker(&listener, &stop, store, {7, "COM7", "\\\\.\\COM7"},
                           std::make_unique<FakeSerialPort>(false, std::vector<PortStep>{}));
         worker.Open();
         EXPECT_FALSE(worker.Run());
         worker.Close();
-        EXPECT_TRUE(listener.Reported().empty());
+        EXPECT_EQ(listener.Reported(),
+                  stopped ? std::vector<std::int32_t>{} : std::vector<std::int32_t>{7});
     }
-    // Left alone: after the pause it reports, so the listener can reap it and try again.
-    stop.Reset();
-    CUsbWorker worker(&listener, &stop, store, {7, "COM7", "\\\\.\\COM7"},
-                      std::make_unique<FakeSerialPort>(false, std::vector<PortStep>{}));
-    worker.Open();
-    EXPECT_FALSE(worker.Run());
-    worker.Close();
-    EXPECT_EQ(listener.Reported(), std::vector<std::int32_t>{7});
     const std::vector<std::string> once = {"Connection COM7 listening\n",
                                            "Connection COM7 could not open port\n",
                                            "Connection COM7 terminated\n"};

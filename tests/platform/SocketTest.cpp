@@ -13,6 +13,9 @@ using platform::WaitResult;
 
 constexpr int kLongMs = 5000;
 
+// What the link tests cannot see: how each end of a stream and an empty datagram look, and
+// that ports in use are refused. Windows and POSIX differ on all of these, and orbsim's TCP
+// client relies on the half close.
 class SocketTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(platform::StartNetworking()); }
@@ -27,57 +30,19 @@ protected:
     }
 
     platform::Event stop;
+    char buffer[64];
 };
 
-void ExpectLoopback(const platform::Ipv4Endpoint& endpoint, std::uint16_t port) {
-    EXPECT_EQ(std::string(endpoint.address, endpoint.address + 4), std::string("\x7f\0\0\x01", 4));
-    EXPECT_EQ(endpoint.port, port);
-}
-
-TEST_F(SocketTest, TcpAcceptReceiveAndPeerClose) {
+TEST_F(SocketTest, TcpStreamsEndCleanlyFromEitherSide) {
     Socket listener = Socket::ListenTcp(0, 4);
-    ASSERT_TRUE(listener.IsValid());
-    const std::uint16_t port = listener.LocalPort();
-    ASSERT_NE(port, 0);
-    ASSERT_TRUE(listener.WatchAccept());
-    EXPECT_EQ(platform::WaitForEither(stop.AsWaitable(), listener.Readiness(), 20),
-              WaitResult::Timeout);
-
+    ASSERT_TRUE(listener.IsValid() && listener.WatchAccept());
     int error = -1;
-    Socket client = Socket::ConnectTcp(platform::kLoopback(port), &error);
+    Socket client = Socket::ConnectTcp(platform::kLoopback(listener.LocalPort()), &error);
     ASSERT_TRUE(client.IsValid()) << error;
     ASSERT_EQ(AwaitReady(listener), WaitResult::Second);
     platform::Ipv4Endpoint peer;
-    Socket accepted = listener.Accept(&peer);
-    ASSERT_TRUE(accepted.IsValid());
-    ExpectLoopback(peer, client.LocalPort());
-    // Nothing else is pending, and the listener must not block waiting for it.
-    EXPECT_FALSE(listener.Accept(&peer).IsValid());
-
-    // Ownership moves with the socket.
-    Socket server(std::move(accepted));
-    EXPECT_FALSE(accepted.IsValid());
-    ASSERT_TRUE(server.WatchRead());
-    char buffer[64];
-    EXPECT_EQ(server.Receive(buffer, sizeof buffer).status, IoStatus::WouldBlock);
-
-    const std::string message = "reading 1;reading 2\r\n";
-    const platform::IoResult sent = client.Send(message.data(), message.size());
-    EXPECT_EQ(sent.status, IoStatus::Ok);
-    EXPECT_EQ(sent.count, message.size());
-    std::string received;
-    while (received.size() < message.size()) {
-        ASSERT_EQ(AwaitReady(server), WaitResult::Second);
-        for (;;) {
-            const platform::IoResult got = server.Receive(buffer, sizeof buffer);
-            if (got.status != IoStatus::Ok) {
-                EXPECT_EQ(got.status, IoStatus::WouldBlock);
-                break;
-            }
-            received.append(buffer, got.count);
-        }
-    }
-    EXPECT_EQ(received, message);
+    Socket server = listener.Accept(&peer);
+    ASSERT_TRUE(server.IsValid() && server.WatchRead());
 
     // A half close ends the stream for the server while the client can still hear back.
     client.ShutdownSend();
@@ -85,7 +50,7 @@ TEST_F(SocketTest, TcpAcceptReceiveAndPeerClose) {
     EXPECT_EQ(server.Receive(buffer, sizeof buffer).status, IoStatus::Closed);
     EXPECT_EQ(server.Send("ok", 2).status, IoStatus::Ok);
     server.Close();
-    client.SetReceiveTimeout(5000);
+    client.SetReceiveTimeout(kLongMs);
     const platform::IoResult answer = client.Receive(buffer, sizeof buffer);
     ASSERT_EQ(answer.status, IoStatus::Ok);
     EXPECT_EQ(std::string(buffer, answer.count), "ok");
@@ -95,41 +60,26 @@ TEST_F(SocketTest, TcpAcceptReceiveAndPeerClose) {
     EXPECT_EQ(client.Receive(buffer, sizeof buffer).status, IoStatus::Closed);
 }
 
-TEST_F(SocketTest, UdpDatagramsAndReplies) {
+TEST_F(SocketTest, AnEmptyDatagramIsADatagramNotAClose) {
     Socket server = Socket::BindUdp(0);
-    ASSERT_TRUE(server.IsValid());
-    const std::uint16_t port = server.LocalPort();
-    ASSERT_TRUE(server.WatchRead());
+    ASSERT_TRUE(server.IsValid() && server.WatchRead());
     Socket client = Socket::OpenUdp();
     ASSERT_TRUE(client.IsValid());
-    ASSERT_TRUE(client.SetReceiveTimeout(kLongMs));
-
-    // An empty datagram is a datagram like any other, not a close.
     for (const std::string payload : {"OBX-REQ-00", ""}) {
         SCOPED_TRACE(payload);
-        EXPECT_EQ(client.SendTo(payload.data(), payload.size(), platform::kLoopback(port)).status,
-                  IoStatus::Ok);
+        client.SendTo(payload.data(), payload.size(), platform::kLoopback(server.LocalPort()));
         ASSERT_EQ(AwaitReady(server), WaitResult::Second);
-        char buffer[64];
         platform::Ipv4Endpoint from;
-        platform::IoResult got = server.ReceiveFrom(buffer, sizeof buffer, &from);
+        const platform::IoResult got = server.ReceiveFrom(buffer, sizeof buffer, &from);
         ASSERT_EQ(got.status, IoStatus::Ok);
         EXPECT_EQ(std::string(buffer, got.count), payload);
-        ExpectLoopback(from, client.LocalPort());
+        EXPECT_EQ(std::string(from.address, from.address + 4), std::string("\x7f\0\0\x01", 4));
+        EXPECT_EQ(from.port, client.LocalPort());
         EXPECT_EQ(server.ReceiveFrom(buffer, sizeof buffer, &from).status, IoStatus::WouldBlock);
-
-        const std::string reply = "reply:" + payload;
-        EXPECT_EQ(server.SendTo(reply.data(), reply.size(), from).count, reply.size());
-        got = client.ReceiveFrom(buffer, sizeof buffer, &from);
-        ASSERT_EQ(got.status, IoStatus::Ok);
-        EXPECT_EQ(std::string(buffer, got.count), reply);
-        ExpectLoopback(from, port);
     }
-
     // A blocking receive that runs out of time reports that nothing came.
     ASSERT_TRUE(client.SetReceiveTimeout(50));
-    char byte;
-    EXPECT_EQ(client.ReceiveFrom(&byte, 1, nullptr).status, IoStatus::WouldBlock);
+    EXPECT_EQ(client.ReceiveFrom(buffer, 1, nullptr).status, IoStatus::WouldBlock);
 }
 
 TEST_F(SocketTest, PortsInUseAreRefused) {
@@ -146,13 +96,8 @@ TEST_F(SocketTest, PortsInUseAreRefused) {
         ASSERT_TRUE(first.IsValid());
         EXPECT_FALSE(kind.open(first.LocalPort()).IsValid());
     }
-
     // Nothing listens on a port just given back.
-    std::uint16_t port = 0;
-    {
-        Socket listener = Socket::ListenTcp(0, 1);
-        port = listener.LocalPort();
-    }
+    std::uint16_t port = Socket::ListenTcp(0, 1).LocalPort();
     int error = 0;
     EXPECT_FALSE(Socket::ConnectTcp(platform::kLoopback(port), &error).IsValid());
     EXPECT_NE(error, 0);

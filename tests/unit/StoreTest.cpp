@@ -18,13 +18,16 @@ std::string Log(const std::string& message) {
     return "Connection COM5 " + message + "\n";
 }
 
+// Names are the UTC time of the HELLO, across leap days, centuries and the epoch.
 TEST(Store, NamesFilesAfterTheUtcTimeOfTheHello) {
     const struct {
         std::int64_t utc;
         const char* name;
     } cases[] = {
-        {kDec14, "251214-025417"},    {4102444800, "000101-000000"},  // 2100
-        {946684799, "991231-235959"}, {1709251199, "240229-235959"}, {1704151800, "240101-233000"},
+        {kDec14, "251214-025417"},     {946684799, "991231-235959"},  {951825600, "000229-120000"},
+        {1709251199, "240229-235959"}, {1704151800, "240101-233000"}, {2147483648, "380119-031408"},
+        {4102444800, "000101-000000"}, {4107542400, "000301-000000"},  // 2100 has no 29 February
+        {-1, "691231-235959"},
     };
     for (const auto& c : cases) {
         ScratchDataFolder data;
@@ -42,34 +45,58 @@ TEST(Store, NamesFilesAfterTheUtcTimeOfTheHello) {
     }
 }
 
-TEST(Store, HostileSerialsStayInsideTheDataFolder) {
+// Every serial is stored, and nothing escapes the Data folder, names a device or is altered by
+// the file system: ordinary serials stay as they are, the rest is %XX-encoded, reversibly (so
+// "50%" and "50%25" stay apart). Every missing level of the Data folder is made on the way.
+TEST(Store, SerialsGetDirectoriesOfTheirOwnInsideTheDataFolder) {
     const struct {
         const char* serial;
         const char* directory;
     } cases[] = {
+        {"12345", "12345"},
+        {"OBX-2000-A7", "OBX-2000-A7"},
+        {"a b", "a b"},
+        {"v1.2", "v1.2"},
         {"..", "%2E%2E"},
+        {".", "%2E"},
+        {"...", "..%2E"},
         {"..\\..\\x", "..%5C..%5Cx"},
         {"C:\\x", "C%3A%5Cx"},
         {"a/b", "a%2Fb"},
-        {"CON", "%43ON"},
-        {"nul.txt", "%6Eul.txt"},
-        {"abc.", "abc%2E"},
-        {" abc", "%20abc"},
         {"../../../tmp/x", "..%2F..%2F..%2Ftmp%2Fx"},
         {"/etc/passwd", "%2Fetc%2Fpasswd"},
+        {"50%", "50%25"},
+        {"50%25", "50%2525"},
+        {"*?\"<>|", "%2A%3F%22%3C%3E%7C"},
+        {"abc.", "abc%2E"},
+        {" abc", "%20abc"},
+        {"abc ", "abc%20"},
+        {" ", "%20"},
+        {"", "%00"},
+        {"CON", "%43ON"},
+        {"con", "%63on"},
+        {"nul.txt", "%6Eul.txt"},
+        {"CON .txt", "%43ON .txt"},
+        {"Com7", "%43om7"},
+        {"LPT0.csv", "%4CPT0.csv"},
+        {"CONIN$", "%43ONIN$"},
+        {"conout$", "%63onout$"},
+        {"COM", "COM"},
+        {"COM10", "COM10"},
+        {"CONSOLE", "CONSOLE"},
     };
     for (const auto& c : cases) {
         ScratchFolder outer;
         FixedClock clock(kDec14);
-        const StoreConfig store{outer.Path() + "Data" + kSep, "", &clock};
+        const StoreConfig store{outer.Path() + "a" + kSep + "Data" + kSep, "", &clock};
         RecordingLog log;
         RecordingNotifier notifier;
         TestWorker worker(store);
         EXPECT_TRUE(worker.Feed(std::string("HELLO ") + c.serial + "\nLINE 1\nBYE\n")) << c.serial;
-        const std::string file = std::string("Data/") + c.directory + "/251214-025417.csv";
-        EXPECT_EQ(outer.Files(), std::vector<std::string>{file}) << c.serial;
-        EXPECT_EQ(outer.Directories(),
-                  (std::vector<std::string>{"Data", std::string("Data/") + c.directory}))
+        const std::string directory = std::string("a/Data/") + c.directory;
+        EXPECT_EQ(outer.Files(), std::vector<std::string>{directory + "/251214-025417.csv"})
+            << c.serial;
+        EXPECT_EQ(outer.Directories(), (std::vector<std::string>{"a", "a/Data", directory}))
             << c.serial;
         // The user and the log see the serial as the instrument sent it.
         EXPECT_EQ(log.Lines().at(0), Log(std::string("serial number is ") + c.serial));
@@ -158,15 +185,6 @@ TEST(Store, RefusesAHelloItCannotStore) {
         ASSERT_EQ(data.Files().size(), 1u);
         EXPECT_EQ(data.store.dataFolder.size() + data.Files()[0].size(), kMaxDataPath);
     }
-}
-
-TEST(Store, CreatesEveryMissingLevelOfTheDataFolder) {
-    ScratchFolder outer;
-    FixedClock clock(kDec14);
-    const StoreConfig store{outer.Path() + "a" + kSep + "b" + kSep + "Data" + kSep, "", &clock};
-    TestWorker worker(store);
-    EXPECT_TRUE(worker.Feed("HELLO 1\nLINE x\nBYE\n"));
-    EXPECT_EQ(outer.Files(), std::vector<std::string>{"a/b/Data/1/251214-025417.csv"});
 }
 
 // A file the disk could not take in whole, or could not name, is never called complete: the
@@ -277,17 +295,6 @@ TEST(Store, SameSecondTransfersOnManyLinksNeverLoseOne) {
         ASSERT_EQ(contents.size(), std::size_t(kLinks)) << "round " << round;
         ASSERT_EQ(notifier.Notices().size(), std::size_t(kLinks)) << "round " << round;
     }
-}
-
-TEST(MakePath, CreatesOnlyDirectoriesThatEndInASeparator) {
-    ScratchFolder scratch;
-    EXPECT_TRUE(MakePath(scratch.Path() + "x" + kSep + "y" + kSep + "file.txt"));
-    EXPECT_EQ(scratch.Directories(), (std::vector<std::string>{"x", "x/y"}));
-    EXPECT_TRUE(MakePath(scratch.Path() + "x" + kSep));  // already there
-
-    scratch.Write("plain", "");
-    EXPECT_FALSE(MakePath(scratch.Path() + "plain" + kSep + "z" + kSep));
-    EXPECT_EQ(scratch.Directories(), (std::vector<std::string>{"x", "x/y"}));
 }
 
 TEST(RemoveLeftoverTempFiles, DeletesOnlyTheStoresTemporaryFiles) {

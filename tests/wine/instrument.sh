@@ -29,7 +29,6 @@ for ((tries = 0; tries < 1200; tries++)); do
     sleep 0.05
 done
 [ -e "$ready" ] || exit 1
-
 : >"$partial"
 for line in 'HELLO 77' 'LINE 1,2' 'LINE 3,4' 'LINE 5,6' 'BYE'; do
     printf '%s\r\n' "$line"
