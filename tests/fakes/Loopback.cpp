@@ -6,7 +6,7 @@ std::uint16_t FreePort() {
     // Tests may ask for a port before anything else has touched the socket layer.
     platform::StartNetworking();
     for (;;) {
-        platform::Socket tcp = platform::Socket::ListenTcp(0, 1);
+        platform::Socket tcp = platform::Socket::ListenTcp(0);
         const std::uint16_t port = tcp.LocalPort();
         if (platform::Socket::BindUdp(port).IsValid()) {
             return port;
@@ -14,16 +14,21 @@ std::uint16_t FreePort() {
     }
 }
 
-platform::Socket ConnectWithRetry(std::uint16_t port) {
+platform::Socket ConnectWithRetry(std::uint16_t port, const platform::Ipv4Endpoint* from) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (;;) {
         int error = 0;
-        platform::Socket socket = platform::Socket::ConnectTcp(platform::kLoopback(port), &error);
+        platform::Socket socket =
+            platform::Socket::ConnectTcp(platform::kLoopback(port), &error, from);
         if (socket.IsValid() || std::chrono::steady_clock::now() > deadline) {
             return socket;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+}
+
+platform::Ipv4Endpoint SpreadSource(std::size_t n) {
+    return {{127, 0, 0, static_cast<std::uint8_t>(2 + n / 16)}, 0};
 }
 
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
