@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <regex>
 
 #include "fakes/Loopback.h"
 
@@ -209,13 +210,13 @@ std::vector<std::string> LinesOf(const std::vector<std::string>& log, const std:
 }
 
 std::vector<std::string> ConnectionNames(const std::vector<std::string>& log) {
-    const std::string prefix = "Connection ";
-    const std::string ending = " from 127.0.0.1";
+    // Not "Connection S7 refused, too many connections from 127.0.0.1".
+    const std::regex accepted("Connection (S[0-9]+) from [0-9.]+");
     std::vector<std::string> names;
+    std::smatch match;
     for (const auto& line : log) {
-        if (line.rfind(prefix, 0) == 0 && line.ends_with(ending)) {
-            names.push_back(
-                line.substr(prefix.size(), line.size() - prefix.size() - ending.size()));
+        if (std::regex_match(line, match, accepted)) {
+            names.push_back(match[1]);
         }
     }
     return names;
