@@ -1,14 +1,21 @@
 #include "fakes/Loopback.h"
 
+#include <random>
 #include <thread>
 
 std::uint16_t FreePort() {
     // Tests may ask for a port before anything else has touched the socket layer.
     platform::StartNetworking();
+    // Chosen below the ports the OS hands out for the local ends of connections (from 32768 on
+    // Linux, 49152 on Windows): one of those can be taken by any connection of a test running
+    // beside this one between this check and the receiver's own bind, and the receiver would
+    // then listen nowhere.
+    static std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> pick(20000, 32767);
     for (;;) {
-        platform::Socket tcp = platform::Socket::ListenTcp(0);
-        const std::uint16_t port = tcp.LocalPort();
-        if (platform::Socket::BindUdp(port).IsValid()) {
+        const auto port = static_cast<std::uint16_t>(pick(random));
+        if (platform::Socket::ListenTcp(port).IsValid() &&
+            platform::Socket::BindUdp(port).IsValid()) {
             return port;
         }
     }
