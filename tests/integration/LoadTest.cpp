@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <iostream>
 #include <latch>
 #include <map>
 #include <regex>
@@ -81,6 +82,18 @@ protected:
         port = FreePort();
         orbtray = std::make_unique<OrbtrayProcess>(data->Path(), port);
         ASSERT_TRUE(orbtray->Ready());
+    }
+
+    // How orbtray ended and what it said last, to explain a failure.
+    void TearDown() override {
+        if (HasFailure() && orbtray) {
+            const int status = orbtray->Stop();
+            const Lines log = orbtray->Err();
+            std::cerr << "orbtray exit status " << status << "; its last lines:\n";
+            for (std::size_t i = log.size() > 20 ? log.size() - 20 : 0; i < log.size(); ++i) {
+                std::cerr << log[i] << "\n";
+            }
+        }
     }
 
     bool Logged(const std::string& text, std::size_t times) {
