@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # CPU time orbtray uses in a minute with nothing connected (its threads wake only for their
-# stop events and the listener's once-a-second reaping), against `sleep 60` over the same minute.
+# stop events and the serial port scan once a second), against `sleep 60` over the same minute.
 #
 #   bench/idle-cpu.sh                (IDLE_SECONDS=60 by default)
 set -euo pipefail
