@@ -22,15 +22,9 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-bool SendAll(platform::Socket& socket, const std::string& bytes) {
-    for (std::size_t done = 0; done < bytes.size();) {
-        const platform::IoResult sent = socket.Send(bytes.data() + done, bytes.size() - done);
-        if (sent.status != platform::IoStatus::Ok) {
-            return false;
-        }
-        done += sent.count;
-    }
-    return true;
+// Socket::Send carries on until every byte is sent or the link fails.
+bool Sent(platform::Socket& socket, const std::string& bytes) {
+    return socket.Send(bytes.data(), bytes.size()).status == platform::IoStatus::Ok;
 }
 
 // One instrument: its serial, the readings it holds and where it connects from.
@@ -89,10 +83,10 @@ protected:
         if (HasFailure() && orbtray) {
             const int status = orbtray->Stop();
             const Lines log = orbtray->Err();
-            std::cerr << "orbtray exit status " << status << "; its last lines:\n";
-            for (std::size_t i = log.size() > 20 ? log.size() - 20 : 0; i < log.size(); ++i) {
-                std::cerr << log[i] << "\n";
-            }
+            std::cerr << "orbtray exit status " << status << ", last lines: "
+                      << ::testing::PrintToString(
+                             Lines(log.end() - std::min<std::ptrdiff_t>(log.size(), 20), log.end()))
+                      << "\n";
         }
     }
 
@@ -107,7 +101,7 @@ protected:
         AtOnce(instruments.size(), [&](std::size_t i) {
             Instrument& instrument = instruments[i];
             instrument.socket = ConnectWithRetry(port, &instrument.from);
-            EXPECT_TRUE(SendAll(instrument.socket, "HELLO " + instrument.serial + "\r\n"))
+            EXPECT_TRUE(Sent(instrument.socket, "HELLO " + instrument.serial + "\r\n"))
                 << instrument.serial;
         });
         ASSERT_TRUE(Logged("serial number is", instruments.size()));
@@ -125,11 +119,11 @@ protected:
                      ++n) {
                     bytes += "LINE " + instrument.lines[n] + "\r\n";
                 }
-                ASSERT_TRUE(SendAll(instrument.socket, bytes));
+                ASSERT_TRUE(Sent(instrument.socket, bytes));
             }
         }
         for (auto& instrument : instruments) {
-            ASSERT_TRUE(SendAll(instrument.socket, "BYE\r\n"));
+            ASSERT_TRUE(Sent(instrument.socket, "BYE\r\n"));
             instrument.socket.ShutdownBoth();
         }
     }
