@@ -41,8 +41,9 @@ calc() {
     awk "$@" "BEGIN { printf \"$format\", $expression }"
 }
 
-# The shortest and the middle of a list of times in seconds.
+# The shortest, the longest and the middle of a list of times.
 best() { printf '%s\n' "$@" | sort -n | head -1; }
+worst() { printf '%s\n' "$@" | sort -n | tail -1; }
 median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 # A port free for both TCP and UDP on this machine now.
@@ -84,3 +85,35 @@ count_lines() { grep -c -- "$2" "$1" 2>/dev/null || true; }
 # temperature. awk program text; `n` is the line number, `sn` the serial.
 # shellcheck disable=SC2034  # used by the scripts that source this file
 reading_awk='sprintf("2025-12-14T%02d:%02d:%02d.%03d,%s,%.4f,mm,21.%d", int(n/360000)%24, int(n/6000)%60, int(n/100)%60, (n%100)*10, sn, 20+(n*7919%100000)/10000, n%10)'
+
+# One input file per instrument in $work/in ($1 of them, serials OX20000 on, $2 readings each) and
+# what the receiver must store for each in $work/expected.
+make_instrument_files() {
+    mkdir -p "$work/in" "$work/expected"
+    awk -v count="$1" -v each="$2" -v dir="$work" "
+        BEGIN {
+            for (i = 0; i < count; i++) {
+                sn = sprintf(\"OX%05d\", 20000 + i)
+                for (n = 0; n < each; n++) {
+                    line = $reading_awk
+                    print line > (dir \"/in/\" sn \".csv\")
+                    printf \"%s\\r\\n\", line > (dir \"/expected/\" sn \".csv\")
+                }
+                close(dir \"/in/\" sn \".csv\"); close(dir \"/expected/\" sn \".csv\")
+            }
+        }"
+}
+
+# How many of the files in $work/expected are not stored exactly once, byte for byte, in the
+# Data folder $1.
+count_differing() {
+    local file serial stored differ=0
+    for file in "$work"/expected/*.csv; do
+        serial=$(basename "$file" .csv)
+        stored=("$1/$serial"/*.csv)
+        if [[ ${#stored[@]} -ne 1 ]] || ! cmp -s "$file" "${stored[0]}"; then
+            differ=$((differ + 1))
+        fi
+    done
+    echo "$differ"
+}

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# CPU time orbtray uses in a minute with nothing connected (its threads should wake only for their
-# stop events and the listeners' once-a-second passes), against `sleep` over the same minute.
+# CPU time orbtray uses in a minute with nothing connected (its threads wake only for their
+# stop events and the serial port scan once a second), against `sleep` over the same minute.
 #
 #   bench/idle-cpu.sh                (IDLE_SECONDS=60 by default)
 set -euo pipefail

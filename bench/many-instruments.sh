@@ -5,7 +5,8 @@
 #
 # The instruments are bench/many_clients, one process holding every connection: starting orbsim
 # two hundred times takes seconds, longer than the transfers, and the instruments would never be
-# connected all at once. The clock starts once all of them are connected and have said HELLO.
+# connected all at once. The clock starts once all of them are connected and have said HELLO;
+# bench/burst.sh measures the connects themselves.
 #
 #   bench/many-instruments.sh        (INSTRUMENTS=200 LINES_EACH=5000 by default)
 set -euo pipefail
@@ -15,19 +16,7 @@ instruments=${INSTRUMENTS:-200}
 lines_each=${LINES_EACH:-5000}
 ensure_release_build
 
-mkdir -p "$work/in" "$work/expected"
-awk -v count="$instruments" -v each="$lines_each" -v dir="$work" "
-    BEGIN {
-        for (i = 0; i < count; i++) {
-            sn = sprintf(\"OX%05d\", 20000 + i)
-            for (n = 0; n < each; n++) {
-                line = $reading_awk
-                print line > (dir \"/in/\" sn \".csv\")
-                printf \"%s\\r\\n\", line > (dir \"/expected/\" sn \".csv\")
-            }
-            close(dir \"/in/\" sn \".csv\"); close(dir \"/expected/\" sn \".csv\")
-        }
-    }"
+make_instrument_files "$instruments" "$lines_each"
 
 port=$(free_port)
 data="$work/data"
@@ -62,19 +51,13 @@ peak_rss=$(status_of VmHWM)
 peak_threads=$(cat "$work/peak-threads")
 stop_orbtray || { echo "bench: orbtray exited with $?" >&2; exit 1; }
 
-differ=0
-for file in "$work"/expected/*.csv; do
-    serial=$(basename "$file" .csv)
-    stored=("$data/$serial"/*.csv)
-    if [[ ${#stored[@]} -ne 1 ]] || ! cmp -s "$file" "${stored[0]}"; then
-        differ=$((differ + 1))
-    fi
-done
+differ=$(count_differing "$data")
 
 total=$((instruments * lines_each))
 seconds=$(elapsed "$start" "$finished")
 echo "$instruments instruments x $lines_each lines = $total lines;" \
     "$differ of $instruments files missing or different"
+echo "$(grep '^slowest connect' "$work/clients.out") (all $instruments issued at once)"
 echo "time from the first LINE to the last .csv: $seconds s"
 echo "throughput: $(calc "%.0f" "t / s" -v t="$total" -v s="$seconds") lines/s"
 echo "baseline orbtray at rest: RSS $((rest_rss / 1024)) MB ($rest_rss kB), $rest_threads threads"

@@ -11,6 +11,7 @@ void CListener::ThreadMain() {
     // Every worker saw the same stop event; wait for each, whether or not it reported.
     for (auto& [id, workerThread] : workers) {
         workerThread.Join();
+        WorkerReaped(id);
     }
     workers.clear();
     finished.clear();
@@ -23,17 +24,23 @@ void CListener::WorkerFinished(std::int32_t id) {
 }
 
 void CListener::ReapFinished() {
-    platform::MutexLock lock(workersMutex);
-    // Waiting while holding the lock is safe: a worker reports only as the last act of its last
-    // step and takes no lock of ours afterwards, so each thread joined here is already ending.
-    for (const std::int32_t id : finished) {
+    // Taken out under the lock, joined outside it: workers that report meanwhile wait for
+    // nothing and are reaped next time.
+    std::vector<std::int32_t> reported;
+    {
+        platform::MutexLock lock(workersMutex);
+        reported.swap(finished);
+    }
+    // A worker reports only as the last act of its last step, so each thread joined here is
+    // already ending.
+    for (const std::int32_t id : reported) {
         const auto entry = workers.find(id);
         if (entry != workers.end()) {
             entry->second.Join();
             workers.erase(entry);
+            WorkerReaped(id);
         }
     }
-    finished.clear();
 }
 
 bool CListener::AddWorker(std::int32_t id, std::unique_ptr<CTxWorker> worker) {

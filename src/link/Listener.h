@@ -2,9 +2,10 @@
 
 // A thread that finds new links, runs one worker thread per link and reaps the workers that end.
 //
-// Threads: `workers` belongs to the listener thread alone (insertion, reaping, the final join).
-// `finished` is appended to by worker threads and emptied by the listener thread, both only
-// while holding `workersMutex`.
+// Threads: `workers` belongs to the listener thread alone (insertion, reaping, the final join),
+// and so does whatever a subclass keeps per worker (WorkerReaped runs there). `finished` is
+// appended to by worker threads and emptied by the listener thread, both only while holding
+// `workersMutex`.
 
 #include <cstdint>
 #include <map>
@@ -28,8 +29,8 @@ public:
     void ThreadMain() override;
 
     virtual void Open() = 0;
-    // One pass of looking for new links, waiting at most about a second on the stop event.
-    // False when the listener is to stop.
+    // One pass of waiting for new links or the stop event and handling what came. False when
+    // the listener is to stop.
     virtual bool Poll() = 0;
     virtual void Close() = 0;
 
@@ -45,6 +46,9 @@ protected:
     // if no thread can be started the link is closed and the worker destroyed here.
     bool AddWorker(std::int32_t id, std::unique_ptr<CTxWorker> worker);
     bool HasWorker(std::int32_t id) const { return workers.contains(id); }
+    // Called once for every worker entered, after its thread has been joined (by reaping or at
+    // the end), so that a subclass can forget what it kept about it.
+    virtual void WorkerReaped(std::int32_t /*id*/) {}
 
     const StoreConfig& storeConfig;
     platform::Mutex workersMutex;

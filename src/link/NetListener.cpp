@@ -1,5 +1,6 @@
 #include "link/NetListener.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -7,7 +8,7 @@
 #include "link/NetWorker.h"
 
 void CNetListener::Open() {
-    listening = platform::Socket::ListenTcp(port, kBacklog);
+    listening = platform::Socket::ListenTcp(port);
     if (listening.IsValid() && !listening.WatchAccept()) {
         listening.Close();
     }
@@ -18,12 +19,26 @@ bool CNetListener::Poll() {
     if (!listening.IsValid()) {
         return false;
     }
-    switch (platform::WaitForEither(stopEvent->AsWaitable(), listening.Readiness(), kPollMs)) {
+    if (acceptRefused) {
+        // The refused connection is still queued, so the listening socket would wake us again
+        // at once. Wait on the stop event alone; a worker reaped meanwhile may free what the OS
+        // was short of.
+        acceptRefused = false;
+        if (platform::WaitFor(stopEvent->AsWaitable(), kAcceptRetryMs) ==
+            platform::WaitResult::First) {
+            return false;
+        }
+        ReapFinished();
+        return true;
+    }
+    // With no worker there is nothing to reap: sleep until a connection or the stop comes.
+    const int timeoutMs = WorkerCount() == 0 ? platform::kWaitForever : kReapPeriodMs;
+    switch (platform::WaitForEither(stopEvent->AsWaitable(), listening.Readiness(), timeoutMs)) {
         case platform::WaitResult::First:
             return false;
         case platform::WaitResult::Second:
             listening.ResetReadiness();
-            Accept();
+            AcceptPending();
             return true;
         case platform::WaitResult::Timeout:
             ReapFinished();
@@ -34,30 +49,63 @@ bool CNetListener::Poll() {
     return true;
 }
 
-void CNetListener::Accept() {
-    // One connection per pass; another pending one signals again for the next pass.
-    platform::Ipv4Endpoint peer;
-    platform::Socket connection = listening.Accept(&peer);
-    if (!connection.IsValid()) {
-        return;
+void CNetListener::AcceptPending() {
+    ReapFinished();
+    // Everything queued is taken in this pass. The pass ends only when the OS says nothing is
+    // left: on Windows that last accept is also what arms the readiness event again.
+    for (;;) {
+        platform::Ipv4Endpoint peer;
+        platform::IoResult outcome{};
+        platform::Socket connection = listening.Accept(&peer, &outcome);
+        if (!connection.IsValid()) {
+            acceptRefused = outcome.status != platform::IoStatus::WouldBlock;
+            return;
+        }
+        Admit(std::move(connection), peer);
     }
+}
+
+void CNetListener::Admit(platform::Socket connection, const platform::Ipv4Endpoint& peer) {
     const auto id = static_cast<std::int32_t>(connection.Value());
-    if (WorkerCount() >= kMaxNetWorkers) {
+    const std::uint32_t address = std::uint32_t{peer.address[0]} << 24 |
+                                  std::uint32_t{peer.address[1]} << 16 |
+                                  std::uint32_t{peer.address[2]} << 8 | peer.address[3];
+    char from[16];
+    std::snprintf(from, sizeof from, "%u.%u.%u.%u", unsigned(peer.address[0]),
+                  unsigned(peer.address[1]), unsigned(peer.address[2]), unsigned(peer.address[3]));
+    // A connection counts until its worker is reaped; those that have ended are reaped before
+    // anyone is turned away.
+    if (WorkerCount() >= kMaxNetWorkers || LiveFrom(address) >= kMaxNetWorkersPerAddress) {
         ReapFinished();
     }
-    if (WorkerCount() >= kMaxNetWorkers && !HasWorker(id)) {
+    const bool full = WorkerCount() >= kMaxNetWorkers;
+    if (full || LiveFrom(address) >= kMaxNetWorkersPerAddress) {
         char name[16];
         std::snprintf(name, sizeof name, kNetConnectionName, unsigned(connection.Value()));
-        ConnectionLog("Connection %s refused, too many connections\n", name);
+        if (full) {
+            ConnectionLog("Connection %s refused, too many connections\n", name);
+        } else {
+            ConnectionLog("Connection %s refused, too many connections from %s\n", name, from);
+        }
         connection.ShutdownBoth();
         return;
     }
     auto worker =
         std::make_unique<CNetWorker>(this, stopEvent.get(), storeConfig, std::move(connection));
-    ConnectionLog("Connection %s from %u.%u.%u.%u\n", worker->ConnectionName(),
-                  unsigned(peer.address[0]), unsigned(peer.address[1]), unsigned(peer.address[2]),
-                  unsigned(peer.address[3]));
-    AddWorker(id, std::move(worker));
+    ConnectionLog("Connection %s from %s\n", worker->ConnectionName(), from);
+    if (AddWorker(id, std::move(worker))) {
+        addressOf[id] = address;
+    }
+}
+
+std::size_t CNetListener::LiveFrom(std::uint32_t address) const {
+    return static_cast<std::size_t>(
+        std::count_if(addressOf.begin(), addressOf.end(),
+                      [&](const auto& entry) { return entry.second == address; }));
+}
+
+void CNetListener::WorkerReaped(std::int32_t id) {
+    addressOf.erase(id);
 }
 
 void CNetListener::Close() {

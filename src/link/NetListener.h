@@ -4,6 +4,7 @@
 // Everything here runs on the listener thread.
 
 #include <cstdint>
+#include <map>
 
 #include "link/Listener.h"
 #include "link/NetPorts.h"
@@ -12,6 +13,9 @@
 // More simultaneous connections than this are closed at once: each costs a thread, and a flood
 // must not exhaust the process.
 inline constexpr std::size_t kMaxNetWorkers = 256;
+// No remote address may hold more than this many of them, so that one host (a faulty
+// instrument, a PC running a load test) cannot take every place from the rest.
+inline constexpr std::size_t kMaxNetWorkersPerAddress = 16;
 
 class CNetListener : public CListener {
 public:
@@ -22,12 +26,22 @@ public:
     bool Poll() override;
     void Close() override;
 
-private:
-    static constexpr int kBacklog = 10;
-    static constexpr int kPollMs = 1000;
+protected:
+    void WorkerReaped(std::int32_t id) override;
 
-    void Accept();
+private:
+    // Finished workers are reaped this often while there are any.
+    static constexpr int kReapPeriodMs = 1000;
+    // Pause after the OS refused an accept (out of descriptors or memory, say).
+    static constexpr int kAcceptRetryMs = 100;
+
+    void AcceptPending();
+    void Admit(platform::Socket connection, const platform::Ipv4Endpoint& peer);
+    std::size_t LiveFrom(std::uint32_t address) const;
 
     std::uint16_t port;
     platform::Socket listening;
+    bool acceptRefused = false;
+    // The remote address of every worker not yet reaped, by worker id.
+    std::map<std::int32_t, std::uint32_t> addressOf;
 };

@@ -44,8 +44,10 @@ public:
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
 
-    // A TCP socket listening on `port` of every local address (port 0: any free port).
-    static Socket ListenTcp(std::uint16_t port, int backlog);
+    // A TCP socket listening on `port` of every local address (port 0: any free port), with the
+    // longest queue of pending connections the system allows: a connect that finds the queue
+    // full is dropped and retried only a second later, or lost outright.
+    static Socket ListenTcp(std::uint16_t port);
     // A UDP socket bound to `port` of every local address.
     static Socket BindUdp(std::uint16_t port);
     // A UDP socket on any free local port, for clients.
@@ -70,8 +72,11 @@ public:
     // level-triggered).
     void ResetReadiness();
 
-    // Accepts one pending connection; invalid socket on failure.
-    Socket Accept(Ipv4Endpoint* peer);
+    // Accepts one pending connection. Otherwise an invalid socket, and `outcome` says whether
+    // none was waiting (WouldBlock) or the OS refused (Failed). After a refusal such as running
+    // out of descriptors the connection stays queued and the socket ready: trying again at once
+    // would only spin.
+    Socket Accept(Ipv4Endpoint* peer, IoResult* outcome = nullptr);
     IoResult Receive(char* buffer, std::size_t size);
     IoResult Send(const char* data, std::size_t size);
     IoResult ReceiveFrom(char* buffer, std::size_t size, Ipv4Endpoint* from);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -27,23 +28,38 @@ inline bool WaitUntil(const std::function<bool()>& done,
 inline std::uint16_t FreePort() {
     // Tests may ask for a port before anything else has touched the socket layer.
     platform::StartNetworking();
+    // Chosen below the ports the OS hands out for the local ends of connections (from 32768 on
+    // Linux, 49152 on Windows): one of those can be taken by any connection of a test running
+    // beside this one between this check and the receiver's own bind, and the receiver would
+    // then listen nowhere.
+    static std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> pick(20000, 32767);
     for (;;) {
-        const std::uint16_t port = platform::Socket::ListenTcp(0, 1).LocalPort();
-        if (platform::Socket::BindUdp(port).IsValid()) {
+        const auto port = static_cast<std::uint16_t>(pick(random));
+        if (platform::Socket::ListenTcp(port).IsValid() &&
+            platform::Socket::BindUdp(port).IsValid()) {
             return port;
         }
     }
 }
 
-// Connects to 127.0.0.1:port, retrying while the server is still starting.
-inline platform::Socket ConnectWithRetry(std::uint16_t port) {
+// Connects to 127.0.0.1:port, retrying while the server is still starting; with `from`, from
+// that local address.
+inline platform::Socket ConnectWithRetry(std::uint16_t port,
+                                         const platform::Ipv4Endpoint* from = nullptr) {
     platform::Socket socket;
     WaitUntil([&] {
         int error = 0;
-        socket = platform::Socket::ConnectTcp(platform::kLoopback(port), &error);
+        socket = platform::Socket::ConnectTcp(platform::kLoopback(port), &error, from);
         return socket.IsValid();
     });
     return socket;
+}
+
+// Where the n-th of many connections leaves from: 127.0.0.2 for the first sixteen, 127.0.0.3 for
+// the next sixteen, and so on, since the receiver lets no address hold more than sixteen.
+inline platform::Ipv4Endpoint SpreadSource(std::size_t n) {
+    return {{127, 0, 0, static_cast<std::uint8_t>(2 + n / 16)}, 0};
 }
 
 // Sends a whole conversation and closes our sending side, so the receiver sees every byte

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <regex>
 
 #include "fakes/Loopback.h"
 
@@ -166,15 +167,14 @@ std::vector<std::string> LinesOf(const std::vector<std::string>& log, const std:
 
 namespace {
 
-// The names of the connections whose log lines end in `ending`, in order.
-std::vector<std::string> NamesOfLinesEndingIn(const std::vector<std::string>& log,
-                                              const std::string& ending) {
-    const std::string prefix = "Connection ";
+// The names of the connections whose log lines match `pattern`, whose first group is the name.
+std::vector<std::string> NamesOfLines(const std::vector<std::string>& log,
+                                      const std::regex& pattern) {
     std::vector<std::string> names;
+    std::smatch match;
     for (const auto& line : log) {
-        if (line.rfind(prefix, 0) == 0 && line.ends_with(ending)) {
-            names.push_back(
-                line.substr(prefix.size(), line.size() - prefix.size() - ending.size()));
+        if (std::regex_match(line, match, pattern)) {
+            names.push_back(match[1]);
         }
     }
     return names;
@@ -183,12 +183,19 @@ std::vector<std::string> NamesOfLinesEndingIn(const std::vector<std::string>& lo
 }  // namespace
 
 std::vector<std::string> ConnectionNames(const std::vector<std::string>& log) {
-    return NamesOfLinesEndingIn(log, " from 127.0.0.1");
+    // Not "Connection S7 refused, too many connections from 127.0.0.1".
+    return NamesOfLines(log, std::regex("Connection (S[0-9]+) from [0-9.]+"));
 }
 
 std::string ConnectionOfSerial(const std::vector<std::string>& log, const std::string& serial) {
-    const std::vector<std::string> names = NamesOfLinesEndingIn(log, " serial number is " + serial);
-    return names.empty() ? std::string() : names.front();
+    const std::string prefix = "Connection ";
+    const std::string ending = " serial number is " + serial;
+    for (const auto& line : log) {
+        if (line.starts_with(prefix) && line.ends_with(ending)) {
+            return line.substr(prefix.size(), line.size() - prefix.size() - ending.size());
+        }
+    }
+    return {};
 }
 
 std::string StoredFile(const std::vector<std::string>& lines) {

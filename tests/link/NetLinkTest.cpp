@@ -35,7 +35,7 @@ protected:
 
     std::vector<std::string> ConnectionNames() {
         std::vector<std::string> names;
-        const std::regex from("Connection (S[0-9]+) from 127\\.0\\.0\\.1\n");
+        const std::regex from("Connection (S[0-9]+) from 127\\.0\\.0\\.[12]\n");
         for (const auto& line : log.Lines()) {
             std::smatch match;
             if (std::regex_match(line, match, from)) {
@@ -130,6 +130,32 @@ TEST_F(NetLink, FinishedWorkersAreReapedAndTheirSocketValuesReused) {
     listener.Stop();
 }
 
+// The process-level tests cover the limits on Linux; this one also runs under Wine, where taking
+// every queued connection depends on accept arming the readiness event again.
+TEST_F(NetLink, EachAddressHoldsAtMostSixteenConnections) {
+    ASSERT_TRUE(listener.Start());
+    const platform::Ipv4Endpoint one = {{127, 0, 0, 1}, 0};
+    const platform::Ipv4Endpoint other = {{127, 0, 0, 2}, 0};
+    std::vector<platform::Socket> clients;
+    for (int i = 0; i < 20; ++i) {
+        clients.push_back(ConnectWithRetry(port, i < 19 ? &one : &other));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return log.Lines().size() == 20; }));
+    EXPECT_EQ(ConnectionNames().size(), 17u);
+    EXPECT_TRUE(Logged(" from 127.0.0.2\n"));
+    const std::regex refused(
+        "Connection S[0-9]+ refused, too many connections from 127\\.0\\.0\\.1\n");
+    const auto lines = log.Lines();
+    EXPECT_EQ(
+        std::count_if(lines.begin(), lines.end(),
+                      [&](const std::string& line) { return std::regex_match(line, refused); }),
+        3);
+    char byte;
+    clients[18].SetReceiveTimeout(5000);
+    EXPECT_EQ(clients[18].Receive(&byte, 1).status, platform::IoStatus::Closed);
+    listener.Stop();
+}
+
 TEST_F(NetLink, AProtocolErrorClosesTheConnection) {
     ASSERT_TRUE(listener.Start());
     platform::Socket client = ConnectWithRetry(port);
@@ -149,7 +175,7 @@ TEST_F(NetLink, AProtocolErrorClosesTheConnection) {
 }
 
 TEST_F(NetLink, APortHeldElsewhereEndsTheListenerQuietly) {
-    platform::Socket holder = platform::Socket::ListenTcp(port, 1);
+    platform::Socket holder = platform::Socket::ListenTcp(port);
     ASSERT_TRUE(holder.IsValid());
     ASSERT_TRUE(listener.Start());
     listener.Stop();  // returns although the listener never listened

@@ -78,13 +78,14 @@ Socket& Socket::operator=(Socket&& other) noexcept {
     return *this;
 }
 
-Socket Socket::ListenTcp(std::uint16_t port, int backlog) {
+Socket Socket::ListenTcp(std::uint16_t port) {
     const int fd = OpenBound(SOCK_STREAM, port);
     if (fd < 0) {
         return Socket();
     }
     Socket socket(static_cast<std::uint64_t>(fd));
-    if (::listen(fd, backlog) != 0) {
+    // Linux cuts the figure down to net.core.somaxconn without complaint.
+    if (::listen(fd, SOMAXCONN) != 0) {
         return Socket();
     }
     return socket;
@@ -153,7 +154,7 @@ Waitable Socket::Readiness() const {
 
 void Socket::ResetReadiness() {}
 
-Socket Socket::Accept(Ipv4Endpoint* peer) {
+Socket Socket::Accept(Ipv4Endpoint* peer, IoResult* outcome) {
     sockaddr_in address{};
     for (;;) {
         socklen_t size = sizeof address;
@@ -164,9 +165,16 @@ Socket Socket::Accept(Ipv4Endpoint* peer) {
             if (peer != nullptr) {
                 *peer = FromAddress(address);
             }
+            if (outcome != nullptr) {
+                *outcome = {IoStatus::Ok, 0, 0};
+            }
             return Socket(static_cast<std::uint64_t>(fd));
         }
-        if (errno != EINTR) {
+        // A connection its client abandoned while it waited is gone; the next one may be fine.
+        if (errno != EINTR && errno != ECONNABORTED) {
+            if (outcome != nullptr) {
+                *outcome = Outcome(-1);
+            }
             return Socket();
         }
     }

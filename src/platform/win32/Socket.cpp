@@ -81,13 +81,14 @@ Socket& Socket::operator=(Socket&& other) noexcept {
     return *this;
 }
 
-Socket Socket::ListenTcp(std::uint16_t port, int backlog) {
+Socket Socket::ListenTcp(std::uint16_t port) {
     const SOCKET s = OpenBound(SOCK_STREAM, IPPROTO_TCP, port);
     if (s == INVALID_SOCKET) {
         return Socket();
     }
     Socket result(static_cast<std::uint64_t>(s));
-    if (listen(s, backlog) != 0) {
+    // Winsock reads SOMAXCONN as "the largest queue the provider supports".
+    if (listen(s, SOMAXCONN) != 0) {
         return Socket();
     }
     return result;
@@ -164,12 +165,23 @@ void Socket::ResetReadiness() {
     }
 }
 
-Socket Socket::Accept(Ipv4Endpoint* peer) {
+Socket Socket::Accept(Ipv4Endpoint* peer, IoResult* outcome) {
     sockaddr_in address{};
-    int size = sizeof address;
-    const SOCKET s = accept(AsSocket(value_), reinterpret_cast<sockaddr*>(&address), &size);
-    if (s == INVALID_SOCKET) {
-        return Socket();
+    SOCKET s;
+    for (;;) {
+        int size = sizeof address;
+        // Every call, failed or not, re-arms FD_ACCEPT while connections are still queued.
+        s = accept(AsSocket(value_), reinterpret_cast<sockaddr*>(&address), &size);
+        if (s != INVALID_SOCKET) {
+            break;
+        }
+        // A connection its client reset while it waited is gone; the next one may be fine.
+        if (WSAGetLastError() != WSAECONNRESET) {
+            if (outcome != nullptr) {
+                *outcome = Failure();
+            }
+            return Socket();
+        }
     }
     // The new socket inherits the listener's event selection (its event, non-blocking mode).
     // Undo that, so it starts out blocking until its owner calls WatchRead.
@@ -178,6 +190,9 @@ Socket Socket::Accept(Ipv4Endpoint* peer) {
     ioctlsocket(s, FIONBIO, &nonBlocking);
     if (peer != nullptr) {
         *peer = FromAddress(address);
+    }
+    if (outcome != nullptr) {
+        *outcome = {IoStatus::Ok, 0, 0};
     }
     return Socket(static_cast<std::uint64_t>(s));
 }
