@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <limits>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -105,29 +107,6 @@ TEST(Store, SerialsGetDirectoriesOfTheirOwnInsideTheDataFolder) {
     }
 }
 
-TEST(Store, TransfersInTheSameSecondNeverShareAFile) {
-    ScratchDataFolder data;
-    RecordingNotifier notifier;
-    FixedClock clock(kDec14);
-    data.store.clock = &clock;
-    TestWorker first(data.store, "COM%u", 1), second(data.store, "COM%u", 2),
-        third(data.store, "S%u", 3);
-    // Two links at once...
-    EXPECT_TRUE(first.Feed("HELLO 7\nLINE first\n"));
-    EXPECT_TRUE(second.Feed("HELLO 7\nLINE second\n"));
-    EXPECT_TRUE(second.Feed("BYE\n"));
-    EXPECT_TRUE(first.Feed("BYE\n"));
-    // ...and one more on a link after both have finished.
-    EXPECT_TRUE(third.Feed("HELLO 7\nLINE third\nBYE\n", false));
-
-    EXPECT_EQ(data.Files(),
-              (std::vector<std::string>{"7/251214-025417-2.csv", "7/251214-025417-3.csv",
-                                        "7/251214-025417.csv"}));
-    EXPECT_EQ(data.Read("7/251214-025417.csv"), "first\r\n");
-    EXPECT_EQ(data.Read("7/251214-025417-2.csv"), "second\r\n");
-    EXPECT_EQ(data.Read("7/251214-025417-3.csv"), "third\r\n");
-}
-
 // Large files are flushed to the disk while they still arrive, and lines of every length cross
 // the write buffer's edge. Abandoned ones are deleted even with a flush still running.
 TEST(Store, LargeFilesArriveByteExactAndAbandonedOnesLeaveNothing) {
@@ -189,73 +168,58 @@ TEST(Store, RefusesAHelloItCannotStore) {
 
 // A file the disk could not take in whole, or could not name, is never called complete: the
 // instrument is refused (a serial one keeps its data on NAK), nothing is announced and nothing
-// is left behind.
+// is left behind. A final name taken meanwhile only moves the file on to the next free name.
 TEST(Store, AFileThatCannotBeStoredWholeIsRefusedAndLeavesNothing) {
     const std::string folder = kSep + "data" + kSep;
     const std::string name = folder + "7" + kSep + "251214-025417";
+    const std::string small = "HELLO 7\nLINE 12345\nBYE\n";
     // More than the 64 KiB write buffer, so that a LINE itself meets the full disk.
-    const std::string bigLine(3000, 'b');
     std::string big = "HELLO 7\n";
     for (int i = 0; i < 30; ++i) {
-        big += "LINE " + bigLine + "\n";
+        big += "LINE " + std::string(3000, 'b') + "\n";
     }
+    struct Fault {
+        std::size_t writeRoom = std::numeric_limits<std::size_t>::max();
+        bool failSync = false;
+        bool failMove = false;
+        bool takeFinalName = false;
+    };
     const struct {
         const char* what;
-        void (*fault)(MemoryDisk&, const std::string& name);
-        std::string sent;
-        std::string logged;  // the last log line
-        std::map<std::string, std::string> files;
-        std::string announced;  // the path of the notification, if any
+        Fault fault;
+        const std::string& sent;
+        const char* logged;  // the line before the link's own "terminated"
     } cases[] = {
-        {"disk full while lines arrive",
-         [](MemoryDisk& d, const std::string&) { d.writeRoom = 1000; },
-         big,
-         "cannot write file",
-         {},
-         ""},
-        {"disk full at BYE",
-         [](MemoryDisk& d, const std::string&) { d.writeRoom = 3; },
-         "HELLO 7\nLINE 12345\nBYE\n",
-         "cannot write file",
-         {},
-         ""},
-        {"flush to the disk fails",
-         [](MemoryDisk& d, const std::string&) { d.failSync = true; },
-         "HELLO 7\nLINE 1\nBYE\n",
-         "cannot write file",
-         {},
-         ""},
-        {"rename fails",
-         [](MemoryDisk& d, const std::string&) { d.failMove = true; },
-         "HELLO 7\nLINE 1\nBYE\n",
-         "cannot rename file",
-         {},
-         ""},
-        {"final name taken meanwhile",
-         [](MemoryDisk& d, const std::string& n) { d.takeBeforeMove = n + ".csv"; },
-         "HELLO 7\nLINE 1\nBYE\n",
-         "transfer complete",
-         {{name + ".csv", ""}, {name + "-2.csv", "1\r\n"}},
-         name + "-2.csv"},
+        {"disk full while lines arrive", {.writeRoom = 1000}, big, "cannot write file"},
+        {"disk full at BYE", {.writeRoom = 3}, small, "cannot write file"},
+        {"flush to the disk fails", {.failSync = true}, small, "cannot write file"},
+        {"rename fails", {.failMove = true}, small, "cannot rename file"},
+        {"final name taken meanwhile", {.takeFinalName = true}, small, "transfer complete"},
     };
     for (const auto& c : cases) {
         for (const bool serialLink : {true, false}) {
             MemoryDisk disk;
+            disk.writeRoom = c.fault.writeRoom;
+            disk.failSync = c.fault.failSync;
+            disk.failMove = c.fault.failMove;
+            disk.takeBeforeMove = c.fault.takeFinalName ? name + ".csv" : "";
             FixedClock clock(kDec14);
             const StoreConfig store{folder, "", &clock, &disk};
             RecordingLog log;
             RecordingNotifier notifier;
             TestWorker worker(store);
-            c.fault(disk, name);
-            const bool stored = !c.announced.empty();
+            const bool stored = c.fault.takeFinalName;
             EXPECT_EQ(worker.Feed(c.sent, serialLink), stored) << c.what;
             worker.Close();
             EXPECT_EQ(log.Lines().at(log.Lines().size() - 2), Log(c.logged)) << c.what;
-            EXPECT_EQ(disk.Files(), c.files) << c.what;
             EXPECT_EQ(worker.wire.back(), stored ? '\x06' : '\x15') << c.what;
+            const std::map<std::string, std::string> left =
+                stored ? decltype(left){{name + ".csv", ""}, {name + "-2.csv", "12345\r\n"}}
+                       : decltype(left){};
+            EXPECT_EQ(disk.Files(), left) << c.what;
             EXPECT_EQ(notifier.Notices().size(), stored ? 1u : 0u) << c.what;
             if (stored) {
-                EXPECT_EQ(notifier.Notices()[0].path, c.announced) << c.what;
+                EXPECT_EQ(notifier.Notices()[0].path, name + "-2.csv") << c.what;
             }
         }
     }
