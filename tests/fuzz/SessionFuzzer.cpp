@@ -1,12 +1,12 @@
-// Drives what instruments send through the transfer protocol and the received-file store, then
-// checks that nothing was left on the disk except where and as the store may put files.
+// Drives what instruments send through the transfer protocol into the store, over a disk held in
+// memory, then checks that files were made only where and as the store may make them, and that
+// each announced file holds what its link sent.
 //
-// Input layout: byte 0 picks the links (bit 0 set: serial, clear: TCP; bit 1 set: two links of
-// that kind taking turns chunk by chunk, as two instruments of one serial would), byte 1 picks
-// how the bytes are cut into chunks, and everything after them is what the instruments send.
-
-#include <fuzzer/FuzzedDataProvider.h>
-#include <unistd.h>
+// Input layout: byte 0 picks the links and the disk (bit 0 set: serial, clear: TCP; bit 1 set: two
+// links of that kind taking turns chunk by chunk, as two instruments of one serial would; bit 7
+// set: the second of the first file opened is crowded with files; bit 2 set: from the chunk bits
+// 5-6 number on, the disk misbehaves in the way bits 3-4 choose), byte 1 picks how the bytes are
+// cut into chunks, and everything after them is what the instruments send.
 
 #include <algorithm>
 #include <cstddef>
@@ -14,369 +14,295 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
+#include <map>
+#include <set>
 #include <string>
 #include <string_view>
-#include <system_error>
+#include <utility>
 #include <vector>
 
+#include "fakes/MemoryDisk.h"
 #include "link/ConnectionLog.h"
 #include "link/NotifyUser.h"
-#include "link/TxWorker.h"
-#include "platform/Clock.h"
-#include "transfer/Store.h"
-
-namespace fs = std::filesystem;
+#include "transfer/Session.h"
 
 namespace {
 
-// The longest chunk a link hands over in one read.
-constexpr std::size_t kMaxChunk = 1024;
+constexpr std::size_t kMaxChunk = 1024;  // the longest chunk a link hands over in one read
+const std::string kDataFolder = "/Data/";
+const std::string kFirmwarePath = "/firmware.hex";
+// Longer than one 255-byte piece, so a record reaches the instrument in several pieces, and
+// without a line end after the last record.
+const std::string kImage = ":020000040000FA\r\n:FF000000" + std::string(510, 'A') +
+                           "5D\r\n:0400000500000000F7\r\n:00000001FF";
 
-// Length of the Data folder path, separator included. Held fixed (where the temp dir is short
-// enough) so that an input that lands exactly on the longest allowed path keeps landing there in
-// every process and on every machine: the corpus probes the limit, not the temp dir's name.
-constexpr std::size_t kDataFolderLength = 128;
-
-// 2024-02-29 23:59:59 UTC. Every transfer starts in the same second, so names collide and the
-// -2 ... -99 suffixes get used.
-constexpr std::int64_t kFixedInstant = 1709251199;
-
-class FixedClock final : public platform::Clock {
-public:
-    std::int64_t UtcSeconds() const override { return kFixedInstant; }
+// Eight transfers to a second from 2024-02-29 23:59:59 UTC, so that names collide. The store
+// looks at every earlier name of a second before it finds a free one: hundreds of transfers in
+// one second would cost hundreds of times more.
+struct TestClock final : platform::Clock {
+    std::int64_t UtcSeconds() const override { return 1709251199 + reads++ / 8; }
+    mutable std::int64_t reads = 0;
 };
-FixedClock g_clock;
 
-[[noreturn]] void Fail(const char* what, const std::string& detail) {
-    std::fprintf(stderr, "\n*** session fuzzer: %s: %s\n", what, detail.c_str());
-    std::abort();
+void Require(bool holds, const char* what, std::string_view detail) {
+    if (!holds) {
+        std::fprintf(stderr, "\n*** session fuzzer: %s: %.*s\n", what, int(detail.size()),
+                     detail.data());
+        std::abort();
+    }
 }
 
-// The log must stay one line per call, however long the serial that went into it.
-class CheckingLog final : public LogSink {
-public:
+// A log line stays one line however long the serial in it; a notification fits its buffer.
+struct CheckingSinks final : LogSink, NotifySink {
     void Write(const char* text) override {
         const std::string_view line(text);
-        if (line.size() > static_cast<std::size_t>(kMaxLogLine) || line.empty() ||
-            line.back() != '\n' || line.find('\n') != line.size() - 1 ||
-            !line.starts_with("Connection ")) {
-            Fail("malformed log line", std::string(line));
-        }
+        Require(line.size() <= std::size_t(kMaxLogLine) && line.find('\n') == line.size() - 1 &&
+                    line.starts_with("Connection "),
+                "malformed log line", line);
     }
-};
-
-// A received file is announced with its final name, which must lie in the Data folder.
-class CheckingNotifier final : public NotifySink {
-public:
     void Deliver(const UiNotice& notice) override {
-        const std::string_view text(notice.text);
-        const std::string_view path(notice.path);
-        if (text.size() >= static_cast<std::size_t>(kNotifyTextSize)) {
-            Fail("notification text overflows", std::string(text));
-        }
-        if (!path.starts_with(g_dataFolder) || !path.ends_with(".csv")) {
-            Fail("notification names a file outside the Data folder", std::string(path));
-        }
+        Require(std::strlen(notice.text) < std::size_t(kNotifyTextSize),
+                "notification text overflows", notice.text);
     }
+} g_sinks;
+
+// Everything one input makes, gone when it ends, so that libFuzzer sees no memory outlive it.
+struct World {
+    TestClock clock;
+    MemoryDisk disk;
+    StoreConfig config{kDataFolder, kFirmwarePath, &clock, &disk};
+    std::set<std::string> foreign;  // files something else put where the store puts its own
+    bool opened = false;            // a file may have been opened since the last look for one
+    bool crowded = false;
 };
 
-class FuzzWorker final : public CTxWorker {
+// One instrument link. Besides its session, it notes every LINE it was sent, reading lines the
+// way the protocol does, so that a finished file can be held against what the instrument sent.
+class Link final : public SessionHost {
 public:
-    explicit FuzzWorker(unsigned port) : CTxWorker(nullptr, nullptr) {
-        SetConnectionName("COM%u", port);
-        SetClock(g_clock);
-    }
-    void Open() override {}
-    bool Run() override { return false; }
-    void Close() override { AbortTransfer(); }
-    void SendAck() override { ++sentBytes; }
-    void SendNak() override { ++sentBytes; }
-    // strlen lets AddressSanitizer see a firmware piece that is not terminated inside its buffer.
-    void SendLine(const char* text) override { sentBytes += std::strlen(text); }
+    Link(World& world, const char* name) : session(*this, world.config, name), world_(world) {}
 
-    std::size_t sentBytes = 0;
-};
-
-// Chunk lengths from the control byte: whole reads, one fixed length, or pseudo-random lengths
-// (wide or short), so that line ends, CR LF pairs and protocol bytes fall on every boundary.
-class Chunker {
-public:
-    explicit Chunker(std::uint8_t control)
-        : mode_(control >> 6), fixed_((control & 0x3F) + 1u), state_(0x9E3779B9u ^ control) {}
-
-    std::size_t Next() {
-        switch (mode_) {
-            case 0:
-                return kMaxChunk;
-            case 1:
-                return fixed_;
-            case 2:
-                return 1 + Random() % kMaxChunk;
-            default:
-                return 1 + Random() % 16;
+    void Feed(const char* data, std::size_t count, bool serialLink) {
+        ended_ = false;
+        const bool ok = session.OnReceive(data, count, serialLink);
+        for (const char* byte = data; byte < data + count; ++byte) {
+            if (*byte == '\n' && (partial_ == "LINE" || partial_.starts_with("LINE "))) {
+                sent.push_back(partial_.size() == 4 ? partial_ : partial_.substr(5));
+            }
+            if (*byte == '\n' || *byte == '\x06' || *byte == '\x15') {
+                partial_.clear();
+            } else if (*byte >= 0x20 && *byte <= 0x7D) {
+                partial_ += *byte;
+            }
+        }
+        if (!ok) {
+            // The serial link resynchronises on the next line; a TCP peer is hung up on.
+            session.AbortTransfer();
+            session.DiscardLine();
+            hungUp = !serialLink;
+        }
+        // What followed the byte that ended the call never reached the session.
+        if (!ok || ended_) {
+            partial_.clear();
         }
     }
+
+    Session session;
+    std::vector<std::string> sent;  // the data of every LINE, in order
+    // Each file announced, with the LINEs acknowledged between its HELLO and BYE.
+    std::vector<std::pair<std::string, std::size_t>> announced;
+    bool hungUp = false;
 
 private:
-    std::uint32_t Random() {
-        state_ ^= state_ << 13;
-        state_ ^= state_ >> 17;
-        state_ ^= state_ << 5;
-        return state_;
+    // A LINE is acknowledged while receiving; HELLO, BOOT and BYE while idle.
+    void SendAck() override {
+        const bool idle = session.State() != TxState::Receiving;
+        lineAcks_ = idle ? 0 : lineAcks_ + 1;
+        world_.opened = world_.opened || idle;
+    }
+    void SendNak() override {}
+    // The record that starts an update, or a piece of at most 255 bytes of the image. The search
+    // lets AddressSanitizer see a piece that is not terminated inside its buffer.
+    void SendLine(const char* text) override {
+        const std::string_view piece(text);
+        Require(piece == ":040000A0000000005C\r\n" ||
+                    (piece.size() <= 255 && kImage.find(piece) != std::string::npos),
+                "sent a line that is not part of the firmware image", piece);
+    }
+    void LogV(const char* format, std::va_list arguments) override {
+        ended_ = ended_ || std::strcmp(format, "Connection %s transfer complete\n") == 0;
+        ConnectionLogV(format, arguments);
+    }
+    void NotifyFileV(const char* title, const char* path, const char* format,
+                     std::va_list arguments) override {
+        Require(!world_.disk.failSync, "file announced although the disk may have lost it", path);
+        announced.emplace_back(path, lineAcks_);
+        NotifyUserFileV(title, path, format, arguments);
     }
 
-    unsigned mode_;
-    std::size_t fixed_;
-    std::uint32_t state_;
+    World& world_;
+    std::string partial_;  // line bytes since the last line end
+    std::size_t lineAcks_ = 0;
+    bool ended_ = false;  // the call ended after a finished transfer
 };
 
-// The Data folder sits two levels below the watched root, so a serial that climbs out of it by
-// a level or two still leaves its files where the walk below finds them.
-fs::path g_root;
-fs::path g_workDir;
-fs::path g_dataDir;
-fs::path g_firmware;
-std::uintmax_t g_firmwareSize = 0;
-
-CheckingLog g_log;
-CheckingNotifier g_notifier;
-
-void WriteFirmwareImage() {
-    std::string image = ":020000040000FA\r\n";
-    image += ":10000000214601360121470136007EFE09D2190140\r\n";
-    image += ":100010002146017E17C20001FF5F16002148011928\r\n";
-    // Longer than one 255-byte piece: the record reaches the instrument in several pieces.
-    image += ":FF000000";
-    for (int i = 0; i < 255; ++i) {
-        image += "A5";
+// Between two chunks: the disk fails (it fills up after a few lines, loses data on sync, or
+// refuses renames), or something else takes the final name of a file being received just before
+// its rename, or fills the second of the first file opened with files of every other name but
+// the last two, so that the store runs out of names within a few transfers.
+void Interfere(World& world, std::uint8_t control, std::size_t chunk) {
+    const std::size_t from = (control >> 5) & 3;
+    const unsigned fault = (control & 4) != 0 && chunk >= from ? (control >> 3) & 3 : 4;
+    world.disk.failSync = fault == 1;
+    world.disk.failMove = fault == 2;
+    world.disk.writeRoom = fault == 0 && chunk == from ? 40 : world.disk.writeRoom;
+    const bool take = fault == 3 && world.disk.takeBeforeMove.empty();
+    const bool crowd = (control & 0x80) != 0 && !world.crowded;
+    if (!world.opened || !(take || crowd)) {
+        return;
     }
-    image += "5D\r\n";
-    image += ":0400000500000000F7\r\n";
-    // No line end after the last record: the image ends with the file.
-    image += ":00000001FF";
-    std::ofstream out(g_firmware, std::ios::binary);
-    out << image;
-    out.close();
-    if (!out) {
-        Fail("cannot write the firmware image", g_firmware.string());
+    world.opened = false;
+    for (const std::string& path : world.disk.Created()) {
+        if (!path.ends_with(".tmp") || !world.disk.PathExists(path)) {
+            continue;
+        }
+        if (take) {
+            world.disk.takeBeforeMove = path.substr(0, path.size() - 4) + ".csv";
+            world.foreign.insert(world.disk.takeBeforeMove);
+        }
+        // The directory and the YYMMDD-HHMMSS every name of the second starts with.
+        const std::string second = path.substr(0, path.rfind('/') + 14);
+        for (int n = 2; crowd && n <= 97; ++n) {
+            const std::string name = second + "-" + std::to_string(n);
+            if (!world.disk.PathExists(name + ".tmp") && !world.disk.PathExists(name + ".csv")) {
+                world.disk.Put(name + ".csv", "");
+                world.foreign.insert(name + ".csv");
+            }
+        }
+        world.crowded = world.crowded || crowd;
+        return;
     }
-    g_firmwareSize = image.size();
 }
 
-void RemoveScratch() {
-    std::error_code ignored;
-    fs::remove_all(g_root, ignored);
-}
-
-bool IsDigits(std::string_view text) {
-    return !text.empty() &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// YYMMDD-HHMMSS.csv or YYMMDD-HHMMSS-N.csv with N from 2 to 99. A .tmp must not outlive the
-// conversation: every way a transfer ends either renames it or deletes it.
-bool IsFinishedDataName(std::string_view name) {
-    if (!name.ends_with(".csv")) {
-        return false;
-    }
-    name.remove_suffix(4);
-    if (name.size() < 13 || !IsDigits(name.substr(0, 6)) || name[6] != '-' ||
-        !IsDigits(name.substr(7, 6))) {
-        return false;
-    }
-    if (name.size() == 13) {
-        return true;
-    }
-    const std::string_view number = name.substr(14);
-    return name[13] == '-' && IsDigits(number) && number.size() <= 2 && number[0] != '0' &&
-           number != "1";
-}
-
-// Windows opens a device for these names whatever the case or extension, and ignores blanks
-// before the extension.
-bool IsWindowsDeviceName(std::string_view name) {
+// What may follow the Data folder: a serial directory that is one plain entry on every file
+// system we run on (no separator or drive syntax Windows would follow, no device name in any case
+// or with any extension, nothing Windows trims, so never "." or "..", every escape complete), and
+// maybe a data file in it, named after its second. On Linux "..\x" is a harmless name: this catches
+// what would escape on Windows.
+bool IsStorePath(std::string_view rest) {
+    const auto in = [](const char* set, char c) {
+        return c != 0 && std::strchr(set, c) != nullptr;
+    };
+    const std::size_t slash = rest.find('/');
+    const std::string_view name = rest.substr(0, slash), file = rest.substr(slash + 1);
     std::string base(name.substr(0, name.find('.')));
-    while (!base.empty() && base.back() == ' ') {
-        base.pop_back();
-    }
+    base.erase(base.find_last_not_of(' ') + 1);
     for (char& c : base) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
+        c = in("abcdefghijklmnopqrstuvwxyz", c) ? char(c - 'a' + 'A') : c;
     }
-    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
-        if (base == device) {
-            return true;
-        }
-    }
-    return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) &&
-           base[3] >= '0' && base[3] <= '9';
-}
-
-bool IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
-}
-
-// A serial directory must be one plain entry on every file system we run on: no separator or
-// drive syntax Windows would follow, no device, nothing Windows trims, and every escape complete.
-// On Linux a "..\x" would be a harmless name, so this catches what would escape on Windows.
-bool IsPortableDirectoryName(std::string_view name) {
-    if (name.empty() || name.front() == ' ' || name.back() == ' ' || name.back() == '.' ||
-        IsWindowsDeviceName(name)) {
-        return false;
-    }
+    bool plain =
+        slash != rest.npos && !name.empty() && name.front() != ' ' && name.back() != ' ' &&
+        name.back() != '.' &&
+        !std::set<std::string>{"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}.contains(base) &&
+        !(base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) &&
+          in("0123456789", base[3]));
     for (std::size_t i = 0; i < name.size(); ++i) {
-        const char c = name[i];
-        if (std::strchr("\\/:*?\"<>|", c) != nullptr || static_cast<unsigned char>(c) < 0x20 ||
-            static_cast<unsigned char>(c) > 0x7E) {
-            return false;
-        }
-        if (c == '%' &&
-            (i + 2 >= name.size() || !IsHexDigit(name[i + 1]) || !IsHexDigit(name[i + 2]))) {
-            return false;
-        }
+        plain = plain && !in("\\/:*?\"<>|", name[i]) && name[i] >= 0x20 && name[i] <= 0x7E &&
+                (name[i] != '%' || (i + 2 < name.size() && in("0123456789ABCDEF", name[i + 1]) &&
+                                    in("0123456789ABCDEF", name[i + 2])));
     }
-    return true;
+    // A data file: YYMMDD-HHMMSS, or that with -2 ... -99, then .tmp or .csv.
+    std::string stem(file.substr(0, file.size() - std::min<std::size_t>(4, file.size())));
+    for (char& c : stem) {
+        c = in("0123456789", c) ? '9' : c;
+    }
+    const bool numbered =
+        stem == "999999-999999-99" || (stem == "999999-999999-9" && file[14] != '1');
+    return plain && (file.empty() || ((file.ends_with(".tmp") || file.ends_with(".csv")) &&
+                                      (stem == "999999-999999" || (numbered && file[14] != '0'))));
 }
 
-void CheckScratchTree() {
-    const fs::path relativeWork = g_workDir.lexically_relative(g_root);
-    const std::vector<std::string> work(relativeWork.begin(), relativeWork.end());
-    std::error_code error;
-    fs::recursive_directory_iterator it(g_root, error);
-    if (error) {
-        Fail("cannot walk the scratch directory", error.message());
+void CheckDisk(const World& world, const Link (&links)[2]) {
+    for (const std::string& path : world.disk.Created()) {
+        Require(path == kDataFolder ||
+                    (path.starts_with(kDataFolder) && IsStorePath(path.substr(kDataFolder.size()))),
+                "path made outside the Data folder or not as the store names them", path);
     }
-    for (; it != fs::recursive_directory_iterator(); it.increment(error)) {
-        if (error) {
-            Fail("cannot walk the scratch directory", error.message());
-        }
-        const fs::path& path = it->path();
-        const fs::file_type type = it->symlink_status().type();
-        const fs::path relative = path.lexically_relative(g_root);
-        const std::vector<std::string> parts(relative.begin(), relative.end());
-
-        // The directories above the Data folder, kept as they were made.
-        if (parts.size() <= work.size()) {
-            if (type != fs::file_type::directory ||
-                !std::equal(parts.begin(), parts.end(), work.begin())) {
-                Fail("entry created outside the Data folder", path.string());
-            }
-            continue;
-        }
-        if (!std::equal(work.begin(), work.end(), parts.begin())) {
-            Fail("entry created outside the Data folder", path.string());
-        }
-        const std::size_t depth = parts.size() - work.size();
-        const std::string& name = parts.back();
-        if (depth == 1) {
-            if (name == g_firmware.filename().string() && type == fs::file_type::regular) {
-                if (it->file_size() != g_firmwareSize) {
-                    Fail("firmware image changed", path.string());
+    std::map<std::string, std::string> files = world.disk.Files();
+    Require(files[kFirmwarePath] == kImage, "firmware image changed", kFirmwarePath);
+    files.erase(kFirmwarePath);
+    // An announced file holds as many lines as its link had acknowledged, each ended by CR LF,
+    // and they are LINEs that link sent, in the order sent.
+    for (const Link& link : links) {
+        std::size_t cursor = 0;
+        for (const auto& [path, acknowledged] : link.announced) {
+            const auto file = files.find(path);
+            Require(file != files.end() && path.ends_with(".csv"),
+                    "announced file missing, announced twice or not a .csv", path);
+            std::size_t lines = 0;
+            for (std::size_t at = 0, end; at < file->second.size(); at = end + 2, ++lines) {
+                end = file->second.find("\r\n", at);
+                Require(end != std::string::npos, "file does not end in CR LF", path);
+                const std::string_view line(file->second.data() + at, end - at);
+                while (cursor < link.sent.size() && link.sent[cursor] != line) {
+                    ++cursor;
                 }
-                continue;
+                Require(cursor++ < link.sent.size(), "file holds a line its link did not send",
+                        path);
             }
-            if (name != g_dataDir.filename().string() || type != fs::file_type::directory) {
-                Fail("entry created outside the Data folder", path.string());
-            }
-            continue;
+            Require(lines == acknowledged, "file does not hold the lines acknowledged", path);
+            files.erase(file);
         }
-        if (parts[work.size()] != g_dataDir.filename().string()) {
-            Fail("entry created outside the Data folder", path.string());
-        }
-        if (depth == 2) {
-            if (type != fs::file_type::directory) {
-                Fail("Data folder holds something other than a serial directory", path.string());
-            }
-            if (!IsPortableDirectoryName(name)) {
-                Fail("serial directory name is not safe on every file system", path.string());
-            }
-            continue;
-        }
-        if (depth == 3 && type == fs::file_type::regular && IsFinishedDataName(name)) {
-            continue;
-        }
-        if (depth == 3 && name.ends_with(".tmp")) {
-            Fail("temporary file outlived its transfer", path.string());
-        }
-        Fail("unexpected entry in a serial directory", path.string());
+    }
+    // A refused file leaves nothing, and no .tmp outlives its link.
+    for (const auto& [path, bytes] : files) {
+        Require(world.foreign.contains(path), "file left behind without an announcement", path);
     }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    std::error_code error;
-    g_root = fs::temp_directory_path(error) / ("orbtray-fuzz-" + std::to_string(::getpid()));
-    if (error) {
-        Fail("no temporary directory", error.message());
-    }
-    // A crashed run with the same process id may have left its tree behind.
-    RemoveScratch();
-    const std::size_t fixedPart = g_root.string().size() + std::string_view("//work/Data/").size();
-    const std::string above =
-        fixedPart < kDataFolderLength ? std::string(kDataFolderLength - fixedPart, 'a') : "above";
-    g_workDir = g_root / above / "work";
-    g_dataDir = g_workDir / "Data";
-    g_firmware = g_workDir / "firmware.hex";
-    fs::create_directories(g_workDir, error);
-    if (error) {
-        Fail("cannot create the scratch directory", g_workDir.string());
-    }
-    WriteFirmwareImage();
-    std::atexit(RemoveScratch);
-
-    g_dataFolder = g_dataDir.string() + platform::kPathSeparator;
-    g_firmwarePath = g_firmware.string();
-    SetConnectionLogSink(&g_log);
-    SetNotifySink(&g_notifier);
+    SetConnectionLogSink(&g_sinks);
+    SetNotifySink(&g_sinks);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    FuzzedDataProvider provider(data, size);
-    if (provider.remaining_bytes() < 2) {
+    if (size < 2) {
         return 0;
     }
-    const std::vector<std::uint8_t> control = provider.ConsumeBytes<std::uint8_t>(2);
-    const bool serialLink = (control[0] & 1) != 0;
-    const bool twoLinks = (control[0] & 2) != 0;
-    Chunker chunker(control[1]);
-    const std::vector<char> bytes = provider.ConsumeRemainingBytes<char>();
+    const bool serialLink = (data[0] & 1) != 0;
+    const std::size_t linkCount = (data[0] & 2) != 0 ? 2 : 1;
+    // Chunk lengths: whole reads, one fixed length, or pseudo-random lengths (wide or short), so
+    // that line ends, CR LF pairs and protocol bytes fall on every boundary.
+    const unsigned chunkMode = data[1] >> 6;
+    std::uint32_t random = 0x9E3779B9u ^ data[1];
 
-    {
-        FuzzWorker workers[2] = {FuzzWorker(1), FuzzWorker(4294967295u)};
-        bool hungUp[2] = {false, false};
-        const std::size_t links = twoLinks ? 2 : 1;
-        std::size_t turn = 0;
-        for (std::size_t at = 0; at < bytes.size() && !(hungUp[0] && hungUp[links - 1]);) {
-            const std::size_t count = std::min(chunker.Next(), bytes.size() - at);
-            FuzzWorker& worker = workers[turn];
-            if (!hungUp[turn] && !worker.OnReceive(bytes.data() + at, count, serialLink)) {
-                // The serial link resynchronises on the next line; a TCP peer is hung up on.
-                if (serialLink) {
-                    worker.AbortTransfer();
-                    worker.DiscardLine();
-                } else {
-                    hungUp[turn] = true;
-                }
-            }
-            at += count;
-            turn = (turn + 1) % links;
+    World world;
+    world.disk.MakeDirectory(kDataFolder);
+    world.disk.Put(kFirmwarePath, kImage);
+    Link links[2] = {Link(world, "COM1"), Link(world, "COM4294967295")};
+    for (std::size_t at = 2, chunk = 0;
+         at < size && !(links[0].hungUp && links[linkCount - 1].hungUp); ++chunk) {
+        Interfere(world, data[0], chunk);
+        random ^= random << 13;
+        random ^= random >> 17;
+        random ^= random << 5;
+        const std::size_t count = std::min<std::size_t>(
+            size - at, chunkMode == 0   ? kMaxChunk
+                       : chunkMode == 1 ? (data[1] & 0x3F) + 1u
+                                        : 1 + random % (chunkMode == 2 ? kMaxChunk : 16));
+        Link& link = links[chunk % linkCount];
+        if (!link.hungUp) {
+            link.Feed(reinterpret_cast<const char*>(data) + at, count, serialLink);
         }
-        for (FuzzWorker& worker : workers) {
-            worker.Close();
-        }
+        at += count;
     }
-
-    CheckScratchTree();
-    // Only what one conversation made is ever on the disk.
-    std::error_code error;
-    fs::remove_all(g_dataDir, error);
-    if (error) {
-        Fail("cannot empty the Data folder", error.message());
+    // Every link closes at the end of the conversation, aborting what it had open.
+    for (Link& link : links) {
+        link.session.AbortTransfer();
     }
+    CheckDisk(world, links);
     return 0;
 }
