@@ -165,26 +165,17 @@ std::vector<std::string> LinesOf(const std::vector<std::string>& log, const std:
     return lines;
 }
 
-namespace {
-
-// The names of the connections whose log lines match `pattern`, whose first group is the name.
-std::vector<std::string> NamesOfLines(const std::vector<std::string>& log,
-                                      const std::regex& pattern) {
+std::vector<std::string> ConnectionNames(const std::vector<std::string>& log) {
+    // Not "Connection S7 refused, too many connections from 127.0.0.1".
+    const std::regex accepted("Connection (S[0-9]+) from [0-9.]+");
     std::vector<std::string> names;
     std::smatch match;
     for (const auto& line : log) {
-        if (std::regex_match(line, match, pattern)) {
+        if (std::regex_match(line, match, accepted)) {
             names.push_back(match[1]);
         }
     }
     return names;
-}
-
-}  // namespace
-
-std::vector<std::string> ConnectionNames(const std::vector<std::string>& log) {
-    // Not "Connection S7 refused, too many connections from 127.0.0.1".
-    return NamesOfLines(log, std::regex("Connection (S[0-9]+) from [0-9.]+"));
 }
 
 std::string ConnectionOfSerial(const std::vector<std::string>& log, const std::string& serial) {
