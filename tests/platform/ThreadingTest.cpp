@@ -30,31 +30,27 @@ TEST(Threading, WaitForEitherPrefersTheStopAndConsumesNothing) {
     EXPECT_TRUE(stop.IsSet() && second.IsSet());
 }
 
-struct Shared {
-    platform::Mutex mutex;
-    long counter = 0;
-};
-
-unsigned CountUnderLock(void* raw) {
-    auto* shared = static_cast<Shared*>(raw);
-    for (int i = 0; i < 20000; ++i) {
-        platform::MutexLock lock(shared->mutex);
-        ++shared->counter;
-    }
-    return 0;
-}
-
 // Four threads contend 20000 times each: an increment lost to a race shows in the count.
 TEST(Threading, MutexGuardsACounter) {
-    Shared shared;
+    static platform::Mutex mutex;
+    static long counter;
+    counter = 0;
     {
         std::vector<platform::Thread> threads(4);
         for (auto& thread : threads) {
-            ASSERT_TRUE(thread.Start(&CountUnderLock, &shared));
+            ASSERT_TRUE(thread.Start(
+                [](void*) -> unsigned {
+                    for (int i = 0; i < 20000; ++i) {
+                        platform::MutexLock lock(mutex);
+                        ++counter;
+                    }
+                    return 0;
+                },
+                nullptr));
         }
         // The destructors join.
     }
-    EXPECT_EQ(shared.counter, 4 * 20000);
+    EXPECT_EQ(counter, 4 * 20000);
 }
 
 }  // namespace
