@@ -28,10 +28,8 @@ inline bool WaitUntil(const std::function<bool()>& done,
 inline std::uint16_t FreePort() {
     // Tests may ask for a port before anything else has touched the socket layer.
     platform::StartNetworking();
-    // Chosen below the ports the OS hands out for the local ends of connections (from 32768 on
-    // Linux, 49152 on Windows): one of those can be taken by any connection of a test running
-    // beside this one between this check and the receiver's own bind, and the receiver would
-    // then listen nowhere.
+    // Below the ports the OS gives the local ends of connections (32768 on Linux, 49152 on
+    // Windows), which any test running beside this one could take before the receiver binds.
     static std::mt19937 random(std::random_device{}());
     std::uniform_int_distribution<int> pick(20000, 32767);
     for (;;) {

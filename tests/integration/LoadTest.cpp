@@ -1,7 +1,6 @@
-// Many instruments at once against the real orbtray: a crowd that connects in one burst is served
-// whole and each link's thread is given back, one serial sending over many links at once gets a
-// file per transfer, and both connection limits (in all, per address) turn the surplus away
-// without harming the rest.
+// Many instruments at once against the real orbtray: a crowd that connects in one burst up to the
+// connection cap is served whole, the surplus is turned away without harming the rest, each link's
+// thread is given back, and one serial sending over many links at once gets a file per transfer.
 
 #include <gtest/gtest.h>
 
@@ -22,11 +21,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Socket::Send carries on until every byte is sent or the link fails.
-bool Sent(platform::Socket& socket, const std::string& bytes) {
-    return socket.Send(bytes.data(), bytes.size()).status == platform::IoStatus::Ok;
-}
-
 // One instrument: its serial, the readings it holds and where it connects from.
 struct Instrument {
     std::string serial;
@@ -40,9 +34,8 @@ std::vector<Instrument> MakeInstruments(std::size_t count, std::size_t linesEach
     for (std::size_t i = 0; i < count; ++i) {
         instruments[i].serial = "OX" + std::to_string(40000 + i);
         for (std::size_t n = 0; n < linesEach; ++n) {
-            instruments[i].lines.push_back("2025-12-14 02:54:" + std::to_string(n % 60) + "," +
-                                           instruments[i].serial + "," + std::to_string(n) +
-                                           ",23." + std::to_string(i * 7 + n) + ",mm");
+            instruments[i].lines.push_back("2025-12-14 02:54:17," + instruments[i].serial + "," +
+                                           std::to_string(n) + ",mm");
         }
         instruments[i].from = SpreadSource(i);
     }
@@ -67,14 +60,8 @@ void AtOnce(std::size_t count, const std::function<void(std::size_t)>& body) {
 
 class OrbtrayLoad : public ::testing::Test {
 protected:
-    OrbtrayLoad() { platform::StartNetworking(); }
-
-    // A fresh orbtray over an empty Data folder.
     void Start() {
-        orbtray.reset();
-        data = std::make_unique<ScratchFolder>();
-        port = FreePort();
-        orbtray = std::make_unique<OrbtrayProcess>(data->Path(), port);
+        orbtray = std::make_unique<OrbtrayProcess>(data.Path(), port);
         ASSERT_TRUE(orbtray->Ready());
     }
 
@@ -95,136 +82,64 @@ protected:
                          std::chrono::seconds(30));
     }
 
-    // Every instrument connects and says HELLO in one burst; returns once orbtray has heard
-    // them all, so that all are open together.
-    void Connect(std::span<Instrument> instruments) {
-        AtOnce(instruments.size(), [&](std::size_t i) {
-            Instrument& instrument = instruments[i];
-            instrument.socket = ConnectWithRetry(port, &instrument.from);
-            EXPECT_TRUE(Sent(instrument.socket, "HELLO " + instrument.serial + "\r\n"))
-                << instrument.serial;
-        });
-        ASSERT_TRUE(Logged("serial number is", instruments.size()));
-    }
-
-    // Sends the readings in rounds across all instruments, so the transfers interleave, then
-    // ends each transfer.
-    static void Finish(std::span<Instrument> instruments) {
-        constexpr std::size_t kRounds = 4;
-        for (std::size_t round = 0; round < kRounds; ++round) {
-            for (auto& instrument : instruments) {
-                const std::size_t size = instrument.lines.size();
-                std::string bytes;
-                for (std::size_t n = size * round / kRounds; n < size * (round + 1) / kRounds;
-                     ++n) {
-                    bytes += "LINE " + instrument.lines[n] + "\r\n";
-                }
-                ASSERT_TRUE(Sent(instrument.socket, bytes));
-            }
-        }
-        for (auto& instrument : instruments) {
-            ASSERT_TRUE(Sent(instrument.socket, "BYE\r\n"));
-            instrument.socket.ShutdownBoth();
-        }
-    }
-
-    // Waits for a file from each instrument, then compares every file with what it sent.
-    void ExpectEveryFileWhole(std::span<const Instrument> instruments) {
-        ASSERT_TRUE(WaitUntil(
-            [&] { return CountContaining(orbtray->Out(), "File Received") >= instruments.size(); },
-            std::chrono::seconds(30)));
-        std::map<std::string, std::string> bySerial;
-        for (const auto& file : data->Files()) {
-            bySerial[file.substr(0, file.find('/'))] += data->Read(file);
-        }
-        EXPECT_EQ(bySerial.size(), instruments.size());
-        for (const auto& instrument : instruments) {
-            EXPECT_EQ(bySerial[instrument.serial], StoredFile(instrument.lines))
-                << instrument.serial;
-        }
-        EXPECT_EQ(CountContaining(orbtray->Out(), "File Received"), instruments.size());
-    }
-
-    std::unique_ptr<ScratchFolder> data;
-    std::uint16_t port = 0;
+    ScratchFolder data;
+    std::uint16_t port = FreePort();
     std::unique_ptr<OrbtrayProcess> orbtray;
 };
 
-TEST_F(OrbtrayLoad, TwoHundredInstrumentsInOneBurst) {
+// The cap per address, with its own log line, is covered where it also runs under Wine.
+TEST_F(OrbtrayLoad, ABurstUpToTheCapIsServedWholeTheSurplusTurnedAwayAndEveryThreadGivenBack) {
     ASSERT_NO_FATAL_FAILURE(Start());
     const int baseline = orbtray->Threads();
-    std::vector<Instrument> instruments = MakeInstruments(200, 200);
-    ASSERT_NO_FATAL_FAILURE(Connect(instruments));
-    ASSERT_NO_FATAL_FAILURE(Finish(instruments));
-    ExpectEveryFileWhole(instruments);
+    // 256 connect in one burst, sixteen from each address, and stay open; then one from a fresh
+    // address, once there is room.
+    std::vector<Instrument> instruments = MakeInstruments(257, 200);
+    AtOnce(256, [&](std::size_t i) {
+        instruments[i].socket = ConnectWithRetry(port, &instruments[i].from);
+    });
+    ASSERT_TRUE(WaitUntil([&] { return ConnectionNames(orbtray->Err()).size() == 256; },
+                          std::chrono::seconds(30)));
+    Instrument& again = instruments.back();
+
+    platform::Socket surplus = ConnectWithRetry(port, &again.from);
+    surplus.SetReceiveTimeout(5000);
+    char byte;
+    EXPECT_EQ(surplus.Receive(&byte, 1).status, platform::IoStatus::Closed);
+    const auto refusals = [&] {
+        const Lines log = orbtray->Err();
+        return std::count_if(log.begin(), log.end(), [](const std::string& line) {
+            return line.ends_with(" refused, too many connections");
+        });
+    };
+    ASSERT_TRUE(WaitUntil([&] { return refusals() == 1; }));
+
+    // Once one held connection has ended (and so can be reaped), its place is free again.
+    const auto transfer = [&](std::size_t i) {
+        SendAndFinish(instruments[i].socket,
+                      Conversation(instruments[i].serial, instruments[i].lines));
+    };
+    transfer(0);
+    ASSERT_TRUE(Logged(" terminated", 1));
+    again.socket = ConnectWithRetry(port, &again.from);
+    // The rest all at once, so that the transfers interleave.
+    AtOnce(256, [&](std::size_t i) { transfer(i + 1); });
+    ASSERT_TRUE(WaitUntil(
+        [&] { return CountContaining(orbtray->Out(), "File Received") == instruments.size(); },
+        std::chrono::seconds(30)));
+    std::map<std::string, std::string> bySerial;
+    for (const auto& file : data.Files()) {
+        bySerial[file.substr(0, file.find('/'))] += data.Read(file);
+    }
+    EXPECT_EQ(bySerial.size(), instruments.size());
+    for (const auto& instrument : instruments) {
+        EXPECT_EQ(bySerial[instrument.serial], StoredFile(instrument.lines)) << instrument.serial;
+    }
+    EXPECT_EQ(ConnectionNames(orbtray->Err()).size(), instruments.size());
+    EXPECT_EQ(refusals(), 1);
     // Finished workers are reaped when the listener has a quiet second.
-    EXPECT_TRUE(WaitUntil([&] { return orbtray->Threads() == baseline; }, std::chrono::seconds(10)))
+    EXPECT_TRUE(WaitUntil([&] { return orbtray->Threads() == baseline; }))
         << orbtray->Threads() << " threads, " << baseline << " before";
     EXPECT_EQ(orbtray->Stop(), 0);
-}
-
-TEST_F(OrbtrayLoad, ConnectionsBeyondALimitAreClosedAtOnceAndTheRestServed) {
-    const platform::Ipv4Endpoint oneHost = {{127, 0, 0, 1}, 0};
-    const struct {
-        std::size_t held;  // connections kept open
-        bool fromOneHost;  // all of them from 127.0.0.1, or spread
-        platform::Ipv4Endpoint surplus;
-        const char* refusal;   // the whole log line for the surplus connection
-        bool otherHostServed;  // a connection from 127.0.0.2 is served meanwhile
-    } limits[] = {
-        {16, true, oneHost, "Connection S[0-9]+ refused, too many connections from 127\\.0\\.0\\.1",
-         true},
-        {256, false, SpreadSource(256), "Connection S[0-9]+ refused, too many connections", false},
-    };
-    for (const auto& limit : limits) {
-        SCOPED_TRACE(limit.refusal);
-        ASSERT_NO_FATAL_FAILURE(Start());
-        // The held ones, then one from the surplus's address once there is room again, then
-        // one from another host.
-        std::vector<Instrument> instruments = MakeInstruments(limit.held + 2, 20);
-        const std::span<Instrument> held = std::span(instruments).first(limit.held);
-        Instrument& again = instruments[limit.held];
-        Instrument& other = instruments[limit.held + 1];
-        for (Instrument& instrument : held) {
-            instrument.from = limit.fromOneHost ? oneHost : instrument.from;
-        }
-        again.from = limit.surplus;
-        other.from = SpreadSource(0);
-        ASSERT_NO_FATAL_FAILURE(Connect(held));
-
-        platform::Socket surplus = ConnectWithRetry(port, &limit.surplus);
-        ASSERT_TRUE(surplus.IsValid());
-        surplus.SetReceiveTimeout(5000);
-        char byte;
-        EXPECT_EQ(surplus.Receive(&byte, 1).status, platform::IoStatus::Closed);
-        const std::regex refusal(limit.refusal);
-        const auto refusals = [&] {
-            const Lines log = orbtray->Err();
-            return std::count_if(log.begin(), log.end(), [&](const std::string& line) {
-                return std::regex_match(line, refusal);
-            });
-        };
-        ASSERT_TRUE(WaitUntil([&] { return refusals() == 1; }));
-
-        std::size_t ended = 1;
-        if (limit.otherHostServed) {
-            other.socket = ConnectWithRetry(port, &other.from);
-            SendAndFinish(other.socket, Conversation(other.serial, other.lines));
-            ++ended;
-        }
-        // Once one held connection has ended (and so can be reaped), its place is free again.
-        ASSERT_NO_FATAL_FAILURE(Finish(held.first(1)));
-        ASSERT_TRUE(Logged(" terminated", ended));
-        again.socket = ConnectWithRetry(port, &again.from);
-        SendAndFinish(again.socket, Conversation(again.serial, again.lines));
-
-        ASSERT_NO_FATAL_FAILURE(Finish(held.subspan(1)));
-        const std::size_t served = limit.held + ended;
-        ExpectEveryFileWhole(std::span(instruments).first(served));
-        EXPECT_EQ(ConnectionNames(orbtray->Err()).size(), served);
-        EXPECT_EQ(refusals(), 1);
-        EXPECT_EQ(orbtray->Stop(), 0);
-    }
 }
 
 TEST_F(OrbtrayLoad, OneSerialOverManyLinksAtOnceGetsAFilePerTransfer) {
@@ -259,10 +174,10 @@ TEST_F(OrbtrayLoad, OneSerialOverManyLinksAtOnceGetsAFilePerTransfer) {
     const std::regex name("dup/([0-9]{6}-[0-9]{6})(-([0-9]+))?\\.csv");
     std::multiset<std::string> stored;
     std::map<std::string, std::set<int>> numbersOfSecond;
-    for (const auto& file : data->Files()) {
+    for (const auto& file : data.Files()) {
         std::smatch match;
         ASSERT_TRUE(std::regex_match(file, match, name)) << file;
-        stored.insert(data->Read(file));
+        stored.insert(data.Read(file));
         numbersOfSecond[match[1]].insert(match[3].matched ? std::stoi(match[3]) : 1);
     }
     EXPECT_EQ(stored, sent);

@@ -6,25 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 
 #include "fakes/Loopback.h"
 
 extern char** environ;
-
-namespace {
-
-std::vector<char*> Pointers(std::vector<std::string>& strings) {
-    std::vector<char*> pointers;
-    for (auto& s : strings) {
-        pointers.push_back(s.data());
-    }
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
-}  // namespace
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                            const std::vector<std::string>& environment) {
@@ -41,8 +29,16 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         std::erase_if(envp, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
         envp.push_back(extra);
     }
-    std::vector<char*> argvPointers = Pointers(argv);
-    std::vector<char*> envpPointers = Pointers(envp);
+    const auto pointers = [](std::vector<std::string>& strings) {
+        std::vector<char*> all;
+        for (auto& s : strings) {
+            all.push_back(s.data());
+        }
+        all.push_back(nullptr);
+        return all;
+    };
+    std::vector<char*> argvPointers = pointers(argv);
+    std::vector<char*> envpPointers = pointers(envp);
     const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
     const int out = open((output_.Path() + "out").c_str(), flags, 0600);
     const int err = open((output_.Path() + "err").c_str(), flags, 0600);
@@ -147,11 +143,9 @@ int OrbtrayProcess::Threads() const {
 }
 
 std::size_t CountContaining(const std::vector<std::string>& lines, const std::string& text) {
-    std::size_t count = 0;
-    for (const auto& line : lines) {
-        count += line.find(text) != std::string::npos;
-    }
-    return count;
+    return static_cast<std::size_t>(
+        std::count_if(lines.begin(), lines.end(),
+                      [&](const auto& line) { return line.find(text) != std::string::npos; }));
 }
 
 std::vector<std::string> LinesOf(const std::vector<std::string>& log, const std::string& name) {
@@ -165,37 +159,17 @@ std::vector<std::string> LinesOf(const std::vector<std::string>& log, const std:
     return lines;
 }
 
-namespace {
-
-// The names of the connections whose log lines match `pattern`, whose first group is the name.
-std::vector<std::string> NamesOfLines(const std::vector<std::string>& log,
-                                      const std::regex& pattern) {
+std::vector<std::string> ConnectionNames(const std::vector<std::string>& log) {
+    // Not "Connection S7 refused, too many connections from 127.0.0.1".
+    const std::regex accepted("Connection (S[0-9]+) from [0-9.]+");
     std::vector<std::string> names;
     std::smatch match;
     for (const auto& line : log) {
-        if (std::regex_match(line, match, pattern)) {
+        if (std::regex_match(line, match, accepted)) {
             names.push_back(match[1]);
         }
     }
     return names;
-}
-
-}  // namespace
-
-std::vector<std::string> ConnectionNames(const std::vector<std::string>& log) {
-    // Not "Connection S7 refused, too many connections from 127.0.0.1".
-    return NamesOfLines(log, std::regex("Connection (S[0-9]+) from [0-9.]+"));
-}
-
-std::string ConnectionOfSerial(const std::vector<std::string>& log, const std::string& serial) {
-    const std::string prefix = "Connection ";
-    const std::string ending = " serial number is " + serial;
-    for (const auto& line : log) {
-        if (line.starts_with(prefix) && line.ends_with(ending)) {
-            return line.substr(prefix.size(), line.size() - prefix.size() - ending.size());
-        }
-    }
-    return {};
 }
 
 std::string StoredFile(const std::vector<std::string>& lines) {

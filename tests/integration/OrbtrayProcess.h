@@ -79,9 +79,6 @@ std::vector<std::string> LinesOf(const std::vector<std::string>& log, const std:
 // The names of the connections accepted, in the order they were.
 std::vector<std::string> ConnectionNames(const std::vector<std::string>& log);
 
-// The name of the connection that logged "serial number is <serial>"; empty if none did.
-std::string ConnectionOfSerial(const std::vector<std::string>& log, const std::string& serial);
-
 // What the receiver stores for `lines`: each one ended by CR LF.
 std::string StoredFile(const std::vector<std::string>& lines);
 
