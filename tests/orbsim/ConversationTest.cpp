@@ -17,12 +17,10 @@ TEST(Conversation, EncodesFilesAsOneTransfer) {
         std::string_view contents;
         std::string_view expected;  // the whole transfer as serial "123"
     } cases[] = {
+        // LF, CR LF, a missing last line end and blank lines are shown through orbtray
+        // (integration/SerialTest); these are the cases it does not see.
         {"empty file", "", "HELLO 123\r\nBYE\r\n"},
-        {"LF", "a,1\nb,2\n", "HELLO 123\r\nLINE a,1\r\nLINE b,2\r\nBYE\r\n"},
-        {"CR LF", "a,1\r\nb,2\r\n", "HELLO 123\r\nLINE a,1\r\nLINE b,2\r\nBYE\r\n"},
-        {"no final newline", "a\nb", "HELLO 123\r\nLINE a\r\nLINE b\r\nBYE\r\n"},
-        {"empty lines keep the blank", "\n\r\nx\n",
-         "HELLO 123\r\nLINE \r\nLINE \r\nLINE x\r\nBYE\r\n"},
+        {"blank CR LF line", "\r\nx\n", "HELLO 123\r\nLINE \r\nLINE x\r\nBYE\r\n"},
         {"only the last CR goes", "a\r\r\n", "HELLO 123\r\nLINE a\r\r\nBYE\r\n"},
         {"inner CR and other bytes stay", "a\rb\t~\n", "HELLO 123\r\nLINE a\rb\t~\r\nBYE\r\n"},
         {"lone CR at the end", "a\r", "HELLO 123\r\nLINE a\r\nBYE\r\n"},

@@ -1,13 +1,7 @@
 // The Windows serial code against Wine's own SetupAPI and COM port driver. run-com-tests.sh
-// prepares the Wine side and runs this program; on its own it has nothing to talk to.
-//
-// The fake devices it registers, all under HKLM\System\CurrentControlSet\Enum:
-//   USB\VID_10C4&PID_EA60\0001  Ports class  "Silicon Labs CP210x USB to UART Bridge (COM5)"
-//   USB\VID_10C4&PID_EA60\0002  Ports class  "Silicon Labs CP210x USB to UART Bridge"
-//   USB\VID_10C4&PID_EA60\0003  USB class    "Silicon Labs CP210x USB to UART Bridge (COM9)"
-//   USB\VID_10C4&PID_EA60\0004  Ports class  no friendly name
-//   ACPI\PNP0501\1              Ports class  "Communications Port (COM1)"
-// COM5 is a pty whose far end instrument.sh plays.
+// prepares the Wine side (fake devices in the registry, of which only COM5 is a numbered CP210x
+// port, and COM5 as a pty whose far end instrument.sh plays) and runs this program; on its own
+// it has nothing to talk to.
 
 #include <gtest/gtest.h>
 
