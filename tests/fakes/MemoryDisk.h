@@ -1,13 +1,12 @@
 #pragma once
 
 // A file system in memory, for the store's seam: the fuzzer runs without touching the disk, and
-// tests make a full disk or a failing rename happen exactly when they want. Safe to share
-// between threads. Plain C++ (no test framework), so the fuzzer can use it too.
+// tests make a full disk or a failing rename happen exactly when they want. One thread at a
+// time. Plain C++ (no test framework), so the fuzzer can use it too.
 
 #include <cstddef>
 #include <limits>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 
@@ -19,35 +18,37 @@ public:
     std::size_t writeRoom = std::numeric_limits<std::size_t>::max();
     bool failSync = false;
     bool failMove = false;
-    // Created as a plain file by the next move, just before it happens: something else took
-    // the final name.
+    // Created as an empty file just before the next move: something else took the final name.
     std::string takeBeforeMove;
 
-    MemoryDisk();
+    MemoryDisk() { directories_.insert(std::string(1, platform::kPathSeparator)); }
 
-    // Every file's content by path.
-    std::map<std::string, std::string> Files() const;
-    // Every path ever created, files and directories.
-    std::set<std::string> Created() const;
+    // Every file's content by path, and every path ever created (files and directories).
+    const std::map<std::string, std::string>& Files() const { return files_; }
+    const std::set<std::string>& Created() const { return created_; }
+    // Puts a file in place, as if something outside the receiver had written it.
+    void Put(const std::string& path, const std::string& bytes) { files_[path] = bytes; }
 
-    bool PathExists(const std::string& path) override;
-    bool IsDirectory(const std::string& path) override;
+    bool PathExists(const std::string& path) override {
+        return files_.contains(path) || directories_.contains(path);
+    }
+    bool IsDirectory(const std::string& path) override { return directories_.contains(path); }
     bool MakeDirectory(const std::string& path) override;
     platform::FileOutcome CreateNew(const std::string& path,
                                     std::unique_ptr<DiskFile>* file) override;
     std::unique_ptr<DiskFile> OpenForReading(const std::string& path) override;
     platform::FileOutcome MoveNoReplace(const std::string& from, const std::string& to) override;
-    bool RemoveFile(const std::string& path) override;
+    bool RemoveFile(const std::string& path) override { return files_.erase(path) > 0; }
     bool SyncDirectory(const std::string&) override { return true; }
-
-    // Puts a file in place, as if something outside the receiver had written it.
-    void Put(const std::string& path, const std::string& bytes);
 
 private:
     class OpenFile;
     bool ParentExists(const std::string& path) const;
+    // A name is taken by a file, or by a directory of the same name.
+    bool Taken(const std::string& path) const {
+        return files_.contains(path) || directories_.contains(path + platform::kPathSeparator);
+    }
 
-    mutable std::mutex mutex_;
     std::map<std::string, std::string> files_;
     std::set<std::string> directories_;
     std::set<std::string> created_;
