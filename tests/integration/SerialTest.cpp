@@ -3,7 +3,6 @@
 // orbtray puts on the wire. orbtray opens the slave through a link in a scratch folder, so that
 // the port can vanish and come back under the same path.
 
-#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/file.h>
@@ -12,13 +11,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "fakes/Loopback.h"
@@ -29,40 +28,35 @@ namespace {
 
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
+using Ms = std::chrono::milliseconds;
 
 const std::string kAck(1, '\x06');
 const std::string kNak(1, '\x15');
 const std::string kBootStart = ":040000A0000000005C\r\n";
 // Generous, so that a loaded machine or a sanitizer build is not taken for a silent receiver.
-constexpr std::chrono::milliseconds kPatience = 5s;
+constexpr Ms kPatience = 5s;
 
 // A pseudo-terminal pair with the kernel's default line discipline, which orbtray itself must
 // make raw. The test holds the slave open too: without it the master reads as hung up until
 // orbtray opens it.
-class Pty {
-public:
+struct Pty {
     Pty() {
         char name[256] = {};
-        if (::openpty(&master_, &slave_, name, nullptr, nullptr) == 0) {
-            slavePath_ = name;
+        if (::openpty(&master, &slave, name, nullptr, nullptr) == 0) {
+            slavePath = name;
         }
     }
     // Like pulling the adapter: once the master is gone, whoever has the slave open is hung up.
     ~Pty() {
-        ::close(slave_);
-        ::close(master_);
+        ::close(slave);
+        ::close(master);
     }
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
 
-    int Master() const { return master_; }
-    int Slave() const { return slave_; }
-    const std::string& SlavePath() const { return slavePath_; }
-
-private:
-    int master_ = -1;
-    int slave_ = -1;
-    std::string slavePath_;
+    int master = -1;
+    int slave = -1;
+    std::string slavePath;
 };
 
 void Put(int fd, std::string_view bytes) {
@@ -75,30 +69,23 @@ void Put(int fd, std::string_view bytes) {
 
 // What arrives until `count` bytes are in or `limit` has passed. It never reads past `count`, so
 // a byte too many stays for the next look.
-std::string Take(int fd, std::size_t count, std::chrono::milliseconds limit = kPatience) {
+std::string Take(int fd, std::size_t count, Ms limit = kPatience) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + limit;
     std::string got;
     while (got.size() < count) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
         pollfd entry{fd, POLLIN, 0};
-        if (left <= 0 || ::poll(&entry, 1, static_cast<int>(left)) <= 0) {
-            break;
-        }
         char buffer[512];
-        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, count - got.size()));
+        const ssize_t n = left > 0 && ::poll(&entry, 1, static_cast<int>(left)) > 0
+                              ? ::read(fd, buffer, std::min(sizeof buffer, count - got.size()))
+                              : 0;
         if (n <= 0) {
             break;
         }
         got.append(buffer, static_cast<std::size_t>(n));
     }
     return got;
-}
-
-// Whatever arrives during a spell in which nothing should.
-std::string Quiet(int fd, std::chrono::milliseconds spell) {
-    return Take(fd, 1 << 20, spell);
 }
 
 // Sends one command and returns the single byte that answers it.
@@ -115,35 +102,21 @@ void Transfer(int fd, const std::string& serial, const Lines& lines) {
 
 // Joins two masters like a null-modem cable, so that orbsim on one slave talks to orbtray on
 // the other.
-class Bridge {
-public:
-    Bridge(int a, int b)
-        : thread_([this, a, b] {
-              pollfd entries[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
-              char buffer[4096];
-              while (!stop_) {
-                  if (::poll(entries, 2, 20) <= 0) {
-                      continue;
-                  }
-                  for (int i = 0; i < 2; ++i) {
-                      const ssize_t n = (entries[i].revents & POLLIN) == 0
-                                            ? 0
-                                            : ::read(entries[i].fd, buffer, sizeof buffer);
-                      if (n > 0) {
-                          Put(entries[1 - i].fd, std::string_view(buffer, std::size_t(n)));
-                      }
-                  }
-              }
-          }) {}
-    ~Bridge() {
-        stop_ = true;
-        thread_.join();
-    }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
+std::jthread Bridge(int a, int b) {
+    return std::jthread([a, b](const std::stop_token& stop) {
+        char buffer[4096];
+        while (!stop.stop_requested()) {
+            for (const auto& [from, to] : {std::pair{a, b}, std::pair{b, a}}) {
+                pollfd entry{from, POLLIN, 0};
+                const ssize_t n =
+                    ::poll(&entry, 1, 10) > 0 ? ::read(from, buffer, sizeof buffer) : 0;
+                if (n > 0) {
+                    Put(to, std::string_view(buffer, std::size_t(n)));
+                }
+            }
+        }
+    });
+}
 
 class OrbtraySerial : public ::testing::Test {
 protected:
@@ -156,30 +129,25 @@ protected:
     // Points the port's path at `pty` and, unless `times` is 0, waits until orbtray has opened
     // it for the `times`th time.
     void Plug(const Pty& pty, std::size_t times = 1) {
-        ASSERT_FALSE(pty.SlavePath().empty()) << "no pseudo-terminal";
+        ASSERT_FALSE(pty.slavePath.empty()) << "no pseudo-terminal";
         ::unlink(port.c_str());
-        ASSERT_EQ(::symlink(pty.SlavePath().c_str(), port.c_str()), 0);
+        ASSERT_EQ(::symlink(pty.slavePath.c_str(), port.c_str()), 0);
         ASSERT_TRUE(times == 0 || Said("Device Connected\t" + kName, times));
     }
 
-    bool Logged(const std::string& text, std::size_t times = 1,
-                std::chrono::milliseconds limit = 10s) {
+    bool Logged(const std::string& text, std::size_t times = 1, Ms limit = 10s) {
         return WaitUntil([&] { return CountContaining(orbtray->Err(), text) >= times; }, limit);
     }
-    bool Said(const std::string& text, std::size_t times = 1,
-              std::chrono::milliseconds limit = 10s) {
+    bool Said(const std::string& text, std::size_t times = 1, Ms limit = 10s) {
         return WaitUntil([&] { return CountContaining(orbtray->Out(), text) >= times; }, limit);
     }
     // The port's log lines without "Connection ttyA ".
     Lines Log() const { return LinesOf(orbtray->Err(), kName); }
     // What the user is told about devices and files, in order.
     Lines Notices() const {
-        Lines notices;
-        for (const auto& line : orbtray->Out()) {
-            if (line.rfind("Device ", 0) == 0 || line.rfind("File Received", 0) == 0) {
-                notices.push_back(line);
-            }
-        }
+        Lines notices = orbtray->Out();
+        std::erase_if(notices,
+                      [](const std::string& line) { return line.starts_with("orbtray:"); });
         return notices;
     }
     std::string Received(const std::string& serial, const std::string& file, int readings) const {
@@ -189,8 +157,7 @@ protected:
 
     void TearDown() override {
         if (HasFailure() && orbtray) {
-            const int status = orbtray->Stop();
-            std::cerr << "orbtray exit status " << status << "\nstdout:\n"
+            std::cerr << "orbtray exit status " << orbtray->Stop() << "\nstdout:\n"
                       << ::testing::PrintToString(orbtray->Out()) << "\nstderr:\n"
                       << ::testing::PrintToString(orbtray->Err()) << "\n";
         }
@@ -203,25 +170,16 @@ protected:
     std::unique_ptr<OrbtrayProcess> orbtray;
 };
 
-// Bad commands are refused with a NAK, and cost an open transfer, but never the port.
+// A bad command is refused with a NAK, and costs an open transfer, but never the port. Which
+// commands are bad is the session's own rule, tested without a port.
 TEST_F(OrbtraySerial, AnswersEachCommandWithOneAckOrNakAndStoresTheFile) {
     ASSERT_NO_FATAL_FAILURE(Start());
     Pty pty;
     ASSERT_NO_FATAL_FAILURE(Plug(pty));
-    const struct {
-        const char* command;
-        const std::string& answer;
-    } steps[] = {
-        {"hello 42\r\n", kNak},  // commands are upper case
-        {"LINE x\r\n", kNak},    // no transfer open
-        {"BOOT\r\n", kNak},      // no firmware to send
-        {"HELLO 42\r\n", kAck}, {"LINE a,1\r\n", kAck},
-        {"SEND\r\n", kNak},      // costs the open transfer...
-        {"LINE b,2\r\n", kNak},  // ...which is gone
-    };
-    for (const auto& step : steps) {
-        EXPECT_EQ(Say(pty.Master(), step.command), step.answer) << step.command;
-    }
+    EXPECT_EQ(Say(pty.master, "HELLO 42\r\n"), kAck);
+    EXPECT_EQ(Say(pty.master, "LINE a,1\r\n"), kAck);
+    EXPECT_EQ(Say(pty.master, "SEND\r\n"), kNak);
+    EXPECT_EQ(Say(pty.master, "LINE b,2\r\n"), kNak);  // the transfer is gone
     // Every byte value but the line end and the answers: a line discipline left cooked would
     // echo, translate, swallow or hold back some of them. The last line takes two reads.
     std::string every;
@@ -231,15 +189,14 @@ TEST_F(OrbtraySerial, AnswersEachCommandWithOneAckOrNakAndStoresTheFile) {
         }
     }
     const std::string longLine(1500, 'L');
-    Transfer(pty.Master(), "42", {"2025-12-14 02:54:17,23.512,mm", "", every, longLine});
+    Transfer(pty.master, "42", {"2025-12-14 02:54:17,23.512,mm", "", every, longLine});
     // A second answer anywhere would still be waiting here.
-    EXPECT_EQ(Quiet(pty.Master(), 300ms), "");
+    EXPECT_EQ(Take(pty.master, 1, 300ms), "");
     ASSERT_TRUE(Said("File Received"));
 
     const Lines files = data.Files();
     ASSERT_EQ(files.size(), 1u);
-    EXPECT_EQ(files[0].rfind("42/", 0), 0u) << files[0];
-    EXPECT_TRUE(files[0].ends_with(".csv")) << files[0];
+    EXPECT_TRUE(files[0].starts_with("42/") && files[0].ends_with(".csv")) << files[0];
     // Only the bytes from blank to '}' are kept.
     EXPECT_EQ(data.Read(files[0]),
               StoredFile({"2025-12-14 02:54:17,23.512,mm", "",
@@ -247,12 +204,11 @@ TEST_F(OrbtraySerial, AnswersEachCommandWithOneAckOrNakAndStoresTheFile) {
     EXPECT_EQ(Notices(), (Lines{"Device Connected\tttyA", Received("42", files[0], 4)}));
 
     // A stop in the middle of a transfer leaves nothing of it behind.
-    ASSERT_NO_FATAL_FAILURE(Put(pty.Master(), "HELLO 43\r\nLINE x\r\n"));
-    EXPECT_EQ(Take(pty.Master(), 2), kAck + kAck);
+    ASSERT_NO_FATAL_FAILURE(Put(pty.master, "HELLO 43\r\nLINE x\r\n"));
+    EXPECT_EQ(Take(pty.master, 2), kAck + kAck);
     EXPECT_EQ(orbtray->Stop(), 0);
     EXPECT_EQ(data.Files(), files);
-    EXPECT_EQ(Log(), (Lines{"listening", "invalid command", "unexpected command",
-                            "cannot open firmware", "serial number is 42", "invalid command",
+    EXPECT_EQ(Log(), (Lines{"listening", "serial number is 42", "invalid command",
                             "transfer aborted", "unexpected command", "serial number is 42",
                             "transfered 4 lines", "transfer complete", "serial number is 43",
                             "closed on shutdown", "terminated", "transfer aborted"}));
@@ -265,42 +221,37 @@ TEST_F(OrbtraySerial, SilenceOrALostPortAbortsTheFileAndThePortIsServedAgain) {
     ASSERT_NO_FATAL_FAILURE(Start());
     auto first = std::make_unique<Pty>();
     ASSERT_NO_FATAL_FAILURE(Plug(*first));
-    EXPECT_EQ(Say(first->Master(), "HELLO 42\r\n"), kAck);
-    EXPECT_EQ(Say(first->Master(), "LINE a,1\r\n"), kAck);
     // Half a command: after the time-out it must not glue onto the next one.
-    ASSERT_NO_FATAL_FAILURE(Put(first->Master(), "LINE par"));
+    ASSERT_NO_FATAL_FAILURE(Put(first->master, "HELLO 42\r\nLINE a,1\r\nLINE par"));
+    EXPECT_EQ(Take(first->master, 2), kAck + kAck);
     ASSERT_EQ(data.Files().size(), 1u);
     EXPECT_TRUE(data.Files()[0].ends_with(".tmp")) << data.Files()[0];
     // Four seconds of silence are not yet five.
     EXPECT_FALSE(Logged("transfer aborted", 1, 4s));
     ASSERT_TRUE(Logged("transfer aborted", 1, 15s));
     EXPECT_EQ(data.Files(), Lines{});
-    EXPECT_EQ(Quiet(first->Master(), 100ms), "");
 
-    EXPECT_EQ(Say(first->Master(), "HELLO 44\r\n"), kAck);
-    ASSERT_NO_FATAL_FAILURE(Put(first->Master(), "LINE pa"));
+    EXPECT_EQ(Say(first->master, "HELLO 44\r\n"), kAck);
+    ASSERT_NO_FATAL_FAILURE(Put(first->master, "LINE pa"));
     // The device node goes with the hang-up, as when an adapter is pulled, and leaves the link
     // to it behind: that is no port to serve, however many scans see it meanwhile.
     first.reset();
-    ASSERT_TRUE(Logged("transfer aborted", 2));
     ASSERT_TRUE(Said("Device Disconnected\tttyA"));
-    EXPECT_EQ(data.Files(), Lines{});
     std::this_thread::sleep_for(2500ms);
 
     // Each holds the port under a lock, so that two receivers never share one.
     Pty second;
-    ASSERT_EQ(::flock(second.Slave(), LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(::flock(second.slave, LOCK_EX | LOCK_NB), 0);
     ASSERT_NO_FATAL_FAILURE(Plug(second, 0));
     ASSERT_TRUE(Logged("could not open port"));
-    ASSERT_EQ(::flock(second.Slave(), LOCK_UN), 0);
+    ASSERT_EQ(::flock(second.slave, LOCK_UN), 0);
     // The next worker comes after a pause of five seconds and a scan.
     ASSERT_TRUE(Said("Device Connected\t" + kName, 2, 15s));
-    EXPECT_NE(::flock(second.Slave(), LOCK_EX | LOCK_NB), 0);
-    Transfer(second.Master(), "43", {"b,2"});
+    EXPECT_NE(::flock(second.slave, LOCK_EX | LOCK_NB), 0);
+    Transfer(second.master, "43", {"b,2"});
     ASSERT_TRUE(Logged("transfer complete"));
     const Lines files = data.Files();
     ASSERT_EQ(files.size(), 1u);
-    EXPECT_EQ(files[0].rfind("43/", 0), 0u) << files[0];
     EXPECT_EQ(data.Read(files[0]), "b,2\r\n");
     EXPECT_EQ(Log(),
               (Lines{"listening", "serial number is 42", "timeout", "transfer aborted",
@@ -313,9 +264,7 @@ TEST_F(OrbtraySerial, SilenceOrALostPortAbortsTheFileAndThePortIsServedAgain) {
 
 TEST_F(OrbtraySerial, SendsTheFirmwareOnePiecePerAckAndServesOrbsim) {
     std::string longLine;
-    for (int i = 0; i < 600; ++i) {
-        longLine += static_cast<char>('a' + i % 26);
-    }
+    for (int i = 0; i < 600; ++i) longLine += static_cast<char>('a' + i % 26);
     // Pieces end after a line feed or at 255 bytes; the last line has no line feed at all.
     const Lines pieces = {":10010000214601360121470136007EFE09D2190140\n",
                           ":00000001FF\r\n",
@@ -325,24 +274,22 @@ TEST_F(OrbtraySerial, SendsTheFirmwareOnePiecePerAckAndServesOrbsim) {
                           "\n",
                           ":00000001FF"};
     std::string image;
-    for (const auto& piece : pieces) {
-        image += piece;
-    }
+    for (const auto& piece : pieces) image += piece;
     scratch.Write("image.hex", image);
     ASSERT_NO_FATAL_FAILURE(Start({"--firmware", scratch.Path() + "image.hex"}));
     Pty pty;
     ASSERT_NO_FATAL_FAILURE(Plug(pty));
-    const int wire = pty.Master();
+    const int wire = pty.master;
 
     ASSERT_NO_FATAL_FAILURE(Put(wire, "BOOT\r\n"));
     EXPECT_EQ(Take(wire, 1 + kBootStart.size()), kAck + kBootStart);
-    EXPECT_EQ(Quiet(wire, 100ms), "") << "a piece before its ACK";
+    EXPECT_EQ(Take(wire, 1, 100ms), "") << "a piece before its ACK";
     for (const auto& piece : pieces) {
         ASSERT_NO_FATAL_FAILURE(Put(wire, kAck));
         EXPECT_EQ(Take(wire, piece.size()), piece);
     }
     ASSERT_NO_FATAL_FAILURE(Put(wire, kAck));
-    EXPECT_EQ(Quiet(wire, 300ms), "") << "something after the last piece";
+    EXPECT_EQ(Take(wire, 1, 300ms), "") << "something after the last piece";
     ASSERT_TRUE(Logged("transfer complete"));
 
     // orbsim through a second pty: it saves the image as it was sent, and the files it sends
@@ -351,12 +298,12 @@ TEST_F(OrbtraySerial, SendsTheFirmwareOnePiecePerAckAndServesOrbsim) {
     scratch.Write("b.csv", "x,10\r\ny,20");
     Pty far;
     {
-        Bridge cable(wire, far.Master());
-        const Finished boot = RunToEnd(kOrbsimPath, {"boot", "--serial-port", far.SlavePath(),
+        const std::jthread cable = Bridge(wire, far.master);
+        const Finished boot = RunToEnd(kOrbsimPath, {"boot", "--serial-port", far.slavePath,
                                                      "--out", scratch.Path() + "saved.hex"});
         EXPECT_EQ(boot.status, 0) << ::testing::PrintToString(boot.err);
         const Finished sent =
-            RunToEnd(kOrbsimPath, {"send", "--serial-port", far.SlavePath(), "--serial", "77",
+            RunToEnd(kOrbsimPath, {"send", "--serial-port", far.slavePath, "--serial", "77",
                                    scratch.Path() + "a.csv", scratch.Path() + "b.csv"});
         EXPECT_EQ(sent.status, 0) << ::testing::PrintToString(sent.err);
         ASSERT_TRUE(Said("File Received", 2));
@@ -365,8 +312,8 @@ TEST_F(OrbtraySerial, SendsTheFirmwareOnePiecePerAckAndServesOrbsim) {
     // On a port where nobody answers, orbsim gives up and says why.
     Pty mute;
     const Finished unanswered =
-        RunToEnd(kOrbsimPath, {"boot", "--serial-port", mute.SlavePath(), "--timeout", "200",
-                               "--out", scratch.Path() + "none.hex"});
+        RunToEnd(kOrbsimPath, {"boot", "--serial-port", mute.slavePath, "--timeout", "200", "--out",
+                               scratch.Path() + "none.hex"});
     EXPECT_EQ(unanswered.status, 1);
     EXPECT_EQ(CountContaining(unanswered.err, "no answer to BOOT within 200 ms"), 1u)
         << ::testing::PrintToString(unanswered.err);

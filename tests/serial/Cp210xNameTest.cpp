@@ -16,7 +16,6 @@ TEST(Cp210xPortNumber, ReadsTheComNumberOnlyFromBridgeNames) {
         {kBridge + " (COM12)", 12},
         {kBridge + " (COM", 0},  // exactly as long as the text before the number
         {"USB Serial Port (COM3)", 0},
-        {"silicon labs cp210x usb to uart bridge (COM7)", 0},
         // The five characters before the number are not read: another spelling still counts.
         {kBridge + " [xx:5)", 5},
         // Only the digits directly after them.

@@ -12,42 +12,29 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A device directory and a sysfs tree shaped like the kernel's: the cp210x driver's directory,
-// present while the module is loaded, holds its controls and one link per bound port.
-class FakeTrees {
-public:
-    std::string Sys() const { return scratch_.Path() + "sys"; }
-    std::string Dev() const { return scratch_.Path() + "dev"; }
-
-    void Bind(const std::string& tty) const {
-        if (fs::create_directories(Driver())) {
-            for (const char* control : {"bind", "unbind", "new_id", "uevent"}) {
-                std::ofstream(Driver() / control);
-            }
-            fs::create_directory_symlink("../../../../module/cp210x", Driver() / "module");
-        }
-        fs::create_directory_symlink("../../../../devices/usb1/1-1/" + tty, Driver() / tty);
-    }
-    void Node(const std::string& tty) const { std::ofstream(Dev() + "/" + tty); }
-    void Unplug(const std::string& tty) const {
-        fs::remove(Driver() / tty);
-        fs::remove(Dev() + "/" + tty);
-    }
-    void Unload() const { fs::remove_all(Driver()); }
-
-private:
-    fs::path Driver() const { return Sys() + "/bus/usb-serial/drivers/cp210x"; }
-
-    ScratchFolder scratch_;
-};
-
 TEST(PortScanner, FollowsPortsThroughTheDeviceDirectoryAndTheDriver) {
-    FakeTrees trees;
-    fs::create_directories(trees.Dev());
+    // A device directory and a sysfs tree shaped like the kernel's: the cp210x driver's
+    // directory, present while the module is loaded, holds its controls and one link per bound
+    // port.
+    const ScratchFolder scratch;
+    const std::string sys = scratch.Path() + "sys";
+    const std::string dev = scratch.Path() + "dev";
+    const fs::path driver = sys + "/bus/usb-serial/drivers/cp210x";
+    fs::create_directories(dev);
+    const auto bind = [&](const std::string& tty) {
+        if (fs::create_directories(driver)) {
+            for (const char* control : {"bind", "unbind", "new_id", "uevent"}) {
+                std::ofstream(driver / control);
+            }
+            fs::create_directory_symlink("../../../../module/cp210x", driver / "module");
+        }
+        fs::create_directory_symlink("../../../../devices/usb1/1-1/" + tty, driver / tty);
+    };
+    const auto node = [&](const std::string& tty) { std::ofstream(dev + "/" + tty); };
     // One with the usual settle time, one that reads the driver's list only on a change.
     platform::PortScanner scanners[] = {
-        platform::PortScanner(trees.Sys(), trees.Dev()),
-        platform::PortScanner(trees.Sys(), trees.Dev(), std::chrono::milliseconds(0))};
+        platform::PortScanner(sys, dev),
+        platform::PortScanner(sys, dev, std::chrono::milliseconds(0))};
     using Names = std::vector<std::string>;  // in the order of their numbers: first seen first
     const struct {
         const char* what;
@@ -56,16 +43,15 @@ TEST(PortScanner, FollowsPortsThroughTheDeviceDirectoryAndTheDriver) {
     } steps[] = {
         {"first scan, driver not loaded", [] {}, {{}, {}}},
         // Reuse of the last result is the point of watching; a real binding always brings a node.
-        {"binding without any change in /dev", [&] { trees.Bind("ttyUSB0"); }, {{}, {}}},
-        {"its node appears", [&] { trees.Node("ttyUSB0"); }, {{"ttyUSB0"}, {"ttyUSB0"}}},
-        {"a node before its binding", [&] { trees.Node("ttyUSB1"); }, {{"ttyUSB0"}, {"ttyUSB0"}}},
-        {"the late binding", [&] { trees.Bind("ttyUSB1"); }, {{"ttyUSB0", "ttyUSB1"}, {"ttyUSB0"}}},
-        {"first port unplugged", [&] { trees.Unplug("ttyUSB0"); }, {{"ttyUSB1"}, {"ttyUSB1"}}},
+        {"binding without any change in /dev", [&] { bind("ttyUSB0"); }, {{}, {}}},
+        {"its node appears", [&] { node("ttyUSB0"); }, {{"ttyUSB0"}, {"ttyUSB0"}}},
+        {"a node before its binding", [&] { node("ttyUSB1"); }, {{"ttyUSB0"}, {"ttyUSB0"}}},
+        {"the late binding", [&] { bind("ttyUSB1"); }, {{"ttyUSB0", "ttyUSB1"}, {"ttyUSB0"}}},
+        {"first port unplugged",
+         [&] { fs::remove(driver / "ttyUSB0"), fs::remove(dev + "/ttyUSB0"); },
+         {{"ttyUSB1"}, {"ttyUSB1"}}},
         {"driver unloaded, last node gone",
-         [&] {
-             trees.Unload();
-             fs::remove(trees.Dev() + "/ttyUSB1");
-         },
+         [&] { fs::remove_all(driver), fs::remove(dev + "/ttyUSB1"); },
          {{}, {}}},
     };
     for (const auto& step : steps) {
@@ -74,7 +60,7 @@ TEST(PortScanner, FollowsPortsThroughTheDeviceDirectoryAndTheDriver) {
             Names names;
             for (const platform::PortInfo& port : scanners[i].Present()) {
                 names.push_back(port.name);
-                EXPECT_EQ(port.path, trees.Dev() + "/" + port.name) << step.what;
+                EXPECT_EQ(port.path, dev + "/" + port.name) << step.what;
                 EXPECT_EQ(port.number, platform::DescribePort(port.path).number) << step.what;
             }
             EXPECT_EQ(names, step.names[i]) << step.what << ", scanner " << i;
@@ -100,8 +86,6 @@ TEST(DescribePort, NamesByTheLastComponentCutTo15Characters) {
     }
     EXPECT_NE(platform::DescribePort("/dev/pts/7").number,
               platform::DescribePort("/dev/ttyACM0").number);
-    EXPECT_EQ(platform::DescribePort("/dev/pts/7").number,
-              platform::DescribePort("/dev/pts/7").number);
 }
 
 }  // namespace

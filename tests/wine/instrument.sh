@@ -9,24 +9,18 @@
 set -u
 
 ready=$INSTRUMENT_READY
-record=$INSTRUMENT_RECORD
-partial=$record.part
+partial=$INSTRUMENT_RECORD.part
 
 # True while the process that started this one is still its parent: once socat has gone, the
 # test is over.
 socat_running() {
-    local status fields
-    read -r status <"/proc/$$/stat"
-    # The fields after the name: state, then the parent's id.
-    read -r -a fields <<<"${status##*) }"
-    [ "${fields[1]}" = "$PPID" ]
+    grep -q "^PPid:[[:space:]]*$PPID\$" "/proc/$$/status"
 }
 
 # Characters sent before the PC opens the port would not reach it.
 for ((tries = 0; tries < 1200; tries++)); do
     [ -e "$ready" ] && break
-    socat_running || exit 1
-    sleep 0.05
+    socat_running && sleep 0.05 || exit 1
 done
 [ -e "$ready" ] || exit 1
 : >"$partial"
@@ -37,7 +31,7 @@ for line in 'HELLO 77' 'LINE 1,2' 'LINE 3,4' 'LINE 5,6' 'BYE'; do
 done
 # Whatever still arrives after the last answer is an answer to nothing; keep it for the test.
 timeout 0.5 cat >>"$partial"
-mv "$partial" "$record"
+mv "$partial" "$INSTRUMENT_RECORD"
 # Hold the line until socat goes: closing it now would hang up the port under the worker, which
 # the test stops in its own time.
 exec cat >/dev/null

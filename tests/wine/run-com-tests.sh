@@ -7,13 +7,12 @@
 # stay out of the other Windows tests' registry, and its session can be ended without theirs.
 set -euo pipefail
 
-exe=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+exe=$(realpath "$1")
 shift
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 wine_run=$here/../../scripts/wine-run.sh
 run=$(dirname "$exe")/com-run
-WINEPREFIX=$(dirname "$exe")/wineprefix
-export WINEPREFIX
+export WINEPREFIX=${exe%/*}/wineprefix
 export WINEDEBUG=${WINEDEBUG:--all}
 
 for tool in cc socat timeout wine wineserver; do
@@ -32,8 +31,7 @@ trap cleanup EXIT
 
 # A session left over from an interrupted run would still hold the old pty.
 [ ! -d "$WINEPREFIX" ] || wineserver -k 2>/dev/null || true
-rm -rf "$run"
-mkdir -p "$run"
+rm -rf "$run" && mkdir -p "$run"
 
 # Built in a temporary directory: LD_PRELOAD splits its list at spaces and colons, which a build
 # path may hold.
@@ -50,19 +48,20 @@ wineserver -p 2>>"$run/wineserver.log"
 reg_add() {
     "$wine_run" reg add "$1" /v "$2" /t REG_SZ /d "$3" /f >/dev/null
 }
+# A device: its key, its class and, if it has one, its friendly name.
+device() {
+    reg_add "$1" ClassGUID "$2"
+    [ -z "${3-}" ] || reg_add "$1" FriendlyName "$3"
+}
 enum='HKLM\System\CurrentControlSet\Enum'
 cp210x="$enum\\USB\\VID_10C4&PID_EA60"
-ports_class='{4D36E978-E325-11CE-BFC1-08002BE10318}'
+ports='{4D36E978-E325-11CE-BFC1-08002BE10318}'
 bridge='Silicon Labs CP210x USB to UART Bridge'
-reg_add "$cp210x\\0001" ClassGUID "$ports_class"
-reg_add "$cp210x\\0001" FriendlyName "$bridge (COM5)"
-reg_add "$cp210x\\0002" ClassGUID "$ports_class"
-reg_add "$cp210x\\0002" FriendlyName "$bridge"
-reg_add "$cp210x\\0003" ClassGUID '{36FC9E60-C465-11CF-8056-444553540000}'  # USB class
-reg_add "$cp210x\\0003" FriendlyName "$bridge (COM9)"
-reg_add "$cp210x\\0004" ClassGUID "$ports_class"
-reg_add "$enum\\ACPI\\PNP0501\\1" ClassGUID "$ports_class"
-reg_add "$enum\\ACPI\\PNP0501\\1" FriendlyName "Communications Port (COM1)"
+device "$cp210x\\0001" "$ports" "$bridge (COM5)"
+device "$cp210x\\0002" "$ports" "$bridge"
+device "$cp210x\\0003" '{36FC9E60-C465-11CF-8056-444553540000}' "$bridge (COM9)"  # USB class
+device "$cp210x\\0004" "$ports"
+device "$enum\\ACPI\\PNP0501\\1" "$ports" "Communications Port (COM1)"
 # Wine numbers the host's serial devices from COM1 whenever a session starts; a port named here
 # keeps its number. The link is for this session, which mapped its ports before a first run
 # wrote the value.
@@ -76,19 +75,14 @@ export INSTRUMENT_SCRIPT=$here/instrument.sh
 socat PTY,raw,echo=0,link="$run/com5" SYSTEM:'exec bash "$INSTRUMENT_SCRIPT"' \
     2>"$run/socat.log" &
 socat_pid=$!
-for ((tries = 0; tries < 200; tries++)); do
-    [ -L "$run/com5" ] && break
-    sleep 0.05
-done
-[ -L "$run/com5" ] || { echo "run-com-tests: socat made no pty" >&2; cat "$run/socat.log" >&2; exit 1; }
+timeout 10 bash -c 'until [ -L "$1" ]; do sleep 0.05; done' _ "$run/com5" ||
+    { echo "run-com-tests: socat made no pty" >&2; cat "$run/socat.log" >&2; exit 1; }
 
 # Wine does the serial requests in the program's own process, so that is where the shim goes.
 # The paths are handed over as the program sees them, through the Z: drive.
 status=0
 ORBTRAY_COM_READY="Z:${run//\//\\}\\ready" ORBTRAY_COM_RECORD="Z:${run//\//\\}\\record" \
     LD_PRELOAD=$shim timeout -k 10 180 "$wine_run" "$exe" "$@" || status=$?
-if [ "$status" -ne 0 ] && [ -s "$run/socat.log" ]; then
-    echo "--- socat:" >&2
-    cat "$run/socat.log" >&2
-fi
+[ "$status" -eq 0 ] || [ ! -s "$run/socat.log" ] ||
+    { echo "--- socat:" >&2; cat "$run/socat.log" >&2; }
 exit "$status"

@@ -15,25 +15,17 @@
 // Linux numbers the pty slaves (/dev/pts/N) under these major device numbers.
 enum { kPtySlaveMajorFirst = 136, kPtySlaveMajorLast = 143 };
 
-typedef int (*IoctlFunction)(int, unsigned long, ...);
-
 static int IsPty(int fd) {
     struct stat status;
-    if (fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) {
-        return 0;
-    }
-    const unsigned int deviceMajor = major(status.st_rdev);
-    return deviceMajor >= kPtySlaveMajorFirst && deviceMajor <= kPtySlaveMajorLast;
+    return fstat(fd, &status) == 0 && S_ISCHR(status.st_mode) &&
+           major(status.st_rdev) >= kPtySlaveMajorFirst &&
+           major(status.st_rdev) <= kPtySlaveMajorLast;
 }
 
 int ioctl(int fd, unsigned long request, ...) {
-    static IoctlFunction real;
+    static int (*real)(int, unsigned long, ...);
     if (real == 0) {
-        real = (IoctlFunction)dlsym(RTLD_NEXT, "ioctl");
-        if (real == 0) {
-            errno = ENOSYS;
-            return -1;
-        }
+        real = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
     }
     // Every request takes at most one argument, a pointer or an integer that fits in one.
     va_list arguments;
