@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -44,11 +45,12 @@ inline std::uint16_t FreePort() {
 // Connects to 127.0.0.1:port, retrying while the server is still starting; with `from`, from
 // that local address.
 inline platform::Socket ConnectWithRetry(std::uint16_t port,
-                                         const platform::Ipv4Endpoint* from = nullptr) {
+                                         std::optional<platform::Ipv4Endpoint> from = {}) {
     platform::Socket socket;
     WaitUntil([&] {
         int error = 0;
-        socket = platform::Socket::ConnectTcp(platform::kLoopback(port), &error, from);
+        socket = platform::Socket::ConnectTcp(platform::kLoopback(port), &error,
+                                              from ? &*from : nullptr);
         return socket.IsValid();
     });
     return socket;
@@ -60,9 +62,20 @@ inline platform::Ipv4Endpoint SpreadSource(std::size_t n) {
     return {{127, 0, 0, static_cast<std::uint8_t>(2 + n / 16)}, 0};
 }
 
-// Sends a whole conversation and closes our sending side, so the receiver sees every byte
-// before the end of the stream.
-inline void SendAndFinish(platform::Socket& socket, const std::string& bytes) {
+// True once the receiver has closed the link without sending a byte back.
+inline bool ClosedQuietly(platform::Socket& socket) {
+    socket.SetReceiveTimeout(5000);
+    char byte;
+    return socket.Receive(&byte, 1).status == platform::IoStatus::Closed;
+}
+
+inline void Send(platform::Socket& socket, const std::string& bytes) {
     socket.Send(bytes.data(), bytes.size());
+}
+
+// Sends a whole conversation and closes, so the receiver sees every byte before the end of the
+// stream.
+inline void SendAndFinish(platform::Socket& socket, const std::string& bytes) {
+    Send(socket, bytes);
     socket.ShutdownBoth();
 }

@@ -9,7 +9,7 @@
 // cut into chunks, and everything after them is what the instruments send.
 
 #include <algorithm>
-#include <cstddef>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +18,6 @@
 #include <set>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "fakes/MemoryDisk.h"
@@ -54,6 +53,10 @@ void Require(bool holds, const char* what, std::string_view detail) {
 
 // A log line stays one line however long the serial in it; a notification fits its buffer.
 struct CheckingSinks final : LogSink, NotifySink {
+    CheckingSinks() {
+        SetConnectionLogSink(this);
+        SetNotifySink(this);
+    }
     void Write(const char* text) override {
         const std::string_view line(text);
         Require(line.size() <= std::size_t(kMaxLogLine) && line.find('\n') == line.size() - 1 &&
@@ -71,9 +74,8 @@ struct World {
     TestClock clock;
     MemoryDisk disk;
     StoreConfig config{kDataFolder, kFirmwarePath, &clock, &disk};
-    std::set<std::string> foreign;  // files something else put where the store puts its own
-    bool opened = false;            // a file may have been opened since the last look for one
-    bool crowded = false;
+    std::set<std::string> foreign;         // files something else put where the store puts its own
+    bool opened = false, crowded = false;  // opened: a file may have been, since the last look
 };
 
 // One instrument link. Besides its session, it notes every LINE it was sent, reading lines the
@@ -197,9 +199,7 @@ bool IsStorePath(std::string_view rest) {
     const std::string_view name = rest.substr(0, slash), file = rest.substr(slash + 1);
     std::string base(name.substr(0, name.find('.')));
     base.erase(base.find_last_not_of(' ') + 1);
-    for (char& c : base) {
-        c = in("abcdefghijklmnopqrstuvwxyz", c) ? char(c - 'a' + 'A') : c;
-    }
+    std::ranges::transform(base, base.begin(), [](unsigned char c) { return std::toupper(c); });
     bool plain =
         slash != rest.npos && !name.empty() && name.front() != ' ' && name.back() != ' ' &&
         name.back() != '.' &&
@@ -213,9 +213,8 @@ bool IsStorePath(std::string_view rest) {
     }
     // A data file: YYMMDD-HHMMSS, or that with -2 ... -99, then .tmp or .csv.
     std::string stem(file.substr(0, file.size() - std::min<std::size_t>(4, file.size())));
-    for (char& c : stem) {
-        c = in("0123456789", c) ? '9' : c;
-    }
+    std::ranges::replace_if(
+        stem, [](char c) { return c >= '0' && c <= '9'; }, '9');
     const bool numbered =
         stem == "999999-999999-99" || (stem == "999999-999999-9" && file[14] != '1');
     return plain && (file.empty() || ((file.ends_with(".tmp") || file.ends_with(".csv")) &&
@@ -261,12 +260,6 @@ void CheckDisk(const World& world, const Link (&links)[2]) {
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    SetConnectionLogSink(&g_sinks);
-    SetNotifySink(&g_sinks);
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 #include <regex>
 #include <thread>
 
@@ -28,10 +28,8 @@ protected:
     // Log lines that match `pattern` whole, line feed included.
     std::size_t Count(const std::string& pattern) {
         const std::regex wanted(pattern);
-        const Lines lines = log.Lines();
-        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
-            return std::regex_match(line, wanted);
-        });
+        return std::ranges::count_if(
+            log.Lines(), [&](const std::string& line) { return std::regex_match(line, wanted); });
     }
     // The log from line `first` on, without "Connection S# " and the line feed.
     Lines LinesSince(std::size_t first) {
@@ -72,13 +70,11 @@ TEST_F(NetLink, ReceivesBytesInAnySplitAndSendsNothingBack) {
         const std::size_t first = log.Lines().size();
         platform::Socket client = ConnectWithRetry(port);
         for (const std::string& burst : c.bursts) {
-            client.Send(burst.data(), burst.size());
+            Send(client, burst);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         client.ShutdownSend();
-        client.SetReceiveTimeout(5000);
-        char byte;
-        EXPECT_EQ(client.Receive(&byte, 1).status, platform::IoStatus::Closed);
+        EXPECT_TRUE(ClosedQuietly(client));
         EXPECT_TRUE(WaitUntil([&] { return LinesSince(first) == c.log; }))
             << ::testing::PrintToString(LinesSince(first));
     }
@@ -95,7 +91,7 @@ TEST_F(NetLink, EachAddressHoldsAtMostSixteenConnectionsAndStopEndsEveryOneOpen)
     const platform::Ipv4Endpoint other = {{127, 0, 0, 2}, 0};
     std::vector<platform::Socket> clients;
     for (int i = 0; i < 20; ++i) {
-        clients.push_back(ConnectWithRetry(port, i < 19 ? &one : &other));
+        clients.push_back(ConnectWithRetry(port, i < 19 ? one : other));
     }
     ASSERT_TRUE(WaitUntil([&] { return log.Lines().size() == 20; }));
     EXPECT_EQ(Count("Connection S[0-9]+ from 127\\.0\\.0\\.1\n"), 16u);
@@ -103,14 +99,12 @@ TEST_F(NetLink, EachAddressHoldsAtMostSixteenConnectionsAndStopEndsEveryOneOpen)
     const std::string refused =
         "Connection S[0-9]+ refused, too many connections from 127\\.0\\.0\\.1\n";
     EXPECT_EQ(Count(refused), 3u);
-    char byte;
-    clients[18].SetReceiveTimeout(5000);
-    EXPECT_EQ(clients[18].Receive(&byte, 1).status, platform::IoStatus::Closed);
+    EXPECT_TRUE(ClosedQuietly(clients[18]));
 
     // A place given back is served again.
     SendAndFinish(clients[0], "HELLO 5\nBYE\n");
     ASSERT_TRUE(WaitUntil([&] { return Count("Connection S[0-9]+ terminated\n") == 1; }));
-    platform::Socket again = ConnectWithRetry(port, &one);
+    platform::Socket again = ConnectWithRetry(port, one);
     SendAndFinish(again, "HELLO 6\nBYE\n");
     ASSERT_TRUE(WaitUntil([&] {
         return notifier.Notices().size() == 2 && Count("Connection S[0-9]+ terminated\n") == 2;
@@ -118,8 +112,7 @@ TEST_F(NetLink, EachAddressHoldsAtMostSixteenConnectionsAndStopEndsEveryOneOpen)
     EXPECT_EQ(Count(refused), 3u);
 
     // A stop ends every link still open, deleting the partial file of the one with a transfer.
-    const std::string start = "HELLO 7\nLINE partial\n";
-    clients[1].Send(start.data(), start.size());
+    Send(clients[1], "HELLO 7\nLINE partial\n");
     ASSERT_TRUE(WaitUntil([&] { return data.Files().size() == 3; }));
     listener.Stop();
     EXPECT_EQ(data.Files().size(), 2u);

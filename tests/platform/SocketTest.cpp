@@ -15,7 +15,7 @@ constexpr int kLongMs = 5000;
 // (the listener would back off as if out of descriptors), ports in use are refused (a second
 // receiver would share port 9393), and a connect to nothing fails (orbsim would report a transfer
 // nobody received).
-TEST(Socket, AnAcceptWithNothingQueuedWouldBlock) {
+TEST(Socket, AcceptingNothingWouldBlockPortsInUseAreRefusedAndConnectsToNothingFail) {
     ASSERT_TRUE(platform::StartNetworking());
     Socket listener = Socket::ListenTcp(0);
     ASSERT_TRUE(listener.IsValid() && listener.WatchAccept());
@@ -31,10 +31,7 @@ TEST(Socket, AnAcceptWithNothingQueuedWouldBlock) {
     platform::IoResult outcome{};
     EXPECT_FALSE(listener.Accept(&peer, &outcome).IsValid());
     EXPECT_EQ(outcome.status, IoStatus::WouldBlock);
-}
 
-TEST(Socket, PortsInUseAreRefusedAndConnectsToNothingFail) {
-    ASSERT_TRUE(platform::StartNetworking());
     const Socket tcp = Socket::ListenTcp(0);
     const Socket udp = Socket::BindUdp(0);
     ASSERT_TRUE(tcp.IsValid() && udp.IsValid());
@@ -42,7 +39,7 @@ TEST(Socket, PortsInUseAreRefusedAndConnectsToNothingFail) {
     EXPECT_FALSE(Socket::BindUdp(udp.LocalPort()).IsValid());
     // Nothing listens on a port just given back.
     std::uint16_t port = Socket::ListenTcp(0).LocalPort();
-    int error = 0;
+    error = 0;
     EXPECT_FALSE(Socket::ConnectTcp(platform::kLoopback(port), &error).IsValid());
     EXPECT_NE(error, 0);
 }
