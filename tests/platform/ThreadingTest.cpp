@@ -1,10 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include "platform/Event.h"
-#include "platform/Mutex.h"
-#include "platform/Thread.h"
 
 namespace {
 
@@ -28,29 +24,6 @@ TEST(Threading, WaitForEitherPrefersTheStopAndConsumesNothing) {
               WaitResult::First);
     // A wait only looks: it never consumes a manual-reset signal.
     EXPECT_TRUE(stop.IsSet() && second.IsSet());
-}
-
-// Four threads contend 20000 times each: an increment lost to a race shows in the count.
-TEST(Threading, MutexGuardsACounter) {
-    static platform::Mutex mutex;
-    static long counter;
-    counter = 0;
-    {
-        std::vector<platform::Thread> threads(4);
-        for (auto& thread : threads) {
-            ASSERT_TRUE(thread.Start(
-                [](void*) -> unsigned {
-                    for (int i = 0; i < 20000; ++i) {
-                        platform::MutexLock lock(mutex);
-                        ++counter;
-                    }
-                    return 0;
-                },
-                nullptr));
-        }
-        // The destructors join.
-    }
-    EXPECT_EQ(counter, 4 * 20000);
 }
 
 }  // namespace

@@ -254,22 +254,4 @@ TEST(Store, SameSecondTransfersOnManyLinksNeverLoseOne) {
     }
 }
 
-TEST(RemoveLeftoverTempFiles, DeletesOnlyTheStoresTemporaryFiles) {
-    ScratchFolder data;
-    const std::vector<std::string> kept = {"1/251214-025417.csv",   "1/notes.tmp",
-                                           "1/251214-02541.tmp",    "1/2512140-25417.tmp",
-                                           "2/x/251214-025417.tmp", "251214-025417.tmp"};
-    for (const auto& name : kept) {
-        data.Write(name, "keep");
-    }
-    for (const auto& name :
-         {"1/251214-025417-2.tmp", "1/251214-025417.tmp", "2/000101-000000-99.tmp"}) {
-        data.Write(name, "partial");
-    }
-    EXPECT_EQ(RemoveLeftoverTempFiles(data.Path()), 3);
-    auto expected = kept;
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(data.Files(), expected);
-}
-
 }  // namespace
