@@ -32,17 +32,16 @@ TEST_F(SessionTest, ALineSplitAnywhereBehavesAsOneChunk) {
     const std::string conversation =
         "HELLO 123\r\nLINE\r\nLINE \r\nLINE  x\r\nLINE a~\x80\xff\x7f\t\x01,b\r\r\nLINE "
         "}!\r\nBYE\r\n";
-    // No blank: the command is its own argument.
-    const std::string stored = "LINE\r\n\r\n x\r\na,b\r\n}!\r\n";
+    const std::string stored =
+        "LINE\r\n\r\n x\r\na,b\r\n}!\r\n";  // "LINE" alone is its own argument
     std::vector<Lines> splits = {{conversation}};
     for (std::size_t at = 1; at < conversation.size(); ++at) {
         splits.push_back({conversation.substr(0, at), conversation.substr(at)});
     }
-    Lines byteByByte;
+    splits.emplace_back();
     for (const char c : conversation) {
-        byteByByte.emplace_back(1, c);
+        splits.back().emplace_back(1, c);
     }
-    splits.push_back(byteByByte);
 
     for (const bool serialLink : {true, false}) {
         for (const auto& chunks : splits) {
@@ -54,23 +53,21 @@ TEST_F(SessionTest, ALineSplitAnywhereBehavesAsOneChunk) {
             for (const auto& chunk : chunks) {
                 EXPECT_TRUE(w.Feed(chunk, serialLink));
             }
-            const std::string trace = "chunks=" + std::to_string(chunks.size()) +
-                                      " first=" + std::to_string(chunks[0].size()) +
-                                      " serial=" + std::to_string(serialLink);
+            SCOPED_TRACE("chunks " + std::to_string(chunks.size()) + ", first " +
+                         std::to_string(chunks[0].size()) + ", serial " +
+                         std::to_string(serialLink));
             EXPECT_EQ(chunkLog.Lines(),
                       (Lines{Log("serial number is 123"), Log("transfered 5 lines"),
-                             Log("transfer complete")}))
-                << trace;
+                             Log("transfer complete")}));
             // The session answers alike on both links; the TCP worker's hooks drop the bytes.
-            EXPECT_EQ(w.wire, std::string(7, ACK)) << trace;
-            EXPECT_EQ(folder.Files(), (Lines{"123/251214-025417.csv"})) << trace;
-            EXPECT_EQ(folder.Read("123/251214-025417.csv"), stored) << trace;
+            EXPECT_EQ(w.wire, std::string(7, ACK));
+            EXPECT_EQ(folder.Files(), (Lines{"123/251214-025417.csv"}));
+            EXPECT_EQ(folder.Read("123/251214-025417.csv"), stored);
             EXPECT_EQ(
                 chunkNotifier.Notices(),
                 (std::vector<RecordedNotice>{
                     {"File Received", "Device 123 sent 5 readings.",
-                     folder.Path() + "123" + platform::kPathSeparator + "251214-025417.csv"}}))
-                << trace;
+                     folder.Path() + "123" + platform::kPathSeparator + "251214-025417.csv"}}));
         }
     }
 }
@@ -150,21 +147,14 @@ TEST_F(SessionTest, HelloOnASerialLinkAbandonsTheOpenTransfer) {
                      Log("transfered 1 lines"), Log("transfer complete")}));
 }
 
-// A firmware image, as the instrument receives it piece by piece.
-class FirmwareUpdate : public SessionTest {
-protected:
-    FirmwareUpdate() {
-        firmware.Write("fw.hex", image);
-        data.store.firmwarePath = firmware.Path() + "fw.hex";
-    }
-    ScratchFolder firmware;
-    const std::string longLine = std::string(300, 'L') + "\r\n";
-    const std::string image = ":10000000AA\r\n" + longLine;
-};
-
 // Each ACK releases one piece; the whole sequence, and its end, is checked through the real
 // orbtray (integration/SerialTest.cpp). Here: what may interrupt an update.
-TEST_F(FirmwareUpdate, LinesAreRefusedANakAbortsAndHelloOnSerialStartsOver) {
+TEST_F(SessionTest, FirmwareLinesAreRefusedANakAbortsAndHelloOnSerialStartsOver) {
+    const std::string longLine = std::string(300, 'L') + "\r\n";
+    const std::string image = ":10000000AA\r\n" + longLine;
+    ScratchFolder firmware;
+    firmware.Write("fw.hex", image);
+    data.store.firmwarePath = firmware.Path() + "fw.hex";
     EXPECT_TRUE(worker.Feed(std::string("BOOT now\n") + ACK + ACK));
     EXPECT_EQ(worker.wire, std::string{ACK} + ":040000A0000000005C\r\n:10000000AA\r\n" +
                                longLine.substr(0, 255));
