@@ -62,9 +62,9 @@ device "$cp210x\\0002" "$ports" "$bridge"
 device "$cp210x\\0003" '{36FC9E60-C465-11CF-8056-444553540000}' "$bridge (COM9)"  # USB class
 device "$cp210x\\0004" "$ports"
 device "$enum\\ACPI\\PNP0501\\1" "$ports" "Communications Port (COM1)"
-# Wine numbers the host's serial devices from COM1 whenever a session starts; a port named here
-# keeps its number. The link is for this session, which mapped its ports before a first run
-# wrote the value.
+# Wine numbers the host's serial devices from COM1 whenever its server starts; a port named here
+# keeps its number. The link is for a server already running, which mapped its ports before a
+# first run wrote the value.
 reg_add 'HKLM\Software\Wine\Ports' COM5 "$run/com5"
 ln -sfn "$run/com5" "$WINEPREFIX/dosdevices/com5"
 
