@@ -84,7 +84,7 @@ bool Store::ReserveDataFile(const std::string& baseName) {
             config.disk->RemoveFile(path);
             continue;
         }
-        file.AttachForWriting(std::move(created));
+        file.Attach(std::move(created));
         return true;
     }
     return false;
@@ -99,7 +99,7 @@ bool Store::OpenFirmware() {
     if (!image) {
         return false;
     }
-    file.AttachForReading(std::move(image));
+    file.Attach(std::move(image));
     return true;
 }
 
@@ -121,17 +121,17 @@ FinishOutcome Store::FinishDataFile() {
         if (name + kTempSuffix != tempPath && config.disk->PathExists(name + kTempSuffix)) {
             continue;
         }
-        switch (config.disk->MoveNoReplace(tempPath, name + kFinalSuffix)) {
-            case platform::FileOutcome::Done:
-                path = name + kFinalSuffix;
-                config.disk->SyncDirectory(directory);
-                return FinishOutcome::Finished;
-            case platform::FileOutcome::Taken:
-                continue;
-            case platform::FileOutcome::Failed:
-                break;
+        const platform::FileOutcome moved =
+            config.disk->MoveNoReplace(tempPath, name + kFinalSuffix);
+        if (moved == platform::FileOutcome::Done) {
+            path = name + kFinalSuffix;
+            config.disk->SyncDirectory(directory);
+            return FinishOutcome::Finished;
         }
-        break;
+        // Anything but a taken name (no permission, disk gone) will not get better elsewhere.
+        if (moved == platform::FileOutcome::Failed) {
+            break;
+        }
     }
     config.disk->RemoveFile(tempPath);
     return FinishOutcome::RenameFailed;

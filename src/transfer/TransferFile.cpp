@@ -9,14 +9,6 @@ void TransferFile::Attach(std::unique_ptr<DiskFile> file) {
     buffer_ = std::make_unique_for_overwrite<char[]>(kBufferSize);
 }
 
-void TransferFile::AttachForWriting(std::unique_ptr<DiskFile> created) {
-    Attach(std::move(created));
-}
-
-void TransferFile::AttachForReading(std::unique_ptr<DiskFile> opened) {
-    Attach(std::move(opened));
-}
-
 void TransferFile::AppendPastBuffer(std::string_view bytes) {
     // The buffer is filled to the brim before it is written, so that every write is one whole,
     // aligned buffer: the page cache then holds the file in large pieces, which costs less to

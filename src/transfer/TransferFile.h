@@ -16,8 +16,7 @@ public:
     static constexpr std::size_t kPieceSize = 256;
 
     // Takes a file just created for writing, or opened for reading.
-    void AttachForWriting(std::unique_ptr<DiskFile> created);
-    void AttachForReading(std::unique_ptr<DiskFile> opened);
+    void Attach(std::unique_ptr<DiskFile> file);
     bool IsOpen() const { return file_ != nullptr; }
 
     // Buffers one line and the CR LF that ends it. False once any write of this file has failed:
@@ -51,7 +50,6 @@ private:
     // at its end stays short.
     static constexpr std::size_t kWriteBackEvery = 4 * 1024 * 1024;
 
-    void Attach(std::unique_ptr<DiskFile> file);
     void AppendPastBuffer(std::string_view bytes);
     void FlushBuffer();
 
