@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
-#include <vector>
+#include <string_view>
 
 namespace platform {
 
@@ -31,10 +33,29 @@ bool RemoveFile(const std::string& path);
 // Makes a rename inside `directory` durable. Needed on POSIX; Windows has nothing to do.
 bool SyncDirectory(const std::string& directory);
 
-enum class EntryKind { File, Directory };
-// Names (not paths) of the entries of one kind directly inside `directory`; "." and ".." are
-// never listed. Empty when the directory cannot be read.
-std::vector<std::string> ListDirectory(const std::string& directory, EntryKind kind);
+// What a directory entry leads to. Links are followed: a link to a directory is a Directory.
+// Other is anything neither a file nor a directory (a pipe, a device, a link to nothing).
+enum class EntryKind { File, Directory, Other };
+
+// One entry of a directory listing, valid only during the call it is passed to.
+struct DirectoryEntry {
+    std::string_view name;  // the name alone, no directory part
+    EntryKind kind;
+    // A symbolic link or another kind of reparse point. A clean-up that deletes must not follow
+    // one out of the tree; a reader may.
+    bool isLink;
+    // Size in bytes and last-write time as a Windows FILETIME (100-ns intervals since
+    // 1601-01-01 00:00 UTC). Both are 0 for directories: listing a folder of folders then needs
+    // no call per entry beyond the listing itself.
+    std::uint64_t size;
+    std::uint64_t lastWrite;
+};
+
+// Calls `visit` for each entry directly inside `directory` ("." and ".." never), in the order the
+// OS lists them. False, with no call made, when the directory cannot be read. An entry removed
+// while the listing runs may or may not be visited.
+bool ListDirectory(const std::string& directory,
+                   const std::function<void(const DirectoryEntry&)>& visit);
 
 // A file opened either for exclusive creation and writing, or for reading. Unbuffered: callers
 // that write line by line buffer themselves.

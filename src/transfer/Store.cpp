@@ -1,6 +1,7 @@
 #include "transfer/Store.h"
 
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -145,10 +146,10 @@ void Store::DeleteDataFile() {
 namespace {
 
 // Only names this store gives its temporary files: YYMMDD-HHMMSS.tmp, or with -2 ... -99.
-bool IsTempDataName(const std::string& name) {
+bool IsTempDataName(std::string_view name) {
     const std::size_t suffix = name.size() - kSuffixLength;
     if (name.size() < kTimeNameLength + kSuffixLength ||
-        name.compare(suffix, std::string::npos, kTempSuffix) != 0) {
+        name.compare(suffix, std::string_view::npos, kTempSuffix) != 0) {
         return false;
     }
     for (std::size_t i = 0; i < suffix; ++i) {
@@ -164,13 +165,26 @@ bool IsTempDataName(const std::string& name) {
 }  // namespace
 
 int RemoveLeftoverTempFiles(const std::string& dataFolder) {
+    // Links are never followed: a clean-up that deletes must stay inside the Data folder.
+    std::vector<std::string> directories;
+    platform::ListDirectory(dataFolder, [&](const platform::DirectoryEntry& entry) {
+        if (entry.kind == platform::EntryKind::Directory && !entry.isLink) {
+            directories.emplace_back(entry.name);
+        }
+    });
     int removed = 0;
-    for (const std::string& directory :
-         platform::ListDirectory(dataFolder, platform::EntryKind::Directory)) {
+    std::vector<std::string> leftovers;
+    for (const std::string& directory : directories) {
         const std::string serialDirectory = dataFolder + directory + platform::kPathSeparator;
-        for (const std::string& name :
-             platform::ListDirectory(serialDirectory, platform::EntryKind::File)) {
-            if (IsTempDataName(name) && platform::RemoveFile(serialDirectory + name)) {
+        leftovers.clear();
+        platform::ListDirectory(serialDirectory, [&](const platform::DirectoryEntry& entry) {
+            if (entry.kind == platform::EntryKind::File && !entry.isLink &&
+                IsTempDataName(entry.name)) {
+                leftovers.emplace_back(entry.name);
+            }
+        });
+        for (const std::string& name : leftovers) {
+            if (platform::RemoveFile(serialDirectory + name)) {
                 ++removed;
             }
         }

@@ -66,34 +66,70 @@ bool SyncDirectory(const std::string& directory) {
     return ok;
 }
 
-std::vector<std::string> ListDirectory(const std::string& directory, EntryKind kind) {
-    std::vector<std::string> names;
+namespace {
+
+// Seconds between 1601-01-01 and 1970-01-01, the two epochs.
+constexpr std::int64_t kEpochDifference = 11644473600;
+
+std::uint64_t FileTimeOf(const struct timespec& time) {
+    const std::int64_t seconds = static_cast<std::int64_t>(time.tv_sec) + kEpochDifference;
+    if (seconds < 0) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(seconds) * 10000000u +
+           static_cast<std::uint64_t>(time.tv_nsec) / 100u;
+}
+
+EntryKind KindOf(mode_t mode) {
+    return S_ISREG(mode)   ? EntryKind::File
+           : S_ISDIR(mode) ? EntryKind::Directory
+                           : EntryKind::Other;
+}
+
+// Fills in what the name leads to. False when the entry is gone by now.
+bool Describe(int directoryFd, const char* name, DirectoryEntry& entry) {
+    struct stat st {};
+    if (::fstatat(directoryFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    }
+    entry.isLink = S_ISLNK(st.st_mode);
+    // A link to nothing is still listed, as itself.
+    if (entry.isLink && ::fstatat(directoryFd, name, &st, 0) != 0) {
+        entry.kind = EntryKind::Other;
+    } else {
+        entry.kind = KindOf(st.st_mode);
+    }
+    if (entry.kind != EntryKind::Directory) {
+        entry.size = static_cast<std::uint64_t>(st.st_size);
+        entry.lastWrite = FileTimeOf(st.st_mtim);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ListDirectory(const std::string& directory,
+                   const std::function<void(const DirectoryEntry&)>& visit) {
     DIR* dir = ::opendir(directory.c_str());
     if (dir == nullptr) {
-        return names;
+        return false;
     }
-    std::string base = directory;
-    if (!base.empty() && base.back() != kPathSeparator) {
-        base += kPathSeparator;
-    }
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..") {
+    const int fd = ::dirfd(dir);
+    while (const dirent* found = ::readdir(dir)) {
+        const char* name = found->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
             continue;
         }
-        struct stat st {};
-        if (::lstat((base + name).c_str(), &st) != 0) {
+        DirectoryEntry entry{name, EntryKind::Directory, false, 0, 0};
+        // Most file systems say in the listing itself which entries are directories, which
+        // saves a stat for each serial folder; everything else needs one for its size and time.
+        if (found->d_type != DT_DIR && !Describe(fd, name, entry)) {
             continue;
         }
-        // Symbolic links are listed as neither, so a clean-up never follows one out of the tree.
-        const bool wanted =
-            kind == EntryKind::Directory ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode);
-        if (wanted) {
-            names.push_back(name);
-        }
+        visit(entry);
     }
     ::closedir(dir);
-    return names;
+    return true;
 }
 
 // The disk flush for a file still being written. glibc runs aio_fsync on a helper thread of its
