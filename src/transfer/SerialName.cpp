@@ -68,3 +68,44 @@ std::string SerialDirectoryName(std::string_view serial) {
     }
     return out;
 }
+
+namespace {
+
+int HexDigit(char c) {
+    // Only the upper-case digits the encoding writes: "%2e" is not something it produced.
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
+}  // namespace
+
+std::string SerialFromDirectoryName(std::string_view directory) {
+    // A name without '%' is its own serial: it is either what the store wrote unchanged or a
+    // folder made by hand, and both are best shown as they are.
+    if (directory.find('%') == std::string_view::npos) {
+        return std::string(directory);
+    }
+    if (directory == "%00") {
+        return std::string();
+    }
+    std::string serial;
+    serial.reserve(directory.size());
+    for (std::size_t i = 0; i < directory.size(); ++i) {
+        if (directory[i] != '%') {
+            serial += directory[i];
+            continue;
+        }
+        const int high = i + 2 < directory.size() ? HexDigit(directory[i + 1]) : -1;
+        const int low = high >= 0 ? HexDigit(directory[i + 2]) : -1;
+        if (low < 0) {
+            return std::string(directory);
+        }
+        serial += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    // Only a name the store itself would give is decoded; anything else ("%41", a stray "%00"
+    // in the middle) might be some other folder's own name, so it is shown untouched.
+    return SerialDirectoryName(serial) == directory ? serial : std::string(directory);
+}

@@ -71,6 +71,10 @@ bool MakePath(const std::string& path, Disk& disk = SystemDisk());
 // are; anything that could leave the Data folder, name a device or be altered by the file system
 // is %XX-encoded, reversibly.
 std::string SerialDirectoryName(std::string_view serial);
+// The serial number a directory of the Data folder holds the files of: the inverse of
+// SerialDirectoryName ("%00" is the empty serial). A name the store would never have given is
+// returned as it is.
+std::string SerialFromDirectoryName(std::string_view directory);
 
 // Deletes the temporary files a crash left in the serial directories. Run at start-up before any
 // worker exists; returns how many were deleted.

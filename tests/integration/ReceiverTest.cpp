@@ -49,6 +49,19 @@ TEST_F(Orbtray, StoresWhatOrbsimSendsUnderItsUtcStartAndAnswersItsDiscoveryInLoc
                                                   data.Path() + files[0]),
               1u);
 
+    // The file list shows it as one row: UTC time of its last write, serial, name, size.
+    const Finished listed = RunToEnd(kOrbtrayPath, {"list", "--data-folder", data.Path()});
+    EXPECT_EQ(listed.status, 0);
+    ASSERT_EQ(listed.out.size(), 1u) << ::testing::PrintToString(listed.err);
+    end = strptime(listed.out[0].c_str(), "%Y-%m-%d %H:%M:%S", &fields);
+    ASSERT_TRUE(end != nullptr) << listed.out[0];
+    EXPECT_TRUE(timegm(&fields) >= before && timegm(&fields) <= std::time(nullptr));
+    EXPECT_EQ(std::string(end), "\t123\t" + files[0].substr(4) + "\t" +
+                                    std::to_string(StoredFile(lines).size()) + " bytes");
+    const Finished missing = RunToEnd(kOrbtrayPath, {"list", "--data-folder", "/nonexistent"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, Lines{"orbtray: no data folder at /nonexistent/"});
+
     // The beacon binds on its own thread, possibly after orbtray has said it is receiving.
     Finished found;
     ASSERT_TRUE(WaitUntil([&] {

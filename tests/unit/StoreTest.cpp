@@ -49,7 +49,8 @@ TEST(Store, NamesFilesAfterTheUtcTimeOfTheHello) {
 
 // Every serial is stored, and nothing escapes the Data folder, names a device or is altered by
 // the file system: ordinary serials stay as they are, the rest is %XX-encoded, reversibly (so
-// "50%" and "50%25" stay apart). Every missing level of the Data folder is made on the way.
+// "50%" and "50%25" stay apart) and decoded for the file list. Every missing level of the Data
+// folder is made on the way.
 TEST(Store, SerialsGetDirectoriesOfTheirOwnInsideTheDataFolder) {
     const struct {
         const char* serial;
@@ -97,6 +98,12 @@ TEST(Store, SerialsGetDirectoriesOfTheirOwnInsideTheDataFolder) {
         EXPECT_EQ(log.Lines().at(0), Log(std::string("serial number is ") + c.serial));
         EXPECT_EQ(notifier.Notices().at(0).text,
                   std::string("Device ") + c.serial + " sent 1 readings.");
+        // The file list shows the serial again, decoded from the directory name.
+        EXPECT_EQ(SerialFromDirectoryName(c.directory), c.serial);
+    }
+    // Names the store never gives are some other folder's own: shown as they are.
+    for (const char* name : {"%", "50%2", "%zz", "%2e", "%41", "%2E%2E%2E"}) {
+        EXPECT_EQ(SerialFromDirectoryName(name), name);
     }
 }
 

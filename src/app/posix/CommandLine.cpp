@@ -6,10 +6,14 @@
 const char kUsage[] =
     "usage: orbtray [--data-folder DIR] [--firmware FILE] [--port N]\n"
     "               [--serial-port PATH]... [--no-usb-scan]\n"
+    "       orbtray list [--data-folder DIR]\n"
     "\n"
     "Receives instrument readings over TCP and answers discovery probes over UDP, both on\n"
     "port N (default 9393), and from every CP210x USB serial bridge, and stores each transfer\n"
     "as DIR/<serial>/YYMMDD-HHMMSS.csv.\n"
+    "\n"
+    "orbtray list prints the files received so far, newest first, one per line: UTC time,\n"
+    "serial number, file name and size, separated by tabs.\n"
     "\n"
     "  --data-folder DIR  where files are stored (default $XDG_DATA_HOME/Orbalinex/Data,\n"
     "                     or ~/.local/share/Orbalinex/Data)\n"
@@ -21,8 +25,18 @@ const char kUsage[] =
 
 CommandLine ParseCommandLine(int argc, const char* const* argv) {
     CommandLine line;
-    for (int i = 1; i < argc && line.error.empty(); ++i) {
+    int first = 1;
+    if (argc > 1 && std::string_view(argv[1]) == "list") {
+        line.list = true;
+        first = 2;
+    }
+    for (int i = first; i < argc && line.error.empty(); ++i) {
         const std::string_view option = argv[i];
+        // Listing reads the Data folder and nothing else.
+        if (line.list && option != "--data-folder" && option != "--help" && option != "-h") {
+            line.error = "list takes no '" + std::string(option) + "'";
+            break;
+        }
         const bool takesValue = option == "--data-folder" || option == "--firmware" ||
                                 option == "--port" || option == "--serial-port";
         if (takesValue && i + 1 >= argc) {

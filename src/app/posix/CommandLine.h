@@ -7,6 +7,7 @@
 #include "link/NetPorts.h"
 
 struct CommandLine {
+    bool list = false;         // `orbtray list`: print the received files and end
     std::string dataFolder;    // empty: the default under the user's data directory
     std::string firmwarePath;  // empty: every firmware request is refused
     std::uint16_t port = kInstrumentPort;

@@ -1,13 +1,16 @@
 // orbtray for Linux: the instrument receiver as a foreground program. The connection log goes to
 // standard error, notifications to standard output; SIGINT or SIGTERM stops it in order.
+// `orbtray list` prints the files received so far instead.
 
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "app/posix/CommandLine.h"
 #include "app/posix/StdoutNotifier.h"
@@ -15,6 +18,8 @@
 #include "platform/FileSystem.h"
 #include "platform/Socket.h"
 #include "transfer/Store.h"
+#include "viewer/RowText.h"
+#include "viewer/Scan.h"
 
 namespace {
 
@@ -40,6 +45,36 @@ int Fail(const std::string& message, int code) {
     return code;
 }
 
+bool WriteAll(int fd, const std::string& bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// `orbtray list`: the rows of the File Transfers window as text. The whole listing is built in
+// memory and written at once: tens of thousands of rows must not cost a system call each.
+int List(const std::string& dataFolder) {
+    if (!platform::IsDirectory(dataFolder)) {
+        return Fail("no data folder at " + dataFolder, 1);
+    }
+    std::vector<FileRecord> records;
+    ScanDataFolder(dataFolder, records);
+    std::string text;
+    text.reserve(records.size() * 64);
+    for (const FileRecord& record : records) {
+        AppendTextRow(text, record);
+    }
+    return WriteAll(STDOUT_FILENO, text) ? 0 : Fail("cannot write the list", 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -62,6 +97,9 @@ int main(int argc, char** argv) {
     store.dataFolder = line.dataFolder.empty() ? DefaultDataFolder() : Absolute(line.dataFolder);
     if (store.dataFolder.back() != '/') {
         store.dataFolder += '/';
+    }
+    if (line.list) {
+        return List(store.dataFolder);
     }
     if (!MakePath(store.dataFolder)) {
         return Fail("cannot create the data folder " + store.dataFolder, 1);
