@@ -1,0 +1,66 @@
+#pragma once
+
+// The tray application's process-wide state and the entry points its parts call in one another.
+// Everything here belongs to the main thread, except g_hInstance, g_dataFolder and g_mainWindow:
+// those are set before the receiver's first thread starts and only read afterwards, so workers
+// read them without a lock.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "app/win32/Commands.h"
+#include "link/NotifyUser.h"
+#include "viewer/Scan.h"
+
+// The tray icon's callback message.
+inline constexpr UINT WM_TRAYICON = WM_USER + 1;
+// The hot key Win+Ctrl+T, registered for the main window.
+inline constexpr int kHotKeyId = 1;
+
+extern HINSTANCE g_hInstance;
+extern std::string g_dataFolder;  // full path, always ending in a backslash
+extern HWND g_mainWindow;         // hidden, class "OrbTrayIcon"; owns the tray icon
+extern HWND g_transfersWindow;    // the File Transfers window, null while closed
+extern HWND g_transfersList;      // its list control
+extern HMENU g_trayMenu;
+extern std::vector<FileRecord> g_fileRecords;  // row i of the list shows record i
+
+// The user's settings: on when not 0. Loaded once at start-up, changed only by the switch
+// commands, which store 0 or 1.
+struct Settings {
+    DWORD ShowText = 0;  // balloons for instruments connecting and disconnecting
+    DWORD ShowFile = 1;  // balloons for received files
+    DWORD AutoRun = 0;   // the user asked for the start-with-Windows entry
+};
+extern Settings g_settings;
+extern HKEY g_settingsKey;
+
+// Settings.cpp
+void LoadSettings();  // opens (creating) the settings key and reads the three values
+void SaveSetting(const char* name, DWORD value);
+std::string ReadSettingText(const char* name);  // a REG_SZ under the settings key, "" if none
+bool WriteRunEntry();                           // false when the path does not fit the entry
+void DeleteRunEntry();
+void CloseSettings();
+
+// MainWindow.cpp
+LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+void BuildTrayMenu();
+
+// Balloons.cpp: the main window's side of a worker's notification.
+void OnNotify(const UiNotice& notice);
+void OnBalloonClick();
+void ClearBalloon();
+
+// FolderWatch.cpp: one overlapped directory-change read on the Data folder, always pending.
+void StartFolderWatch(const std::string& folder);
+HANDLE FolderWatchEvent();
+void OnFolderWatchSignalled();
+void StopFolderWatch();
+
+// viewer/win32/TransfersWindow.cpp
+LRESULT CALLBACK TransfersWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+void RefreshTransfersList();
+void OpenSelectedFile(HWND window);
