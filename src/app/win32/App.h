@@ -6,6 +6,7 @@
 // read them without a lock.
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@ extern HWND g_mainWindow;         // hidden, class "OrbTrayIcon"; owns the tray 
 extern HWND g_transfersWindow;    // the File Transfers window, null while closed
 extern HWND g_transfersList;      // its list control
 extern HMENU g_trayMenu;
+extern NOTIFYICONDATAA g_trayIcon;  // the one record every Shell_NotifyIconA call uses
 extern std::vector<FileRecord> g_fileRecords;  // row i of the list shows record i
 
 // The user's settings: on when not 0. Loaded once at start-up, changed only by the switch
