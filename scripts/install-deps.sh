@@ -15,6 +15,8 @@ if [ "${1:-}" != "--run" ]; then
         wine wine64                         # runs the Windows tests
         socat procps                        # integration tests, Wine serial tests, benchmarks
         iproute2                            # ss, with which the benchmarks find free ports
+        xvfb x11-utils xdotool imagemagick  # the tray application under Wine: a display, its
+                                            # windows, and the screenshots of the README
     )
 fi
 
@@ -27,5 +29,6 @@ done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq "${missing[@]}"
+# Another install may hold the package lock for a while; wait for it rather than fail.
+$sudo apt-get -o DPkg::Lock::Timeout=900 update -qq
+$sudo apt-get -o DPkg::Lock::Timeout=900 install -y -qq "${missing[@]}"
