@@ -9,9 +9,14 @@
 
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "transfer/Store.h"
 #include "viewer/RowText.h"
+
+// The window owns its list control and the records behind its rows.
+HWND g_transfersList = nullptr;
+std::vector<FileRecord> g_fileRecords;
 
 namespace {
 
