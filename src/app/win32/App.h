@@ -50,6 +50,23 @@ void CloseSettings();
 // MainWindow.cpp
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void BuildTrayMenu();
+void ShowTransfersWindow();  // the show command: create the window, or restore the open one
+
+// NoticeSink.cpp: workers reach the main window only through this sink.
+NotifySink& MainWindowNotifySink();
+// The notice a WM_COMMAND ID_NOTIFY carries, or null when its lParam is not one that is being
+// delivered right now (anyone can post ID_NOTIFY to a top-level window).
+const UiNotice* NoticeBeingDelivered(LPARAM lParam);
+
+// DataFolder.cpp: the Data folder, from the user's "DataFolder" setting or the system's folders.
+std::string ResolveDataFolder();
+
+// AnsiPath.cpp
+// A UTF-16 path in the ANSI code page, by its short form if the long one has characters the code
+// page lacks; "" when neither can be written in it.
+std::string AnsiPath(const wchar_t* path);
+// Bytes of the ANSI character that begins with `first`.
+std::size_t AnsiCharLength(unsigned char first);
 
 // Balloons.cpp: the main window's side of a worker's notification.
 void OnNotify(const UiNotice& notice);

@@ -1,0 +1,142 @@
+// orbtray.exe: start-up, the one message loop of the main thread, and shut-down. Everything the
+// receiver's threads read (the Data folder, the firmware path, the main window) is settled
+// before the first of them starts and never changed afterwards.
+
+#include "app/win32/App.h"
+
+// After App.h: these need <windows.h> first.
+#include <commctrl.h>
+#include <objbase.h>
+
+#include "app/TrayRules.h"
+#include "link/Receiver.h"
+#include "platform/Socket.h"
+#include "transfer/Store.h"
+
+namespace {
+
+constexpr char kMainClass[] = "OrbTrayIcon";
+constexpr char kTransfersClass[] = "OrbTrayMain";
+
+void InitControls(DWORD classes) {
+    INITCOMMONCONTROLSEX controls = {sizeof controls, classes};
+    InitCommonControlsEx(&controls);
+}
+
+void RegisterWindowClasses() {
+    WNDCLASSA main = {};
+    main.lpfnWndProc = MainWndProc;
+    main.hInstance = g_hInstance;
+    main.lpszClassName = kMainClass;
+    RegisterClassA(&main);
+
+    WNDCLASSA transfers = {};
+    transfers.lpfnWndProc = TransfersWndProc;
+    transfers.hInstance = g_hInstance;
+    transfers.hIcon = LoadIconA(g_hInstance, "OrbTray");
+    transfers.hbrBackground = static_cast<HBRUSH>(GetStockObject(LTGRAY_BRUSH));
+    transfers.lpszClassName = kTransfersClass;
+    RegisterClassA(&transfers);
+}
+
+// Runs until WM_QUIT and returns its exit code. The wait wakes for the folder watch's event and
+// for anything in the queue, sent messages included: a worker blocked in a notification is
+// served promptly.
+int RunMessageLoop(HACCEL accelerators) {
+    for (;;) {
+        HANDLE watch = FolderWatchEvent();
+        const DWORD handles = watch != nullptr ? 1 : 0;
+        const DWORD woken =
+            MsgWaitForMultipleObjects(handles, &watch, FALSE, INFINITE, QS_ALLINPUT);
+        if (handles == 1 && woken == WAIT_OBJECT_0) {
+            OnFolderWatchSignalled();
+        }
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                return static_cast<int>(message.wParam);
+            }
+            if (g_transfersWindow != nullptr &&
+                TranslateAcceleratorA(g_transfersWindow, accelerators, &message)) {
+                continue;
+            }
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
+}
+
+DWORD WINAPI StopReceiverEntry(LPVOID receiver) {
+    static_cast<Receiver*>(receiver)->Stop();
+    return 0;
+}
+
+// Stops the receiver's threads in order. A worker may have sent a notification just before the
+// main window went; that send waits for this thread to take it, and its worker, and so the stop,
+// would wait for ever. So while the stop runs, sent messages are taken (they find no window and
+// return at once); nothing posted is handled.
+void StopReceiver(Receiver& receiver) {
+    HANDLE stopper = CreateThread(nullptr, 0, StopReceiverEntry, &receiver, 0, nullptr);
+    if (stopper == nullptr) {
+        receiver.Stop();
+        return;
+    }
+    while (MsgWaitForMultipleObjects(1, &stopper, FALSE, INFINITE, QS_SENDMESSAGE) !=
+           WAIT_OBJECT_0) {
+        MSG message;
+        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+    CloseHandle(stopper);
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
+    // One instance: a second start only asks the first to show its window.
+    if (HWND running = FindWindowA(kMainClass, nullptr)) {
+        PostMessageA(running, WM_COMMAND, ID_SHOW, 0);
+        return 0;
+    }
+    g_hInstance = instance;
+    InitControls(ICC_WIN95_CLASSES | ICC_DATE_CLASSES | ICC_STANDARD_CLASSES | ICC_LINK_CLASS);
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+
+    g_dataFolder = ResolveDataFolder();
+    MakePath(g_dataFolder);
+    // A crash leaves partial files behind; they go as an aborted transfer's would.
+    RemoveLeftoverTempFiles(g_dataFolder);
+
+    platform::StartNetworking();
+    LoadSettings();
+    StoreConfig store;
+    store.dataFolder = g_dataFolder;
+    store.firmwarePath = ReadSettingText("FirmwarePath");
+
+    InitControls(ICC_LISTVIEW_CLASSES);
+    BuildTrayMenu();
+    RegisterWindowClasses();
+    g_mainWindow = CreateWindowExA(0, kMainClass, "Orbalinex Transfer", WS_OVERLAPPEDWINDOW,
+                                   CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                                   nullptr, nullptr, g_hInstance, nullptr);
+    RegisterHotKey(g_mainWindow, kHotKeyId, MOD_CONTROL | MOD_WIN, 'T');
+
+    SetNotifySink(&MainWindowNotifySink());
+    Receiver receiver(store);
+    receiver.Start();
+
+    if (!IsSilentStart(commandLine)) {
+        PostMessageA(g_mainWindow, WM_COMMAND, ID_SHOW, 0);
+    }
+    HACCEL accelerators = LoadAcceleratorsA(g_hInstance, "OrbMenu");
+    StartFolderWatch(g_dataFolder);
+
+    const int exitCode = RunMessageLoop(accelerators);
+
+    StopFolderWatch();
+    // From here a notification returns at once; one already sent is taken by StopReceiver.
+    SetNotifySink(nullptr);
+    StopReceiver(receiver);
+    CloseSettings();
+    CoUninitialize();
+    return exitCode;
+}
