@@ -1,0 +1,525 @@
+// orbtray.exe as a user and Explorer meet it, under Wine on an X display of its own: its tray
+// icon, its windows and menus, the files instruments send it, the registry it keeps and the
+// programs it hands files to. run-app-tests.sh prepares a fresh Wine prefix and the display and
+// runs this program, which starts orbtray.exe and orbsim.exe itself.
+//
+// Wine starts a process in seconds, so one orbtray runs through the first five tests, which
+// therefore build on one another in the order written; the last one restarts it.
+
+#include <gtest/gtest.h>
+
+#include <shellapi.h>
+#include <shlobj.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Harness.h"
+
+namespace {
+
+// The command identifiers and window classes that other programs can rely on.
+constexpr WPARAM kShow = 1100, kShowUsbEvents = 1101, kShowFileTransfers = 1102,
+                 kRunOnStartup = 1103, kOpenDataFolder = 1104, kExit = 1105, kClose = 1106,
+                 kViewRefresh = 1107;
+constexpr char kMainClass[] = "OrbTrayIcon";
+constexpr char kTransfersClass[] = "OrbTrayMain";
+constexpr UINT kTrayIconId = 1001;
+constexpr int kListId = 1000;
+constexpr char kSettingsKey[] = "Software\\Orbalinex\\OrbTray";
+constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+// Everything the test makes lives here, in its own Wine prefix.
+constexpr char kScratch[] = "C:\\orbtray-test";
+// What the program the shell starts for a .csv file or a folder was given, one line each.
+constexpr char kOpenedRecord[] = "C:\\orbtray-test\\opened.txt";
+constexpr char kRecordOpen[] = "--record-open";
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+std::string Orbtray() {
+    return Env("ORBTRAY_EXE");
+}
+
+std::string DefaultDataFolder() {
+    char folder[MAX_PATH] = {};
+    SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, folder);
+    return std::string(folder) + "\\Orbalinex\\Data\\";
+}
+
+std::vector<std::string> Opened() {
+    std::vector<std::string> lines;
+    const std::string text = ReadBytes(kOpenedRecord);
+    if (text == "(no file)")
+        return lines;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        lines.push_back(text.substr(at, end - at));
+    }
+    return lines;
+}
+
+// The date and time that the list shows for `time`: the user's formats, in UTC.
+std::string UtcText(FILETIME time) {
+    SYSTEMTIME utc;
+    FileTimeToSystemTime(&time, &utc);
+    char date[128] = {}, clock[128] = {};
+    GetDateFormatA(LOCALE_USER_DEFAULT, 0, &utc, nullptr, date, sizeof date);
+    GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &utc, nullptr, clock, sizeof clock);
+    return std::string(date) + " " + clock;
+}
+
+// The row a stored file should have.
+RemoteList::Row RowOf(const std::string& dataFolder, const std::string& serial,
+                      const std::string& name) {
+    WIN32_FILE_ATTRIBUTE_DATA info{};
+    GetFileAttributesExA((dataFolder + serial + "\\" + name).c_str(), GetFileExInfoStandard, &info);
+    return {UtcText(info.ftLastWriteTime), serial, name,
+            std::to_string(info.nFileSizeLow) + " bytes"};
+}
+
+// The X11 tray icons that Wine's standalone system tray shows: the only ones on this display.
+std::vector<HWND> TrayIcons() {
+    std::vector<HWND> icons;
+    for (HWND tray : TopLevelWindows("__winex11_standalone_tray")) {
+        for (HWND icon = nullptr;
+             (icon = FindWindowExA(tray, icon, "__winex11_tray_icon", nullptr)) != nullptr;) {
+            if (IsWindowVisible(icon))
+                icons.push_back(icon);
+        }
+    }
+    return icons;
+}
+
+// Whether the shell holds an icon of `owner` with orbtray's id: changing nothing in it succeeds
+// only then.
+bool ShellHasIcon(HWND owner) {
+    NOTIFYICONDATAA icon{};
+    icon.cbSize = sizeof icon;
+    icon.hWnd = owner;
+    icon.uID = kTrayIconId;
+    return Shell_NotifyIconA(NIM_MODIFY, &icon) != FALSE;
+}
+
+// A click on the one tray icon: the system tray passes it on to the icon's owner.
+bool ClickTrayIcon(UINT button) {
+    const std::vector<HWND> icons = TrayIcons();
+    if (icons.size() != 1)
+        return false;
+    return PostMessageA(icons[0], button, 0, MAKELPARAM(8, 8)) != FALSE;
+}
+
+void PressHotKey() {
+    const WORD keys[] = {VK_LWIN, VK_CONTROL, 'T'};
+    INPUT input[6] = {};
+    for (int i = 0; i < 3; ++i) {
+        input[i].type = input[5 - i].type = INPUT_KEYBOARD;
+        input[i].ki.wVk = input[5 - i].ki.wVk = keys[i];
+        input[5 - i].ki.dwFlags = KEYEVENTF_KEYUP;
+    }
+    SendInput(6, input, sizeof(INPUT));
+}
+
+void PostKey(HWND window, WPARAM key) {
+    PostMessageA(window, WM_KEYDOWN, key, 1);
+}
+
+struct Settings {
+    bool usb, files, run;
+};
+
+std::vector<MenuItem> TrayMenu(Settings s) {
+    const auto mark = [](bool on) { return on ? "C" : ""; };
+    return {{kShow, "D", "Show (Win+Ctrl+T)"},
+            {0, "S", ""},
+            {kOpenDataFolder, "", "Open Data Folder"},
+            {0, "S", ""},
+            {kShowFileTransfers, mark(s.files), "Show File Transfers"},
+            {kShowUsbEvents, mark(s.usb), "Show USB Event"},
+            {kRunOnStartup, mark(s.run), "Run on Startup"},
+            {0, "S", ""},
+            {kExit, "", "Exit"}};
+}
+
+std::vector<MenuItem> FileMenu(Settings s) {
+    const auto mark = [](bool on) { return on ? "C" : ""; };
+    return {{kOpenDataFolder, "", "Open &Data Folder"},
+            {0, "S", ""},
+            {kShowFileTransfers, mark(s.files), "Show File &Transfers"},
+            {kShowUsbEvents, mark(s.usb), "Show &USB Events"},
+            {kRunOnStartup, mark(s.run), "&Run on Startup"},
+            {0, "S", ""},
+            {kClose, "", "&Close"}};
+}
+
+// The orbtray.exe under test.
+struct Running {
+    std::unique_ptr<Program> program;
+    HWND main = nullptr;
+    std::unique_ptr<MenuReader> menus;
+};
+
+class OrbTrayApp : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        CreateDirectoryA(kScratch, nullptr);
+        // The shell opens .csv files and folders with this very program, which then only
+        // records what it was given. The test's prefix is its own, so the machine-wide classes
+        // can be changed; Wine's shell does not look at the user's.
+        const std::string recorder = Quoted(SelfPath()) + " " + kRecordOpen + " \"%1\"";
+        const auto classes = [](const std::string& key, const std::string& value) {
+            HKEY handle = nullptr;
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, ("Software\\Classes\\" + key).c_str(), 0, nullptr,
+                            0, KEY_SET_VALUE, nullptr, &handle, nullptr);
+            RegSetValueExA(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                           static_cast<DWORD>(value.size() + 1));
+            RegCloseKey(handle);
+        };
+        classes(".csv", "OrbTrayTest.csv");
+        classes("OrbTrayTest.csv\\shell\\open\\command", recorder);
+        classes("Folder\\shell\\open\\command", recorder);
+    }
+
+    void SetUp() override {
+        ASSERT_FALSE(Orbtray().empty() || Env("ORBSIM_EXE").empty() || Env("ORBTRAY_PROBE").empty())
+            << "run through tests/wine/run-app-tests.sh";
+    }
+
+    static std::string SelfPath() {
+        char path[MAX_PATH] = {};
+        GetModuleFileNameA(nullptr, path, MAX_PATH);
+        return path;
+    }
+
+    // Starts orbtray.exe with `arguments` and waits for its main window and its tray icon.
+    static void Start(const std::string& arguments) {
+        app = std::make_unique<Running>();
+        app->program = std::make_unique<Program>(Quoted(Orbtray()) + arguments);
+        ASSERT_TRUE(app->program->Started()) << Orbtray();
+        ASSERT_TRUE(WaitUntil(
+            [] {
+                app->main = TheWindow(kMainClass);
+                DWORD pid = 0;
+                GetWindowThreadProcessId(app->main, &pid);
+                return pid == app->program->Id() && TrayIcons().size() == 1;
+            },
+            30s))
+            << "no main window with a tray icon";
+        app->menus = std::make_unique<MenuReader>(Env("ORBTRAY_PROBE"),
+                                                  GetWindowThreadProcessId(app->main, nullptr));
+        ASSERT_TRUE(app->menus->Hooked());
+    }
+
+    static void RequireRunning() {
+        ASSERT_TRUE(app && app->main) << "needs the orbtray that the tests before left running";
+    }
+
+    // The File Transfers window once it is open, and its list control.
+    static HWND Transfers() {
+        HWND window = nullptr;
+        WaitUntil([&] { return (window = TheWindow(kTransfersClass)) != nullptr; });
+        return window;
+    }
+    static HWND ListOf(HWND window) { return GetDlgItem(window, kListId); }
+    static bool TransfersClosed() {
+        return WaitUntil([] { return TopLevelWindows(kTransfersClass).empty(); });
+    }
+
+    std::vector<MenuItem> OpenTrayMenu() {
+        return ClickTrayIcon(WM_RBUTTONDOWN) ? app->menus->ReadOpenMenu(app->main)
+                                             : std::vector<MenuItem>{};
+    }
+    std::vector<MenuItem> OpenFileMenu(HWND window) {
+        PostMessageA(window, WM_SYSCOMMAND, SC_KEYMENU, 'f');
+        return app->menus->ReadOpenMenu(app->main);
+    }
+
+    // One transfer by orbsim.exe over TCP to 127.0.0.1:9393, of `lines` as instrument `serial`.
+    static void Send(const std::string& serial, const std::vector<std::string>& lines) {
+        std::string text;
+        for (const std::string& line : lines) text += line + "\n";
+        const std::string input = std::string(kScratch) + "\\" + serial + ".txt";
+        WriteBytes(input, text);
+        ASSERT_EQ(::Run(Quoted(Env("ORBSIM_EXE")) + " send --tcp 127.0.0.1 --serial " + serial +
+                        " " + input),
+                  0u)
+            << "orbsim could not deliver " << serial;
+    }
+
+    static std::unique_ptr<Running> app;
+};
+
+std::unique_ptr<Running> OrbTrayApp::app;
+
+TEST_F(OrbTrayApp, StartsInTheTrayAndEveryWayOfShowingBringsBackTheOneWindow) {
+    ASSERT_FALSE(KeyExists(kSettingsKey)) << "the prefix is not fresh";
+    ASSERT_TRUE(TopLevelWindows(kMainClass).empty());
+
+    Start(" auto");
+    ASSERT_FALSE(HasFatalFailure());
+    EXPECT_EQ(TopLevelWindows(kMainClass).size(), 1u);
+    EXPECT_EQ(WindowText(app->main), "Orbalinex Transfer");
+    EXPECT_FALSE(IsWindowVisible(app->main));
+    EXPECT_TRUE(ShellHasIcon(app->main));
+    // A first run makes the settings key and the Data folder, and writes no setting.
+    EXPECT_TRUE(KeyExists(kSettingsKey));
+    EXPECT_EQ(ValueCount(kSettingsKey), 0u);
+    EXPECT_NE(GetFileAttributesA(DefaultDataFolder().c_str()), INVALID_FILE_ATTRIBUTES);
+    // Started with "auto" it stays in the tray. Its loop is running once it answers a message;
+    // a window it were to open would have been asked for before that.
+    DWORD_PTR answer = 0;
+    ASSERT_TRUE(SendMessageTimeoutA(app->main, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &answer));
+    Sleep(1000);
+    EXPECT_TRUE(TopLevelWindows(kTransfersClass).empty());
+
+    // A second start shows the first one's window and ends.
+    EXPECT_EQ(::Run(Quoted(Orbtray())), 0u);
+    HWND window = Transfers();
+    ASSERT_TRUE(window) << "a second start did not open the window";
+    EXPECT_EQ(TopLevelWindows(kMainClass).size(), 1u);
+    EXPECT_EQ(WindowText(window), "Orbalinex Transfers");
+    EXPECT_TRUE(IsWindowVisible(window));
+    RECT frame{};
+    GetWindowRect(window, &frame);
+    const int left = (GetSystemMetrics(SM_CXSCREEN) - 660) / 2;
+    const int top = (GetSystemMetrics(SM_CYSCREEN) - 400) / 3;
+    EXPECT_EQ(std::vector<LONG>({frame.left, frame.top, frame.right, frame.bottom}),
+              std::vector<LONG>({left, top, left + 660, top + 400}));
+    HWND list = ListOf(window);
+    RemoteList rows(list);
+    EXPECT_EQ(rows.Headers(),
+              (std::vector<std::string>{"Time and Date", "Serial Number", "Filename", "Size"}));
+
+    // Escape in the list closes it, the hot key opens it again.
+    PostKey(list, VK_ESCAPE);
+    ASSERT_TRUE(TransfersClosed()) << "Escape did not close the window";
+    PressHotKey();
+    window = Transfers();
+    ASSERT_TRUE(window) << "Win+Ctrl+T did not open the window";
+
+    // A minimised window is restored by a click on the tray icon, not made a second time.
+    PostMessageA(window, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+    ASSERT_TRUE(WaitUntil([&] { return IsIconic(window) != FALSE; }));
+    ASSERT_TRUE(ClickTrayIcon(WM_LBUTTONDOWN));
+    EXPECT_TRUE(WaitUntil([&] { return !IsIconic(window); })) << "the click did not restore it";
+    EXPECT_EQ(TopLevelWindows(kTransfersClass), std::vector<HWND>{window});
+}
+
+TEST_F(OrbTrayApp, ReceivedFilesAppearAtTheTopWithTheirExactBytes) {
+    RequireRunning();
+    HWND window = Transfers();
+    ASSERT_TRUE(window);
+    RemoteList list(ListOf(window));
+    ASSERT_TRUE(list.Rows().empty());
+    const std::string data = DefaultDataFolder();
+
+    Send("SN-A1", {"1.25,2.50", "3.75,5.00", "6.25,7.50"});
+    // No F5: the window follows the Data folder by itself.
+    ASSERT_TRUE(WaitUntil([&] { return list.Rows().size() == 1; })) << "no row for the file";
+    const std::vector<std::string> first = FilesIn(data + "SN-A1");
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(ReadBytes(data + "SN-A1\\" + first[0]), "1.25,2.50\r\n3.75,5.00\r\n6.25,7.50\r\n");
+    EXPECT_EQ(list.Rows()[0], RowOf(data, "SN-A1", first[0]));
+
+    // A newer file goes on top, and the selected file stays selected.
+    list.Select({0});
+    Send("SN-B2", {"9,8,7"});
+    ASSERT_TRUE(WaitUntil([&] { return list.Rows().size() == 2; })) << "no row for the file";
+    const std::vector<std::string> second = FilesIn(data + "SN-B2");
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(ReadBytes(data + "SN-B2\\" + second[0]), "9,8,7\r\n");
+    EXPECT_EQ(list.Rows(), (std::vector<RemoteList::Row>{RowOf(data, "SN-B2", second[0]),
+                                                         RowOf(data, "SN-A1", first[0])}));
+    EXPECT_EQ(list.Selected(), std::vector<int>{1});
+}
+
+TEST_F(OrbTrayApp, EachSwitchChangesTheRegistryAndTheMarksOfBothMenus) {
+    RequireRunning();
+    HWND window = Transfers();
+    ASSERT_TRUE(window);
+    Settings now{false, true, false};
+    EXPECT_EQ(OpenTrayMenu(), TrayMenu(now));
+    EXPECT_EQ(OpenFileMenu(window), FileMenu(now));
+
+    // From the tray menu the command goes to the main window; from the menu bar to the File
+    // Transfers window, which passes it on.
+    const struct {
+        WPARAM command;
+        bool fromMenuBar;
+    } steps[] = {
+        {kShowUsbEvents, false}, {kShowFileTransfers, true}, {kRunOnStartup, false},
+        {kRunOnStartup, true},   {kShowUsbEvents, true},     {kShowUsbEvents, false},
+        {kRunOnStartup, true},
+    };
+    // A value is written only once its switch has been used.
+    RegValue showText, showFile, autoRun;
+    const std::string entry = Quoted(Orbtray()) + " auto";
+    for (const auto& step : steps) {
+        SCOPED_TRACE("command " + std::to_string(step.command) +
+                     (step.fromMenuBar ? " from the menu bar" : " from the tray menu"));
+        bool& setting = step.command == kShowUsbEvents       ? now.usb
+                        : step.command == kShowFileTransfers ? now.files
+                                                             : now.run;
+        setting = !setting;
+        (step.command == kShowUsbEvents       ? showText
+         : step.command == kShowFileTransfers ? showFile
+                                              : autoRun) = Dword(setting ? 1 : 0);
+        PostMessageA(step.fromMenuBar ? window : app->main, WM_COMMAND, step.command, 0);
+        EXPECT_TRUE(WaitUntil([&] {
+            return ReadValue(kSettingsKey, "ShowText") == showText &&
+                   ReadValue(kSettingsKey, "ShowFile") == showFile &&
+                   ReadValue(kSettingsKey, "AutoRun") == autoRun;
+        })) << ::testing::PrintToString(ReadValue(kSettingsKey, "ShowText"))
+            << ::testing::PrintToString(ReadValue(kSettingsKey, "ShowFile"))
+            << ::testing::PrintToString(ReadValue(kSettingsKey, "AutoRun"));
+        EXPECT_EQ(ReadValue(kRunKey, "OrbTray"), now.run ? String(entry) : RegValue{});
+        EXPECT_EQ(OpenTrayMenu(), TrayMenu(now));
+        EXPECT_EQ(OpenFileMenu(window), FileMenu(now));
+    }
+    // Left as the restart at the end expects them: every setting away from its default.
+    EXPECT_TRUE(now.usb && !now.files && now.run);
+}
+
+TEST_F(OrbTrayApp, F5RefreshesAndOpeningHandsTheFileOrFolderToTheShell) {
+    RequireRunning();
+    HWND window = Transfers();
+    ASSERT_TRUE(window);
+    HWND listWindow = ListOf(window);
+    RemoteList list(listWindow);
+    const std::vector<RemoteList::Row> rows = list.Rows();
+    ASSERT_EQ(rows.size(), 2u);
+    const std::string data = DefaultDataFolder();
+    const auto path = [&](int row) { return data + rows[row][1] + "\\" + rows[row][2]; };
+
+    // Nothing changes in the folder, so only F5 rebuilds the list, and a rebuild keeps only the
+    // first of several selected rows selected.
+    list.Select({0, 1});
+    PostKey(listWindow, VK_F5);
+    EXPECT_TRUE(WaitUntil([&] { return list.Selected() == std::vector<int>{0}; }))
+        << "F5 did not refresh the list";
+    // So does View, Refresh.
+    list.Select({0, 1});
+    PostMessageA(window, WM_COMMAND, kViewRefresh, 0);
+    EXPECT_TRUE(WaitUntil([&] { return list.Selected() == std::vector<int>{0}; }))
+        << "View, Refresh did not refresh the list";
+
+    // Enter opens the topmost selected row, even with the focus on another, and closes the
+    // window.
+    list.Select({1, 0});
+    PostKey(listWindow, VK_RETURN);
+    EXPECT_TRUE(WaitUntil([] { return Opened().size() == 1; })) << "the shell was given nothing";
+    EXPECT_TRUE(TransfersClosed());
+
+    // A double-click opens the row it selects.
+    ASSERT_TRUE(ClickTrayIcon(WM_LBUTTONDOWN));
+    window = Transfers();
+    ASSERT_TRUE(window) << "a click on the tray icon did not open the window";
+    listWindow = ListOf(window);
+    RemoteList again(listWindow);
+    ASSERT_EQ(again.Rows(), rows);
+    again.Select({1});
+    const RECT row = again.ItemRect(1);
+    PostMessageA(listWindow, WM_LBUTTONDBLCLK, MK_LBUTTON,
+                 MAKELPARAM((row.left + row.right) / 2, (row.top + row.bottom) / 2));
+    EXPECT_TRUE(WaitUntil([] { return Opened().size() == 2; })) << "the shell was given nothing";
+    EXPECT_TRUE(TransfersClosed());
+
+    // Open Data Folder, with the window closed.
+    PostMessageA(app->main, WM_COMMAND, kOpenDataFolder, 0);
+    EXPECT_TRUE(WaitUntil([] { return Opened().size() == 3; })) << "the shell was given nothing";
+    EXPECT_EQ(Opened(), (std::vector<std::string>{path(0), path(1), data}));
+}
+
+TEST_F(OrbTrayApp, ExitRemovesTheIconAndEndsWithCodeZero) {
+    RequireRunning();
+    // An open window does not keep it from ending.
+    PressHotKey();
+    ASSERT_TRUE(Transfers());
+    PostMessageA(app->main, WM_COMMAND, kExit, 0);
+    EXPECT_EQ(app->program->Wait(), 0u);
+    EXPECT_TRUE(TrayIcons().empty());
+    EXPECT_FALSE(ShellHasIcon(app->main));
+    EXPECT_TRUE(TopLevelWindows(kMainClass).empty());
+    app.reset();
+}
+
+TEST_F(OrbTrayApp, ARestartKeepsTheSettingsAndTakesTheDataFolderFromTheRegistry) {
+    ASSERT_TRUE(TopLevelWindows(kMainClass).empty()) << "the orbtray before has not ended";
+    // Another Data folder, named without its trailing backslash, with one file of a known time:
+    // 23:30 UTC, which is 20:00 in the half-hour zone the test runs in.
+    TIME_ZONE_INFORMATION zone;
+    GetTimeZoneInformation(&zone);
+    ASSERT_NE(zone.Bias % 60, 0) << "run in a time zone with a half-hour offset (TZ)";
+    const std::string data = std::string(kScratch) + "\\data\\";
+    CreateDirectoryA(data.c_str(), nullptr);
+    CreateDirectoryA((data + "S-HAND").c_str(), nullptr);
+    WriteBytes(data + "S-HAND\\hand.csv", std::string(98, '7') + "\r\n");
+    const SYSTEMTIME written{2025, 12, 0, 14, 23, 30, 0, 0};
+    FILETIME time;
+    SystemTimeToFileTime(&written, &time);
+    HANDLE file = CreateFileA((data + "S-HAND\\hand.csv").c_str(), FILE_WRITE_ATTRIBUTES, 0,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    SetFileTime(file, nullptr, nullptr, &time);
+    CloseHandle(file);
+    WriteValue(kSettingsKey, "DataFolder", String(data.substr(0, data.size() - 1)));
+
+    Start("");
+    ASSERT_FALSE(HasFatalFailure());
+    HWND window = Transfers();
+    ASSERT_TRUE(window);
+    RemoteList list(ListOf(window));
+    // Only the other folder's file, shown in UTC; the files received before are elsewhere.
+    EXPECT_EQ(list.Rows(), (std::vector<RemoteList::Row>{
+                               {"12/14/2025 11:30:00 PM", "S-HAND", "hand.csv", "100 bytes"}}));
+    const Settings stored{true, false, true};
+    EXPECT_EQ(OpenTrayMenu(), TrayMenu(stored));
+    EXPECT_EQ(OpenFileMenu(window), FileMenu(stored));
+
+    // The receiver stores into that folder too, and the window follows it there.
+    Send("SN-C3", {"42"});
+    ASSERT_TRUE(WaitUntil([&] { return list.Rows().size() == 2; })) << "no row for the file";
+    const std::vector<std::string> received = FilesIn(data + "SN-C3");
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(ReadBytes(data + "SN-C3\\" + received[0]), "42\r\n");
+    EXPECT_EQ(list.Rows()[0], RowOf(data, "SN-C3", received[0]));
+    const size_t before = Opened().size();
+    PostMessageA(window, WM_COMMAND, kOpenDataFolder, 0);
+    EXPECT_TRUE(WaitUntil([&] { return Opened().size() == before + 1; }));
+    EXPECT_EQ(Opened().back(), data);
+
+    PostMessageA(app->main, WM_COMMAND, kExit, 0);
+    EXPECT_EQ(app->program->Wait(), 0u);
+    EXPECT_TRUE(TrayIcons().empty());
+    app.reset();
+}
+
+}  // namespace
+
+// The shell starts this program to open a file or a folder (see SetUpTestSuite): it then only
+// records what it was given.
+int main(int argc, char** argv) {
+    const std::string line = GetCommandLineA();
+    const size_t flag = line.find(std::string(" ") + kRecordOpen + " ");
+    if (argc > 1 && std::string(argv[1]) == kRecordOpen && flag != std::string::npos) {
+        std::string opened = line.substr(flag + std::string(kRecordOpen).size() + 2);
+        // The whole path as the shell passed it; a folder's trailing backslash would fool the
+        // usual splitting of arguments at its closing quote.
+        if (opened.size() >= 2 && opened.front() == '"' && opened.back() == '"') {
+            opened = opened.substr(1, opened.size() - 2);
+        }
+        HANDLE record = CreateFileA(kOpenedRecord, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                    OPEN_ALWAYS, 0, nullptr);
+        opened += '\n';
+        DWORD written = 0;
+        ::WriteFile(record, opened.data(), static_cast<DWORD>(opened.size()), &written, nullptr);
+        CloseHandle(record);
+        return 0;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,389 @@
+#include "Harness.h"
+
+#include <commctrl.h>
+
+#include <cstring>
+#include <thread>
+
+#include "Probe.h"
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return done();
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+Program::Program(const std::string& commandLine) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    std::string line = commandLine;
+    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &info)) {
+        CloseHandle(info.hThread);
+        process_ = info.hProcess;
+        id_ = info.dwProcessId;
+    }
+}
+
+Program::~Program() {
+    if (!process_)
+        return;
+    if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(process_, 99);
+        WaitForSingleObject(process_, 10000);
+    }
+    CloseHandle(process_);
+}
+
+DWORD Program::Wait(std::chrono::milliseconds limit) {
+    DWORD code = STILL_ACTIVE;
+    if (process_ && WaitForSingleObject(process_, static_cast<DWORD>(limit.count())) == 0) {
+        GetExitCodeProcess(process_, &code);
+    }
+    return code;
+}
+
+DWORD Run(const std::string& commandLine, std::chrono::milliseconds limit) {
+    Program program(commandLine);
+    return program.Started() ? program.Wait(limit) : DWORD(-1);
+}
+
+std::string Quoted(const std::string& text) {
+    return '"' + text + '"';
+}
+
+namespace {
+
+struct WindowSearch {
+    const char* windowClass;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK Collect(HWND window, LPARAM search) {
+    auto* s = reinterpret_cast<WindowSearch*>(search);
+    char name[256] = {};
+    GetClassNameA(window, name, sizeof name);
+    if (std::strcmp(name, s->windowClass) == 0)
+        s->found.push_back(window);
+    return TRUE;
+}
+
+}  // namespace
+
+std::vector<HWND> TopLevelWindows(const char* windowClass) {
+    WindowSearch search{windowClass, {}};
+    EnumWindows(Collect, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND TheWindow(const char* windowClass) {
+    const std::vector<HWND> windows = TopLevelWindows(windowClass);
+    return windows.size() == 1 ? windows[0] : nullptr;
+}
+
+std::string WindowText(HWND window) {
+    char text[512] = {};
+    GetWindowTextA(window, text, sizeof text);
+    return text;
+}
+
+// RemoteList: one block in the list's process holds the request structure at offset 0 and the
+// text buffer behind it.
+namespace {
+constexpr size_t kRemoteSize = 4096;
+constexpr size_t kTextAt = 1024;
+constexpr int kTextMax = 1024;
+}  // namespace
+
+RemoteList::RemoteList(HWND list) : list_(list) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(list, &pid);
+    process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+    if (process_) {
+        memory_ = static_cast<char*>(
+            VirtualAllocEx(process_, nullptr, kRemoteSize, MEM_COMMIT, PAGE_READWRITE));
+    }
+}
+
+RemoteList::~RemoteList() {
+    if (memory_)
+        VirtualFreeEx(process_, memory_, 0, MEM_RELEASE);
+    if (process_)
+        CloseHandle(process_);
+}
+
+void* RemoteList::Write(const void* bytes, size_t size, size_t at) {
+    WriteProcessMemory(process_, memory_ + at, bytes, size, nullptr);
+    return memory_ + at;
+}
+
+void RemoteList::Read(void* bytes, size_t size, size_t at) {
+    ReadProcessMemory(process_, memory_ + at, bytes, size, nullptr);
+}
+
+std::vector<RemoteList::Row> RemoteList::Rows() {
+    std::vector<Row> rows;
+    if (!memory_)
+        return rows;
+    const int count = static_cast<int>(SendMessageA(list_, LVM_GETITEMCOUNT, 0, 0));
+    for (int i = 0; i < count; ++i) {
+        Row row;
+        for (int column = 0; column < 4; ++column) {
+            LVITEMA item{};
+            item.mask = LVIF_TEXT;
+            item.iItem = i;
+            item.iSubItem = column;
+            item.pszText = memory_ + kTextAt;
+            item.cchTextMax = kTextMax;
+            const char none = 0;
+            Write(&none, 1, kTextAt);
+            SendMessageA(list_, LVM_GETITEMTEXTA, i,
+                         reinterpret_cast<LPARAM>(Write(&item, sizeof item)));
+            char text[kTextMax + 1] = {};
+            Read(text, kTextMax, kTextAt);
+            row.push_back(text);
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+std::vector<std::string> RemoteList::Headers() {
+    std::vector<std::string> headers;
+    for (int column = 0; memory_; ++column) {
+        LVCOLUMNA info{};
+        info.mask = LVCF_TEXT;
+        info.pszText = memory_ + kTextAt;
+        info.cchTextMax = kTextMax;
+        if (!SendMessageA(list_, LVM_GETCOLUMNA, column,
+                          reinterpret_cast<LPARAM>(Write(&info, sizeof info)))) {
+            break;
+        }
+        char text[kTextMax + 1] = {};
+        Read(text, kTextMax, kTextAt);
+        headers.push_back(text);
+    }
+    return headers;
+}
+
+std::vector<int> RemoteList::Selected() {
+    std::vector<int> rows;
+    for (LRESULT row = -1; (row = SendMessageA(list_, LVM_GETNEXTITEM, row, LVNI_SELECTED)) >= 0;) {
+        rows.push_back(static_cast<int>(row));
+    }
+    return rows;
+}
+
+void RemoteList::Select(const std::vector<int>& rows) {
+    LVITEMA item{};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = 0;
+    SendMessageA(list_, LVM_SETITEMSTATE, WPARAM(-1),
+                 reinterpret_cast<LPARAM>(Write(&item, sizeof item)));
+    for (size_t i = 0; i < rows.size(); ++i) {
+        item.state = i == 0 ? LVIS_SELECTED | LVIS_FOCUSED : LVIS_SELECTED;
+        SendMessageA(list_, LVM_SETITEMSTATE, rows[i],
+                     reinterpret_cast<LPARAM>(Write(&item, sizeof item)));
+    }
+}
+
+RECT RemoteList::ItemRect(int row) {
+    RECT rect{};
+    rect.left = LVIR_BOUNDS;
+    SendMessageA(list_, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(Write(&rect, sizeof rect)));
+    Read(&rect, sizeof rect, 0);
+    return rect;
+}
+
+MenuReader::MenuReader(const std::string& probeDll, DWORD thread) {
+    report_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kProbeReportSize,
+                                 kProbeReport);
+    view_ = report_ ? static_cast<char*>(MapViewOfFile(report_, FILE_MAP_ALL_ACCESS, 0, 0, 0))
+                    : nullptr;
+    dll_ = LoadLibraryA(probeDll.c_str());
+    const auto hook = dll_ ? reinterpret_cast<HOOKPROC>(
+                                 reinterpret_cast<void*>(GetProcAddress(dll_, kProbeHookName)))
+                           : nullptr;
+    if (view_ && hook)
+        hook_ = SetWindowsHookExA(WH_CALLWNDPROC, hook, dll_, thread);
+}
+
+MenuReader::~MenuReader() {
+    if (hook_)
+        UnhookWindowsHookEx(hook_);
+    if (dll_)
+        FreeLibrary(dll_);
+    if (view_)
+        UnmapViewOfFile(view_);
+    if (report_)
+        CloseHandle(report_);
+}
+
+std::vector<MenuItem> MenuReader::ReadOpenMenu(HWND window) {
+    std::vector<MenuItem> items;
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    const bool open = WaitUntil([&] {
+        for (HWND menu : TopLevelWindows("#32768")) {
+            DWORD pid = 0;
+            GetWindowThreadProcessId(menu, &pid);
+            if (pid == owner && IsWindowVisible(menu))
+                return true;
+        }
+        return false;
+    });
+    if (!open || !hook_)
+        return items;
+    std::strcpy(view_, "no answer");
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(window, RegisterWindowMessageA(kProbeMessage), 0, 0, SMTO_NORMAL, 10000,
+                        &result);
+    // One line per item: id, state, text, separated by tabs.
+    const std::string report(view_);
+    for (size_t at = 0; at < report.size();) {
+        const size_t end = report.find('\n', at);
+        if (end == std::string::npos)
+            break;
+        const std::string line = report.substr(at, end - at);
+        const size_t tab1 = line.find('\t'), tab2 = line.find('\t', tab1 + 1);
+        if (tab2 == std::string::npos)
+            break;
+        items.push_back({static_cast<unsigned>(std::stoul(line.substr(0, tab1))),
+                         line.substr(tab1 + 1, tab2 - tab1 - 1), line.substr(tab2 + 1)});
+        at = end + 1;
+    }
+    // The menu closes on the hook's EndMenu; the next step must not find it still open.
+    WaitUntil([&] {
+        for (HWND menu : TopLevelWindows("#32768")) {
+            DWORD pid = 0;
+            GetWindowThreadProcessId(menu, &pid);
+            if (pid == owner && IsWindowVisible(menu))
+                return false;
+        }
+        return true;
+    });
+    return items;
+}
+
+namespace {
+
+HKEY Open(const std::string& subkey, REGSAM access) {
+    HKEY key = nullptr;
+    return RegOpenKeyExA(HKEY_CURRENT_USER, subkey.c_str(), 0, access, &key) == ERROR_SUCCESS
+               ? key
+               : nullptr;
+}
+
+}  // namespace
+
+bool KeyExists(const std::string& subkey) {
+    HKEY key = Open(subkey, KEY_READ);
+    if (key)
+        RegCloseKey(key);
+    return key != nullptr;
+}
+
+DWORD ValueCount(const std::string& subkey) {
+    DWORD values = 0;
+    if (HKEY key = Open(subkey, KEY_READ)) {
+        RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
+                         nullptr, nullptr, nullptr, nullptr);
+        RegCloseKey(key);
+    }
+    return values;
+}
+
+RegValue ReadValue(const std::string& subkey, const char* name) {
+    RegValue value;
+    HKEY key = Open(subkey, KEY_READ);
+    if (!key)
+        return value;
+    char bytes[1024];
+    DWORD size = sizeof bytes, type = REG_NONE;
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(bytes), &size) ==
+        ERROR_SUCCESS) {
+        value = {type, std::string(bytes, size)};
+    }
+    RegCloseKey(key);
+    return value;
+}
+
+RegValue Dword(DWORD value) {
+    return {REG_DWORD, std::string(reinterpret_cast<const char*>(&value), sizeof value)};
+}
+
+RegValue String(const std::string& text) {
+    return {REG_SZ, text + '\0'};
+}
+
+bool operator==(const RegValue& a, const RegValue& b) {
+    return a.type == b.type && a.bytes == b.bytes;
+}
+
+void PrintTo(const RegValue& value, std::ostream* out) {
+    if (value.type == REG_NONE) {
+        *out << "(missing)";
+    } else if (value.type == REG_DWORD && value.bytes.size() == 4) {
+        DWORD number;
+        std::memcpy(&number, value.bytes.data(), 4);
+        *out << "REG_DWORD " << number;
+    } else {
+        *out << "type " << value.type << " \"" << value.bytes << "\" (" << value.bytes.size()
+             << " bytes)";
+    }
+}
+
+void WriteValue(const std::string& subkey, const char* name, const RegValue& value) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, subkey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        &key, nullptr) == ERROR_SUCCESS) {
+        RegSetValueExA(key, name, 0, value.type, reinterpret_cast<const BYTE*>(value.bytes.data()),
+                       static_cast<DWORD>(value.bytes.size()));
+        RegCloseKey(key);
+    }
+}
+
+void DeleteTree(const std::string& subkey) {
+    RegDeleteTreeA(HKEY_CURRENT_USER, subkey.c_str());
+}
+
+std::string ReadBytes(const std::string& path) {
+    std::string bytes;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "(no file)";
+    char buffer[4096];
+    DWORD got = 0;
+    while (::ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        bytes.append(buffer, got);
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+std::vector<std::string> FilesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            names.push_back(entry.cFileName);
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+    return names;
+}

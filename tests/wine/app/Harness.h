@@ -1,0 +1,123 @@
+#pragma once
+
+// The test's side of a user at a Windows desktop with orbtray.exe on it: finding its windows,
+// reading its list and its menus, clicking its tray icon, starting programs, reading the
+// registry. Everything goes through the window system, the shell and the registry, from outside
+// orbtray's process; only the menus need a hook inside it (Probe.h).
+
+#include <windows.h>
+
+#include <chrono>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+// Polls `done` every 50 ms until it holds or `limit` has passed; its last answer.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s);
+
+// A program started with CreateProcess; killed if still running when this goes away, so a failed
+// test does not leave it holding port 9393.
+class Program {
+public:
+    explicit Program(const std::string& commandLine);
+    ~Program();
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+    bool Started() const { return process_ != nullptr; }
+    DWORD Id() const { return id_; }
+    // The exit code once it has ended within `limit`; STILL_ACTIVE (259) if it has not.
+    DWORD Wait(std::chrono::milliseconds limit = 30s);
+
+private:
+    HANDLE process_ = nullptr;
+    DWORD id_ = 0;
+};
+
+// Runs `commandLine` to its end; its exit code, or STILL_ACTIVE if it did not end in time.
+DWORD Run(const std::string& commandLine, std::chrono::milliseconds limit = 30s);
+std::string Quoted(const std::string& text);
+
+// Top-level windows of `windowClass`, visible or not, of any process.
+std::vector<HWND> TopLevelWindows(const char* windowClass);
+HWND TheWindow(const char* windowClass);  // the only one, or null
+std::string WindowText(HWND window);
+
+// The list-view control of another process: its texts live in that process, so every request
+// goes through memory allocated there.
+class RemoteList {
+public:
+    explicit RemoteList(HWND list);
+    ~RemoteList();
+    RemoteList(const RemoteList&) = delete;
+    RemoteList& operator=(const RemoteList&) = delete;
+
+    using Row = std::vector<std::string>;  // the texts of the four columns
+    std::vector<Row> Rows();
+    std::vector<std::string> Headers();
+    std::vector<int> Selected();
+    // Selects exactly `rows`, the first of them also focused, as a user's clicks would.
+    void Select(const std::vector<int>& rows);
+    RECT ItemRect(int row);
+
+private:
+    void* Write(const void* bytes, size_t size, size_t at = 0);
+    void Read(void* bytes, size_t size, size_t at);
+    HWND list_;
+    HANDLE process_ = nullptr;
+    char* memory_ = nullptr;  // in the list's process
+};
+
+// One item of an open menu as the user sees it.
+struct MenuItem {
+    unsigned id;
+    std::string state;  // C checked, D default, S separator
+    std::string text;
+    bool operator==(const MenuItem&) const = default;
+};
+inline void PrintTo(const MenuItem& item, std::ostream* out) {
+    *out << "{" << item.id << ", \"" << item.state << "\", \"" << item.text << "\"}";
+}
+
+// Reads the menus that orbtray's main thread opens, through the hook DLL at `probeDll`.
+class MenuReader {
+public:
+    MenuReader(const std::string& probeDll, DWORD thread);
+    ~MenuReader();
+    MenuReader(const MenuReader&) = delete;
+    MenuReader& operator=(const MenuReader&) = delete;
+    bool Hooked() const { return hook_ != nullptr; }
+    // Waits for a pop-up menu of the thread to show, reads its items and closes it. Empty if none
+    // showed. `window` is any window of that thread.
+    std::vector<MenuItem> ReadOpenMenu(HWND window);
+
+private:
+    HMODULE dll_ = nullptr;
+    HHOOK hook_ = nullptr;
+    HANDLE report_ = nullptr;
+    char* view_ = nullptr;
+    DWORD process_ = 0;
+};
+
+// Registry, current user.
+bool KeyExists(const std::string& subkey);
+DWORD ValueCount(const std::string& subkey);  // values under the key, 0 if it does not exist
+// A value's type and bytes; type REG_NONE when it is missing.
+struct RegValue {
+    DWORD type = REG_NONE;
+    std::string bytes;
+};
+RegValue ReadValue(const std::string& subkey, const char* name);
+RegValue Dword(DWORD value);
+RegValue String(const std::string& text);  // REG_SZ with its terminating zero
+bool operator==(const RegValue& a, const RegValue& b);
+void PrintTo(const RegValue& value, std::ostream* out);
+void WriteValue(const std::string& subkey, const char* name, const RegValue& value);
+void DeleteTree(const std::string& subkey);
+
+// Files.
+std::string ReadBytes(const std::string& path);
+void WriteBytes(const std::string& path, const std::string& bytes);
+std::vector<std::string> FilesIn(const std::string& folder);  // names, not directories
