@@ -8,9 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+// After windows.h, which they need.
 #include <shellapi.h>
 #include <shlobj.h>
-#include <windows.h>
 
 #include <cstdlib>
 #include <memory>
