@@ -19,9 +19,12 @@ runs=${RUNS:-7}
 
 win_build=${ORBTRAY_WIN_BUILD_DIR:-$repo/build/windows-release}
 if [[ -z ${ORBTRAY_WIN_BUILD_DIR:-} ]]; then
+    # The toolchain is fixed when the build is first configured; naming it again only warns.
+    toolchain=()
+    [[ -f $win_build/CMakeCache.txt ]] || toolchain=(--toolchain cmake/toolchain-mingw-w64.cmake)
     (cd "$repo" &&
-        cmake -S . -B "$win_build" -G Ninja --toolchain cmake/toolchain-mingw-w64.cmake \
-            -DCMAKE_BUILD_TYPE=Release -DORBTRAY_TESTS=OFF -DORBTRAY_BENCH=ON &&
+        cmake -S . -B "$win_build" -G Ninja "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release \
+            -DORBTRAY_TESTS=OFF -DORBTRAY_BENCH=ON &&
         cmake --build "$win_build" --target orbtray refresh_timer) >/dev/null
 fi
 orbtray_exe=$win_build/src/app/orbtray.exe
@@ -55,7 +58,8 @@ for _ in $(seq 100); do
     nap 0.1
 done
 [[ -s $work/display ]] || { echo "bench: Xvfb did not start" >&2; exit 1; }
-export DISPLAY=:$(<"$work/display")
+DISPLAY=:$(<"$work/display")
+export DISPLAY
 
 wineboot -i >/dev/null 2>&1
 wineserver -w
