@@ -29,6 +29,7 @@ constexpr WPARAM kShow = 1100, kShowUsbEvents = 1101, kShowFileTransfers = 1102,
 constexpr char kMainClass[] = "OrbTrayIcon";
 constexpr char kTransfersClass[] = "OrbTrayMain";
 constexpr UINT kTrayIconId = 1001;
+constexpr UINT kTrayCallback = WM_USER + 1;
 constexpr int kListId = 1000;
 constexpr char kSettingsKey[] = "Software\\Orbalinex\\OrbTray";
 constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
@@ -311,7 +312,13 @@ TEST_F(OrbTrayApp, StartsInTheTrayAndEveryWayOfShowingBringsBackTheOneWindow) {
     EXPECT_EQ(TopLevelWindows(kTransfersClass), std::vector<HWND>{window});
 }
 
-TEST_F(OrbTrayApp, ReceivedFilesAppearAtTheTopWithTheirExactBytes) {
+// Whether the system tray comes to show `text` as its one balloon. The notification may come
+// a moment after the row: the list follows the folder, not the notification.
+bool ShowsBalloon(const std::string& text) {
+    return WaitUntil([&] { return ShownBalloons() == std::vector<std::string>{text}; }, 5s);
+}
+
+TEST_F(OrbTrayApp, ReceivedFilesAppearAtTheTopWithTheirExactBytesAndABalloon) {
     RequireRunning();
     HWND window = Transfers();
     ASSERT_TRUE(window);
@@ -326,6 +333,8 @@ TEST_F(OrbTrayApp, ReceivedFilesAppearAtTheTopWithTheirExactBytes) {
     ASSERT_EQ(first.size(), 1u);
     EXPECT_EQ(ReadBytes(data + "SN-A1\\" + first[0]), "1.25,2.50\r\n3.75,5.00\r\n6.25,7.50\r\n");
     EXPECT_EQ(list.Rows()[0], RowOf(data, "SN-A1", first[0]));
+    EXPECT_TRUE(ShowsBalloon("Device SN-A1 sent 3 readings."))
+        << ::testing::PrintToString(ShownBalloons());
 
     // A newer file goes on top, and the selected file stays selected.
     list.Select({0});
@@ -337,6 +346,13 @@ TEST_F(OrbTrayApp, ReceivedFilesAppearAtTheTopWithTheirExactBytes) {
     EXPECT_EQ(list.Rows(), (std::vector<RemoteList::Row>{RowOf(data, "SN-B2", second[0]),
                                                          RowOf(data, "SN-A1", first[0])}));
     EXPECT_EQ(list.Selected(), std::vector<int>{1});
+    // Its balloon replaces the first one, and a click on it opens the newer file.
+    EXPECT_TRUE(ShowsBalloon("Device SN-B2 sent 1 readings."))
+        << ::testing::PrintToString(ShownBalloons());
+    PostMessageA(app->main, kTrayCallback, kTrayIconId, NIN_BALLOONUSERCLICK);
+    EXPECT_TRUE(WaitUntil([] { return Opened().size() == 1; })) << "the shell was given nothing";
+    EXPECT_EQ(Opened(), std::vector<std::string>{data + "SN-B2\\" + second[0]});
+    EXPECT_TRUE(WaitUntil([] { return ShownBalloons().empty(); })) << "the balloon stayed";
 }
 
 TEST_F(OrbTrayApp, EachSwitchChangesTheRegistryAndTheMarksOfBothMenus) {
@@ -396,6 +412,7 @@ TEST_F(OrbTrayApp, F5RefreshesAndOpeningHandsTheFileOrFolderToTheShell) {
     ASSERT_EQ(rows.size(), 2u);
     const std::string data = DefaultDataFolder();
     const auto path = [&](int row) { return data + rows[row][1] + "\\" + rows[row][2]; };
+    const size_t before = Opened().size();
 
     // Nothing changes in the folder, so only F5 rebuilds the list, and a rebuild keeps only the
     // first of several selected rows selected.
@@ -413,7 +430,8 @@ TEST_F(OrbTrayApp, F5RefreshesAndOpeningHandsTheFileOrFolderToTheShell) {
     // window.
     list.Select({1, 0});
     PostKey(listWindow, VK_RETURN);
-    EXPECT_TRUE(WaitUntil([] { return Opened().size() == 1; })) << "the shell was given nothing";
+    EXPECT_TRUE(WaitUntil([&] { return Opened().size() == before + 1; }))
+        << "the shell was given nothing";
     EXPECT_TRUE(TransfersClosed());
 
     // A double-click opens the row it selects.
@@ -427,13 +445,17 @@ TEST_F(OrbTrayApp, F5RefreshesAndOpeningHandsTheFileOrFolderToTheShell) {
     const RECT row = again.ItemRect(1);
     PostMessageA(listWindow, WM_LBUTTONDBLCLK, MK_LBUTTON,
                  MAKELPARAM((row.left + row.right) / 2, (row.top + row.bottom) / 2));
-    EXPECT_TRUE(WaitUntil([] { return Opened().size() == 2; })) << "the shell was given nothing";
+    EXPECT_TRUE(WaitUntil([&] { return Opened().size() == before + 2; }))
+        << "the shell was given nothing";
     EXPECT_TRUE(TransfersClosed());
 
     // Open Data Folder, with the window closed.
     PostMessageA(app->main, WM_COMMAND, kOpenDataFolder, 0);
-    EXPECT_TRUE(WaitUntil([] { return Opened().size() == 3; })) << "the shell was given nothing";
-    EXPECT_EQ(Opened(), (std::vector<std::string>{path(0), path(1), data}));
+    EXPECT_TRUE(WaitUntil([&] { return Opened().size() == before + 3; }))
+        << "the shell was given nothing";
+    const std::vector<std::string> opened = Opened();
+    EXPECT_EQ(std::vector<std::string>(opened.begin() + static_cast<long>(before), opened.end()),
+              (std::vector<std::string>{path(0), path(1), data}));
 }
 
 TEST_F(OrbTrayApp, ExitRemovesTheIconAndEndsWithCodeZero) {
@@ -488,6 +510,9 @@ TEST_F(OrbTrayApp, ARestartKeepsTheSettingsAndTakesTheDataFolderFromTheRegistry)
     ASSERT_EQ(received.size(), 1u);
     EXPECT_EQ(ReadBytes(data + "SN-C3\\" + received[0]), "42\r\n");
     EXPECT_EQ(list.Rows()[0], RowOf(data, "SN-C3", received[0]));
+    // Show File Transfers is off now: no balloon.
+    Sleep(1500);
+    EXPECT_EQ(ShownBalloons(), std::vector<std::string>{});
     const size_t before = Opened().size();
     PostMessageA(window, WM_COMMAND, kOpenDataFolder, 0);
     EXPECT_TRUE(WaitUntil([&] { return Opened().size() == before + 1; }));

@@ -92,43 +92,41 @@ std::string WindowText(HWND window) {
     return text;
 }
 
-// RemoteList: one block in the list's process holds the request structure at offset 0 and the
-// text buffer behind it.
-namespace {
-constexpr size_t kRemoteSize = 4096;
-constexpr size_t kTextAt = 1024;
-constexpr int kTextMax = 1024;
-}  // namespace
-
-RemoteList::RemoteList(HWND list) : list_(list) {
+RemoteMemory::RemoteMemory(HWND window) {
     DWORD pid = 0;
-    GetWindowThreadProcessId(list, &pid);
+    GetWindowThreadProcessId(window, &pid);
     process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
     if (process_) {
-        memory_ = static_cast<char*>(
-            VirtualAllocEx(process_, nullptr, kRemoteSize, MEM_COMMIT, PAGE_READWRITE));
+        block_ = static_cast<char*>(
+            VirtualAllocEx(process_, nullptr, kSize, MEM_COMMIT, PAGE_READWRITE));
     }
 }
 
-RemoteList::~RemoteList() {
-    if (memory_)
-        VirtualFreeEx(process_, memory_, 0, MEM_RELEASE);
+RemoteMemory::~RemoteMemory() {
+    if (block_)
+        VirtualFreeEx(process_, block_, 0, MEM_RELEASE);
     if (process_)
         CloseHandle(process_);
 }
 
-void* RemoteList::Write(const void* bytes, size_t size, size_t at) {
-    WriteProcessMemory(process_, memory_ + at, bytes, size, nullptr);
-    return memory_ + at;
+LPARAM RemoteMemory::Write(const void* bytes, size_t size, size_t at) {
+    WriteProcessMemory(process_, block_ + at, bytes, size, nullptr);
+    return reinterpret_cast<LPARAM>(block_ + at);
 }
 
-void RemoteList::Read(void* bytes, size_t size, size_t at) {
-    ReadProcessMemory(process_, memory_ + at, bytes, size, nullptr);
+void RemoteMemory::Read(void* bytes, size_t size, size_t at) const {
+    ReadProcessMemory(process_, block_ + at, bytes, size, nullptr);
 }
+
+// The request structure goes at offset 0 of the remote block, its text behind it.
+namespace {
+constexpr size_t kTextAt = 1024;
+constexpr int kTextMax = 1024;
+}  // namespace
 
 std::vector<RemoteList::Row> RemoteList::Rows() {
     std::vector<Row> rows;
-    if (!memory_)
+    if (!memory_.Valid())
         return rows;
     const int count = static_cast<int>(SendMessageA(list_, LVM_GETITEMCOUNT, 0, 0));
     for (int i = 0; i < count; ++i) {
@@ -138,14 +136,13 @@ std::vector<RemoteList::Row> RemoteList::Rows() {
             item.mask = LVIF_TEXT;
             item.iItem = i;
             item.iSubItem = column;
-            item.pszText = memory_ + kTextAt;
+            item.pszText = memory_.At(kTextAt);
             item.cchTextMax = kTextMax;
             const char none = 0;
-            Write(&none, 1, kTextAt);
-            SendMessageA(list_, LVM_GETITEMTEXTA, i,
-                         reinterpret_cast<LPARAM>(Write(&item, sizeof item)));
+            memory_.Write(&none, 1, kTextAt);
+            SendMessageA(list_, LVM_GETITEMTEXTA, i, memory_.Write(&item, sizeof item));
             char text[kTextMax + 1] = {};
-            Read(text, kTextMax, kTextAt);
+            memory_.Read(text, kTextMax, kTextAt);
             row.push_back(text);
         }
         rows.push_back(row);
@@ -155,17 +152,16 @@ std::vector<RemoteList::Row> RemoteList::Rows() {
 
 std::vector<std::string> RemoteList::Headers() {
     std::vector<std::string> headers;
-    for (int column = 0; memory_; ++column) {
+    for (int column = 0; memory_.Valid(); ++column) {
         LVCOLUMNA info{};
         info.mask = LVCF_TEXT;
-        info.pszText = memory_ + kTextAt;
+        info.pszText = memory_.At(kTextAt);
         info.cchTextMax = kTextMax;
-        if (!SendMessageA(list_, LVM_GETCOLUMNA, column,
-                          reinterpret_cast<LPARAM>(Write(&info, sizeof info)))) {
+        if (!SendMessageA(list_, LVM_GETCOLUMNA, column, memory_.Write(&info, sizeof info))) {
             break;
         }
         char text[kTextMax + 1] = {};
-        Read(text, kTextMax, kTextAt);
+        memory_.Read(text, kTextMax, kTextAt);
         headers.push_back(text);
     }
     return headers;
@@ -183,21 +179,49 @@ void RemoteList::Select(const std::vector<int>& rows) {
     LVITEMA item{};
     item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
     item.state = 0;
-    SendMessageA(list_, LVM_SETITEMSTATE, WPARAM(-1),
-                 reinterpret_cast<LPARAM>(Write(&item, sizeof item)));
+    SendMessageA(list_, LVM_SETITEMSTATE, WPARAM(-1), memory_.Write(&item, sizeof item));
     for (size_t i = 0; i < rows.size(); ++i) {
         item.state = i == 0 ? LVIS_SELECTED | LVIS_FOCUSED : LVIS_SELECTED;
-        SendMessageA(list_, LVM_SETITEMSTATE, rows[i],
-                     reinterpret_cast<LPARAM>(Write(&item, sizeof item)));
+        SendMessageA(list_, LVM_SETITEMSTATE, rows[i], memory_.Write(&item, sizeof item));
     }
 }
 
 RECT RemoteList::ItemRect(int row) {
     RECT rect{};
     rect.left = LVIR_BOUNDS;
-    SendMessageA(list_, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(Write(&rect, sizeof rect)));
-    Read(&rect, sizeof rect, 0);
+    SendMessageA(list_, LVM_GETITEMRECT, row, memory_.Write(&rect, sizeof rect));
+    memory_.Read(&rect, sizeof rect, 0);
     return rect;
+}
+
+namespace {
+
+std::string Narrow(const wchar_t* text) {
+    char narrow[2048] = {};
+    WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, sizeof narrow - 1, nullptr, nullptr);
+    return narrow;
+}
+
+}  // namespace
+
+std::vector<std::string> ShownBalloons() {
+    std::vector<std::string> balloons;
+    for (HWND tip : TopLevelWindows(TOOLTIPS_CLASSA)) {
+        if (!IsWindowVisible(tip) || !(GetWindowLongA(tip, GWL_STYLE) & TTS_BALLOON))
+            continue;
+        RemoteMemory memory(tip);
+        // The text of its one tool.
+        TTTOOLINFOW tool{};
+        tool.cbSize = sizeof tool;
+        tool.lpszText = reinterpret_cast<wchar_t*>(memory.At(kTextAt));
+        const wchar_t none = 0;
+        memory.Write(&none, sizeof none, kTextAt);
+        SendMessageW(tip, TTM_ENUMTOOLSW, 0, memory.Write(&tool, sizeof tool));
+        wchar_t text[kTextMax] = {};
+        memory.Read(text, sizeof text - sizeof(wchar_t), kTextAt);
+        balloons.push_back(Narrow(text));
+    }
+    return balloons;
 }
 
 MenuReader::MenuReader(const std::string& probeDll, DWORD thread) {

@@ -45,14 +45,30 @@ std::vector<HWND> TopLevelWindows(const char* windowClass);
 HWND TheWindow(const char* windowClass);  // the only one, or null
 std::string WindowText(HWND window);
 
-// The list-view control of another process: its texts live in that process, so every request
-// goes through memory allocated there.
+// A block of memory in the process of another program's window, for the requests whose
+// structures and texts the control reads and writes in its own address space.
+class RemoteMemory {
+public:
+    explicit RemoteMemory(HWND window);
+    ~RemoteMemory();
+    RemoteMemory(const RemoteMemory&) = delete;
+    RemoteMemory& operator=(const RemoteMemory&) = delete;
+    static constexpr size_t kSize = 16384;
+    bool Valid() const { return block_ != nullptr; }
+    char* At(size_t offset) const { return block_ + offset; }  // an address over there
+    // Copies `size` bytes to offset `at` there; the address they went to.
+    LPARAM Write(const void* bytes, size_t size, size_t at = 0);
+    void Read(void* bytes, size_t size, size_t at) const;
+
+private:
+    HANDLE process_ = nullptr;
+    char* block_ = nullptr;
+};
+
+// The list-view control of another process.
 class RemoteList {
 public:
-    explicit RemoteList(HWND list);
-    ~RemoteList();
-    RemoteList(const RemoteList&) = delete;
-    RemoteList& operator=(const RemoteList&) = delete;
+    explicit RemoteList(HWND list) : list_(list), memory_(list) {}
 
     using Row = std::vector<std::string>;  // the texts of the four columns
     std::vector<Row> Rows();
@@ -63,12 +79,13 @@ public:
     RECT ItemRect(int row);
 
 private:
-    void* Write(const void* bytes, size_t size, size_t at = 0);
-    void Read(void* bytes, size_t size, size_t at);
     HWND list_;
-    HANDLE process_ = nullptr;
-    char* memory_ = nullptr;  // in the list's process
+    RemoteMemory memory_;
 };
+
+// The texts of the balloons that the system tray shows now, read from its tooltip windows. Their
+// titles cannot be read back: Wine's tooltips do not answer TTM_GETTITLE.
+std::vector<std::string> ShownBalloons();
 
 // One item of an open menu as the user sees it.
 struct MenuItem {
