@@ -52,8 +52,10 @@ bool CNetListener::Poll() {
 void CNetListener::AcceptPending() {
     ReapFinished();
     // Everything queued is taken in this pass. The pass ends only when the OS says nothing is
-    // left: on Windows that last accept is also what arms the readiness event again.
-    for (;;) {
+    // left: on Windows that last accept is also what arms the readiness event again. Instruments
+    // that reconnect without pause can keep the queue from ever running dry, so a stop ends the
+    // pass too; the readiness does not matter any more then.
+    while (!stopEvent->IsSet()) {
         platform::Ipv4Endpoint peer;
         platform::IoResult outcome{};
         platform::Socket connection = listening.Accept(&peer, &outcome);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "fakes/ScratchFolder.h"
 #include "link/ConnectionLog.h"
 #include "link/Listener.h"
 #include "link/NotifyUser.h"
@@ -96,4 +97,18 @@ public:
     TxState State() const { return session.State(); }
 
     std::string wire;
+};
+
+// A worker named COM5 on a scratch Data folder, at a fixed time (2025-12-14 02:54:17 UTC unless
+// told otherwise), with what it logs and announces recorded.
+struct ScratchWorker {
+    explicit ScratchWorker(std::int64_t utc = 1765680857) : clock(utc) {
+        data.store.clock = &clock;
+    }
+
+    FixedClock clock;
+    ScratchDataFolder data;
+    RecordingLog log;
+    RecordingNotifier notifier;
+    TestWorker worker{data.store};
 };

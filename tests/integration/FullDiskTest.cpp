@@ -5,8 +5,6 @@
 
 #include <sys/mount.h>
 
-#include <algorithm>
-#include <filesystem>
 #include <regex>
 
 #include "integration/OrbtrayProcess.h"
@@ -14,7 +12,9 @@
 
 namespace {
 
-TEST(FullDisk, AFileThatDoesNotFitIsRefusedAndLeavesNothing) {
+using FullDisk = OrbtrayTest;
+
+TEST_F(FullDisk, AFileThatDoesNotFitIsRefusedAndLeavesNothing) {
     ScratchFolder scratch;
     std::string big;
     for (int i = 0; i < 400; ++i) {
@@ -22,22 +22,17 @@ TEST(FullDisk, AFileThatDoesNotFitIsRefusedAndLeavesNothing) {
     }
     scratch.Write("big.csv", big);
     scratch.Write("small.csv", "1,2\n3,4\n");
-    const std::string data = scratch.Path() + "Data/";
-    std::filesystem::create_directory(data);
     // 256 KiB: the big file does not fit.
-    if (::mount("orbtray-test", data.c_str(), "tmpfs", 0, "size=256k") != 0) {
+    if (::mount("orbtray-test", data.Path().c_str(), "tmpfs", 0, "size=256k") != 0) {
         GTEST_SKIP() << "cannot mount a file system here";
     }
     const std::unique_ptr<const char, void (*)(const char*)> unmount(
-        data.c_str(), [](const char* folder) { ::umount2(folder, MNT_DETACH); });
+        data.Path().c_str(), [](const char* folder) { ::umount2(folder, MNT_DETACH); });
     // A pty pair stands in for the serial cable.
     ChildProcess cable("/usr/bin/socat", {"PTY,raw,echo=0,link=" + scratch.Path() + "ttyA",
                                           "PTY,raw,echo=0,link=" + scratch.Path() + "ttyB"});
     ASSERT_TRUE(WaitUntil([&] { return platform::PathExists(scratch.Path() + "ttyB"); }));
-    const std::uint16_t port = FreePort();
-    OrbtrayProcess orbtray(data, port, {},
-                           {"--no-usb-scan", "--serial-port", scratch.Path() + "ttyA"});
-    ASSERT_TRUE(orbtray.Ready());
+    ASSERT_NO_FATAL_FAILURE(Start({}, {"--no-usb-scan", "--serial-port", scratch.Path() + "ttyA"}));
     const auto send = [&](const std::vector<std::string>& link, const char* file) {
         std::vector<std::string> arguments{"send"};
         arguments.insert(arguments.end(), link.begin(), link.end());
@@ -49,24 +44,20 @@ TEST(FullDisk, AFileThatDoesNotFitIsRefusedAndLeavesNothing) {
 
     // Over TCP the instrument cannot be told; the file just never appears.
     EXPECT_EQ(send(tcp, "big.csv").status, 0);
-    ASSERT_TRUE(
-        WaitUntil([&] { return CountContaining(orbtray.Err(), "cannot write file") == 1; }));
+    ASSERT_TRUE(Logged("cannot write file"));
     // A serial instrument is answered NAK and keeps its data.
     const Finished serial = send({"--serial-port", scratch.Path() + "ttyB"}, "big.csv");
     EXPECT_EQ(serial.status, 1);
     EXPECT_EQ(CountContaining(serial.err, "NAK"), 1u) << ::testing::PrintToString(serial.err);
-    ASSERT_TRUE(
-        WaitUntil([&] { return CountContaining(orbtray.Err(), "cannot write file") == 2; }));
+    ASSERT_TRUE(Logged("cannot write file", 2));
 
     // The refused files left nothing behind, so a file that fits still gets in.
     EXPECT_EQ(send(tcp, "small.csv").status, 0);
-    ASSERT_TRUE(WaitUntil([&] { return CountContaining(orbtray.Out(), "File Received") == 1; }));
-    EXPECT_EQ(orbtray.Stop(), 0);
-    const std::vector<std::string> files = scratch.Files();
-    EXPECT_EQ(CountContaining(files, "Data/"), 1u) << ::testing::PrintToString(files);
-    EXPECT_TRUE(std::ranges::any_of(files, [](const std::string& file) {
-        return std::regex_match(file, std::regex("Data/T1/[0-9]{6}-[0-9]{6}\\.csv"));
-    }));
+    ASSERT_TRUE(Said("File Received"));
+    EXPECT_EQ(orbtray->Stop(), 0);
+    const std::vector<std::string> files = data.Files();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(std::regex_match(files[0], std::regex("T1/[0-9]{6}-[0-9]{6}\\.csv"))) << files[0];
 }
 
 }  // namespace

@@ -79,15 +79,23 @@ std::string Conversation(const std::string& serial, const std::vector<std::strin
 // orbtray on a scratch Data folder; a failure shows how it ended and what it said last.
 class OrbtrayTest : public ::testing::Test {
 protected:
-    void Start(const std::vector<std::string>& environment = {}) {
-        orbtray = std::make_unique<OrbtrayProcess>(data.Path(), port, environment);
+    void Start(const std::vector<std::string>& environment = {},
+               const std::vector<std::string>& arguments = {}) {
+        orbtray = std::make_unique<OrbtrayProcess>(data.Path(), port, environment, arguments);
         ASSERT_TRUE(orbtray->Ready()) << ::testing::PrintToString(orbtray->Err());
     }
     std::size_t Count(const std::string& text) const {
         return CountContaining(orbtray->Err(), text);
     }
-    bool Logged(const std::string& text, std::size_t times = 1) const {
-        return WaitUntil([&] { return Count(text) >= times; }, std::chrono::seconds(30));
+    // Waits until `text` is in `times` lines of the log (stderr) or of what the user is told
+    // (stdout).
+    bool Logged(const std::string& text, std::size_t times = 1,
+                std::chrono::milliseconds limit = std::chrono::seconds(30)) const {
+        return WaitUntil([&] { return Count(text) >= times; }, limit);
+    }
+    bool Said(const std::string& text, std::size_t times = 1,
+              std::chrono::milliseconds limit = std::chrono::seconds(30)) const {
+        return WaitUntil([&] { return CountContaining(orbtray->Out(), text) >= times; }, limit);
     }
     void TearDown() override {
         if (HasFailure() && orbtray) {

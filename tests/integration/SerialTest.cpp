@@ -12,16 +12,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <iostream>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "fakes/Loopback.h"
-#include "fakes/ScratchFolder.h"
 #include "integration/OrbtrayProcess.h"
 
 namespace {
@@ -118,28 +114,20 @@ std::jthread Bridge(int a, int b) {
     });
 }
 
-class OrbtraySerial : public ::testing::Test {
+class OrbtraySerial : public OrbtrayTest {
 protected:
-    void Start(const Lines& extra = {}) {
-        Lines arguments = {"--no-usb-scan", "--serial-port", port};
+    void StartOnPort(const Lines& extra = {}) {
+        Lines arguments = {"--no-usb-scan", "--serial-port", portPath};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
-        orbtray = std::make_unique<OrbtrayProcess>(data.Path(), FreePort(), Lines{}, arguments);
-        ASSERT_TRUE(orbtray->Ready()) << ::testing::PrintToString(orbtray->Err());
+        Start({}, arguments);
     }
     // Points the port's path at `pty` and, unless `times` is 0, waits until orbtray has opened
     // it for the `times`th time.
     void Plug(const Pty& pty, std::size_t times = 1) {
         ASSERT_FALSE(pty.slavePath.empty()) << "no pseudo-terminal";
-        ::unlink(port.c_str());
-        ASSERT_EQ(::symlink(pty.slavePath.c_str(), port.c_str()), 0);
+        ::unlink(portPath.c_str());
+        ASSERT_EQ(::symlink(pty.slavePath.c_str(), portPath.c_str()), 0);
         ASSERT_TRUE(times == 0 || Said("Device Connected\t" + kName, times));
-    }
-
-    bool Logged(const std::string& text, std::size_t times = 1, Ms limit = 10s) {
-        return WaitUntil([&] { return CountContaining(orbtray->Err(), text) >= times; }, limit);
-    }
-    bool Said(const std::string& text, std::size_t times = 1, Ms limit = 10s) {
-        return WaitUntil([&] { return CountContaining(orbtray->Out(), text) >= times; }, limit);
     }
     // The port's log lines without "Connection ttyA ".
     Lines Log() const { return LinesOf(orbtray->Err(), kName); }
@@ -155,25 +143,15 @@ protected:
                " readings.\t" + data.Path() + file;
     }
 
-    void TearDown() override {
-        if (HasFailure() && orbtray) {
-            std::cerr << "orbtray exit status " << orbtray->Stop() << "\nstdout:\n"
-                      << ::testing::PrintToString(orbtray->Out()) << "\nstderr:\n"
-                      << ::testing::PrintToString(orbtray->Err()) << "\n";
-        }
-    }
-
     const std::string kName = "ttyA";
-    ScratchFolder data;
     ScratchFolder scratch;
-    const std::string port = scratch.Path() + kName;
-    std::unique_ptr<OrbtrayProcess> orbtray;
+    const std::string portPath = scratch.Path() + kName;
 };
 
 // A bad command is refused with a NAK, and costs an open transfer, but never the port. Which
 // commands are bad is the session's own rule, tested without a port.
 TEST_F(OrbtraySerial, AnswersEachCommandWithOneAckOrNakAndStoresTheFile) {
-    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_NO_FATAL_FAILURE(StartOnPort());
     Pty pty;
     ASSERT_NO_FATAL_FAILURE(Plug(pty));
     EXPECT_EQ(Say(pty.master, "HELLO 42\r\n"), kAck);
@@ -218,7 +196,7 @@ TEST_F(OrbtraySerial, AnswersEachCommandWithOneAckOrNakAndStoresTheFile) {
 // Silence in the middle of a file aborts it after five seconds, and so does the loss of the
 // port; a port that comes back but is held by another OrbTray is tried again until it is free.
 TEST_F(OrbtraySerial, SilenceOrALostPortAbortsTheFileAndThePortIsServedAgain) {
-    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_NO_FATAL_FAILURE(StartOnPort());
     auto first = std::make_unique<Pty>();
     ASSERT_NO_FATAL_FAILURE(Plug(*first));
     // Half a command: after the time-out it must not glue onto the next one.
@@ -276,7 +254,7 @@ TEST_F(OrbtraySerial, SendsTheFirmwareOnePiecePerAckAndServesOrbsim) {
     std::string image;
     for (const auto& piece : pieces) image += piece;
     scratch.Write("image.hex", image);
-    ASSERT_NO_FATAL_FAILURE(Start({"--firmware", scratch.Path() + "image.hex"}));
+    ASSERT_NO_FATAL_FAILURE(StartOnPort({"--firmware", scratch.Path() + "image.hex"}));
     Pty pty;
     ASSERT_NO_FATAL_FAILURE(Plug(pty));
     const int wire = pty.master;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <regex>
 #include <thread>
 
@@ -119,6 +120,35 @@ TEST_F(NetLink, EachAddressHoldsAtMostSixteenConnectionsAndStopEndsEveryOneOpen)
     EXPECT_EQ(Count("Connection S[0-9]+ closed on shutdown\n"), 16u);
     EXPECT_EQ(Count("Connection S[0-9]+ transfer aborted\n"), 1u);
     EXPECT_EQ(notifier.Notices().size(), 2u);
+}
+
+// Instruments that reconnect without pause keep the accept queue from ever running dry; the stop
+// must still win, or Exit waits for as long as the flood lasts.
+TEST_F(NetLink, StopEndsTheListenerDuringAFloodOfConnects) {
+    ASSERT_TRUE(listener.Start());
+    std::atomic<bool> flooding{true};
+    std::vector<std::thread> senders;
+    for (std::size_t n = 0; n < 8; ++n) {
+        senders.emplace_back([&, n] {
+            const platform::Ipv4Endpoint from = SpreadSource(n * 16);
+            while (flooding) {
+                int error = 0;
+                platform::Socket::ConnectTcp(platform::kLoopback(port), &error, &from);
+            }
+        });
+    }
+    ASSERT_TRUE(WaitUntil([&] { return log.Lines().size() > 200; }));
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        listener.Stop();
+        stopped = true;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return stopped.load(); }));
+    flooding = false;
+    for (std::thread& sender : senders) {
+        sender.join();
+    }
+    stopper.join();
 }
 
 TEST_F(NetLink, APortHeldElsewhereEndsTheListenerQuietly) {

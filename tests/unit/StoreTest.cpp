@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <limits>
 #include <map>
@@ -15,6 +16,7 @@ namespace {
 
 constexpr std::int64_t kDec14 = 1765680857;  // 2025-12-14 02:54:17 UTC
 const std::string kSep(1, platform::kPathSeparator);
+using Lines = std::vector<std::string>;
 
 std::string Log(const std::string& message) {
     return "Connection COM5 " + message + "\n";
@@ -32,18 +34,14 @@ TEST(Store, NamesFilesAfterTheUtcTimeOfTheHello) {
         {-1, "691231-235959"},
     };
     for (const auto& c : cases) {
-        ScratchDataFolder data;
-        RecordingNotifier notifier;
-        FixedClock clock(c.utc);
-        data.store.clock = &clock;
-        TestWorker worker(data.store);
-        EXPECT_TRUE(worker.Feed("HELLO 12345\n"));
-        EXPECT_EQ(data.Files(), std::vector<std::string>{"12345/" + std::string(c.name) + ".tmp"});
-        EXPECT_TRUE(worker.Feed("BYE\n"));
-        EXPECT_EQ(data.Files(), std::vector<std::string>{"12345/" + std::string(c.name) + ".csv"});
-        ASSERT_EQ(notifier.Notices().size(), 1u);
-        EXPECT_EQ(notifier.Notices()[0].path, data.Path() + "12345" + kSep + c.name + ".csv");
-        EXPECT_EQ(notifier.Notices()[0].text, "Device 12345 sent 0 readings.");
+        ScratchWorker r(c.utc);
+        EXPECT_TRUE(r.worker.Feed("HELLO 12345\n"));
+        EXPECT_EQ(r.data.Files(), Lines{"12345/" + std::string(c.name) + ".tmp"});
+        EXPECT_TRUE(r.worker.Feed("BYE\n"));
+        EXPECT_EQ(r.data.Files(), Lines{"12345/" + std::string(c.name) + ".csv"});
+        ASSERT_EQ(r.notifier.Notices().size(), 1u);
+        EXPECT_EQ(r.notifier.Notices()[0].path, r.data.Path() + "12345" + kSep + c.name + ".csv");
+        EXPECT_EQ(r.notifier.Notices()[0].text, "Device 12345 sent 0 readings.");
     }
 }
 
@@ -90,10 +88,8 @@ TEST(Store, SerialsGetDirectoriesOfTheirOwnInsideTheDataFolder) {
         TestWorker worker(store);
         EXPECT_TRUE(worker.Feed(std::string("HELLO ") + c.serial + "\nLINE 1\nBYE\n")) << c.serial;
         const std::string directory = std::string("a/Data/") + c.directory;
-        EXPECT_EQ(outer.Files(), std::vector<std::string>{directory + "/251214-025417.csv"})
-            << c.serial;
-        EXPECT_EQ(outer.Directories(), (std::vector<std::string>{"a", "a/Data", directory}))
-            << c.serial;
+        EXPECT_EQ(outer.Files(), Lines{directory + "/251214-025417.csv"}) << c.serial;
+        EXPECT_EQ(outer.Directories(), (Lines{"a", "a/Data", directory})) << c.serial;
         // The user and the log see the serial as the instrument sent it.
         EXPECT_EQ(log.Lines().at(0), Log(std::string("serial number is ") + c.serial));
         EXPECT_EQ(notifier.Notices().at(0).text,
@@ -110,11 +106,9 @@ TEST(Store, SerialsGetDirectoriesOfTheirOwnInsideTheDataFolder) {
 // Large files are flushed to the disk while they still arrive, and lines of every length cross
 // the write buffer's edge. Abandoned ones are deleted even with a flush still running.
 TEST(Store, LargeFilesArriveByteExactAndAbandonedOnesLeaveNothing) {
-    ScratchDataFolder data;
-    RecordingNotifier notifier;
-    FixedClock clock(kDec14);
-    data.store.clock = &clock;
-    TestWorker finished(data.store, "S%u", 1), abandoned(data.store, "S%u", 2);
+    ScratchWorker r;
+    TestWorker& finished = r.worker;
+    TestWorker abandoned(r.data.store, "S%u", 2);
     EXPECT_TRUE(finished.Feed("HELLO big\n", false));
     EXPECT_TRUE(abandoned.Feed("HELLO big\n", false));
     std::string stored;
@@ -130,39 +124,33 @@ TEST(Store, LargeFilesArriveByteExactAndAbandonedOnesLeaveNothing) {
     }
     EXPECT_TRUE(finished.Feed("BYE\r\n", false));
     abandoned.Close();
-    EXPECT_EQ(data.Files(), std::vector<std::string>{"big/251214-025417.csv"});
-    EXPECT_TRUE(data.Read("big/251214-025417.csv") == stored);
-    EXPECT_EQ(notifier.Notices().at(0).text,
+    EXPECT_EQ(r.data.Files(), Lines{"big/251214-025417.csv"});
+    EXPECT_TRUE(r.data.Read("big/251214-025417.csv") == stored);
+    EXPECT_EQ(r.notifier.Notices().at(0).text,
               "Device big sent " + std::to_string(lines) + " readings.");
 }
 
 TEST(Store, RefusesAHelloItCannotStore) {
-    RecordingLog log;
-    FixedClock clock(kDec14);
     {
         // A plain file where the serial directory belongs.
-        ScratchDataFolder data;
-        data.Write("12345", "not a directory");
-        data.store.clock = &clock;
-        TestWorker worker(data.store);
-        EXPECT_FALSE(worker.Feed("HELLO 12345\n"));
-        EXPECT_EQ(worker.wire, "\x15");
-        EXPECT_EQ(data.Files(), std::vector<std::string>{"12345"});
-        EXPECT_EQ(log.Lines().back(), Log("cannot make directory"));
+        ScratchWorker r;
+        r.data.Write("12345", "not a directory");
+        EXPECT_FALSE(r.worker.Feed("HELLO 12345\n"));
+        EXPECT_EQ(r.worker.wire, "\x15");
+        EXPECT_EQ(r.data.Files(), Lines{"12345"});
+        EXPECT_EQ(r.log.Lines().back(), Log("cannot make directory"));
     }
     {
         // A serial so long the file name would not fit: refused, and nothing is made.
-        ScratchDataFolder data;
-        const std::string serial(kMaxDataPath - data.store.dataFolder.size() - 17, 's');
-        data.store.clock = &clock;
-        TestWorker worker(data.store);
-        EXPECT_FALSE(worker.Feed("HELLO " + serial + "\n"));
-        EXPECT_EQ(log.Lines().back(), Log("cannot open file"));
-        EXPECT_TRUE(data.Directories().empty());
+        ScratchWorker r;
+        const std::string serial(kMaxDataPath - r.data.store.dataFolder.size() - 17, 's');
+        EXPECT_FALSE(r.worker.Feed("HELLO " + serial + "\n"));
+        EXPECT_EQ(r.log.Lines().back(), Log("cannot open file"));
+        EXPECT_TRUE(r.data.Directories().empty());
         // One character less fits exactly 255.
-        EXPECT_TRUE(worker.Feed("HELLO " + serial.substr(1) + "\nBYE\n"));
-        ASSERT_EQ(data.Files().size(), 1u);
-        EXPECT_EQ(data.store.dataFolder.size() + data.Files()[0].size(), kMaxDataPath);
+        EXPECT_TRUE(r.worker.Feed("HELLO " + serial.substr(1) + "\nBYE\n"));
+        ASSERT_EQ(r.data.Files().size(), 1u);
+        EXPECT_EQ(r.data.store.dataFolder.size() + r.data.Files()[0].size(), kMaxDataPath);
     }
 }
 
@@ -226,11 +214,16 @@ TEST(Store, AFileThatCannotBeStoredWholeIsRefusedAndLeavesNothing) {
 }
 
 // Links of one serial that start in the same second each get a file of their own, whichever
-// finishes first. The window between one link's failed create and another's rename is narrow:
-// many rounds of many links are needed to hit it.
+// finishes first, numbered -2, -3, ... without a gap. The window between one link's failed create
+// and another's rename is narrow: many rounds of many links are needed to hit it.
 TEST(Store, SameSecondTransfersOnManyLinksNeverLoseOne) {
     constexpr int kLinks = 12;
     constexpr int kRounds = 40;
+    Lines names = {"dup/251214-025417.csv"};
+    for (int n = 2; n <= kLinks; ++n) {
+        names.push_back("dup/251214-025417-" + std::to_string(n) + ".csv");
+    }
+    std::ranges::sort(names);
     for (int round = 0; round < kRounds; ++round) {
         ScratchDataFolder data;
         FixedClock clock(kDec14);
@@ -256,6 +249,7 @@ TEST(Store, SameSecondTransfersOnManyLinksNeverLoseOne) {
         for (const std::string& file : data.Files()) {
             contents.insert(data.Read(file));
         }
+        ASSERT_EQ(data.Files(), names) << "round " << round;
         ASSERT_EQ(contents.size(), std::size_t(kLinks)) << "round " << round;
         ASSERT_EQ(notifier.Notices().size(), std::size_t(kLinks)) << "round " << round;
     }

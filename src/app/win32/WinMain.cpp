@@ -81,8 +81,15 @@ void StopReceiver(Receiver& receiver) {
         receiver.Stop();
         return;
     }
-    while (MsgWaitForMultipleObjects(1, &stopper, FALSE, INFINITE, QS_SENDMESSAGE) !=
-           WAIT_OBJECT_0) {
+    for (;;) {
+        const DWORD woken = MsgWaitForMultipleObjects(1, &stopper, FALSE, INFINITE, QS_SENDMESSAGE);
+        if (woken == WAIT_OBJECT_0) {
+            break;
+        }
+        if (woken == WAIT_FAILED) {
+            WaitForSingleObject(stopper, INFINITE);
+            break;
+        }
         MSG message;
         PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
