@@ -17,6 +17,8 @@ if [ "${1:-}" != "--run" ]; then
         iproute2                            # ss, with which the benchmarks find free ports
         xvfb x11-utils xdotool imagemagick  # the tray application under Wine: a display, its
                                             # windows, and the screenshots of the README
+        nsis                                # makensis, for the Windows setup program
+        dpkg-dev                            # dpkg-shlibdeps, for the .deb's dependencies
     )
 fi
 
