@@ -18,7 +18,8 @@ if [ "${1:-}" != "--run" ]; then
         xvfb x11-utils xdotool imagemagick  # the tray application under Wine: a display, its
                                             # windows, and the screenshots of the README
         nsis                                # makensis, for the Windows setup program
-        dpkg-dev                            # dpkg-shlibdeps, for the .deb's dependencies
+        dpkg-dev man-db                     # the .deb: dpkg-shlibdeps for its dependencies,
+                                            # man to check its manual pages
     )
 fi
 
