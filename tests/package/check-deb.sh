@@ -30,17 +30,23 @@ expected=$(sort <<'FILES'
 FILES
 )
 [ "$files" = "$expected" ] || fail "the package holds:"$'\n'"$files"
-modes=$(dpkg-deb -c "$deb" | awk '$6 ~ /^\.\/usr\/bin\// { print $1 }' | sort -u)
+modes=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ && $6 ~ /^\.\/usr\/bin\// { print $1 }' | sort -u)
 [ "$modes" = "-rwxr-xr-x" ] || fail "the programs' modes: $modes"
 
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = orbtray ] || fail "Package: $(field Package)"
 [ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
 # The dependencies are those dpkg-shlibdeps finds for the programs.
-depends=$(field Depends)
+depends=$(field Depends | tr ',' '\n' | awk '{ print $1 }')
 for library in libc6 libstdc++6; do
-    grep -qE "(^|, )$library( |,|$)" <<<"$depends" || fail "Depends lacks $library: $depends"
+    grep -qxF "$library" <<<"$depends" || fail "Depends lacks $library: $(field Depends)"
 done
+
+# What apt would do with it here: every dependency met by this system's packages.
+if command -v apt-get >/dev/null; then
+    apt-get install -s "$deb" >"$work/apt.log" 2>&1 && grep -q '^Inst orbtray ' "$work/apt.log" ||
+        { cat "$work/apt.log" >&2; fail "apt-get would not install it"; }
+fi
 
 root=$work/root
 dpkg-deb -x "$deb" "$root"
@@ -67,7 +73,7 @@ fi
 for page in orbtray orbsim; do
     text=$(MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/$page.1.gz" 2>"$work/man.log")
     [ ! -s "$work/man.log" ] || { cat "$work/man.log" >&2; fail "$page.1 has warnings"; }
-    grep -q "^ *$page - " <<<"$text" || fail "$page.1 has no NAME line"
+    grep -qE "^ *$page +- " <<<"$text" || fail "$page.1 has no NAME line"
 done
 
 # The unpacked programs, as the unit starts them, on a free port of their own.
