@@ -22,6 +22,7 @@ struct UsbOptions {
     std::vector<std::string> extraPorts;  // served as if found, whenever they exist
     std::string sysfsRoot = "/sys";       // where the POSIX scan looks
     std::string devRoot = "/dev";         // where POSIX device nodes appear
+    // Tests shorten the pacing and put in ports that fail as they are told.
     int scanPeriodMs = 1000;
     int retryPauseMs = UsbPortHistory{}.retryPauseMs;
     std::function<std::unique_ptr<platform::SerialPort>()> makePort = platform::MakeSerialPort;

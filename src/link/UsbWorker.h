@@ -2,7 +2,8 @@
 
 // Serves one CP210x serial port. Unlike a TCP link the port survives a failed transfer: the
 // instrument may start again at once. Everything here runs on the worker's own thread, except
-// construction, which happens on the listener thread.
+// construction, which happens on the listener thread, and the port's `explained` mark, which the
+// port's successive workers share and change only atomically.
 
 #include <atomic>
 #include <memory>
