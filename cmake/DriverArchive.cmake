@@ -14,24 +14,29 @@ if(ORBTRAY_DRIVER_ARCHIVE)
     set(ORBTRAY_DRIVER_STANDIN OFF)
     message(STATUS "Driver package: ${driver_archive}")
 else()
-    set(standin ${CMAKE_BINARY_DIR}/driver-standin)
-    file(REMOVE_RECURSE ${standin})
-    file(WRITE ${standin}/silabser.inf
-         "; STAND-IN for the CP210x driver package, made by the OrbTray build: not a driver.\r\n"
-         "; Build with -DORBTRAY_DRIVER_ARCHIVE=<vendor package .zip> for a release.\r\n"
-         "[Version]\r\nSignature=\"$WINDOWS NT$\"\r\nCatalogFile=silabser.cat\r\n")
-    file(WRITE ${standin}/silabser.cat "stand-in catalogue\r\n")
-    set(members silabser.inf silabser.cat)
-    foreach(arch x86 x64 arm arm64)
-        file(WRITE ${standin}/${arch}/silabser.sys "stand-in driver\r\n")
-        list(APPEND members ${arch})
-    endforeach()
-    set(driver_archive ${CMAKE_BINARY_DIR}/driver-standin.zip)
-    execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${driver_archive} --format=zip
-                            --mtime=2024-01-01 ${members}
-                    WORKING_DIRECTORY ${standin} RESULT_VARIABLE zipped)
-    if(NOT zipped EQUAL 0)
-        message(FATAL_ERROR "Could not make the stand-in driver package ${driver_archive}")
+    # Made once per build tree (the archive records times, so a new one would rebuild every
+    # program that carries it); change the name when the stand-in changes.
+    set(driver_archive ${CMAKE_BINARY_DIR}/driver-standin-1.zip)
+    if(NOT EXISTS ${driver_archive})
+        set(standin ${CMAKE_BINARY_DIR}/driver-standin)
+        file(REMOVE_RECURSE ${standin})
+        file(WRITE ${standin}/silabser.inf
+             "; STAND-IN for the CP210x driver package, made by the OrbTray build: not a driver.\r\n"
+             "; Build with -DORBTRAY_DRIVER_ARCHIVE=<vendor package .zip> for a release.\r\n"
+             "[Version]\r\nSignature=\"$WINDOWS NT$\"\r\nCatalogFile=silabser.cat\r\n")
+        file(WRITE ${standin}/silabser.cat "stand-in catalogue\r\n")
+        set(members silabser.inf silabser.cat)
+        foreach(arch x86 x64 arm arm64)
+            file(WRITE ${standin}/${arch}/silabser.sys "stand-in driver\r\n")
+            list(APPEND members ${arch})
+        endforeach()
+        execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${driver_archive} --format=zip
+                                ${members}
+                        WORKING_DIRECTORY ${standin} RESULT_VARIABLE zipped)
+        if(NOT zipped EQUAL 0)
+            file(REMOVE ${driver_archive})
+            message(FATAL_ERROR "Could not make the stand-in driver package ${driver_archive}")
+        endif()
     endif()
     set(ORBTRAY_DRIVER_STANDIN ON)
     message(WARNING "orbtray.exe carries a STAND-IN driver package that installs nothing; "
