@@ -64,6 +64,8 @@ timeout 20 bash -c 'until [ -s "$1" ]; do sleep 0.05; done' _ "$run/display" ||
 export DISPLAY=:$(head -n 1 "$run/display")
 
 wineboot -i >"$run/wineboot.log" 2>&1 || true
+# orbtray.exe would otherwise stop at start-up to install the USB driver.
+bash "$(dirname "${BASH_SOURCE[0]}")/fake-driver.sh"
 
 # The programs see the build tree through Wine's Z: drive.
 windows_path() { local p=${1//\//\\}; echo "Z:$p"; }
