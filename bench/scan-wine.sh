@@ -63,6 +63,8 @@ export DISPLAY
 
 wineboot -i >/dev/null 2>&1
 wineserver -w
+# orbtray.exe would otherwise stop at start-up to install the USB driver.
+bash "$repo/tests/wine/fake-driver.sh"
 wine reg add 'HKCU\Software\Orbalinex\OrbTray' /v DataFolder /t REG_SZ \
     /d "$(winepath -w "$data")\\" /f >/dev/null 2>&1
 

@@ -40,6 +40,8 @@ timeout 20 bash -c 'until [ -s "$1" ]; do sleep 0.05; done' _ "$scratch/display"
 export DISPLAY=:$(head -n 1 "$scratch/display")
 
 wineboot -i >/dev/null 2>&1 || true
+# orbtray.exe would otherwise stop at start-up to install the USB driver.
+bash "$root/tests/wine/fake-driver.sh"
 # Wine's own fonts, Marlett among them for the caption buttons, are not found where Debian puts
 # them; the prefix's font folder is always searched.
 cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"

@@ -1,8 +1,8 @@
 #include "link/UsbListener.h"
 
+#include <algorithm>
 #include <memory>
 
-#include "link/UsbWorker.h"
 #include "platform/FileSystem.h"
 
 void CUsbListener::Open() {
@@ -32,16 +32,27 @@ std::vector<platform::PortInfo> CUsbListener::PresentPorts() {
 }
 
 bool CUsbListener::Poll() {
-    if (platform::WaitFor(stopEvent->AsWaitable(), kScanPeriodMs) !=
+    if (platform::WaitFor(stopEvent->AsWaitable(), options.scanPeriodMs) !=
         platform::WaitResult::Timeout) {
         return false;
     }
-    for (const platform::PortInfo& port : PresentPorts()) {
+    const std::vector<platform::PortInfo> present = PresentPorts();
+    for (const platform::PortInfo& port : present) {
+        PlugIns& plugIn = plugIns[port.number];
+        if (plugIn.gone) {
+            ++plugIn.count;
+            plugIn.gone = false;
+        }
         // A port keeps its worker until that worker has ended and been reaped.
         if (port.number > 0 && !HasWorker(port.number)) {
-            AddWorker(port.number,
-                      std::make_unique<CUsbWorker>(this, stopEvent.get(), storeConfig, port));
+            const UsbPortHistory history{&plugIn.explained, plugIn.count, options.retryPauseMs};
+            AddWorker(port.number, std::make_unique<CUsbWorker>(this, stopEvent.get(), storeConfig,
+                                                                port, options.makePort(), history));
         }
+    }
+    for (auto& [number, plugIn] : plugIns) {
+        plugIn.gone = std::ranges::none_of(
+            present, [number](const platform::PortInfo& port) { return port.number == number; });
     }
     ReapFinished();
     return true;

@@ -3,20 +3,29 @@
 // Looks for CP210x serial ports once a second and gives each present port its own CUsbWorker.
 // It never closes a port itself: a worker notices that its port is gone and ends, and once it
 // has been reaped the same port can get a new worker. Runs on the listener thread, which alone
-// touches `scanner`.
+// touches `scanner` and `plugIns`, except each port's `explained`, which its workers share.
 
+#include <atomic>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "link/Listener.h"
+#include "link/UsbWorker.h"
 #include "platform/PortEnumeration.h"
+#include "platform/SerialPort.h"
 
 struct UsbOptions {
     bool scan = true;                     // look for CP210x bridges
     std::vector<std::string> extraPorts;  // served as if found, whenever they exist
     std::string sysfsRoot = "/sys";       // where the POSIX scan looks
     std::string devRoot = "/dev";         // where POSIX device nodes appear
+    // Tests shorten the pacing and put in ports that fail as they are told.
+    int scanPeriodMs = 1000;
+    int retryPauseMs = UsbPortHistory{}.retryPauseMs;
+    std::function<std::unique_ptr<platform::SerialPort>()> makePort = platform::MakeSerialPort;
 };
 
 class CUsbListener : public CListener {
@@ -29,10 +38,15 @@ public:
     void Close() override;
 
 private:
-    static constexpr int kScanPeriodMs = 1000;
-
     std::vector<platform::PortInfo> PresentPorts();
 
     UsbOptions options;
     std::unique_ptr<platform::PortScanner> scanner;  // while open, when scanning at all
+    struct PlugIns {
+        unsigned count = 0;
+        bool gone = true;  // not seen in the last scan: seen again, it is a new plug-in
+        std::atomic<unsigned> explained{0};
+    };
+    // By port number. Never removed from, so that the workers' pointers stay valid.
+    std::map<int, PlugIns> plugIns;
 };

@@ -1,6 +1,7 @@
 #include "link/UsbWorker.h"
 
 #include <cstring>
+#include <string>
 
 #include "link/ConnectionLog.h"
 #include "link/Listener.h"
@@ -12,18 +13,21 @@ constexpr char kNak = 0x15;
 }  // namespace
 
 CUsbWorker::CUsbWorker(CListener* owner, platform::Event* stop, const StoreConfig& store,
-                       const platform::PortInfo& info, std::unique_ptr<platform::SerialPort> device)
+                       const platform::PortInfo& info, std::unique_ptr<platform::SerialPort> device,
+                       const UsbPortHistory& portHistory)
     : CTxWorker(owner, stop, store),
       portNumber(info.number),
       portPath(info.path),
-      port(std::move(device)) {
+      port(std::move(device)),
+      history(portHistory) {
     SetConnectionName("%s", info.name.c_str());
     ConnectionLog("Connection %s listening\n", ConnectionName());
 }
 
 void CUsbWorker::Open() {
     // A port that does not open is reported by Run, which also paces the retries.
-    if (port->Open(portPath)) {
+    opened = port->Open(portPath);
+    if (opened == platform::PortOpen::Opened) {
         NotifyUser("Device Connected", "%s", ConnectionName());
     }
 }
@@ -33,12 +37,38 @@ bool CUsbWorker::Finish() {
     return false;
 }
 
+void CUsbWorker::LogOpenFailure() {
+    // Retrying cannot help a user who may not open the device, so the remedy is told once, and
+    // again only when the port has been unplugged meanwhile.
+    bool explain = opened == platform::PortOpen::Denied;
+    if (explain && history.explained != nullptr) {
+        // A worker of an earlier plug-in may still be finishing; it never speaks for a later one.
+        unsigned last = history.explained->load();
+        while ((explain = last < history.plugIn) &&
+               !history.explained->compare_exchange_weak(last, history.plugIn)) {
+        }
+    }
+    if (!explain) {
+        ConnectionLog("Connection %s could not open port\n", ConnectionName());
+        return;
+    }
+    const std::string group = port->DeniedGroup();
+    if (group.empty()) {
+        ConnectionLog("Connection %s cannot open port: permission denied\n", ConnectionName());
+    } else {
+        ConnectionLog(
+            "Connection %s cannot open port: permission denied; add your user to the "
+            "group %s\n",
+            ConnectionName(), group.c_str());
+    }
+}
+
 bool CUsbWorker::Run() {
     if (!port->IsOpen()) {
-        ConnectionLog("Connection %s could not open port\n", ConnectionName());
+        LogOpenFailure();
         // The listener makes a new worker for a port still present once this one is reaped, so
         // the pause sets how often a busy port is tried again.
-        if (platform::WaitFor(stopEvent->AsWaitable(), kRetryPauseMs) ==
+        if (platform::WaitFor(stopEvent->AsWaitable(), history.retryPauseMs) ==
             platform::WaitResult::Timeout) {
             return Finish();
         }

@@ -20,13 +20,22 @@ enum class PortWait {
     Stop,         // the stop event was signalled first
 };
 
+enum class PortOpen {
+    Opened,
+    Failed,  // missing, held by another program, or any other trouble
+    Denied,  // the user lacks the permission to open the device
+};
+
 class SerialPort {
 public:
     virtual ~SerialPort() = default;
 
-    // Opens the device for exclusive use and applies the line settings. False if it cannot be
-    // opened (missing, held by another program); a failure of the settings is not fatal.
-    virtual bool Open(const std::string& path) = 0;
+    // Opens the device for exclusive use and applies the line settings; a failure of the
+    // settings is not fatal.
+    virtual PortOpen Open(const std::string& path) = 0;
+    // After a Denied open: the group whose members may open the device ("dialout"), or empty
+    // when the system names none.
+    virtual std::string DeniedGroup() const { return {}; }
     virtual bool IsOpen() const = 0;
     // Waits for received characters, the stop event first. `error` gets the OS code on Failed.
     virtual PortWait WaitForData(const Event& stop, int timeoutMs, int* error) = 0;

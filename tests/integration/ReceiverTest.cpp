@@ -38,8 +38,11 @@ TEST_F(Orbtray, StoresWhatOrbsimSendsUnderItsUtcStartAndAnswersItsDiscoveryInLoc
     const char* end = strptime(files[0].c_str(), "123/%y%m%d-%H%M%S.csv", &fields);
     ASSERT_TRUE(end != nullptr && *end == '\0') << files[0];
     EXPECT_TRUE(timegm(&fields) >= before && timegm(&fields) <= after) << files[0];
-    // One connection, so every log line is its own.
+    // One connection, so every log line is its own. Whether this machine has a CP210x driver is
+    // another matter.
     Lines log = orbtray->Err();
+    std::erase_if(log,
+                  [](const std::string& line) { return line.starts_with("orbtray: no CP210x"); });
     for (auto& line : log) {
         line.erase(0, line.find(' ', 11) + 1);
     }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/utsname.h>
 
 #include <chrono>
 #include <filesystem>
@@ -6,6 +7,7 @@
 #include <functional>
 
 #include "fakes/ScratchFolder.h"
+#include "platform/Cp210xDriver.h"
 #include "platform/PortEnumeration.h"
 
 namespace fs = std::filesystem;
@@ -76,6 +78,52 @@ TEST(DescribePort, NamesByTheLastComponentCutTo15Characters) {
     EXPECT_GT(platform::DescribePort("/dev/pts/7").number, 0);
     EXPECT_NE(platform::DescribePort("/dev/pts/7").number,
               platform::DescribePort("/dev/ttyACM0").number);
+}
+
+// orbtray warns at start when the kernel could not drive a bridge: a driver loaded (sysfs) or
+// installed for the running kernel (kmod's indexes) counts, anything else does not.
+TEST(Cp210xDriver, CountsALoadedOrInstalledModuleOfTheRunningKernel) {
+    utsname kernel{};
+    ASSERT_EQ(::uname(&kernel), 0);
+    const std::string release = kernel.release;
+    const std::string dep = "lib/modules/" + release + "/modules.dep";
+    const std::string usbSerial = "kernel/drivers/usb/serial/usbserial.ko.xz";
+    const struct {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> files;  // path, contents; "/" ends a dir
+        bool available;
+    } cases[] = {
+        {"nothing at all", {}, false},
+        {"bound by the usb-serial core", {{"sys/bus/usb-serial/drivers/cp210x/", ""}}, true},
+        {"module loaded, no bridge yet", {{"sys/module/cp210x/", ""}}, true},
+        {"another driver loaded", {{"sys/module/ftdi_sio/", ""}}, false},
+        {"installed compressed",
+         {{dep, usbSerial + ":\nkernel/drivers/usb/serial/cp210x.ko.xz: " + usbSerial + "\n"}},
+         true},
+        {"built into the kernel",
+         {{"lib/modules/" + release + "/modules.builtin", "kernel/drivers/usb/serial/cp210x.ko\n"}},
+         true},
+        {"only names that contain it",
+         {{dep, "kernel/drivers/usb/serial/xcp210x.ko: " + usbSerial + "\nextra/cp210x.kox:\n"}},
+         false},
+        {"installed for another kernel only",
+         {{"lib/modules/0.0.0-other/modules.dep", "kernel/drivers/usb/serial/cp210x.ko:\n"}},
+         false},
+    };
+    for (const auto& c : cases) {
+        const ScratchFolder scratch;
+        for (const auto& [path, contents] : c.files) {
+            const fs::path full = scratch.Path() + path;
+            fs::create_directories(path.ends_with('/') ? full : full.parent_path());
+            if (!path.ends_with('/')) {
+                std::ofstream(full) << contents;
+            }
+        }
+        EXPECT_EQ(
+            platform::Cp210xDriverAvailable(scratch.Path() + "sys", scratch.Path() + "lib/modules"),
+            c.available)
+            << c.what;
+    }
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ TEST(PtySerialPort, StopWinsOverWaitingDataAndLeavesItForTheNextWait) {
     ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
     ::close(slave);
     const std::unique_ptr<platform::SerialPort> port = platform::MakeSerialPort();
-    ASSERT_TRUE(port->Open(name));
+    ASSERT_EQ(port->Open(name), platform::PortOpen::Opened);
     ASSERT_EQ(::write(master, "x", 1), 1);
 
     platform::Event stop;

@@ -20,6 +20,8 @@ export TZ=America/St_Johns
 # The user's date and time formats follow the locale; the test expects the US ones.
 export LC_ALL=C.UTF-8 LANG=C.UTF-8
 wine_session_start "$run"
+# orbtray.exe would otherwise stop at start-up to install the USB driver.
+bash "$(dirname "${BASH_SOURCE[0]}")/fake-driver.sh"
 
 status=0
 ORBTRAY_EXE=$(windows_path "$orbtray") ORBSIM_EXE=$(windows_path "$orbsim") \

@@ -47,8 +47,8 @@ start_installed() {
     wait_for 30 listening || fail "the installed orbtray.exe does not listen on 9393"
 }
 
-# Without a CP210x driver orbtray.exe stops at a message box; a PC it runs on has one.
-[ ! -f "$here/fake-driver.sh" ] || bash "$here/fake-driver.sh"
+# orbtray.exe would otherwise stop at start-up to install the USB driver.
+bash "$here/fake-driver.sh"
 
 step "silent install"
 timeout 120 wine "$setup" /S || fail "the setup program failed"

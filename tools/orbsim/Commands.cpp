@@ -44,7 +44,7 @@ bool StartNetworkingOrSay() {
 
 std::unique_ptr<platform::SerialPort> OpenPortOrSay(const std::string& path) {
     std::unique_ptr<platform::SerialPort> port = platform::MakeSerialPort();
-    if (!port->Open(path)) {
+    if (port->Open(path) != platform::PortOpen::Opened) {
         std::fprintf(stderr, "orbsim: cannot open %s\n", path.c_str());
         return nullptr;
     }

@@ -15,6 +15,7 @@
 #include "app/posix/CommandLine.h"
 #include "app/posix/StdoutNotifier.h"
 #include "link/Receiver.h"
+#include "platform/Cp210xDriver.h"
 #include "platform/FileSystem.h"
 #include "platform/Socket.h"
 #include "transfer/Store.h"
@@ -129,6 +130,14 @@ int main(int argc, char** argv) {
     usb.scan = line.usbScan;
     for (const std::string& path : line.serialPorts) {
         usb.extraPorts.push_back(Absolute(path));
+    }
+    // Without a driver the scan finds nothing, however many bridges are plugged in.
+    if (usb.scan && !platform::Cp210xDriverAvailable()) {
+        std::fputs(
+            "orbtray: no CP210x USB driver in this kernel (module cp210x); USB instruments "
+            "will not be seen until it is installed (Debian: the linux-image package "
+            "provides it). Network instruments are served as usual.\n",
+            stderr);
     }
     Receiver receiver(store, line.port, usb);
     receiver.Start();

@@ -9,6 +9,7 @@
 #include <objbase.h>
 
 #include "app/TrayRules.h"
+#include "driver/win32/Driver.h"
 #include "link/Receiver.h"
 #include "platform/Socket.h"
 #include "transfer/Store.h"
@@ -17,6 +18,7 @@ namespace {
 
 constexpr char kMainClass[] = "OrbTrayIcon";
 constexpr char kTransfersClass[] = "OrbTrayMain";
+constexpr char kAppTitle[] = "Orbalinex Transfer";
 
 void InitControls(DWORD classes) {
     INITCOMMONCONTROLSEX controls = {sizeof controls, classes};
@@ -66,6 +68,25 @@ int RunMessageLoop(HACCEL accelerators) {
     }
 }
 
+// Without the CP210x driver no instrument on USB can be reached: offer to install it. False when
+// the program is to end (the user declined, or the installation failed).
+bool EnsureDriverInstalled() {
+    if (IsDriverInstalled()) {
+        return true;
+    }
+    if (MessageBoxA(nullptr,
+                    "The required USB driver is not installed on this PC.\n\n"
+                    "The driver will now be installed.",
+                    kAppTitle, MB_OKCANCEL | MB_ICONERROR) == IDCANCEL) {
+        return false;
+    }
+    if (!InstallDriver()) {
+        MessageBoxA(nullptr, "The driver installation failed.", kAppTitle, MB_OK | MB_ICONERROR);
+        return false;
+    }
+    return true;
+}
+
 DWORD WINAPI StopReceiverEntry(LPVOID receiver) {
     static_cast<Receiver*>(receiver)->Stop();
     return 0;
@@ -107,6 +128,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     g_hInstance = instance;
     InitControls(ICC_WIN95_CLASSES | ICC_DATE_CLASSES | ICC_STANDARD_CLASSES | ICC_LINK_CLASS);
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (!EnsureDriverInstalled()) {
+        CoUninitialize();
+        return 1;
+    }
 
     g_dataFolder = ResolveDataFolder();
     MakePath(g_dataFolder);
@@ -122,9 +147,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     InitControls(ICC_LISTVIEW_CLASSES);
     BuildTrayMenu();
     RegisterWindowClasses();
-    g_mainWindow = CreateWindowExA(0, kMainClass, "Orbalinex Transfer", WS_OVERLAPPEDWINDOW,
-                                   CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
-                                   nullptr, nullptr, g_hInstance, nullptr);
+    g_mainWindow =
+        CreateWindowExA(0, kMainClass, kAppTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                        CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, g_hInstance, nullptr);
     RegisterHotKey(g_mainWindow, kHotKeyId, MOD_CONTROL | MOD_WIN, 'T');
 
     SetNotifySink(&MainWindowNotifySink());

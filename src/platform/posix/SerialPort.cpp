@@ -1,14 +1,17 @@
 #include "platform/SerialPort.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <string>
 
 namespace platform {
 namespace {
@@ -65,23 +68,37 @@ class PosixSerialPort final : public SerialPort {
 public:
     ~PosixSerialPort() override { Close(); }
 
-    bool Open(const std::string& path) override {
+    PortOpen Open(const std::string& path) override {
         Close();
+        deniedGroup_.clear();
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0 && (errno == EACCES || errno == EPERM)) {
+            // Serial devices are given to a group (dialout on Debian) rather than to users; the
+            // device itself says which one its user has to join.
+            struct stat node {};
+            const group* owner =
+                ::stat(path.c_str(), &node) == 0 ? ::getgrgid(node.st_gid) : nullptr;
+            if (owner != nullptr) {
+                deniedGroup_ = owner->gr_name;
+            }
+            return PortOpen::Denied;
+        }
         if (fd < 0) {
-            return false;
+            return PortOpen::Failed;
         }
         // TIOCEXCL keeps other programs out but not root, and not a second open from a process
         // running as root; the lock makes any second OrbTray fail whoever it runs as.
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             ::close(fd);
-            return false;
+            return PortOpen::Failed;
         }
         ::ioctl(fd, TIOCEXCL);
         ApplyLineSettings(fd);
         fd_ = fd;
-        return true;
+        return PortOpen::Opened;
     }
+
+    std::string DeniedGroup() const override { return deniedGroup_; }
 
     bool IsOpen() const override { return fd_ >= 0; }
 
@@ -158,6 +175,7 @@ public:
 
 private:
     int fd_ = -1;
+    std::string deniedGroup_;
 };
 
 }  // namespace

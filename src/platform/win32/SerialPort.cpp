@@ -40,13 +40,15 @@ class Win32SerialPort final : public SerialPort {
 public:
     ~Win32SerialPort() override { Close(); }
 
-    bool Open(const std::string& path) override {
+    PortOpen Open(const std::string& path) override {
         Close();
-        // No sharing: a second opener, another OrbTray or a terminal program, is refused.
+        // No sharing: a second opener, another OrbTray or a terminal program, is refused. Windows
+        // refuses it with ERROR_ACCESS_DENIED, and a COM port has no rights a user could lack, so
+        // that code means "in use" here, never Denied.
         port_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OVERLAPPED, nullptr);
         if (port_ == INVALID_HANDLE_VALUE) {
-            return false;
+            return PortOpen::Failed;
         }
         ApplyLineSettings();
         // Reads return at once with what is queued; waiting is WaitCommEvent's job.
@@ -55,10 +57,10 @@ public:
         SetCommTimeouts(port_, &timeouts);
         if (!wait_.Create() || !write_.Create() || !read_.Create()) {
             Close();
-            return false;
+            return PortOpen::Failed;
         }
         SetCommMask(port_, EV_RXCHAR);
-        return true;
+        return PortOpen::Opened;
     }
 
     bool IsOpen() const override { return port_ != INVALID_HANDLE_VALUE; }

@@ -4,7 +4,7 @@
 // runs this program, which starts orbtray.exe and orbsim.exe itself.
 //
 // Wine starts a process in seconds, so one orbtray runs through the first five tests, which
-// therefore build on one another in the order written; the last one restarts it.
+// therefore build on one another in the order written; the last two start their own.
 
 #include <gtest/gtest.h>
 
@@ -525,6 +525,109 @@ TEST_F(OrbTrayApp, ARestartKeepsTheSettingsAndTakesTheDataFolderFromTheRegistry)
     EXPECT_EQ(app->program->Wait(), 0u);
     EXPECT_TRUE(TrayIcons().empty());
     app.reset();
+}
+
+// A message box of orbtray's: its caption and its text, found among the process's windows.
+struct Box {
+    HWND window = nullptr;
+    std::string caption, text;
+};
+Box MessageBoxOf(DWORD process) {
+    Box box;
+    WaitUntil([&] {
+        for (HWND window : TopLevelWindows("#32770")) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            if (owner == process && IsWindowVisible(window)) {
+                box.window = window;
+                return true;
+            }
+        }
+        return false;
+    });
+    if (box.window) {
+        box.caption = WindowText(box.window);
+        // The message is the box's static control that holds text (the icon's holds none).
+        EnumChildWindows(
+            box.window,
+            [](HWND child, LPARAM found) {
+                char kind[32] = {};
+                GetClassNameA(child, kind, sizeof kind);
+                const std::string text = WindowText(child);
+                if (lstrcmpiA(kind, "Static") == 0 && !text.empty()) {
+                    reinterpret_cast<Box*>(found)->text = text;
+                }
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&box));
+    }
+    return box;
+}
+
+std::vector<std::string> ScratchDirectoriesInTemp() {
+    char temp[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp);
+    std::vector<std::string> found;
+    WIN32_FIND_DATAA entry;
+    HANDLE listing = FindFirstFileA((std::string(temp) + "ORB*").c_str(), &entry);
+    if (listing != INVALID_HANDLE_VALUE) {
+        do found.push_back(entry.cFileName);
+        while (FindNextFileA(listing, &entry));
+        FindClose(listing);
+    }
+    return found;
+}
+
+// Every other test starts on a PC that has the driver (run-app-tests.sh registers it); without
+// it, or with its INF file gone, start-up asks first. The stand-in package of a development build
+// cannot be installed, so going ahead ends in the failure message.
+TEST_F(OrbTrayApp, WithoutTheUsbDriverStartUpOffersToInstallItAndEndsWithCodeOneOnCancelOrFailure) {
+    ASSERT_TRUE(TopLevelWindows(kMainClass).empty()) << "the orbtray before has not ended";
+    constexpr char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\silabser";
+    char windows[MAX_PATH] = {};
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    const std::string inf = std::string(windows) + "\\inf\\oem7.inf";
+    const std::string kept = std::string(kScratch) + "\\oem7.inf";
+    ASSERT_TRUE(MoveFileA(inf.c_str(), kept.c_str())) << "no fake driver INF file in the prefix";
+    const std::string offer =
+        "The required USB driver is not installed on this PC.\n\nThe driver will now be installed.";
+    const struct {
+        const char* what;
+        bool removeService;
+        int answer;
+        const char* failure;  // the second box's text, if one is expected
+    } cases[] = {
+        {"INF file gone, Cancel", false, IDCANCEL, nullptr},
+        {"no service, OK", true, IDOK, "The driver installation failed."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.removeService) {
+            RegDeleteTreeA(HKEY_LOCAL_MACHINE, kServiceKey);
+        }
+        Program orbtray(Quoted(Orbtray()));
+        ASSERT_TRUE(orbtray.Started());
+        Box box = MessageBoxOf(orbtray.Id());
+        ASSERT_TRUE(box.window) << "no message box";
+        EXPECT_EQ(box.caption, "Orbalinex Transfer");
+        EXPECT_EQ(box.text, offer);
+        EXPECT_TRUE(GetDlgItem(box.window, IDOK) && GetDlgItem(box.window, IDCANCEL));
+        SendMessageA(GetDlgItem(box.window, c.answer), BM_CLICK, 0, 0);
+        if (c.failure) {
+            ASSERT_TRUE(WaitUntil([&] { return !IsWindow(box.window); }));
+            box = MessageBoxOf(orbtray.Id());
+            ASSERT_TRUE(box.window) << "no failure message";
+            EXPECT_EQ(box.caption, "Orbalinex Transfer");
+            EXPECT_EQ(box.text, c.failure);
+            EXPECT_FALSE(GetDlgItem(box.window, IDCANCEL));
+            SendMessageA(GetDlgItem(box.window, IDOK), BM_CLICK, 0, 0);
+        }
+        EXPECT_EQ(orbtray.Wait(), 1u);
+        EXPECT_TRUE(TopLevelWindows(kMainClass).empty());
+        EXPECT_TRUE(TrayIcons().empty());
+        EXPECT_EQ(ScratchDirectoriesInTemp(), std::vector<std::string>{});
+    }
+    MoveFileA(kept.c_str(), inf.c_str());
 }
 
 }  // namespace
