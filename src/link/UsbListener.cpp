@@ -50,8 +50,9 @@ bool CUsbListener::Poll() {
                                                                 port, options.makePort(), history));
         }
     }
-    for (auto& [number, plugIn] : plugIns) {
-        plugIn.gone = std::ranges::none_of(
+    for (auto& entry : plugIns) {
+        const auto number = entry.first;
+        entry.second.gone = std::ranges::none_of(
             present, [number](const platform::PortInfo& port) { return port.number == number; });
     }
     ReapFinished();
