@@ -13,7 +13,9 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,14 +57,14 @@ std::string DefaultDataFolder() {
     return std::string(folder) + "\\Orbalinex\\Data\\";
 }
 
-std::vector<std::string> Opened() {
-    std::vector<std::string> lines;
-    const std::string text = ReadBytes(kOpenedRecord);
-    if (text == "(no file)")
-        return lines;
-    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
-        lines.push_back(text.substr(at, end - at));
-    }
+using Lines = std::vector<std::string>;
+
+// What the shell was given to open since it had been given `before` things.
+Lines OpenedSince(size_t before) {
+    Lines lines;
+    std::ifstream record(kOpenedRecord);
+    for (std::string line; std::getline(record, line);) lines.push_back(line);
+    lines.erase(lines.begin(), lines.begin() + static_cast<long>(std::min(before, lines.size())));
     return lines;
 }
 
@@ -135,30 +137,6 @@ struct Settings {
     bool usb, files, run;
 };
 
-std::vector<MenuItem> TrayMenu(Settings s) {
-    const auto mark = [](bool on) { return on ? "C" : ""; };
-    return {{kShow, "D", "Show (Win+Ctrl+T)"},
-            {0, "S", ""},
-            {kOpenDataFolder, "", "Open Data Folder"},
-            {0, "S", ""},
-            {kShowFileTransfers, mark(s.files), "Show File Transfers"},
-            {kShowUsbEvents, mark(s.usb), "Show USB Event"},
-            {kRunOnStartup, mark(s.run), "Run on Startup"},
-            {0, "S", ""},
-            {kExit, "", "Exit"}};
-}
-
-std::vector<MenuItem> FileMenu(Settings s) {
-    const auto mark = [](bool on) { return on ? "C" : ""; };
-    return {{kOpenDataFolder, "", "Open &Data Folder"},
-            {0, "S", ""},
-            {kShowFileTransfers, mark(s.files), "Show File &Transfers"},
-            {kShowUsbEvents, mark(s.usb), "Show &USB Events"},
-            {kRunOnStartup, mark(s.run), "&Run on Startup"},
-            {0, "S", ""},
-            {kClose, "", "&Close"}};
-}
-
 // The orbtray.exe under test.
 struct Running {
     std::unique_ptr<Program> program;
@@ -173,16 +151,11 @@ protected:
         // The shell opens .csv files and folders with this very program, which then only
         // records what it was given. The test's prefix is its own, so the machine-wide classes
         // can be changed; Wine's shell does not look at the user's.
-        const std::string recorder = Quoted(SelfPath()) + " " + kRecordOpen + " \"%1\"";
-        const auto classes = [](const std::string& key, const std::string& value) {
-            HKEY handle = nullptr;
-            RegCreateKeyExA(HKEY_LOCAL_MACHINE, ("Software\\Classes\\" + key).c_str(), 0, nullptr,
-                            0, KEY_SET_VALUE, nullptr, &handle, nullptr);
-            RegSetValueExA(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                           static_cast<DWORD>(value.size() + 1));
-            RegCloseKey(handle);
+        const RegValue recorder = String(Quoted(SelfPath()) + " " + kRecordOpen + " \"%1\"");
+        const auto classes = [](const std::string& key, const RegValue& value) {
+            WriteValue("Software\\Classes\\" + key, nullptr, value, HKEY_LOCAL_MACHINE);
         };
-        classes(".csv", "OrbTrayTest.csv");
+        classes(".csv", String("OrbTrayTest.csv"));
         classes("OrbTrayTest.csv\\shell\\open\\command", recorder);
         classes("Folder\\shell\\open\\command", recorder);
     }
@@ -234,25 +207,67 @@ protected:
         return WaitUntil([] { return TopLevelWindows(kTransfersClass).empty(); });
     }
 
-    std::vector<MenuItem> OpenTrayMenu() {
-        return ClickTrayIcon(WM_RBUTTONDOWN) ? app->menus->ReadOpenMenu(app->main)
-                                             : std::vector<MenuItem>{};
-    }
-    std::vector<MenuItem> OpenFileMenu(HWND window) {
+    // The marks of both menus, the tray icon's and the File Transfers window's File menu.
+    static void ExpectMenus(HWND window, Settings s) {
+        const auto mark = [](bool on) { return on ? "C" : ""; };
+        const std::vector<MenuItem> tray = {
+            {kShow, "D", "Show (Win+Ctrl+T)"},
+            {0, "S", ""},
+            {kOpenDataFolder, "", "Open Data Folder"},
+            {0, "S", ""},
+            {kShowFileTransfers, mark(s.files), "Show File Transfers"},
+            {kShowUsbEvents, mark(s.usb), "Show USB Event"},
+            {kRunOnStartup, mark(s.run), "Run on Startup"},
+            {0, "S", ""},
+            {kExit, "", "Exit"}};
+        const std::vector<MenuItem> file = {
+            {kOpenDataFolder, "", "Open &Data Folder"},
+            {0, "S", ""},
+            {kShowFileTransfers, mark(s.files), "Show File &Transfers"},
+            {kShowUsbEvents, mark(s.usb), "Show &USB Events"},
+            {kRunOnStartup, mark(s.run), "&Run on Startup"},
+            {0, "S", ""},
+            {kClose, "", "&Close"}};
+        EXPECT_TRUE(ClickTrayIcon(WM_RBUTTONDOWN));
+        EXPECT_EQ(app->menus->ReadOpenMenu(app->main), tray);
         PostMessageA(window, WM_SYSCOMMAND, SC_KEYMENU, 'f');
-        return app->menus->ReadOpenMenu(app->main);
+        EXPECT_EQ(app->menus->ReadOpenMenu(app->main), file);
     }
 
-    // One transfer by orbsim.exe over TCP to 127.0.0.1:9393, of `lines` as instrument `serial`.
-    static void Send(const std::string& serial, const std::vector<std::string>& lines) {
-        std::string text;
-        for (const std::string& line : lines) text += line + "\n";
+    // orbsim.exe sends `lines` over TCP to 127.0.0.1:9393 as instrument `serial`: they must end up
+    // as one file of CRLF lines in `data`, and its row on top of `list`.
+    static void Receive(RemoteList& list, const std::string& data, const std::string& serial,
+                        const Lines& lines, RemoteList::Row* row) {
+        const size_t before = list.Rows().size();
+        std::string text, stored;
+        for (const std::string& line : lines) {
+            text += line + "\n";
+            stored += line + "\r\n";
+        }
         const std::string input = std::string(kScratch) + "\\" + serial + ".txt";
         WriteBytes(input, text);
         ASSERT_EQ(::Run(Quoted(Env("ORBSIM_EXE")) + " send --tcp 127.0.0.1 --serial " + serial +
                         " " + input),
                   0u)
             << "orbsim could not deliver " << serial;
+        // No F5: the window follows the Data folder by itself.
+        ASSERT_TRUE(WaitUntil([&] { return list.Rows().size() == before + 1; }))
+            << "no row for " << serial;
+        const Lines files = Entries(data + serial);
+        ASSERT_EQ(files.size(), 1u);
+        EXPECT_EQ(ReadBytes(data + serial + "\\" + files[0]), stored);
+        *row = RowOf(data, serial, files[0]);
+        EXPECT_EQ(list.Rows()[0], *row);
+    }
+
+    // Exit ends it with code 0 and takes its icon and windows along.
+    static void Exit() {
+        PostMessageA(app->main, WM_COMMAND, kExit, 0);
+        EXPECT_EQ(app->program->Wait(), 0u);
+        EXPECT_TRUE(TrayIcons().empty());
+        EXPECT_FALSE(ShellHasIcon(app->main));
+        EXPECT_TRUE(TopLevelWindows(kMainClass).empty());
+        app.reset();
     }
 
     static std::unique_ptr<Running> app;
@@ -261,7 +276,7 @@ protected:
 std::unique_ptr<Running> OrbTrayApp::app;
 
 TEST_F(OrbTrayApp, StartsInTheTrayAndEveryWayOfShowingBringsBackTheOneWindow) {
-    ASSERT_FALSE(KeyExists(kSettingsKey)) << "the prefix is not fresh";
+    ASSERT_EQ(ValueCount(kSettingsKey), -1) << "the prefix is not fresh";
     ASSERT_TRUE(TopLevelWindows(kMainClass).empty());
 
     Start(" auto");
@@ -271,8 +286,7 @@ TEST_F(OrbTrayApp, StartsInTheTrayAndEveryWayOfShowingBringsBackTheOneWindow) {
     EXPECT_FALSE(IsWindowVisible(app->main));
     EXPECT_TRUE(ShellHasIcon(app->main));
     // A first run makes the settings key and the Data folder, and writes no setting.
-    EXPECT_TRUE(KeyExists(kSettingsKey));
-    EXPECT_EQ(ValueCount(kSettingsKey), 0u);
+    EXPECT_EQ(ValueCount(kSettingsKey), 0);
     EXPECT_NE(GetFileAttributesA(DefaultDataFolder().c_str()), INVALID_FILE_ATTRIBUTES);
     // Started with "auto" it stays in the tray. Its loop is running once it answers a message;
     // a window it were to open would have been asked for before that.
@@ -314,12 +328,8 @@ TEST_F(OrbTrayApp, StartsInTheTrayAndEveryWayOfShowingBringsBackTheOneWindow) {
     EXPECT_EQ(TopLevelWindows(kTransfersClass), std::vector<HWND>{window});
 }
 
-// Whether the system tray comes to show `text` as its one balloon. The notification may come
-// a moment after the row: the list follows the folder, not the notification.
-bool ShowsBalloon(const std::string& text) {
-    return WaitUntil([&] { return ShownBalloons() == std::vector<std::string>{text}; }, 5s);
-}
-
+// The notification may come a moment after the row: the list follows the folder, not the
+// notification.
 TEST_F(OrbTrayApp, ReceivedFilesAppearAtTheTopWithTheirExactBytesAndABalloon) {
     RequireRunning();
     HWND window = Transfers();
@@ -328,33 +338,21 @@ TEST_F(OrbTrayApp, ReceivedFilesAppearAtTheTopWithTheirExactBytesAndABalloon) {
     ASSERT_TRUE(list.Rows().empty());
     const std::string data = DefaultDataFolder();
 
-    Send("SN-A1", {"1.25,2.50", "3.75,5.00", "6.25,7.50"});
-    // No F5: the window follows the Data folder by itself.
-    ASSERT_TRUE(WaitUntil([&] { return list.Rows().size() == 1; })) << "no row for the file";
-    const std::vector<std::string> first = FilesIn(data + "SN-A1");
-    ASSERT_EQ(first.size(), 1u);
-    EXPECT_EQ(ReadBytes(data + "SN-A1\\" + first[0]), "1.25,2.50\r\n3.75,5.00\r\n6.25,7.50\r\n");
-    EXPECT_EQ(list.Rows()[0], RowOf(data, "SN-A1", first[0]));
-    EXPECT_TRUE(ShowsBalloon("Device SN-A1 sent 3 readings."))
-        << ::testing::PrintToString(ShownBalloons());
+    RemoteList::Row first, second;
+    ASSERT_NO_FATAL_FAILURE(
+        Receive(list, data, "SN-A1", {"1.25,2.50", "3.75,5.00", "6.25,7.50"}, &first));
+    EXPECT_TRUE(Eventually(ShownBalloons, Lines{"Device SN-A1 sent 3 readings."}, 5s));
 
     // A newer file goes on top, and the selected file stays selected.
     list.Select({0});
-    Send("SN-B2", {"9,8,7"});
-    ASSERT_TRUE(WaitUntil([&] { return list.Rows().size() == 2; })) << "no row for the file";
-    const std::vector<std::string> second = FilesIn(data + "SN-B2");
-    ASSERT_EQ(second.size(), 1u);
-    EXPECT_EQ(ReadBytes(data + "SN-B2\\" + second[0]), "9,8,7\r\n");
-    EXPECT_EQ(list.Rows(), (std::vector<RemoteList::Row>{RowOf(data, "SN-B2", second[0]),
-                                                         RowOf(data, "SN-A1", first[0])}));
+    ASSERT_NO_FATAL_FAILURE(Receive(list, data, "SN-B2", {"9,8,7"}, &second));
+    EXPECT_EQ(list.Rows(), (std::vector<RemoteList::Row>{second, first}));
     EXPECT_EQ(list.Selected(), std::vector<int>{1});
     // Its balloon replaces the first one, and a click on it opens the newer file.
-    EXPECT_TRUE(ShowsBalloon("Device SN-B2 sent 1 readings."))
-        << ::testing::PrintToString(ShownBalloons());
+    EXPECT_TRUE(Eventually(ShownBalloons, Lines{"Device SN-B2 sent 1 readings."}, 5s));
     PostMessageA(app->main, kTrayCallback, kTrayIconId, NIN_BALLOONUSERCLICK);
-    EXPECT_TRUE(WaitUntil([] { return Opened().size() == 1; })) << "the shell was given nothing";
-    EXPECT_EQ(Opened(), std::vector<std::string>{data + "SN-B2\\" + second[0]});
-    EXPECT_TRUE(WaitUntil([] { return ShownBalloons().empty(); })) << "the balloon stayed";
+    EXPECT_TRUE(Eventually([] { return OpenedSince(0); }, Lines{data + "SN-B2\\" + second[2]}));
+    EXPECT_TRUE(Eventually(ShownBalloons, Lines{}));
 }
 
 TEST_F(OrbTrayApp, EachSwitchChangesTheRegistryAndTheMarksOfBothMenus) {
@@ -362,8 +360,7 @@ TEST_F(OrbTrayApp, EachSwitchChangesTheRegistryAndTheMarksOfBothMenus) {
     HWND window = Transfers();
     ASSERT_TRUE(window);
     Settings now{false, true, false};
-    EXPECT_EQ(OpenTrayMenu(), TrayMenu(now));
-    EXPECT_EQ(OpenFileMenu(window), FileMenu(now));
+    ExpectMenus(window, now);
 
     // From the tray menu the command goes to the main window; from the menu bar to the File
     // Transfers window, which passes it on.
@@ -375,30 +372,25 @@ TEST_F(OrbTrayApp, EachSwitchChangesTheRegistryAndTheMarksOfBothMenus) {
         {kRunOnStartup, true},   {kShowUsbEvents, true},     {kShowUsbEvents, false},
         {kRunOnStartup, true},
     };
+    const auto stored = [] {
+        return std::vector<RegValue>{ReadValue(kSettingsKey, "ShowText"),
+                                     ReadValue(kSettingsKey, "ShowFile"),
+                                     ReadValue(kSettingsKey, "AutoRun")};
+    };
     // A value is written only once its switch has been used.
-    RegValue showText, showFile, autoRun;
-    const std::string entry = Quoted(Orbtray()) + " auto";
+    std::vector<RegValue> expected(3);
+    const RegValue entry = String(Quoted(Orbtray()) + " auto");
     for (const auto& step : steps) {
         SCOPED_TRACE("command " + std::to_string(step.command) +
                      (step.fromMenuBar ? " from the menu bar" : " from the tray menu"));
-        bool& setting = step.command == kShowUsbEvents       ? now.usb
-                        : step.command == kShowFileTransfers ? now.files
-                                                             : now.run;
+        const int which = static_cast<int>(step.command - kShowUsbEvents);  // as in `expected`
+        bool& setting = which == 0 ? now.usb : which == 1 ? now.files : now.run;
         setting = !setting;
-        (step.command == kShowUsbEvents       ? showText
-         : step.command == kShowFileTransfers ? showFile
-                                              : autoRun) = Dword(setting ? 1 : 0);
+        expected[which] = Dword(setting ? 1 : 0);
         PostMessageA(step.fromMenuBar ? window : app->main, WM_COMMAND, step.command, 0);
-        EXPECT_TRUE(WaitUntil([&] {
-            return ReadValue(kSettingsKey, "ShowText") == showText &&
-                   ReadValue(kSettingsKey, "ShowFile") == showFile &&
-                   ReadValue(kSettingsKey, "AutoRun") == autoRun;
-        })) << ::testing::PrintToString(ReadValue(kSettingsKey, "ShowText"))
-            << ::testing::PrintToString(ReadValue(kSettingsKey, "ShowFile"))
-            << ::testing::PrintToString(ReadValue(kSettingsKey, "AutoRun"));
-        EXPECT_EQ(ReadValue(kRunKey, "OrbTray"), now.run ? String(entry) : RegValue{});
-        EXPECT_EQ(OpenTrayMenu(), TrayMenu(now));
-        EXPECT_EQ(OpenFileMenu(window), FileMenu(now));
+        EXPECT_TRUE(Eventually(stored, expected));
+        EXPECT_EQ(ReadValue(kRunKey, "OrbTray"), now.run ? entry : RegValue{});
+        ExpectMenus(window, now);
     }
     // Left as the restart at the end expects them: every setting away from its default.
     EXPECT_TRUE(now.usb && !now.files && now.run);
@@ -414,26 +406,24 @@ TEST_F(OrbTrayApp, F5RefreshesAndOpeningHandsTheFileOrFolderToTheShell) {
     ASSERT_EQ(rows.size(), 2u);
     const std::string data = DefaultDataFolder();
     const auto path = [&](int row) { return data + rows[row][1] + "\\" + rows[row][2]; };
-    const size_t before = Opened().size();
+    const size_t before = OpenedSince(0).size();
+    const auto opened = [&] { return OpenedSince(before); };
 
     // Nothing changes in the folder, so only F5 rebuilds the list, and a rebuild keeps only the
     // first of several selected rows selected.
     list.Select({0, 1});
     PostKey(listWindow, VK_F5);
-    EXPECT_TRUE(WaitUntil([&] { return list.Selected() == std::vector<int>{0}; }))
-        << "F5 did not refresh the list";
+    EXPECT_TRUE(Eventually([&] { return list.Selected(); }, std::vector<int>{0})) << "F5";
     // So does View, Refresh.
     list.Select({0, 1});
     PostMessageA(window, WM_COMMAND, kViewRefresh, 0);
-    EXPECT_TRUE(WaitUntil([&] { return list.Selected() == std::vector<int>{0}; }))
-        << "View, Refresh did not refresh the list";
+    EXPECT_TRUE(Eventually([&] { return list.Selected(); }, std::vector<int>{0})) << "View";
 
     // Enter opens the topmost selected row, even with the focus on another, and closes the
     // window.
     list.Select({1, 0});
     PostKey(listWindow, VK_RETURN);
-    EXPECT_TRUE(WaitUntil([&] { return Opened().size() == before + 1; }))
-        << "the shell was given nothing";
+    EXPECT_TRUE(Eventually(opened, Lines{path(0)}));
     EXPECT_TRUE(TransfersClosed());
 
     // A double-click opens the row it selects.
@@ -447,17 +437,12 @@ TEST_F(OrbTrayApp, F5RefreshesAndOpeningHandsTheFileOrFolderToTheShell) {
     const RECT row = again.ItemRect(1);
     PostMessageA(listWindow, WM_LBUTTONDBLCLK, MK_LBUTTON,
                  MAKELPARAM((row.left + row.right) / 2, (row.top + row.bottom) / 2));
-    EXPECT_TRUE(WaitUntil([&] { return Opened().size() == before + 2; }))
-        << "the shell was given nothing";
+    EXPECT_TRUE(Eventually(opened, Lines{path(0), path(1)}));
     EXPECT_TRUE(TransfersClosed());
 
     // Open Data Folder, with the window closed.
     PostMessageA(app->main, WM_COMMAND, kOpenDataFolder, 0);
-    EXPECT_TRUE(WaitUntil([&] { return Opened().size() == before + 3; }))
-        << "the shell was given nothing";
-    const std::vector<std::string> opened = Opened();
-    EXPECT_EQ(std::vector<std::string>(opened.begin() + static_cast<long>(before), opened.end()),
-              (std::vector<std::string>{path(0), path(1), data}));
+    EXPECT_TRUE(Eventually(opened, Lines{path(0), path(1), data}));
 }
 
 TEST_F(OrbTrayApp, ExitRemovesTheIconAndEndsWithCodeZero) {
@@ -465,12 +450,7 @@ TEST_F(OrbTrayApp, ExitRemovesTheIconAndEndsWithCodeZero) {
     // An open window does not keep it from ending.
     PressHotKey();
     ASSERT_TRUE(Transfers());
-    PostMessageA(app->main, WM_COMMAND, kExit, 0);
-    EXPECT_EQ(app->program->Wait(), 0u);
-    EXPECT_TRUE(TrayIcons().empty());
-    EXPECT_FALSE(ShellHasIcon(app->main));
-    EXPECT_TRUE(TopLevelWindows(kMainClass).empty());
-    app.reset();
+    Exit();
 }
 
 TEST_F(OrbTrayApp, ARestartKeepsTheSettingsAndTakesTheDataFolderFromTheRegistry) {
@@ -501,30 +481,19 @@ TEST_F(OrbTrayApp, ARestartKeepsTheSettingsAndTakesTheDataFolderFromTheRegistry)
     // Only the other folder's file, shown in UTC; the files received before are elsewhere.
     EXPECT_EQ(list.Rows(), (std::vector<RemoteList::Row>{
                                {"12/14/2025 11:30:00 PM", "S-HAND", "hand.csv", "100 bytes"}}));
-    const Settings stored{true, false, true};
-    EXPECT_EQ(OpenTrayMenu(), TrayMenu(stored));
-    EXPECT_EQ(OpenFileMenu(window), FileMenu(stored));
+    ExpectMenus(window, {true, false, true});
 
     // The receiver stores into that folder too, and the window follows it there.
-    Send("SN-C3", {"42"});
-    ASSERT_TRUE(WaitUntil([&] { return list.Rows().size() == 2; })) << "no row for the file";
-    const std::vector<std::string> received = FilesIn(data + "SN-C3");
-    ASSERT_EQ(received.size(), 1u);
-    EXPECT_EQ(ReadBytes(data + "SN-C3\\" + received[0]), "42\r\n");
-    EXPECT_EQ(list.Rows()[0], RowOf(data, "SN-C3", received[0]));
+    RemoteList::Row received;
+    ASSERT_NO_FATAL_FAILURE(Receive(list, data, "SN-C3", {"42"}, &received));
     // Show File Transfers is off now: no balloon. Wine's tray shows a balloon two seconds after
     // it was asked to, so a wait shorter than that would prove nothing.
     EXPECT_FALSE(WaitUntil([] { return !ShownBalloons().empty(); }, 4s))
         << ::testing::PrintToString(ShownBalloons());
-    const size_t before = Opened().size();
+    const size_t before = OpenedSince(0).size();
     PostMessageA(window, WM_COMMAND, kOpenDataFolder, 0);
-    EXPECT_TRUE(WaitUntil([&] { return Opened().size() == before + 1; }));
-    EXPECT_EQ(Opened().back(), data);
-
-    PostMessageA(app->main, WM_COMMAND, kExit, 0);
-    EXPECT_EQ(app->program->Wait(), 0u);
-    EXPECT_TRUE(TrayIcons().empty());
-    app.reset();
+    EXPECT_TRUE(Eventually([&] { return OpenedSince(before); }, Lines{data}));
+    Exit();
 }
 
 // A message box of orbtray's: its caption and its text, found among the process's windows.
@@ -534,48 +503,14 @@ struct Box {
 };
 Box MessageBoxOf(DWORD process) {
     Box box;
-    WaitUntil([&] {
-        for (HWND window : TopLevelWindows("#32770")) {
-            DWORD owner = 0;
-            GetWindowThreadProcessId(window, &owner);
-            if (owner == process && IsWindowVisible(window)) {
-                box.window = window;
-                return true;
-            }
-        }
-        return false;
-    });
-    if (box.window) {
-        box.caption = WindowText(box.window);
-        // The message is the box's static control that holds text (the icon's holds none).
-        EnumChildWindows(
-            box.window,
-            [](HWND child, LPARAM found) {
-                char kind[32] = {};
-                GetClassNameA(child, kind, sizeof kind);
-                const std::string text = WindowText(child);
-                if (lstrcmpiA(kind, "Static") == 0 && !text.empty()) {
-                    reinterpret_cast<Box*>(found)->text = text;
-                }
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&box));
+    WaitUntil([&] { return (box.window = ShownWindowOf("#32770", process)) != nullptr; });
+    box.caption = WindowText(box.window);
+    // The message is the box's static control that holds text (the icon's holds none).
+    for (HWND child = nullptr; (child = FindWindowExA(box.window, child, "Static", nullptr));) {
+        if (!WindowText(child).empty())
+            box.text = WindowText(child);
     }
     return box;
-}
-
-std::vector<std::string> ScratchDirectoriesInTemp() {
-    char temp[MAX_PATH] = {};
-    GetTempPathA(MAX_PATH, temp);
-    std::vector<std::string> found;
-    WIN32_FIND_DATAA entry;
-    HANDLE listing = FindFirstFileA((std::string(temp) + "ORB*").c_str(), &entry);
-    if (listing != INVALID_HANDLE_VALUE) {
-        do found.push_back(entry.cFileName);
-        while (FindNextFileA(listing, &entry));
-        FindClose(listing);
-    }
-    return found;
 }
 
 // Every other test starts on a PC that has the driver (run-app-tests.sh registers it); without
@@ -594,12 +529,13 @@ TEST_F(OrbTrayApp, WithoutTheUsbDriverStartUpOffersToInstallItAndEndsWithCodeOne
     const struct {
         const char* what;
         bool removeService;
-        int answer;
-        const char* failure;  // the second box's text, if one is expected
+        std::vector<std::pair<std::string, int>> boxes;  // their texts, and the button clicked
     } cases[] = {
-        {"INF file gone, Cancel", false, IDCANCEL, nullptr},
-        {"no service, OK", true, IDOK, "The driver installation failed."},
+        {"INF file gone, Cancel", false, {{offer, IDCANCEL}}},
+        {"no service, OK", true, {{offer, IDOK}, {"The driver installation failed.", IDOK}}},
     };
+    char temp[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         if (c.removeService) {
@@ -607,25 +543,23 @@ TEST_F(OrbTrayApp, WithoutTheUsbDriverStartUpOffersToInstallItAndEndsWithCodeOne
         }
         Program orbtray(Quoted(Orbtray()));
         ASSERT_TRUE(orbtray.Started());
-        Box box = MessageBoxOf(orbtray.Id());
-        ASSERT_TRUE(box.window) << "no message box";
-        EXPECT_EQ(box.caption, "Orbalinex Transfer");
-        EXPECT_EQ(box.text, offer);
-        EXPECT_TRUE(GetDlgItem(box.window, IDOK) && GetDlgItem(box.window, IDCANCEL));
-        SendMessageA(GetDlgItem(box.window, c.answer), BM_CLICK, 0, 0);
-        if (c.failure) {
-            ASSERT_TRUE(WaitUntil([&] { return !IsWindow(box.window); }));
-            box = MessageBoxOf(orbtray.Id());
-            ASSERT_TRUE(box.window) << "no failure message";
+        for (const auto& [text, answer] : c.boxes) {
+            const Box box = MessageBoxOf(orbtray.Id());
+            ASSERT_TRUE(box.window) << "no message box: " << text;
             EXPECT_EQ(box.caption, "Orbalinex Transfer");
-            EXPECT_EQ(box.text, c.failure);
-            EXPECT_FALSE(GetDlgItem(box.window, IDCANCEL));
-            SendMessageA(GetDlgItem(box.window, IDOK), BM_CLICK, 0, 0);
+            EXPECT_EQ(box.text, text);
+            // Only the offer can be cancelled.
+            EXPECT_TRUE(GetDlgItem(box.window, IDOK));
+            EXPECT_EQ(GetDlgItem(box.window, IDCANCEL) != nullptr, text == offer);
+            SendMessageA(GetDlgItem(box.window, answer), BM_CLICK, 0, 0);
+            ASSERT_TRUE(WaitUntil([&] { return !IsWindow(box.window); }));
         }
         EXPECT_EQ(orbtray.Wait(), 1u);
         EXPECT_TRUE(TopLevelWindows(kMainClass).empty());
         EXPECT_TRUE(TrayIcons().empty());
-        EXPECT_EQ(ScratchDirectoriesInTemp(), std::vector<std::string>{});
+        Lines scratch = Entries(temp);
+        std::erase_if(scratch, [](const std::string& name) { return name.rfind("ORB", 0) != 0; });
+        EXPECT_EQ(scratch, Lines{});
     }
     MoveFileA(kept.c_str(), inf.c_str());
 }
@@ -644,12 +578,7 @@ int main(int argc, char** argv) {
         if (opened.size() >= 2 && opened.front() == '"' && opened.back() == '"') {
             opened = opened.substr(1, opened.size() - 2);
         }
-        HANDLE record = CreateFileA(kOpenedRecord, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                                    OPEN_ALWAYS, 0, nullptr);
-        opened += '\n';
-        DWORD written = 0;
-        ::WriteFile(record, opened.data(), static_cast<DWORD>(opened.size()), &written, nullptr);
-        CloseHandle(record);
+        std::ofstream(kOpenedRecord, std::ios::app) << opened << '\n';
         return 0;
     }
     ::testing::InitGoogleTest(&argc, argv);

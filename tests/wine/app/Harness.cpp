@@ -3,6 +3,9 @@
 #include <commctrl.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "Probe.h"
@@ -86,6 +89,16 @@ HWND TheWindow(const char* windowClass) {
     return windows.size() == 1 ? windows[0] : nullptr;
 }
 
+HWND ShownWindowOf(const char* windowClass, DWORD process) {
+    for (HWND window : TopLevelWindows(windowClass)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == process && IsWindowVisible(window))
+            return window;
+    }
+    return nullptr;
+}
+
 std::string WindowText(HWND window) {
     char text[512] = {};
     GetWindowTextA(window, text, sizeof text);
@@ -124,45 +137,46 @@ constexpr size_t kTextAt = 1024;
 constexpr int kTextMax = 1024;
 }  // namespace
 
+std::string RemoteList::Text(UINT message, WPARAM wparam, const void* request, size_t size,
+                             LRESULT* answer) {
+    const char none = 0;
+    memory_.Write(&none, 1, kTextAt);
+    const LRESULT result = SendMessageA(list_, message, wparam, memory_.Write(request, size));
+    if (answer)
+        *answer = result;
+    char text[kTextMax + 1] = {};
+    memory_.Read(text, kTextMax, kTextAt);
+    return text;
+}
+
 std::vector<RemoteList::Row> RemoteList::Rows() {
     std::vector<Row> rows;
-    if (!memory_.Valid())
-        return rows;
     const int count = static_cast<int>(SendMessageA(list_, LVM_GETITEMCOUNT, 0, 0));
-    for (int i = 0; i < count; ++i) {
-        Row row;
+    for (int i = 0; i < count && memory_.Valid(); ++i) {
+        Row& row = rows.emplace_back();
         for (int column = 0; column < 4; ++column) {
             LVITEMA item{};
             item.mask = LVIF_TEXT;
-            item.iItem = i;
             item.iSubItem = column;
             item.pszText = memory_.At(kTextAt);
             item.cchTextMax = kTextMax;
-            const char none = 0;
-            memory_.Write(&none, 1, kTextAt);
-            SendMessageA(list_, LVM_GETITEMTEXTA, i, memory_.Write(&item, sizeof item));
-            char text[kTextMax + 1] = {};
-            memory_.Read(text, kTextMax, kTextAt);
-            row.push_back(text);
+            row.push_back(Text(LVM_GETITEMTEXTA, i, &item, sizeof item));
         }
-        rows.push_back(row);
     }
     return rows;
 }
 
 std::vector<std::string> RemoteList::Headers() {
     std::vector<std::string> headers;
-    for (int column = 0; memory_.Valid(); ++column) {
+    LRESULT found = memory_.Valid();
+    for (int column = 0; found; ++column) {
         LVCOLUMNA info{};
         info.mask = LVCF_TEXT;
         info.pszText = memory_.At(kTextAt);
         info.cchTextMax = kTextMax;
-        if (!SendMessageA(list_, LVM_GETCOLUMNA, column, memory_.Write(&info, sizeof info))) {
-            break;
-        }
-        char text[kTextMax + 1] = {};
-        memory_.Read(text, kTextMax, kTextAt);
-        headers.push_back(text);
+        const std::string text = Text(LVM_GETCOLUMNA, column, &info, sizeof info, &found);
+        if (found)
+            headers.push_back(text);
     }
     return headers;
 }
@@ -252,45 +266,20 @@ std::vector<MenuItem> MenuReader::ReadOpenMenu(HWND window) {
     std::vector<MenuItem> items;
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
-    const bool open = WaitUntil([&] {
-        for (HWND menu : TopLevelWindows("#32768")) {
-            DWORD pid = 0;
-            GetWindowThreadProcessId(menu, &pid);
-            if (pid == owner && IsWindowVisible(menu))
-                return true;
-        }
-        return false;
-    });
-    if (!open || !hook_)
+    if (!WaitUntil([&] { return ShownWindowOf("#32768", owner) != nullptr; }) || !hook_)
         return items;
     std::strcpy(view_, "no answer");
     DWORD_PTR result = 0;
     SendMessageTimeoutA(window, RegisterWindowMessageA(kProbeMessage), 0, 0, SMTO_NORMAL, 10000,
                         &result);
-    // One line per item: id, state, text, separated by tabs.
-    const std::string report(view_);
-    for (size_t at = 0; at < report.size();) {
-        const size_t end = report.find('\n', at);
-        if (end == std::string::npos)
-            break;
-        const std::string line = report.substr(at, end - at);
-        const size_t tab1 = line.find('\t'), tab2 = line.find('\t', tab1 + 1);
-        if (tab2 == std::string::npos)
-            break;
-        items.push_back({static_cast<unsigned>(std::stoul(line.substr(0, tab1))),
-                         line.substr(tab1 + 1, tab2 - tab1 - 1), line.substr(tab2 + 1)});
-        at = end + 1;
+    std::istringstream report(view_);
+    for (std::string id, state, text; std::getline(report, id, '\t') &&
+                                      std::getline(report, state, '\t') &&
+                                      std::getline(report, text);) {
+        items.push_back({static_cast<unsigned>(std::stoul(id)), state, text});
     }
     // The menu closes on the hook's EndMenu; the next step must not find it still open.
-    WaitUntil([&] {
-        for (HWND menu : TopLevelWindows("#32768")) {
-            DWORD pid = 0;
-            GetWindowThreadProcessId(menu, &pid);
-            if (pid == owner && IsWindowVisible(menu))
-                return false;
-        }
-        return true;
-    });
+    WaitUntil([&] { return ShownWindowOf("#32768", owner) == nullptr; });
     return items;
 }
 
@@ -305,21 +294,15 @@ HKEY Open(const std::string& subkey, REGSAM access) {
 
 }  // namespace
 
-bool KeyExists(const std::string& subkey) {
+int ValueCount(const std::string& subkey) {
     HKEY key = Open(subkey, KEY_READ);
-    if (key)
-        RegCloseKey(key);
-    return key != nullptr;
-}
-
-DWORD ValueCount(const std::string& subkey) {
+    if (!key)
+        return -1;
     DWORD values = 0;
-    if (HKEY key = Open(subkey, KEY_READ)) {
-        RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
-                         nullptr, nullptr, nullptr, nullptr);
-        RegCloseKey(key);
-    }
-    return values;
+    RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
+                     nullptr, nullptr, nullptr);
+    RegCloseKey(key);
+    return static_cast<int>(values);
 }
 
 RegValue ReadValue(const std::string& subkey, const char* name) {
@@ -345,10 +328,6 @@ RegValue String(const std::string& text) {
     return {REG_SZ, text + '\0'};
 }
 
-bool operator==(const RegValue& a, const RegValue& b) {
-    return a.type == b.type && a.bytes == b.bytes;
-}
-
 void PrintTo(const RegValue& value, std::ostream* out) {
     if (value.type == REG_NONE) {
         *out << "(missing)";
@@ -362,52 +341,34 @@ void PrintTo(const RegValue& value, std::ostream* out) {
     }
 }
 
-void WriteValue(const std::string& subkey, const char* name, const RegValue& value) {
+void WriteValue(const std::string& subkey, const char* name, const RegValue& value, HKEY root) {
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, subkey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                        &key, nullptr) == ERROR_SUCCESS) {
+    if (RegCreateKeyExA(root, subkey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                        nullptr) == ERROR_SUCCESS) {
         RegSetValueExA(key, name, 0, value.type, reinterpret_cast<const BYTE*>(value.bytes.data()),
                        static_cast<DWORD>(value.bytes.size()));
         RegCloseKey(key);
     }
 }
 
-void DeleteTree(const std::string& subkey) {
-    RegDeleteTreeA(HKEY_CURRENT_USER, subkey.c_str());
-}
-
 std::string ReadBytes(const std::string& path) {
-    std::string bytes;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
         return "(no file)";
-    char buffer[4096];
-    DWORD got = 0;
-    while (::ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-        bytes.append(buffer, got);
-    }
-    CloseHandle(file);
-    return bytes;
+    std::ostringstream bytes;
+    bytes << file.rdbuf();
+    return bytes.str();
 }
 
 void WriteBytes(const std::string& path, const std::string& bytes) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
+    std::ofstream(path, std::ios::binary) << bytes;
 }
 
-std::vector<std::string> FilesIn(const std::string& folder) {
+std::vector<std::string> Entries(const std::string& folder) {
     std::vector<std::string> names;
-    WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE)
-        return names;
-    do {
-        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            names.push_back(entry.cFileName);
-    } while (FindNextFileA(find, &entry));
-    FindClose(find);
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        names.push_back(entry.path().filename().string());
+    }
     return names;
 }

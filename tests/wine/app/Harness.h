@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
 #include <chrono>
 #include <functional>
 #include <ostream>
@@ -17,6 +18,15 @@ using namespace std::chrono_literals;
 
 // Polls `done` every 50 ms until it holds or `limit` has passed; its last answer.
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s);
+// Waits for `get()` to equal `want`; a failure shows what it was last.
+template <class Get, class T>
+::testing::AssertionResult Eventually(Get get, const T& want,
+                                      std::chrono::milliseconds limit = 20s) {
+    if (WaitUntil([&] { return get() == want; }, limit))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "got " << ::testing::PrintToString(get()) << ", want "
+                                         << ::testing::PrintToString(want);
+}
 
 // A program started with CreateProcess; killed if still running when this goes away, so a failed
 // test does not leave it holding port 9393.
@@ -42,7 +52,8 @@ std::string Quoted(const std::string& text);
 
 // Top-level windows of `windowClass`, visible or not, of any process.
 std::vector<HWND> TopLevelWindows(const char* windowClass);
-HWND TheWindow(const char* windowClass);  // the only one, or null
+HWND TheWindow(const char* windowClass);                     // the only one, or null
+HWND ShownWindowOf(const char* windowClass, DWORD process);  // a visible one of `process`, or null
 std::string WindowText(HWND window);
 
 // A block of memory in the process of another program's window, for the requests whose
@@ -79,6 +90,9 @@ public:
     RECT ItemRect(int row);
 
 private:
+    // Sends `message` with `request`, whose text pointer aims at the block's text area; that text.
+    std::string Text(UINT message, WPARAM wparam, const void* request, size_t size,
+                     LRESULT* answer = nullptr);
     HWND list_;
     RemoteMemory memory_;
 };
@@ -119,22 +133,21 @@ private:
 };
 
 // Registry, current user.
-bool KeyExists(const std::string& subkey);
-DWORD ValueCount(const std::string& subkey);  // values under the key, 0 if it does not exist
+int ValueCount(const std::string& subkey);  // values under the key, -1 if it does not exist
 // A value's type and bytes; type REG_NONE when it is missing.
 struct RegValue {
     DWORD type = REG_NONE;
     std::string bytes;
+    bool operator==(const RegValue&) const = default;
 };
 RegValue ReadValue(const std::string& subkey, const char* name);
 RegValue Dword(DWORD value);
 RegValue String(const std::string& text);  // REG_SZ with its terminating zero
-bool operator==(const RegValue& a, const RegValue& b);
 void PrintTo(const RegValue& value, std::ostream* out);
-void WriteValue(const std::string& subkey, const char* name, const RegValue& value);
-void DeleteTree(const std::string& subkey);
+void WriteValue(const std::string& subkey, const char* name, const RegValue& value,
+                HKEY root = HKEY_CURRENT_USER);
 
 // Files.
-std::string ReadBytes(const std::string& path);
+std::string ReadBytes(const std::string& path);  // "(no file)" if it cannot be read
 void WriteBytes(const std::string& path, const std::string& bytes);
-std::vector<std::string> FilesIn(const std::string& folder);  // names, not directories
+std::vector<std::string> Entries(const std::string& folder);  // names of files and directories
