@@ -329,16 +329,7 @@ RegValue String(const std::string& text) {
 }
 
 void PrintTo(const RegValue& value, std::ostream* out) {
-    if (value.type == REG_NONE) {
-        *out << "(missing)";
-    } else if (value.type == REG_DWORD && value.bytes.size() == 4) {
-        DWORD number;
-        std::memcpy(&number, value.bytes.data(), 4);
-        *out << "REG_DWORD " << number;
-    } else {
-        *out << "type " << value.type << " \"" << value.bytes << "\" (" << value.bytes.size()
-             << " bytes)";
-    }
+    *out << "type " << value.type << " " << ::testing::PrintToString(value.bytes);
 }
 
 void WriteValue(const std::string& subkey, const char* name, const RegValue& value, HKEY root) {

@@ -10,6 +10,8 @@
 // After windows.h, which it needs.
 #include <objbase.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -34,26 +36,15 @@ std::string ReadAll(const std::string& path) {
 
 std::vector<std::string> Entries(const std::string& folder) {
     std::vector<std::string> names;
-    WIN32_FIND_DATAA entry;
-    HANDLE listing = FindFirstFileA((folder + "\\*").c_str(), &entry);
-    if (listing != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string name = entry.cFileName;
-            if (name != "." && name != "..")
-                names.push_back(name);
-        } while (FindNextFileA(listing, &entry));
-        FindClose(listing);
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
     }
     return names;
 }
 
-std::string WindowsPath(const std::string& unixPath) {
-    std::string path = "Z:" + unixPath;
-    for (char& c : path) {
-        if (c == '/')
-            c = '\\';
-    }
-    return path;
+std::string WindowsPath(std::string path) {
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return "Z:" + path;
 }
 
 TEST(DriverCheckOnWindows, ReadsTheServiceDisplayNameAndTheInfFolder) {
