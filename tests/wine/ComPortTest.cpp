@@ -41,21 +41,19 @@ std::string LogSoFar(const RecordingLog& log) {
            (cancelled ? "\n(a cancelled wait: was tiocmget_shim.so preloaded into Wine?)" : "");
 }
 
-TEST(WineComPorts, TheScanListsTheNumberedCp210xPortAndNothingElse) {
-    const std::vector<platform::PortInfo> ports = platform::PortScanner().Present();
-    ASSERT_EQ(ports.size(), 1u) << "are the fake devices registered (run-com-tests.sh)?";
-    EXPECT_EQ(ports[0].number, 5);
-    EXPECT_EQ(ports[0].name, "COM5");
-    EXPECT_EQ(ports[0].path, "\\\\.\\COM5");
-}
-
-// A real worker on its own thread, through Wine's serial driver to a native process at the
-// other end of a pty: waits that time out and waits that see characters arrive, reads of only
-// what is queued, the overlapped writes of the answers, and a stop during a wait.
-TEST(WineComPorts, AWorkerReceivesAWholeTransferAndStops) {
+// The scan lists the numbered CP210x port and nothing else; a real worker on it, on its own thread,
+// through Wine's serial driver to a native process at the other end of a pty: waits that time out
+// and waits that see characters arrive, reads of only what is queued, the overlapped writes of the
+// answers, and a stop during a wait.
+TEST(WineComPorts, AWorkerOnTheScannedPortReceivesAWholeTransferAndStops) {
     const char* ready = std::getenv("ORBTRAY_COM_READY");
     const char* record = std::getenv("ORBTRAY_COM_RECORD");
     ASSERT_TRUE(ready != nullptr && record != nullptr) << "run through tests/wine/run-com-tests.sh";
+    const std::vector<platform::PortInfo> ports = platform::PortScanner().Present();
+    ASSERT_EQ(ports.size(), 1u) << "are the fake devices registered?";
+    EXPECT_EQ(ports[0].number, 5);
+    EXPECT_EQ(ports[0].name, "COM5");
+    EXPECT_EQ(ports[0].path, "\\\\.\\COM5");
 
     ScratchDataFolder data;
     RecordingLog log;
@@ -64,8 +62,7 @@ TEST(WineComPorts, AWorkerReceivesAWholeTransferAndStops) {
     data.store.clock = &clock;
     RecordingListener listener(data.store);
     platform::Event stop;
-    CUsbWorker worker(&listener, &stop, data.store, {5, "COM5", "\\\\.\\COM5"},
-                      platform::MakeSerialPort());
+    CUsbWorker worker(&listener, &stop, data.store, ports[0], platform::MakeSerialPort());
     std::atomic<bool> ended{false};
     // As the listener runs a worker; whatever fails below, it is stopped before the test ends.
     struct Runner {

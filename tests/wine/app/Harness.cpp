@@ -208,16 +208,6 @@ RECT RemoteList::ItemRect(int row) {
     return rect;
 }
 
-namespace {
-
-std::string Narrow(const wchar_t* text) {
-    char narrow[2048] = {};
-    WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, sizeof narrow - 1, nullptr, nullptr);
-    return narrow;
-}
-
-}  // namespace
-
 std::vector<std::string> ShownBalloons() {
     std::vector<std::string> balloons;
     for (HWND tip : TopLevelWindows(TOOLTIPS_CLASSA)) {
@@ -233,7 +223,9 @@ std::vector<std::string> ShownBalloons() {
         SendMessageW(tip, TTM_ENUMTOOLSW, 0, memory.Write(&tool, sizeof tool));
         wchar_t text[kTextMax] = {};
         memory.Read(text, sizeof text - sizeof(wchar_t), kTextAt);
-        balloons.push_back(Narrow(text));
+        char narrow[2 * kTextMax] = {};
+        WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, sizeof narrow - 1, nullptr, nullptr);
+        balloons.push_back(narrow);
     }
     return balloons;
 }
@@ -333,13 +325,8 @@ void PrintTo(const RegValue& value, std::ostream* out) {
 }
 
 void WriteValue(const std::string& subkey, const char* name, const RegValue& value, HKEY root) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(root, subkey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                        nullptr) == ERROR_SUCCESS) {
-        RegSetValueExA(key, name, 0, value.type, reinterpret_cast<const BYTE*>(value.bytes.data()),
-                       static_cast<DWORD>(value.bytes.size()));
-        RegCloseKey(key);
-    }
+    RegSetKeyValueA(root, subkey.c_str(), name, value.type, value.bytes.data(),
+                    static_cast<DWORD>(value.bytes.size()));
 }
 
 std::string ReadBytes(const std::string& path) {

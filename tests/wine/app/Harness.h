@@ -5,9 +5,9 @@
 // registry. Everything goes through the window system, the shell and the registry, from outside
 // orbtray's process; only the menus need a hook inside it (Probe.h).
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
-#include <gtest/gtest.h>
 #include <chrono>
 #include <functional>
 #include <ostream>

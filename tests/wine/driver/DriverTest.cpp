@@ -67,14 +67,9 @@ TEST(DriverCheckOnWindows, ReadsTheServiceDisplayNameAndTheInfFolder) {
     for (const auto& c : cases) {
         RegDeleteTreeA(HKEY_LOCAL_MACHINE, kServiceKey);
         if (c.type != REG_NONE) {
-            HKEY key = nullptr;
-            ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kServiceKey, 0, nullptr, 0, KEY_SET_VALUE,
-                                      nullptr, &key, nullptr),
+            ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, kServiceKey, "DisplayName", c.type,
+                                      c.displayName, static_cast<DWORD>(strlen(c.displayName) + 1)),
                       ERROR_SUCCESS);
-            RegSetValueExA(key, "DisplayName", 0, c.type,
-                           reinterpret_cast<const BYTE*>(c.displayName),
-                           static_cast<DWORD>(strlen(c.displayName) + 1));
-            RegCloseKey(key);
         }
         EXPECT_EQ(IsDriverInstalled(), c.expected) << c.what;
     }
