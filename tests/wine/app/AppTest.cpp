@@ -277,8 +277,7 @@ TEST_F(OrbTrayApp, StartsInTheTrayAndEveryWayOfShowingBringsBackTheOneWindow) {
     ASSERT_EQ(ValueCount(kSettingsKey), -1) << "the prefix is not fresh";
     ASSERT_TRUE(TopLevelWindows(kMainClass).empty());
 
-    Start(" auto");
-    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_NO_FATAL_FAILURE(Start(" auto"));
     EXPECT_EQ(TopLevelWindows(kMainClass).size(), 1u);
     EXPECT_EQ(WindowText(app->main), "Orbalinex Transfer");
     EXPECT_FALSE(IsWindowVisible(app->main));
@@ -465,8 +464,7 @@ TEST_F(OrbTrayApp, ARestartKeepsTheSettingsAndTakesTheDataFolderFromTheRegistry)
     CloseHandle(file);
     WriteValue(kSettingsKey, "DataFolder", String(data.substr(0, data.size() - 1)));
 
-    Start("");
-    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_NO_FATAL_FAILURE(Start(""));
     HWND window = Transfers();
     ASSERT_TRUE(window);
     RemoteList list(ListOf(window));

@@ -129,7 +129,6 @@ private:
     HHOOK hook_ = nullptr;
     HANDLE report_ = nullptr;
     char* view_ = nullptr;
-    DWORD process_ = 0;
 };
 
 // Registry, current user.
@@ -147,7 +146,6 @@ void PrintTo(const RegValue& value, std::ostream* out);
 void WriteValue(const std::string& subkey, const char* name, const RegValue& value,
                 HKEY root = HKEY_CURRENT_USER);
 
-// Files.
 std::string ReadBytes(const std::string& path);  // "(no file)" if it cannot be read
 void WriteBytes(const std::string& path, const std::string& bytes);
 std::vector<std::string> Entries(const std::string& folder);  // names of files and directories
