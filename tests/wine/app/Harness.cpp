@@ -60,28 +60,12 @@ std::string Quoted(const std::string& text) {
     return '"' + text + '"';
 }
 
-namespace {
-
-struct WindowSearch {
-    const char* windowClass;
-    std::vector<HWND> found;
-};
-
-BOOL CALLBACK Collect(HWND window, LPARAM search) {
-    auto* s = reinterpret_cast<WindowSearch*>(search);
-    char name[256] = {};
-    GetClassNameA(window, name, sizeof name);
-    if (std::strcmp(name, s->windowClass) == 0)
-        s->found.push_back(window);
-    return TRUE;
-}
-
-}  // namespace
-
 std::vector<HWND> TopLevelWindows(const char* windowClass) {
-    WindowSearch search{windowClass, {}};
-    EnumWindows(Collect, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    std::vector<HWND> found;
+    for (HWND window = nullptr; (window = FindWindowExA(nullptr, window, windowClass, nullptr));) {
+        found.push_back(window);
+    }
+    return found;
 }
 
 HWND TheWindow(const char* windowClass) {
