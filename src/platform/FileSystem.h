@@ -30,6 +30,8 @@ bool MakeDirectory(const std::string& path);
 // were instead.
 FileOutcome MoveFileNoReplace(const std::string& from, const std::string& to);
 bool RemoveFile(const std::string& path);
+// Removes a directory that is empty, or a link to a directory (the link, not what it leads to).
+bool RemoveEmptyDirectory(const std::string& path);
 // Makes a rename inside `directory` durable. Needed on POSIX; Windows has nothing to do.
 bool SyncDirectory(const std::string& directory);
 

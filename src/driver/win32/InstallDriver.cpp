@@ -7,21 +7,9 @@
 #include <shellapi.h>
 
 #include "driver/win32/Driver.h"
+#include "platform/FileSystem.h"
 
 namespace {
-
-// Whether the whole archive went into a new file at the path.
-bool WriteArchive(const std::string& path, const void* bytes, DWORD size) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD written = 0;
-    WriteFile(file, bytes, size, &written, nullptr);
-    CloseHandle(file);
-    return written == size;
-}
 
 // Runs the tool elevated and waits for it; true exactly when it ended with exit code 0.
 bool RunDriverTool(const char* tool, const std::string& parameters) {
@@ -69,7 +57,11 @@ bool InstallDriver(ZipExtractor extract, const char* tool) {
         const std::string archive = archiveDirectory + "\\driver.zip";
         // A package that did not unpack would only make the tool fail with a message about a
         // missing file; the user learns the same from our own message.
-        if (WriteArchive(archive, bytes, size) && extract(archive, unpackDirectory)) {
+        platform::File file;
+        const bool written =
+            file.CreateNew(archive) == platform::FileOutcome::Done && file.Write(bytes, size);
+        file.Close();
+        if (written && extract(archive, unpackDirectory)) {
             // The INF path is quoted: the temporary folder may hold blanks.
             installed = RunDriverTool(
                 tool, "/add-driver \"" + unpackDirectory + "\\silabser.inf\" /install");

@@ -5,8 +5,10 @@
 #include <windows.h>
 
 #include <set>
+#include <vector>
 
 #include "driver/win32/Driver.h"
+#include "platform/FileSystem.h"
 
 namespace {
 
@@ -17,25 +19,27 @@ std::set<std::string>& MadeDirectories() {
 }
 
 void DeleteTree(const std::string& directory) {
-    WIN32_FIND_DATAA entry;
-    HANDLE listing = FindFirstFileA((directory + "\\*").c_str(), &entry);
-    if (listing != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string name = entry.cFileName;
-            if (name == "." || name == "..") {
-                continue;
-            }
-            const std::string path = directory + "\\" + name;
-            // A failed deletion leaves that entry; the rest still go.
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                DeleteTree(path);
-            } else {
-                DeleteFileA(path.c_str());
-            }
-        } while (FindNextFileA(listing, &entry));
-        FindClose(listing);
+    std::vector<std::string> subdirectories;
+    std::vector<std::string> others;
+    platform::ListDirectory(directory, [&](const platform::DirectoryEntry& entry) {
+        const std::string path = directory + "\\" + std::string(entry.name);
+        if (entry.kind == platform::EntryKind::Directory && !entry.isLink) {
+            subdirectories.push_back(path);
+        } else if (entry.kind == platform::EntryKind::Directory) {
+            // A junction is removed itself, never followed: what it leads to is not ours.
+            platform::RemoveEmptyDirectory(path);
+        } else {
+            others.push_back(path);
+        }
+    });
+    // A failed deletion leaves that entry; the rest still go.
+    for (const std::string& path : others) {
+        platform::RemoveFile(path);
     }
-    RemoveDirectoryA(directory.c_str());
+    for (const std::string& path : subdirectories) {
+        DeleteTree(path);
+    }
+    platform::RemoveEmptyDirectory(directory);
 }
 
 }  // namespace
@@ -51,8 +55,8 @@ std::string MakeTempDirectory() {
     if (GetTempFileNameA(folder, "ORB", 0, name) == 0) {
         return {};
     }
-    DeleteFileA(name);
-    if (!CreateDirectoryA(name, nullptr)) {
+    platform::RemoveFile(name);
+    if (!platform::MakeDirectory(name)) {
         return {};
     }
     MadeDirectories().insert(name);

@@ -56,6 +56,11 @@ bool RemoveFile(const std::string& path) {
     return ::unlink(path.c_str()) == 0;
 }
 
+bool RemoveEmptyDirectory(const std::string& path) {
+    // rmdir refuses a symbolic link; a link is a file here, and unlink removes it.
+    return ::rmdir(path.c_str()) == 0 || ::unlink(path.c_str()) == 0;
+}
+
 bool SyncDirectory(const std::string& directory) {
     const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {

@@ -60,6 +60,10 @@ bool RemoveFile(const std::string& path) {
     return DeleteFileA(path.c_str()) != 0;
 }
 
+bool RemoveEmptyDirectory(const std::string& path) {
+    return RemoveDirectoryA(path.c_str()) != 0;
+}
+
 bool SyncDirectory(const std::string&) {
     // NTFS journals the rename itself; there is no directory handle to flush.
     return true;
