@@ -8,38 +8,21 @@
 # a receiver already running on this machine cannot take them.
 set -euo pipefail
 
-if [ -z "${ORBTRAY_OWN_NETWORK:-}" ] && unshare -n true 2>/dev/null; then
-    ORBTRAY_OWN_NETWORK=1 exec unshare -n bash "${BASH_SOURCE[0]}" "$@"
-fi
-[ -z "${ORBTRAY_OWN_NETWORK:-}" ] || ip link set lo up
-
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$root/tests/wine/wine-session.sh"
 build=$(realpath "${1:-$root/build/windows}")
 orbtray=$build/src/app/orbtray.exe
 orbsim=$build/tools/orbsim/orbsim.exe
 for file in "$orbtray" "$orbsim"; do
     [ -f "$file" ] || { echo "screenshots: no $file; build the windows preset first" >&2; exit 1; }
 done
-for tool in wine wineboot wineserver Xvfb xdotool import convert; do
+for tool in xdotool import convert; do
     command -v "$tool" >/dev/null || { echo "screenshots: no $tool; see scripts/install-deps.sh" >&2; exit 1; }
 done
 
 scratch=$(mktemp -d)
-export WINEPREFIX=$scratch/prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
-xvfb_pid=""
-cleanup() {
-    wineserver -k 2>/dev/null || true
-    [ -z "$xvfb_pid" ] || { kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; } || true
-    rm -rf "$scratch"
-}
-trap cleanup EXIT
-
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$scratch/display" 2>/dev/null &
-xvfb_pid=$!
-timeout 20 bash -c 'until [ -s "$1" ]; do sleep 0.05; done' _ "$scratch/display"
-export DISPLAY=:$(head -n 1 "$scratch/display")
-
-wineboot -i >/dev/null 2>&1 || true
+wine_session_start "$scratch"
+trap 'wine_session_end; rm -rf "$scratch"' EXIT
 # orbtray.exe would otherwise stop at start-up to install the USB driver.
 bash "$root/tests/wine/fake-driver.sh"
 # Wine's own fonts, Marlett among them for the caption buttons, are not found where Debian puts
