@@ -9,8 +9,11 @@
 #
 # ORBTRAY_SCAN_DATA names a tree to use as it is (bench/scan.sh passes its own);
 # ORBTRAY_WIN_BUILD_DIR a Windows build (with -DORBTRAY_BENCH=ON) to measure unbuilt.
-# orbtray.exe listens on TCP and UDP port 9393 while it runs: nothing else may hold them.
 set -euo pipefail
+# A fresh prefix, an X display and, where the system allows, a network of the run's own, so that
+# neither the developer's ~/.wine nor a receiver already on port 9393 plays a part.
+# shellcheck source=tests/wine/wine-session.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../tests/wine/wine-session.sh"
 # shellcheck source=bench/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 folders=${FOLDERS:-200}
@@ -40,28 +43,8 @@ fi
 # What the window must list: every .csv, in any case, one level below the Data folder.
 files=$(find "$data" -mindepth 2 -maxdepth 2 -type f -iname '*.csv' | wc -l)
 
-# A prefix of our own, so the developer's ~/.wine and its settings play no part, and a display
-# of our own. Both go when the script ends, with orbtray.exe.
-export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
-xvfb_pid=
-stop_wine() {
-    wineserver -k 2>/dev/null || true
-    [[ -n $xvfb_pid ]] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
-    cleanup
-}
-trap stop_wine EXIT
-
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-xvfb_pid=$!
-for _ in $(seq 100); do
-    [[ -s $work/display ]] && break
-    nap 0.1
-done
-[[ -s $work/display ]] || { echo "bench: Xvfb did not start" >&2; exit 1; }
-DISPLAY=:$(<"$work/display")
-export DISPLAY
-
-wineboot -i >/dev/null 2>&1
+wine_session_start "$work/wine"
+trap 'wine_session_end; cleanup' EXIT
 wineserver -w
 # orbtray.exe would otherwise stop at start-up to install the USB driver.
 bash "$repo/tests/wine/fake-driver.sh"
