@@ -7,6 +7,9 @@ set -euo pipefail
 packages=(
     cmake ninja-build gcc g++ git           # the Linux builds (cc also builds test helpers)
     googletest                              # GoogleTest sources, built by each preset
+    libcli11-dev                            # the command lines of orbtray and orbsim
+    libmicrohttpd-dev nlohmann-json3-dev    # orbtray's web page: HTTP server, JSON
+    libjs-dygraphs                          # the page's plots, embedded at build time
 )
 if [ "${1:-}" != "--run" ]; then
     packages+=(
@@ -20,6 +23,8 @@ if [ "${1:-}" != "--run" ]; then
         nsis                                # makensis, for the Windows setup program
         dpkg-dev man-db                     # the .deb: dpkg-shlibdeps for its dependencies,
                                             # man to check its manual pages
+        chromium chromium-driver            # the web page in a real browser, driven by
+        python3-selenium                    # Selenium from the browser test
     )
 fi
 
