@@ -28,6 +28,7 @@ RunEntry RunEntryForThisProgram() {
     std::wstring path(32768, L'\0');
     const DWORD length =
         GetModuleFileNameW(g_hInstance, path.data(), static_cast<DWORD>(path.size()));
+    // A path that does not come back whole (or at all) is beyond every limit Windows sets.
     if (length == 0 || length >= path.size()) {
         return {"", RunEntryRefusal::PathTooLong};
     }
