@@ -1,14 +1,15 @@
 #include "app/TrayRules.h"
 
+#include <utility>
+
 namespace {
 
 constexpr std::string_view kDataTail = "Orbalinex\\Data\\";
 
 }  // namespace
 
-std::uint32_t DecodeSetting(std::uint32_t type, std::size_t size, const unsigned char* bytes,
-                            std::uint32_t fallback) {
-    if (type != kRegistryDword || size > 4) {
+std::uint32_t DecodeSetting(std::size_t size, const unsigned char* bytes, std::uint32_t fallback) {
+    if (size > 4) {
         return fallback;
     }
     std::uint32_t value = 0;
@@ -18,16 +19,37 @@ std::uint32_t DecodeSetting(std::uint32_t type, std::size_t size, const unsigned
     return value;
 }
 
-std::optional<std::string> RunEntryText(std::string_view exePath) {
+RunEntry MakeRunEntry(std::optional<std::string_view> ansiPath) {
+    if (!ansiPath) {
+        return {"", RunEntryRefusal::PathNotInCodePage};
+    }
     std::string text;
-    text.reserve(exePath.size() + 8);
+    text.reserve(ansiPath->size() + 8);
     text += '"';
-    text += exePath;
+    text += *ansiPath;
     text += "\" auto";
     if (text.size() + 1 > kRunEntryRoom) {
-        return std::nullopt;
+        return {"", RunEntryRefusal::PathTooLong};
     }
-    return text;
+    return {std::move(text), RunEntryRefusal::None};
+}
+
+const char* RunEntryRefusalMessage(RunEntryRefusal refusal) {
+    switch (refusal) {
+        case RunEntryRefusal::None:
+            break;
+        case RunEntryRefusal::PathTooLong:
+            return "Orbalinex Transfer cannot start with Windows from where it is installed: "
+                   "the path of the program is too long for the startup entry.\n\n"
+                   "Move the program to a folder with a shorter path and try again.";
+        case RunEntryRefusal::PathNotInCodePage:
+            return "Orbalinex Transfer cannot start with Windows from where it is installed: "
+                   "the path of the program contains characters that the startup entry cannot "
+                   "hold with the language set for non-Unicode programs on this PC.\n\n"
+                   "Move the program to a folder whose path has only characters of that "
+                   "language, such as plain letters and digits, and try again.";
+    }
+    return "";
 }
 
 bool IsSilentStart(const char* commandLine) {

@@ -10,19 +10,30 @@
 #include <string>
 #include <string_view>
 
-// The registry's type code of a 32-bit little-endian value (REG_DWORD).
-inline constexpr std::uint32_t kRegistryDword = 4;
-
-// What a setting holds after a read that found `size` bytes of registry type `type` (the first
-// min(size, 4) of them in `bytes`). Only a REG_DWORD of at most 4 bytes counts, widened with
-// zero bytes; anything else reads as missing, so `fallback`, and the next save repairs it.
-std::uint32_t DecodeSetting(std::uint32_t type, std::size_t size, const unsigned char* bytes,
-                            std::uint32_t fallback);
+// What a setting holds after a read that found `size` bytes (the first min(size, 4) of them in
+// `bytes`), whatever their registry type: up to 4 bytes are a little-endian number, a shorter
+// one widened with zero bytes. A longer value cannot be one of ours and reads as missing, so
+// `fallback`; the next save writes a proper REG_DWORD.
+std::uint32_t DecodeSetting(std::size_t size, const unsigned char* bytes, std::uint32_t fallback);
 
 // The entry is built in room for this many bytes, its terminating zero included.
 inline constexpr std::size_t kRunEntryRoom = 260;
-// "\"<exePath>\" auto", or nothing when it would not fit: a cut path would start something else.
-std::optional<std::string> RunEntryText(std::string_view exePath);
+
+// Why no start-with-Windows entry can be written for the program where it is.
+enum class RunEntryRefusal {
+    None,
+    PathTooLong,        // the entry would not fit its room
+    PathNotInCodePage,  // the path has characters the ANSI code page lacks, short form included
+};
+struct RunEntry {
+    std::string text;  // "\"<path>\" auto"; empty when refused
+    RunEntryRefusal refusal = RunEntryRefusal::None;
+};
+// The entry for the program at `ansiPath`, the path in the ANSI code page, or nullopt when it
+// cannot be written in it. Never a cut or altered path: the entry would start something else.
+RunEntry MakeRunEntry(std::optional<std::string_view> ansiPath);
+// What the user is told when the entry is refused, or "" for None.
+const char* RunEntryRefusalMessage(RunEntryRefusal refusal);
 
 // Whether the command line asks for the silent start in the tray: exactly "auto", nothing else.
 bool IsSilentStart(const char* commandLine);

@@ -1,10 +1,11 @@
 #include "link/NetBeacon.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
+#include "link/ConnectionLog.h"
 #include "platform/Clock.h"
-#include "platform/Socket.h"
 
 namespace {
 
@@ -29,13 +30,39 @@ std::string DiscoveryReply(const char* datagram, std::size_t size, std::int64_t 
     return kReplyPrefix + std::to_string(static_cast<unsigned long long>(localSeconds));
 }
 
-void CNetBeacon::ThreadMain() {
-    // A port held by another program ends the beacon quietly; TCP still works for instruments
-    // that know the address.
-    platform::Socket socket = platform::Socket::BindUdp(port);
-    if (!socket.IsValid() || !socket.WatchRead()) {
-        return;
+int CNetBeacon::Bind() {
+    if (!bindTried) {
+        bindTried = true;
+        socket = platform::Socket::BindUdp(port, &bindError);
+        if (socket.IsValid() && !socket.WatchRead()) {
+            bindError = platform::LastSocketError();
+            socket.Close();
+        }
+        // Every failure must read as one, whatever code the OS left behind.
+        if (!socket.IsValid() && bindError == 0) {
+            bindError = -1;
+        }
     }
+    return bindError;
+}
+
+void CNetBeacon::ThreadMain() {
+    // A port held by another program ends the beacon; TCP still works for instruments that know
+    // the address.
+    if (Bind() != 0) {
+        char name[16];
+        std::snprintf(name, sizeof name, kUdpPortName, unsigned(port));
+        ConnectionLog("Connection %s cannot listen\n", name);
+    } else {
+        Serve();
+    }
+    // A later start binds afresh.
+    socket.Close();
+    bindTried = false;
+    bindError = 0;
+}
+
+void CNetBeacon::Serve() {
     for (;;) {
         switch (platform::WaitForEither(stopEvent->AsWaitable(), socket.Readiness(),
                                         platform::kWaitForever)) {

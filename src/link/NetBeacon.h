@@ -2,7 +2,8 @@
 
 // Answers discovery probes on the UDP port with the PC's local time, so that an instrument
 // learns where the PC is (the reply's source) and what time it is there. Its thread owns the
-// socket; it shares only its stop event.
+// socket, which the owner may open (Bind) before the thread starts; it shares only its stop
+// event.
 
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +11,7 @@
 
 #include "link/NetPorts.h"
 #include "link/Threaded.h"
+#include "platform/Socket.h"
 
 inline constexpr char kProbe[] = "OBX-REQ-00";
 inline constexpr char kReplyPrefix[] = "OBX-REP-00:";
@@ -20,8 +22,19 @@ std::string DiscoveryReply(const char* datagram, std::size_t size, std::int64_t 
 class CNetBeacon : public CThreaded {
 public:
     explicit CNetBeacon(std::uint16_t udpPort = kInstrumentPort) : port(udpPort) {}
+
+    // Opens the UDP socket, once. An owner that must know whether the port is free calls it
+    // before Start; otherwise the thread does. 0, or the OS's error code.
+    int Bind();
+    // Binds, if the owner has not; a port that cannot be bound is logged and ends the thread.
     void ThreadMain() override;
 
 private:
+    // Answers probes until the stop event is signalled.
+    void Serve();
+
     std::uint16_t port;
+    platform::Socket socket;
+    bool bindTried = false;
+    int bindError = 0;
 };

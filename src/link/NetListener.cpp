@@ -7,15 +7,32 @@
 #include "link/ConnectionLog.h"
 #include "link/NetWorker.h"
 
+int CNetListener::Listen() {
+    if (!listenTried) {
+        listenTried = true;
+        listening = platform::Socket::ListenTcp(port, &listenError);
+        if (listening.IsValid() && !listening.WatchAccept()) {
+            listenError = platform::LastSocketError();
+            listening.Close();
+        }
+        // Every failure must read as one, whatever code the OS left behind.
+        if (!listening.IsValid() && listenError == 0) {
+            listenError = -1;
+        }
+    }
+    return listenError;
+}
+
 void CNetListener::Open() {
-    listening = platform::Socket::ListenTcp(port);
-    if (listening.IsValid() && !listening.WatchAccept()) {
-        listening.Close();
+    if (Listen() != 0) {
+        char name[16];
+        std::snprintf(name, sizeof name, kTcpPortName, unsigned(port));
+        ConnectionLog("Connection %s cannot listen\n", name);
     }
 }
 
 bool CNetListener::Poll() {
-    // A port held by another program leaves the listener with nothing to do: it ends quietly.
+    // A port held by another program leaves the listener with nothing to do; Open has said so.
     if (!listening.IsValid()) {
         return false;
     }
@@ -112,4 +129,6 @@ void CNetListener::WorkerReaped(std::int32_t id) {
 
 void CNetListener::Close() {
     listening.Close();
+    listenTried = false;
+    listenError = 0;
 }

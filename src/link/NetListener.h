@@ -1,7 +1,8 @@
 #pragma once
 
 // Accepts instrument connections on the TCP port and gives each its own CNetWorker thread.
-// Everything here runs on the listener thread.
+// Everything here runs on the listener thread, except a Listen by the owner before the thread
+// starts.
 
 #include <cstdint>
 #include <map>
@@ -22,6 +23,11 @@ public:
     explicit CNetListener(const StoreConfig& store, std::uint16_t tcpPort = kInstrumentPort)
         : CListener(store), port(tcpPort) {}
 
+    // Opens the listening socket, once. An owner that must know whether the port is free calls
+    // it before Start; otherwise Open does, on the listener thread. 0, or the OS's error code.
+    int Listen();
+
+    // Listens, if the owner has not, and logs a port that cannot be listened on.
     void Open() override;
     bool Poll() override;
     void Close() override;
@@ -41,6 +47,8 @@ private:
 
     std::uint16_t port;
     platform::Socket listening;
+    bool listenTried = false;
+    int listenError = 0;
     bool acceptRefused = false;
     // The remote address of every worker not yet reaped, by worker id.
     std::map<std::int32_t, std::uint32_t> addressOf;

@@ -5,6 +5,7 @@
 // stop complete (its workers ended, open transfers aborted) before the next begins.
 
 #include <cstdint>
+#include <vector>
 
 #include "link/NetBeacon.h"
 #include "link/NetListener.h"
@@ -12,16 +13,31 @@
 #include "link/UsbListener.h"
 #include "transfer/Store.h"
 
+// A network port the receiver could not open.
+struct PortFailure {
+    const char* protocol;  // "TCP" or "UDP"
+    std::uint16_t port;
+    int error;  // the OS's code, for platform::SocketErrorText
+};
+
 class Receiver {
 public:
     // `store` must outlive the receiver.
     explicit Receiver(const StoreConfig& store, std::uint16_t netPort = kInstrumentPort,
                       UsbOptions usbOptions = {})
-        : beacon(netPort), tcp(store, netPort), usb(store, std::move(usbOptions)) {}
+        : port(netPort), beacon(netPort), tcp(store, netPort), usb(store, std::move(usbOptions)) {}
+
+    // Opens the TCP listening socket and the beacon's UDP socket, before any thread starts, so
+    // that a front end can tell whether the instruments' port is free before it does anything
+    // else. The ports that could not be opened, TCP first; empty when both are open.
+    std::vector<PortFailure> Open();
+    // Opens what Open has not, then starts the threads. A port that could not be opened is
+    // logged by its thread, which ends at once; the other links run.
     void Start();
     void Stop();
 
 private:
+    std::uint16_t port;
     CNetBeacon beacon;
     CNetListener tcp;
     CUsbListener usb;

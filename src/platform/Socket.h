@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/Waitable.h"
 
@@ -33,6 +34,12 @@ struct IoResult {
     int error;  // the OS's socket error code when Failed (WSAGetLastError or errno)
 };
 
+// The OS code of the last socket call that failed on this thread (errno, WSAGetLastError).
+int LastSocketError();
+// Why a socket call failed, in lower case for the end of a message: "address in use",
+// "permission denied", or the system's own words.
+std::string SocketErrorText(int error);
+
 // One IPv4 socket, with the readiness signal a thread waits on together with its stop event.
 // Move-only; the destructor closes what is still open.
 class Socket {
@@ -46,10 +53,11 @@ public:
 
     // A TCP socket listening on `port` of every local address (port 0: any free port), with the
     // longest queue of pending connections the system allows: a connect that finds the queue
-    // full is dropped and retried only a second later, or lost outright.
-    static Socket ListenTcp(std::uint16_t port);
-    // A UDP socket bound to `port` of every local address.
-    static Socket BindUdp(std::uint16_t port);
+    // full is dropped and retried only a second later, or lost outright. On failure `error`,
+    // when given, receives the OS code.
+    static Socket ListenTcp(std::uint16_t port, int* error = nullptr);
+    // A UDP socket bound to `port` of every local address; `error` as for ListenTcp.
+    static Socket BindUdp(std::uint16_t port, int* error = nullptr);
     // A UDP socket on any free local port, for clients.
     static Socket OpenUdp();
     // A blocking TCP connection; `error` receives the OS code on failure. With `from`, the

@@ -112,6 +112,41 @@ TEST_F(Orbtray, DeletesItsOwnLeftoverTempFilesAtStart) {
     EXPECT_EQ(CountContaining(orbtray->Out(), "orbtray: deleted 3 unfinished file(s)"), 1u);
 }
 
+// A second orbtray, or another program on the port: the user is told which port and why, and
+// nothing is created or cleaned up in the Data folder, which the first receiver may be using.
+TEST(OrbtrayPortTaken, SaysWhyAndEndsBeforeTouchingTheDataFolder) {
+    const struct {
+        bool tcp;
+        bool folderExists;
+    } cases[] = {{true, false}, {false, true}};
+    for (const auto& c : cases) {
+        ScratchFolder scratch;
+        const std::string dataFolder = scratch.Path() + "Orbalinex/Data/";
+        const std::string leftover = "Orbalinex/Data/1/251214-025417.tmp";
+        if (c.folderExists) {
+            scratch.Write(leftover, "partial");
+        }
+        const std::uint16_t port = FreePort();
+        const platform::Socket holder =
+            c.tcp ? platform::Socket::ListenTcp(port) : platform::Socket::BindUdp(port);
+        ASSERT_TRUE(holder.IsValid());
+
+        OrbtrayProcess orbtray(dataFolder, port);
+        const std::string what = c.tcp ? "TCP" : "UDP";
+        EXPECT_EQ(orbtray.Wait(), 1) << what;
+        EXPECT_EQ(orbtray.Err(), Lines{"orbtray: cannot listen on " + what + " port " +
+                                       std::to_string(port) + ": address in use"})
+            << what;
+        EXPECT_EQ(orbtray.Out(), Lines{}) << what;
+        if (c.folderExists) {
+            EXPECT_EQ(scratch.Files(), Lines{leftover}) << what;
+            EXPECT_EQ(scratch.Read(leftover), "partial") << what;
+        } else {
+            EXPECT_EQ(scratch.Files(true), Lines{}) << what;
+        }
+    }
+}
+
 TEST_F(Orbtray, CommandLine) {
     const struct {
         Lines arguments;

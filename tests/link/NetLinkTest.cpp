@@ -14,6 +14,7 @@
 #include "fakes/ScratchFolder.h"
 #include "link/NetBeacon.h"
 #include "link/NetListener.h"
+#include "link/Receiver.h"
 #include "platform/Clock.h"
 
 namespace {
@@ -132,12 +133,43 @@ TEST_F(NetLink, StopEndsTheListenerDuringAFloodOfConnects) {
     stopper.join();
 }
 
-TEST_F(NetLink, APortHeldElsewhereEndsTheListenerQuietly) {
-    platform::Socket holder = platform::Socket::ListenTcp(port);
-    ASSERT_TRUE(holder.IsValid());
-    ASSERT_TRUE(listener.Start());
-    listener.Stop();  // returns although the listener never listened
-    EXPECT_TRUE(log.Lines().empty());
+// The tray application goes on without the port another program holds: the log says which,
+// and the other network link still serves.
+TEST(Receiver, APortThatCannotBeListenedOnIsLoggedAndTheOtherLinkServes) {
+    for (const bool tcpTaken : {true, false}) {
+        ScratchDataFolder data;
+        RecordingLog log;
+        RecordingNotifier notifier;
+        const std::uint16_t port = FreePort();
+        const platform::Socket holder =
+            tcpTaken ? platform::Socket::ListenTcp(port) : platform::Socket::BindUdp(port);
+        ASSERT_TRUE(holder.IsValid());
+        UsbOptions noUsb;
+        noUsb.scan = false;
+        Receiver receiver(data.store, port, noUsb);
+        receiver.Start();
+        const std::string cannot = std::string("Connection ") + (tcpTaken ? "TCP" : "UDP") +
+                                   std::to_string(port) + " cannot listen\n";
+        EXPECT_TRUE(WaitUntil([&] { return log.Lines() == Lines{cannot}; }))
+            << ::testing::PrintToString(log.Lines());
+        if (tcpTaken) {
+            platform::Socket client = platform::Socket::OpenUdp();
+            client.SetReceiveTimeout(300);
+            EXPECT_TRUE(WaitUntil([&] {
+                client.SendTo(kProbe, sizeof kProbe - 1, platform::kLoopback(port));
+                char reply[64];
+                platform::Ipv4Endpoint from;
+                return client.ReceiveFrom(reply, sizeof reply, &from).status ==
+                       platform::IoStatus::Ok;
+            }));
+        } else {
+            platform::Socket client = ConnectWithRetry(port);
+            SendAndFinish(client, "HELLO 5\nLINE 1\nBYE\n");
+            EXPECT_TRUE(WaitUntil([&] { return notifier.Notices().size() == 1; }));
+        }
+        receiver.Stop();
+        EXPECT_EQ(std::ranges::count(log.Lines(), cannot), 1);
+    }
 }
 
 TEST(NetBeacon, AnswersEachExactProbeWithTheLocalTime) {

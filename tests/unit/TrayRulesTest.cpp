@@ -9,35 +9,57 @@ std::size_t ShiftJisLength(unsigned char first) {
     return (first >= 0x81 && first <= 0x9F) || (first >= 0xE0 && first <= 0xFC) ? 2 : 1;
 }
 
-// Only a REG_DWORD of at most 4 bytes is believed; everything else is the default.
-TEST(TrayRules, StoredSettingsReadBackOnlyAsDwordsOfAtMostFourBytes) {
+// Up to 4 bytes are taken, of whatever registry type, widened with zero bytes; a longer value
+// cannot be read whole and is the default.
+TEST(TrayRules, StoredSettingsReadBackAsTheirFirstFourBytesWhateverTheirType) {
     const struct {
-        std::uint32_t type;
+        std::uint32_t type;  // what the registry would report; the rule does not ask
         std::size_t size;
         unsigned char bytes[4];
         std::uint32_t expected;
     } cases[] = {
-        {kRegistryDword, 4, {5, 0, 0, 0}, 5},
-        {kRegistryDword, 4, {0x78, 0x56, 0x34, 0x12}, 0x12345678},
-        {kRegistryDword, 2, {1, 2}, 0x0201},
-        {kRegistryDword, 0, {}, 0},
-        {kRegistryDword, 8, {1, 0, 0, 0}, 7},
-        {1 /* REG_SZ */, 2, {'1', 0}, 7},
-        {3 /* REG_BINARY */, 4, {1, 0, 0, 0}, 7},
-        {5 /* REG_DWORD_BIG_ENDIAN */, 4, {0, 0, 0, 1}, 7},
+        {4 /* REG_DWORD */, 4, {5, 0, 0, 0}, 5},
+        {4, 4, {0x78, 0x56, 0x34, 0x12}, 0x12345678},
+        {4, 2, {1, 2}, 0x0201},
+        {4, 0, {}, 0},
+        {4, 5, {1, 0, 0, 0}, 7},
+        {1 /* REG_SZ */, 2, {'1', 0}, 0x31},
+        {3 /* REG_BINARY */, 1, {0}, 0},
+        {3, 3, {1, 0, 2}, 0x020001},
+        {5 /* REG_DWORD_BIG_ENDIAN */, 4, {0, 0, 0, 1}, 0x01000000},
+        {11 /* REG_QWORD */, 8, {1, 0, 0, 0}, 7},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(DecodeSetting(c.type, c.size, c.bytes, 7), c.expected)
+        EXPECT_EQ(DecodeSetting(c.size, c.bytes, 7), c.expected)
             << "type " << c.type << " size " << c.size;
     }
 }
 
-TEST(TrayRules, RunEntryQuotesThePathAndRefusesOneThatDoesNotFit) {
-    EXPECT_EQ(RunEntryText("C:\\Program Files\\Orbalinex\\orbtray.exe"),
-              "\"C:\\Program Files\\Orbalinex\\orbtray.exe\" auto");
+// A refused entry tells the user why: a path too long, or one the code page cannot write.
+TEST(TrayRules, RunEntryQuotesThePathOrSaysWhyItCannot) {
     const std::string longest = "C:\\" + std::string(245, 'a') + ".exe";  // 252 characters
-    EXPECT_EQ(RunEntryText(longest).value_or("").size(), kRunEntryRoom - 1);
-    EXPECT_EQ(RunEntryText(longest + "x"), std::nullopt);
+    const struct {
+        std::optional<std::string> path;
+        std::string text;
+        const char* messageSays;  // nullptr: no message
+    } cases[] = {
+        {"C:\\Program Files\\Orbalinex\\orbtray.exe",
+         "\"C:\\Program Files\\Orbalinex\\orbtray.exe\" auto", nullptr},
+        {longest, '"' + longest + "\" auto", nullptr},
+        {longest + "x", "", "the path of the program is too long"},
+        {std::nullopt, "", "the path of the program contains characters"},
+    };
+    for (const auto& c : cases) {
+        const RunEntry entry = MakeRunEntry(c.path);
+        EXPECT_EQ(entry.text, c.text) << c.text;
+        const std::string message = RunEntryRefusalMessage(entry.refusal);
+        if (c.messageSays == nullptr) {
+            EXPECT_EQ(message, "") << c.text;
+        } else {
+            EXPECT_NE(message.find(c.messageSays), std::string::npos) << message;
+        }
+    }
+    EXPECT_EQ(MakeRunEntry(longest).text.size(), kRunEntryRoom - 1);
 }
 
 TEST(TrayRules, OnlyTheExactWordAutoStartsSilently) {

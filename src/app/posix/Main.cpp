@@ -99,6 +99,25 @@ int main(int argc, char** argv) {
     if (line.list) {
         return List(store.dataFolder);
     }
+
+    // The ports come first: a second orbtray, or another program on the port, must not get as
+    // far as creating or cleaning up a Data folder that the first may be receiving into.
+    platform::StartNetworking();
+    UsbOptions usb;
+    usb.scan = line.usbScan;
+    for (const std::string& path : line.serialPorts) {
+        usb.extraPorts.push_back(Absolute(path));
+    }
+    Receiver receiver(store, line.port, usb);
+    const std::vector<PortFailure> unopened = receiver.Open();
+    for (const PortFailure& failure : unopened) {
+        std::fprintf(stderr, "orbtray: cannot listen on %s port %u: %s\n", failure.protocol,
+                     unsigned(failure.port), platform::SocketErrorText(failure.error).c_str());
+    }
+    if (!unopened.empty()) {
+        return 1;
+    }
+
     if (!MakePath(store.dataFolder)) {
         return Fail("cannot create the data folder " + store.dataFolder, 1);
     }
@@ -114,7 +133,6 @@ int main(int argc, char** argv) {
 
     StdoutNotifier notifier;
     SetNotifySink(&notifier);
-    platform::StartNetworking();
 
     // Signals are taken by sigwait below, so every thread started from here on blocks them.
     sigset_t stopSignals;
@@ -123,11 +141,6 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    UsbOptions usb;
-    usb.scan = line.usbScan;
-    for (const std::string& path : line.serialPorts) {
-        usb.extraPorts.push_back(Absolute(path));
-    }
     // Without a driver the scan finds nothing, however many bridges are plugged in.
     if (usb.scan && !platform::Cp210xDriverAvailable()) {
         std::fputs(
@@ -136,7 +149,6 @@ int main(int argc, char** argv) {
             "provides it). Network instruments are served as usual.\n",
             stderr);
     }
-    Receiver receiver(store, line.port, usb);
     receiver.Start();
     if (leftovers > 0) {
         std::printf("orbtray: deleted %d unfinished file(s) left by an earlier run\n", leftovers);

@@ -6,11 +6,13 @@
 // read them without a lock.
 
 #include <windows.h>
+// After windows.h, which it needs.
 #include <shellapi.h>
 
 #include <string>
 #include <vector>
 
+#include "app/TrayRules.h"
 #include "app/win32/Commands.h"
 #include "link/NotifyUser.h"
 #include "viewer/Scan.h"
@@ -26,7 +28,7 @@ extern HWND g_mainWindow;         // hidden, class "OrbTrayIcon"; owns the tray 
 extern HWND g_transfersWindow;    // the File Transfers window, null while closed
 extern HWND g_transfersList;      // its list control
 extern HMENU g_trayMenu;
-extern NOTIFYICONDATAA g_trayIcon;  // the one record every Shell_NotifyIconA call uses
+extern NOTIFYICONDATAA g_trayIcon;             // the one record every Shell_NotifyIconA call uses
 extern std::vector<FileRecord> g_fileRecords;  // row i of the list shows record i
 
 // The user's settings: on when not 0. Loaded once at start-up, changed only by the switch
@@ -43,7 +45,7 @@ extern HKEY g_settingsKey;
 void LoadSettings();  // opens (creating) the settings key and reads the three values
 void SaveSetting(const char* name, DWORD value);
 std::string ReadSettingText(const char* name);  // a REG_SZ under the settings key, "" if none
-bool WriteRunEntry();                           // false when the path does not fit the entry
+RunEntryRefusal WriteRunEntry();                // None once written (or the Run key is missing)
 void DeleteRunEntry();
 void CloseSettings();
 
@@ -75,7 +77,7 @@ void ClearBalloon();
 
 // FolderWatch.cpp: one overlapped directory-change read on the Data folder, always pending.
 void StartFolderWatch(const std::string& folder);
-HANDLE FolderWatchEvent();
+HANDLE FolderWatchEvent();  // null once the watch has ended
 void OnFolderWatchSignalled();
 void StopFolderWatch();
 

@@ -13,18 +13,14 @@ OVERLAPPED g_overlapped = {};
 // The system writes change records here; nothing reads them, any completion means "look again".
 alignas(DWORD) unsigned char g_changes[65536];
 
-void Arm() {
-    ReadDirectoryChangesW(g_directory, g_changes, sizeof g_changes, TRUE, kChanges, nullptr,
-                          &g_overlapped, nullptr);
-}
+// Whether a read is pending or has completed and waits for the handler. Arming fails only when
+// the handle can no longer be watched (the folder is gone, say); then the watch has ended and
+// the loop no longer waits on its event.
+bool g_watching = false;
 
-// Whether the completed read leaves the watch usable. A read that overflowed the buffer is fine;
-// one that failed otherwise (the folder was deleted, say) would complete again at once on every
-// re-arm and keep the main thread spinning.
-bool CompletedUsably() {
-    DWORD bytes = 0;
-    return GetOverlappedResult(g_directory, &g_overlapped, &bytes, FALSE) ||
-           GetLastError() == ERROR_NOTIFY_ENUM_DIR;
+void Arm() {
+    g_watching = ReadDirectoryChangesW(g_directory, g_changes, sizeof g_changes, TRUE, kChanges,
+                                       nullptr, &g_overlapped, nullptr) != FALSE;
 }
 
 }  // namespace
@@ -40,7 +36,7 @@ void StartFolderWatch(const std::string& folder) {
 }
 
 HANDLE FolderWatchEvent() {
-    return g_overlapped.hEvent;
+    return g_watching ? g_overlapped.hEvent : nullptr;
 }
 
 void OnFolderWatchSignalled() {
@@ -48,12 +44,13 @@ void OnFolderWatchSignalled() {
     if (g_transfersWindow != nullptr) {
         PostMessageA(g_transfersWindow, WM_COMMAND, ID_REFRESH, 0);
     }
-    if (CompletedUsably()) {
-        Arm();
-    }
+    // Armed again whatever the completion reported: an overflow, or a read that failed once (a
+    // network folder that went away for a moment), must not end the watch.
+    Arm();
 }
 
 void StopFolderWatch() {
+    g_watching = false;
     if (g_overlapped.hEvent != nullptr) {
         CloseHandle(g_overlapped.hEvent);
         g_overlapped.hEvent = nullptr;

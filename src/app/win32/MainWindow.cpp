@@ -66,11 +66,11 @@ void Toggle(DWORD& setting, UINT command, const char* name) {
 
 void ToggleRunOnStartup() {
     g_settings.AutoRun = g_settings.AutoRun == 0 ? 1 : 0;
-    bool refused = false;
+    RunEntryRefusal refusal = RunEntryRefusal::None;
     if (g_settings.AutoRun != 0) {
-        // An entry with a cut path would start some other file at logon: write none at all.
-        refused = !WriteRunEntry();
-        if (refused) {
+        // An entry with a cut or altered path would start some other file at logon: write none.
+        refusal = WriteRunEntry();
+        if (refusal != RunEntryRefusal::None) {
             g_settings.AutoRun = 0;
         }
     } else {
@@ -78,12 +78,8 @@ void ToggleRunOnStartup() {
     }
     SetCheck(ID_RUN_ON_STARTUP, g_settings.AutoRun);
     SaveSetting("AutoRun", g_settings.AutoRun);
-    if (refused) {
-        MessageBoxA(nullptr,
-                    "Orbalinex Transfer cannot start with Windows from where it is installed: "
-                    "the path of the program is too long for the startup entry.\n\n"
-                    "Move the program to a folder with a shorter path and try again.",
-                    kCaption, MB_OK | MB_ICONWARNING);
+    if (refusal != RunEntryRefusal::None) {
+        MessageBoxA(nullptr, RunEntryRefusalMessage(refusal), kCaption, MB_OK | MB_ICONWARNING);
     }
 }
 

@@ -4,8 +4,6 @@
 #include "app/TrayRules.h"
 #include "app/win32/App.h"
 
-static_assert(REG_DWORD == kRegistryDword);
-
 namespace {
 
 constexpr char kSettingsSubkey[] = "Software\\Orbalinex\\OrbTray";
@@ -14,27 +12,31 @@ constexpr char kRunValue[] = "OrbTray";
 
 DWORD ReadSetting(const char* name, DWORD fallback) {
     unsigned char bytes[4] = {};
-    DWORD type = REG_NONE;
     DWORD size = sizeof bytes;
-    // A value longer than the buffer gives ERROR_MORE_DATA: missing, like any unreadable one.
+    // The type is not asked for: up to 4 bytes of any type are taken. A longer value gives
+    // ERROR_MORE_DATA: missing, like any unreadable one.
     if (g_settingsKey == nullptr ||
-        RegQueryValueExA(g_settingsKey, name, nullptr, &type, bytes, &size) != ERROR_SUCCESS) {
+        RegQueryValueExA(g_settingsKey, name, nullptr, nullptr, bytes, &size) != ERROR_SUCCESS) {
         return fallback;
     }
-    return DecodeSetting(type, size, bytes, fallback);
+    return DecodeSetting(size, bytes, fallback);
 }
 
-// The running program's path in the ANSI code page, "" when it cannot be had.
-std::string ModulePath() {
+// The start-with-Windows entry for the running program.
+RunEntry RunEntryForThisProgram() {
     // Room for the longest path Windows hands out, so that a long one is refused, never cut.
     std::wstring path(32768, L'\0');
     const DWORD length =
         GetModuleFileNameW(g_hInstance, path.data(), static_cast<DWORD>(path.size()));
+    // A path that does not come back whole (or at all) is beyond every limit Windows sets.
     if (length == 0 || length >= path.size()) {
-        return "";
+        return {"", RunEntryRefusal::PathTooLong};
     }
     path.resize(length);
-    return AnsiPath(path.c_str());
+    // AnsiPath gives "" only for a path that neither its long nor its short form can name in
+    // the code page.
+    const std::string ansi = AnsiPath(path.c_str());
+    return MakeRunEntry(ansi.empty() ? std::nullopt : std::optional<std::string_view>(ansi));
 }
 
 }  // namespace
@@ -74,20 +76,19 @@ std::string ReadSettingText(const char* name) {
     return text;
 }
 
-bool WriteRunEntry() {
-    const std::string path = ModulePath();
-    const std::optional<std::string> text = RunEntryText(path);
-    if (path.empty() || !text) {
-        return false;
+RunEntryRefusal WriteRunEntry() {
+    const RunEntry entry = RunEntryForThisProgram();
+    if (entry.refusal != RunEntryRefusal::None) {
+        return entry.refusal;
     }
     HKEY run = nullptr;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, kRunSubkey, 0, KEY_SET_VALUE, &run) == ERROR_SUCCESS) {
         // A REG_SZ is stored with its terminating zero, so every reader finds the text's end.
-        RegSetValueExA(run, kRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(text->c_str()),
-                       static_cast<DWORD>(text->size() + 1));
+        RegSetValueExA(run, kRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(entry.text.c_str()),
+                       static_cast<DWORD>(entry.text.size() + 1));
         RegCloseKey(run);
     }
-    return true;
+    return RunEntryRefusal::None;
 }
 
 void DeleteRunEntry() {

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #include "platform/SocketAddress.h"
 
@@ -17,11 +18,20 @@ int Fd(std::uint64_t value) {
     return static_cast<int>(value);
 }
 
+// Keeps the first failure's code for a caller that asks for it; a later close must not
+// overwrite it.
+int Failed(int* error) {
+    if (error != nullptr) {
+        *error = errno;
+    }
+    return -1;
+}
+
 // The socket is made close-on-exec from the start, so no child process ever inherits it.
-int OpenBound(int type, std::uint16_t port) {
+int OpenBound(int type, std::uint16_t port, int* error) {
     const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        return -1;
+        return Failed(error);
     }
     if (type == SOCK_STREAM) {
         // Lets a restarted server take its port back while old connections sit in TIME_WAIT;
@@ -31,6 +41,7 @@ int OpenBound(int type, std::uint16_t port) {
     }
     const sockaddr_in address = ToAddress({{0, 0, 0, 0}, port});
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        Failed(error);
         ::close(fd);
         return -1;
     }
@@ -61,6 +72,25 @@ bool StartNetworking() {
     return true;
 }
 
+int LastSocketError() {
+    return errno;
+}
+
+std::string SocketErrorText(int error) {
+    // The two a user meets: another program on the port, or a port below 1024.
+    if (error == EADDRINUSE) {
+        return "address in use";
+    }
+    if (error == EACCES || error == EPERM) {
+        return "permission denied";
+    }
+    std::string text = std::strerror(error);
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') {
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    }
+    return text;
+}
+
 Socket::~Socket() {
     Close();
 }
@@ -78,21 +108,22 @@ Socket& Socket::operator=(Socket&& other) noexcept {
     return *this;
 }
 
-Socket Socket::ListenTcp(std::uint16_t port) {
-    const int fd = OpenBound(SOCK_STREAM, port);
+Socket Socket::ListenTcp(std::uint16_t port, int* error) {
+    const int fd = OpenBound(SOCK_STREAM, port, error);
     if (fd < 0) {
         return Socket();
     }
     Socket socket(static_cast<std::uint64_t>(fd));
     // Linux cuts the figure down to net.core.somaxconn without complaint.
     if (::listen(fd, SOMAXCONN) != 0) {
+        Failed(error);
         return Socket();
     }
     return socket;
 }
 
-Socket Socket::BindUdp(std::uint16_t port) {
-    const int fd = OpenBound(SOCK_DGRAM, port);
+Socket Socket::BindUdp(std::uint16_t port, int* error) {
+    const int fd = OpenBound(SOCK_DGRAM, port, error);
     return fd < 0 ? Socket() : Socket(static_cast<std::uint64_t>(fd));
 }
 

@@ -19,14 +19,24 @@ int Chunk(std::size_t size) {
     return size > INT_MAX ? INT_MAX : static_cast<int>(size);
 }
 
+// Keeps the first failure's code for a caller that asks for it; a later close must not
+// overwrite it.
+SOCKET Failed(int* error) {
+    if (error != nullptr) {
+        *error = WSAGetLastError();
+    }
+    return INVALID_SOCKET;
+}
+
 // No socket options: without SO_REUSEADDR Windows refuses a port that is already bound.
-SOCKET OpenBound(int type, int protocol, std::uint16_t port) {
+SOCKET OpenBound(int type, int protocol, std::uint16_t port, int* error) {
     const SOCKET s = socket(AF_INET, type, protocol);
     if (s == INVALID_SOCKET) {
-        return INVALID_SOCKET;
+        return Failed(error);
     }
     const sockaddr_in address = ToAddress({{0, 0, 0, 0}, port});
     if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        Failed(error);
         closesocket(s);
         return INVALID_SOCKET;
     }
@@ -61,6 +71,21 @@ bool StartNetworking() {
     return WSAStartup(MAKEWORD(2, 2), &data) == 0;
 }
 
+int LastSocketError() {
+    return WSAGetLastError();
+}
+
+std::string SocketErrorText(int error) {
+    switch (error) {
+        case WSAEADDRINUSE:
+            return "address in use";
+        case WSAEACCES:
+            return "permission denied";
+        default:
+            return "error " + std::to_string(error);
+    }
+}
+
 Socket::~Socket() {
     Close();
 }
@@ -81,21 +106,22 @@ Socket& Socket::operator=(Socket&& other) noexcept {
     return *this;
 }
 
-Socket Socket::ListenTcp(std::uint16_t port) {
-    const SOCKET s = OpenBound(SOCK_STREAM, IPPROTO_TCP, port);
+Socket Socket::ListenTcp(std::uint16_t port, int* error) {
+    const SOCKET s = OpenBound(SOCK_STREAM, IPPROTO_TCP, port, error);
     if (s == INVALID_SOCKET) {
         return Socket();
     }
     Socket result(static_cast<std::uint64_t>(s));
     // Winsock reads SOMAXCONN as "the largest queue the provider supports".
     if (listen(s, SOMAXCONN) != 0) {
+        Failed(error);
         return Socket();
     }
     return result;
 }
 
-Socket Socket::BindUdp(std::uint16_t port) {
-    const SOCKET s = OpenBound(SOCK_DGRAM, IPPROTO_UDP, port);
+Socket Socket::BindUdp(std::uint16_t port, int* error) {
+    const SOCKET s = OpenBound(SOCK_DGRAM, IPPROTO_UDP, port, error);
     return s == INVALID_SOCKET ? Socket() : Socket(static_cast<std::uint64_t>(s));
 }
 
