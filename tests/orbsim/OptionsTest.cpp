@@ -61,8 +61,7 @@ TEST(Options, AcceptedCommandLines) {
     } cases[] = {
         // The help of the command asked about; all of it for `help`.
         {"send --tcp 1.2.3.4 --help",
-         "Transfers each FILE as instrument SN: HELLO, one LINE per "
-         "line of the file (LF or CR LF),"},
+         "Transfers each FILE as instrument SN: HELLO, one LINE per line of the file"},
         {"help", "orbsim: plays a hand-held instrument towards an OrbTray receiver."},
         {"discover --host 10.0.0.255", "discover 10.0.0.255:9393 t=2000"},
         {"send a.csv --serial 123 b.csv --tcp localhost:4000 --chunk 1 --pause 0",

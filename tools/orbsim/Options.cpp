@@ -76,11 +76,11 @@ void AddDiscover(CLI::App* app, Options* options) {
 std::pair<CLI::Option*, CLI::Option*> AddSend(CLI::App* app, Options* options) {
     CLI::App* send = app->add_subcommand(
         "send",
-        "Transfers each FILE as instrument SN: HELLO, one LINE per line of the file (LF or CR "
-        "LF),\n"
-        "BYE. Over TCP every FILE has a connection of its own; over a serial port (115200 8N1)\n"
-        "the FILEs go one after the other and each line waits for the receiver's ACK: a NAK, any\n"
-        "other byte or no answer ends the command. Every FILE is read before anything is sent.");
+        "Transfers each FILE as instrument SN: HELLO, one LINE per line of the file\n"
+        "(LF or CR LF), BYE. Over TCP every FILE has a connection of its own; over a serial\n"
+        "port (115200 8N1) the FILEs go one after the other and each line waits for the\n"
+        "receiver's ACK: a NAK, any other byte or no answer ends the command. Every FILE is\n"
+        "read before anything is sent.");
     CLI::Option* tcp = AddOption(
         send, "--tcp", "A.B.C.D[:PORT]", "send over TCP to this receiver (default port 9393)",
         [=](const std::string& value) {
