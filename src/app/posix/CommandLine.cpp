@@ -5,7 +5,7 @@
 
 const char kUsage[] =
     "usage: orbtray [--data-folder DIR] [--firmware FILE] [--port N]\n"
-    "               [--serial-port PATH]... [--no-usb-scan]\n"
+    "               [--serial-port PATH]... [--ignore-port NAME]... [--no-usb-scan]\n"
     "       orbtray list [--data-folder DIR]\n"
     "\n"
     "Receives instrument readings over TCP and answers discovery probes over UDP, both on\n"
@@ -20,6 +20,9 @@ const char kUsage[] =
     "  --firmware FILE    firmware image sent to instruments that ask for an update\n"
     "  --port N           TCP and UDP port, 1-65535\n"
     "  --serial-port PATH also serve this serial port (any adapter, or a pty); repeatable\n"
+    "  --ignore-port NAME never open this port: its name in the log (ttyUSB0) or its\n"
+    "                     device path (/dev/ttyUSB0); repeatable. Found ports that send\n"
+    "                     no valid command are let go until unplugged anyway\n"
     "  --no-usb-scan      do not look for CP210x bridges\n"
     "  --help, --version\n";
 
@@ -38,7 +41,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
             break;
         }
         const bool takesValue = option == "--data-folder" || option == "--firmware" ||
-                                option == "--port" || option == "--serial-port";
+                                option == "--port" || option == "--serial-port" ||
+                                option == "--ignore-port";
         if (takesValue && i + 1 >= argc) {
             line.error = std::string(option) + " needs a value";
             break;
@@ -54,6 +58,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
             }
         } else if (option == "--serial-port") {
             line.serialPorts.push_back(argv[++i]);
+        } else if (option == "--ignore-port") {
+            line.ignorePorts.push_back(argv[++i]);
         } else if (option == "--no-usb-scan") {
             line.usbScan = false;
         } else if (option == "--firmware") {

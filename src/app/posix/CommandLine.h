@@ -12,6 +12,7 @@ struct CommandLine {
     std::string firmwarePath;  // empty: every firmware request is refused
     std::uint16_t port = kInstrumentPort;
     std::vector<std::string> serialPorts;  // served whenever present, CP210x or not
+    std::vector<std::string> ignorePorts;  // --ignore-port NAME, repeatable
     bool usbScan = true;
     bool help = false;
     bool version = false;

@@ -131,6 +131,7 @@ int main(int argc, char** argv) {
     for (const std::string& path : line.serialPorts) {
         usb.extraPorts.push_back(Absolute(path));
     }
+    usb.ignorePorts = line.ignorePorts;
     // Without a driver the scan finds nothing, however many bridges are plugged in.
     if (usb.scan && !platform::Cp210xDriverAvailable()) {
         std::fputs(
