@@ -270,7 +270,11 @@ TEST_F(OrbtraySerial, SilenceOrALostPortAbortsTheFileAndThePortIsServedAgain) {
 // Noise on a port the user named: every second at most a few lines of complaint and their sum,
 // the port kept (a named port is never let go), and a transfer after the noise arrives whole.
 TEST_F(OrbtraySerial, NoiseOnANamedPortKeepsTheLogShortAndThePort) {
-    ASSERT_NO_FATAL_FAILURE(StartOnPort());
+    // A port the user told it to ignore is never opened, named or not.
+    Pty ignored;
+    ASSERT_EQ(::symlink(ignored.slavePath.c_str(), (scratch.Path() + "ttyB").c_str()), 0);
+    ASSERT_NO_FATAL_FAILURE(
+        StartOnPort({"--serial-port", scratch.Path() + "ttyB", "--ignore-port", "ttyB"}));
     Pty pty;
     ASSERT_NO_FATAL_FAILURE(Plug(pty));
     // The answers are read as they come, as an instrument would; a port nobody reads is the
@@ -309,6 +313,7 @@ TEST_F(OrbtraySerial, NoiseOnANamedPortKeepsTheLogShortAndThePort) {
     EXPECT_EQ(Count("released"), 0u);
     EXPECT_EQ(std::count(log.begin(), log.end(), "terminated"), 1);
     EXPECT_GT(answers.load(), 0u);
+    EXPECT_EQ(LinesOf(orbtray->Err(), "ttyB"), Lines{});
 }
 
 // A port whose other end takes nothing: the write that stalls ends the link with an error and
