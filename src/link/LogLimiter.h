@@ -21,6 +21,10 @@ public:
     // clock of their own.
     explicit LogLimiter(const char* name, std::function<Clock::time_point()> clock = Clock::now)
         : name_(name), now_(std::move(clock)) {}
+    // Whatever is still counted is told: a source that ends never takes its count along.
+    ~LogLimiter() { Flush(true); }
+    LogLimiter(const LogLimiter&) = delete;
+    LogLimiter& operator=(const LogLimiter&) = delete;
 
     // Writes the line to the connection log unless this second has had its share; a summary
     // of the second before is written first.
