@@ -121,6 +121,8 @@ TEST(ForeignDevice, AConsoleIsLetGoUntilReplugWhileTheInstrumentBesideItIsServed
         ASSERT_TRUE(WaitUntil([&] {
             return count("ttyUSB0 released, no instrument on this port") == plugIn;
         })) << plugIn;
+        // Answers already on their way are in once the chatter has read a few more times.
+        std::this_thread::sleep_for(100ms);
         const std::size_t naks = consoleNaks;
         // Left alone for many scans: no new worker, no more answers.
         std::this_thread::sleep_for(500ms);
