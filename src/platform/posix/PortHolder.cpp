@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -86,8 +87,26 @@ long LockOwner(const std::string& file) {
     return n > 0 ? std::strtol(text, nullptr, 10) : 0;
 }
 
+// Whether descriptor `fd` of process `pid` is the master side of pseudo-terminal `index`.
+bool IsPtyMaster(const std::string& pid, const char* fd, const std::string& index) {
+    std::ifstream info(("/proc/" + pid + "/fdinfo/" + fd).c_str());
+    std::string field;
+    std::string value;
+    while (info >> field >> value) {
+        if (field == "tty-index:") {
+            return value == index;
+        }
+    }
+    return false;
+}
+
 std::string ProcessWithOpen(const std::string& device) {
     const std::string real = RealPath(device);
+    // A pseudo-terminal's slave is commonly kept open by the program that holds its master
+    // (socat's virtual cables do): that program is the far end of the line, not a competitor.
+    const std::string ptsPrefix = "/dev/pts/";
+    const std::string ptyIndex =
+        real.compare(0, ptsPrefix.size(), ptsPrefix) == 0 ? real.substr(ptsPrefix.size()) : "";
     DIR* processes = ::opendir("/proc");
     if (real.empty() || processes == nullptr) {
         if (processes != nullptr) {
@@ -113,15 +132,23 @@ std::string ProcessWithOpen(const std::string& device) {
         if (open == nullptr) {
             continue;
         }
+        bool slave = false;
+        bool master = false;
         char target[4096];
         while (const dirent* fd = ::readdir(open)) {
             const ssize_t n = ::readlink((fds + fd->d_name).c_str(), target, sizeof target - 1);
-            if (n > 0 && real.compare(0, real.size(), target, static_cast<std::size_t>(n)) == 0) {
-                holder = Describe(pid);
-                break;
+            if (n <= 0) {
+                continue;
             }
+            const std::string_view link(target, static_cast<std::size_t>(n));
+            slave = slave || link == real;
+            master = master || (!ptyIndex.empty() && link.ends_with("ptmx") &&
+                                IsPtyMaster(entry->d_name, fd->d_name, ptyIndex));
         }
         ::closedir(open);
+        if (slave && !master) {
+            holder = Describe(pid);
+        }
     }
     ::closedir(processes);
     return holder;

@@ -78,7 +78,6 @@ public:
     PortOpen Open(const std::string& path) override {
         Close();
         deniedGroup_.clear();
-        holder_.clear();
         // Opening a tty raises its modem lines and takes the bytes that another program is
         // waiting for, so a port someone else uses is not even opened.
         holder_ = OtherHolder(path);
@@ -96,6 +95,11 @@ public:
                 deniedGroup_ = owner->gr_name;
             }
             return PortOpen::Denied;
+        }
+        if (fd < 0 && errno == EBUSY) {
+            // Opened for exclusive use by a program that this process may not look into.
+            holder_ = "another program";
+            return PortOpen::InUse;
         }
         if (fd < 0) {
             return PortOpen::Failed;
