@@ -36,23 +36,26 @@ const std::string kBootStart = ":040000A0000000005C\r\n";
 constexpr Ms kPatience = 5s;
 
 // A pseudo-terminal pair with the kernel's default line discipline, which orbtray itself must
-// make raw. Only the master stays open here: orbtray leaves alone a port that another program has
-// open, and the test would be one. Until orbtray opens the slave the master reads as hung up.
+// make raw. The test holds the slave open too: without it the master reads as hung up until
+// orbtray opens it. Holding the master as well makes the test the line's far end, which
+// orbtray tells from a program in its way.
 struct Pty {
     Pty() {
         char name[256] = {};
-        int slave = -1;
         if (::openpty(&master, &slave, name, nullptr, nullptr) == 0) {
             slavePath = name;
-            ::close(slave);
         }
     }
     // Like pulling the adapter: once the master is gone, whoever has the slave open is hung up.
-    ~Pty() { ::close(master); }
+    ~Pty() {
+        ::close(slave);
+        ::close(master);
+    }
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
 
     int master = -1;
+    int slave = -1;
     std::string slavePath;
 };
 
