@@ -273,11 +273,11 @@ TEST_F(OrbtraySerial, SilenceOrALostPortAbortsTheFileAndThePortIsServedAgain) {
 // Noise on a port the user named: every second at most a few lines of complaint and their sum,
 // the port kept (a named port is never let go), and a transfer after the noise arrives whole.
 TEST_F(OrbtraySerial, NoiseOnANamedPortKeepsTheLogShortAndThePort) {
-    // A port the user told it to ignore is never opened, named or not.
+    // A port the user told it to ignore, here by its path, is never opened, named or not.
     Pty ignored;
     ASSERT_EQ(::symlink(ignored.slavePath.c_str(), (scratch.Path() + "ttyB").c_str()), 0);
-    ASSERT_NO_FATAL_FAILURE(
-        StartOnPort({"--serial-port", scratch.Path() + "ttyB", "--ignore-port", "ttyB"}));
+    ASSERT_NO_FATAL_FAILURE(StartOnPort(
+        {"--serial-port", scratch.Path() + "ttyB", "--ignore-port", scratch.Path() + "ttyB"}));
     Pty pty;
     ASSERT_NO_FATAL_FAILURE(Plug(pty));
     // The answers are read as they come, as an instrument would; a port nobody reads is the

@@ -131,7 +131,10 @@ int main(int argc, char** argv) {
     for (const std::string& path : line.serialPorts) {
         usb.extraPorts.push_back(Absolute(path));
     }
-    usb.ignorePorts = line.ignorePorts;
+    for (const std::string& name : line.ignorePorts) {
+        // A path is compared whole, as the serial ports named are; a bare name as it is.
+        usb.ignorePorts.push_back(name.find('/') == std::string::npos ? name : Absolute(name));
+    }
     // Without a driver the scan finds nothing, however many bridges are plugged in.
     if (usb.scan && !platform::Cp210xDriverAvailable()) {
         std::fputs(
