@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 
 #include "link/ConnectionLog.h"
@@ -48,8 +49,10 @@ bool CNetListener::Poll() {
         ReapFinished();
         return true;
     }
-    // With no worker there is nothing to reap: sleep until a connection or the stop comes.
-    const int timeoutMs = WorkerCount() == 0 ? platform::kWaitForever : kReapPeriodMs;
+    // With no worker there is nothing to reap, and with no refusal held back nothing to sum
+    // up: sleep until a connection or the stop comes.
+    const int timeoutMs =
+        WorkerCount() == 0 && refusals.empty() ? platform::kWaitForever : kReapPeriodMs;
     switch (platform::WaitForEither(stopEvent->AsWaitable(), listening.Readiness(), timeoutMs)) {
         case platform::WaitResult::First:
             return false;
@@ -59,6 +62,7 @@ bool CNetListener::Poll() {
             return true;
         case platform::WaitResult::Timeout:
             ReapFinished();
+            FlushRefusals(false);
             return true;
         case platform::WaitResult::Failed:
             return true;
@@ -78,6 +82,7 @@ void CNetListener::AcceptPending() {
         platform::Socket connection = listening.Accept(&peer, &outcome);
         if (!connection.IsValid()) {
             acceptRefused = outcome.status != platform::IoStatus::WouldBlock;
+            FlushRefusals(false);
             return;
         }
         Admit(std::move(connection), peer);
@@ -101,10 +106,14 @@ void CNetListener::Admit(platform::Socket connection, const platform::Ipv4Endpoi
     if (full || LiveFrom(address) >= kMaxNetWorkersPerAddress) {
         char name[16];
         std::snprintf(name, sizeof name, kNetConnectionName, unsigned(connection.Value()));
+        std::unique_ptr<Refusals>& sent = refusals[address];
+        if (!sent) {
+            sent = std::make_unique<Refusals>(from);
+        }
         if (full) {
-            ConnectionLog("Connection %s refused, too many connections\n", name);
+            sent->limiter.Log("Connection %s refused, too many connections\n", name);
         } else {
-            ConnectionLog("Connection %s refused, too many connections from %s\n", name, from);
+            sent->limiter.Log("Connection %s refused, too many connections from %s\n", name, from);
         }
         connection.ShutdownBoth();
         return;
@@ -127,7 +136,18 @@ void CNetListener::WorkerReaped(std::int32_t id) {
     addressOf.erase(id);
 }
 
+void CNetListener::FlushRefusals(bool final) {
+    // An address is forgotten once its summary is out, so that the table stays as small as the
+    // set of hosts refused within the last second or so.
+    for (auto entry = refusals.begin(); entry != refusals.end();) {
+        LogLimiter& limiter = entry->second->limiter;
+        limiter.Flush(final);
+        entry = final || limiter.Quiet() ? refusals.erase(entry) : std::next(entry);
+    }
+}
+
 void CNetListener::Close() {
+    FlushRefusals(true);
     listening.Close();
     listenTried = false;
     listenError = 0;

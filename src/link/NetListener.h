@@ -6,8 +6,11 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <string>
 
 #include "link/Listener.h"
+#include "link/LogLimiter.h"
 #include "link/NetPorts.h"
 #include "platform/Socket.h"
 
@@ -44,6 +47,7 @@ private:
     void AcceptPending();
     void Admit(platform::Socket connection, const platform::Ipv4Endpoint& peer);
     std::size_t LiveFrom(std::uint32_t address) const;
+    void FlushRefusals(bool final);
 
     std::uint16_t port;
     platform::Socket listening;
@@ -52,4 +56,12 @@ private:
     bool acceptRefused = false;
     // The remote address of every worker not yet reaped, by worker id.
     std::map<std::int32_t, std::uint32_t> addressOf;
+    // A host that keeps connecting over its cap is refused every time, but its refusals are
+    // logged only so often: by remote address, named by it in the summary.
+    struct Refusals {
+        explicit Refusals(const std::string& from) : name(from) {}
+        std::string name;
+        LogLimiter limiter{name.c_str()};
+    };
+    std::map<std::uint32_t, std::unique_ptr<Refusals>> refusals;
 };

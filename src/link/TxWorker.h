@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstddef>
 
+#include "link/LogLimiter.h"
 #include "link/Worker.h"
 #include "platform/Printf.h"
 #include "transfer/Session.h"
@@ -31,6 +32,11 @@ protected:
     // does not fit the 15 characters is cut.
     void SetConnectionName(const char* format, ...) ORB_PRINTF(2, 3);
     TxState State() const { return session.State(); }
+    // The protocol's complaints held back this second are summed up once it is over, and all
+    // of them when the link ends (`final`).
+    void FlushComplaints(bool final = false) { complaints.Flush(final); }
+    int ComplaintsDueMs() const { return complaints.MsUntilDue(); }
+    bool ComplaintsPending() const { return complaints.Pending(); }
 
     Session session;
 
@@ -41,4 +47,6 @@ private:
 
     // The session keeps a pointer to it; the concrete worker fills it in.
     char connectionName[16] = {};
+    // A device that is no instrument, or noise on the line, draws a refusal for every line.
+    LogLimiter complaints{connectionName};
 };

@@ -1,9 +1,30 @@
 #include "link/UsbListener.h"
 
 #include <algorithm>
+#include <cctype>
 #include <memory>
 
 #include "platform/FileSystem.h"
+
+std::vector<std::string> SplitPortList(const std::string& text) {
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find(';', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::size_t first = start;
+        std::size_t last = end;
+        while (first < last && std::isspace(static_cast<unsigned char>(text[first]))) ++first;
+        while (last > first && std::isspace(static_cast<unsigned char>(text[last - 1]))) --last;
+        if (last > first) {
+            names.push_back(text.substr(first, last - first));
+        }
+        start = end + 1;
+    }
+    return names;
+}
 
 void CUsbListener::Open() {
     if (options.scan) {
@@ -26,9 +47,22 @@ std::vector<platform::PortInfo> CUsbListener::PresentPorts() {
         // late udev clean-up, a closed pty) is no port to serve.
         if (platform::TargetExists(path)) {
             ports.push_back(platform::DescribePort(path));
+            plugIns[ports.back().number].named = true;
         }
     }
+    std::erase_if(ports, [this](const platform::PortInfo& port) { return Ignored(port); });
     return ports;
+}
+
+bool CUsbListener::Ignored(const platform::PortInfo& port) const {
+    const auto same = [](const std::string& a, const std::string& b) {
+        return std::ranges::equal(a, b, [](unsigned char x, unsigned char y) {
+            return std::tolower(x) == std::tolower(y);
+        });
+    };
+    return std::ranges::any_of(options.ignorePorts, [&](const std::string& ignored) {
+        return same(ignored, port.name) || same(ignored, port.path);
+    });
 }
 
 bool CUsbListener::Poll() {
@@ -43,9 +77,12 @@ bool CUsbListener::Poll() {
             ++plugIn.count;
             plugIn.gone = false;
         }
-        // A port keeps its worker until that worker has ended and been reaped.
-        if (port.number > 0 && !HasWorker(port.number)) {
-            const UsbPortHistory history{&plugIn.explained, plugIn.count, options.retryPauseMs};
+        // A port keeps its worker until that worker has ended and been reaped; one let go as no
+        // instrument's stays alone until it is plugged in again.
+        if (port.number > 0 && !HasWorker(port.number) && plugIn.released.load() != plugIn.count) {
+            const UsbPortHistory history{&plugIn.explained,
+                                         plugIn.named ? nullptr : &plugIn.released, plugIn.count,
+                                         options.retryPauseMs};
             AddWorker(port.number, std::make_unique<CUsbWorker>(this, stopEvent.get(), storeConfig,
                                                                 port, options.makePort(), history));
         }

@@ -2,8 +2,10 @@
 
 // Looks for CP210x serial ports once a second and gives each present port its own CUsbWorker.
 // It never closes a port itself: a worker notices that its port is gone and ends, and once it
-// has been reaped the same port can get a new worker. Runs on the listener thread, which alone
-// touches `scanner` and `plugIns`, except each port's `explained`, which its workers share.
+// has been reaped the same port can get a new worker, unless the worker let it go as no
+// instrument's: then it waits until it has been unplugged. Runs on the listener thread, which
+// alone touches `scanner` and `plugIns`, except each port's `explained` and `released`, which
+// its workers share.
 
 #include <atomic>
 #include <functional>
@@ -19,14 +21,21 @@
 
 struct UsbOptions {
     bool scan = true;                     // look for CP210x bridges
-    std::vector<std::string> extraPorts;  // served as if found, whenever they exist
-    std::string sysfsRoot = "/sys";       // where the POSIX scan looks
-    std::string devRoot = "/dev";         // where POSIX device nodes appear
+    std::vector<std::string> extraPorts;  // served as if found, whenever they exist, never let go
+    // Never opened, found or named: by the name in the log ("ttyUSB0", "COM3") or the device
+    // path ("/dev/ttyUSB0"), letter case aside.
+    std::vector<std::string> ignorePorts;
+    std::string sysfsRoot = "/sys";  // where the POSIX scan looks
+    std::string devRoot = "/dev";    // where POSIX device nodes appear
     // Tests shorten the pacing and put in ports that fail as they are told.
     int scanPeriodMs = 1000;
     int retryPauseMs = UsbPortHistory{}.retryPauseMs;
     std::function<std::unique_ptr<platform::SerialPort>()> makePort = platform::MakeSerialPort;
 };
+
+// The names in a list such as "COM3;COM7" (the Windows setting IgnorePorts): separated by
+// semicolons, blanks around them dropped, empty ones skipped.
+std::vector<std::string> SplitPortList(const std::string& text);
 
 class CUsbListener : public CListener {
 public:
@@ -39,6 +48,7 @@ public:
 
 private:
     std::vector<platform::PortInfo> PresentPorts();
+    bool Ignored(const platform::PortInfo& port) const;
 
     UsbOptions options;
     std::unique_ptr<platform::PortScanner> scanner;  // while open, when scanning at all
@@ -46,6 +56,8 @@ private:
         unsigned count = 0;
         bool gone = true;  // not seen in the last scan: seen again, it is a new plug-in
         std::atomic<unsigned> explained{0};
+        std::atomic<unsigned> released{0};  // the plug-in in which it was let go
+        bool named = false;                 // named by the user: never let go
     };
     // By port number. Never removed from, so that the workers' pointers stay valid.
     std::map<int, PlugIns> plugIns;

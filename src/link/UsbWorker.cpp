@@ -1,5 +1,6 @@
 #include "link/UsbWorker.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -38,9 +39,10 @@ bool CUsbWorker::Finish() {
 }
 
 void CUsbWorker::LogOpenFailure() {
-    // Retrying cannot help a user who may not open the device, so the remedy is told once, and
-    // again only when the port has been unplugged meanwhile.
-    bool explain = opened == platform::PortOpen::Denied;
+    // Retrying cannot help a user who may not open the device, and another program may hold
+    // it for hours, so either is told once, and again only when the port has been unplugged
+    // meanwhile.
+    bool explain = opened == platform::PortOpen::Denied || opened == platform::PortOpen::InUse;
     if (explain && history.explained != nullptr) {
         // A worker of an earlier plug-in may still be finishing; it never speaks for a later one.
         unsigned last = history.explained->load();
@@ -50,6 +52,12 @@ void CUsbWorker::LogOpenFailure() {
     }
     if (!explain) {
         ConnectionLog("Connection %s could not open port\n", ConnectionName());
+        return;
+    }
+    if (opened == platform::PortOpen::InUse) {
+        const std::string holder = port->Holder();
+        ConnectionLog("Connection %s port in use by %s\n", ConnectionName(),
+                      holder.empty() ? "another program" : holder.c_str());
         return;
     }
     const std::string group = port->DeniedGroup();
@@ -75,9 +83,21 @@ bool CUsbWorker::Run() {
         return false;
     }
     int error = 0;
-    switch (port->WaitForData(*stopEvent, kWaitMs, &error)) {
+    // Complaints held back are summed up within a second or so, even if the line falls quiet.
+    const bool summaryWait = ComplaintsPending();
+    const int waitMs = summaryWait ? std::min(ComplaintsDueMs() + 1, kWaitMs) : kWaitMs;
+    switch (port->WaitForData(*stopEvent, waitMs, &error)) {
         case platform::PortWait::Data:
-            ReadAll();
+            switch (ReadAll()) {
+                case Step::Go:
+                    break;
+                case Step::Finished:
+                    return Finish();
+                case Step::Stopped:
+                    ConnectionLog("Connection %s closed on shutdown\n", ConnectionName());
+                    return false;
+            }
+            FlushComplaints();
             return true;
         case platform::PortWait::StartFailed:
             ConnectionLog("Connection %s hardware removed\n", ConnectionName());
@@ -90,6 +110,11 @@ bool CUsbWorker::Run() {
             ConnectionLog("Connection %s closed on shutdown\n", ConnectionName());
             return false;
         case platform::PortWait::Timeout:
+            if (summaryWait) {
+                // Only the summary was due; an open transfer's idle time starts again.
+                FlushComplaints();
+                return true;
+            }
             // An instrument silent in the middle of a file has given up on it; an idle port is
             // simply waited on again.
             if (State() != TxState::Idle) {
@@ -102,22 +127,44 @@ bool CUsbWorker::Run() {
     return true;
 }
 
-void CUsbWorker::ReadAll() {
+CUsbWorker::Step CUsbWorker::ReadAll() {
     char buffer[kReceiveSize];
     for (;;) {
         const std::size_t count = port->Read(buffer, sizeof buffer);
         if (count == 0) {
-            return;
+            return Step::Go;
         }
         // A protocol error costs the transfer, not the port: reading goes on.
         if (!OnReceive(buffer, count, true)) {
             AbortTransfer();
             DiscardLine();
         }
+        if (written == platform::PortWrite::Stop) {
+            return Step::Stopped;
+        }
+        if (written == platform::PortWrite::Failed) {
+            ConnectionLog("Connection %s error %d\n", ConnectionName(), writeError);
+            return Step::Finished;
+        }
+        if (IsStranger(buffer, count)) {
+            ConnectionLog("Connection %s released, no instrument on this port\n", ConnectionName());
+            history.released->store(history.plugIn);
+            return Step::Finished;
+        }
     }
 }
 
+bool CUsbWorker::IsStranger(const char* data, std::size_t count) {
+    if (instrument || history.released == nullptr) {
+        return false;
+    }
+    linesSeen += static_cast<unsigned>(std::count(data, data + count, '\n'));
+    bytesSeen += count;
+    return linesSeen >= kStrangerLines || bytesSeen >= kStrangerBytes;
+}
+
 void CUsbWorker::Close() {
+    FlushComplaints(true);
     if (port->IsOpen()) {
         NotifyUser("Device Disconnected", "%s", ConnectionName());
         port->Close();
@@ -126,14 +173,22 @@ void CUsbWorker::Close() {
     AbortTransfer();
 }
 
+void CUsbWorker::Send(const char* data, std::size_t size) {
+    if (written == platform::PortWrite::Done) {
+        written = port->Write(data, size, *stopEvent, &writeError);
+    }
+}
+
 void CUsbWorker::SendAck() {
-    port->Write(&kAck, 1);
+    // The session acknowledges only a valid command: the other side speaks the protocol.
+    instrument = true;
+    Send(&kAck, 1);
 }
 
 void CUsbWorker::SendNak() {
-    port->Write(&kNak, 1);
+    Send(&kNak, 1);
 }
 
 void CUsbWorker::SendLine(const char* text) {
-    port->Write(text, std::strlen(text));
+    Send(text, std::strlen(text));
 }

@@ -1,9 +1,10 @@
 #pragma once
 
 // Serves one CP210x serial port. Unlike a TCP link the port survives a failed transfer: the
-// instrument may start again at once. Everything here runs on the worker's own thread, except
-// construction, which happens on the listener thread, and the port's `explained` mark, which the
-// port's successive workers share and change only atomically.
+// instrument may start again at once. A port that is not an instrument's is let go, so that the
+// device and its owner are left in peace. Everything here runs on the worker's own thread, except
+// construction, which happens on the listener thread, and the port's `explained` and `released`
+// marks, which the port's successive workers and the listener share and change only atomically.
 
 #include <atomic>
 #include <memory>
@@ -18,6 +19,10 @@ struct UsbPortHistory {
     // The last plug-in of the port that has been told why it may not be opened, shared by all
     // of the port's workers; null when nothing is shared and every worker tells.
     std::atomic<unsigned>* explained = nullptr;
+    // The last plug-in in which the port was let go as no instrument's, for the listener to
+    // leave it alone until it is unplugged; null for a port that is never let go (one the user
+    // named).
+    std::atomic<unsigned>* released = nullptr;
     unsigned plugIn = 1;      // this worker's plug-in of the port, counted from 1
     int retryPauseMs = 5000;  // after a failed open, before the worker ends
 };
@@ -39,14 +44,30 @@ public:
 private:
     static constexpr int kWaitMs = 5000;  // idle limit of an open transfer
     static constexpr std::size_t kReceiveSize = 1024;
+    // An instrument says a valid command long before this much has come from it: a device that
+    // has not is something else (a board's debug console, a GPS receiver, line noise).
+    static constexpr unsigned kStrangerLines = 20;
+    static constexpr std::size_t kStrangerBytes = 64 * 1024;
+
+    enum class Step { Go, Finished, Stopped };
 
     bool Finish();
-    void ReadAll();
+    Step ReadAll();
+    bool IsStranger(const char* data, std::size_t count);
     void LogOpenFailure();
+    void Send(const char* data, std::size_t size);
 
     int portNumber;
     std::string portPath;
     std::unique_ptr<platform::SerialPort> port;
     platform::PortOpen opened = platform::PortOpen::Failed;
     UsbPortHistory history;
+    // Since the port was opened: whether the session has accepted a command, and what came
+    // before it did.
+    bool instrument = false;
+    unsigned linesSeen = 0;
+    std::size_t bytesSeen = 0;
+    // The first write that did not complete ends the link; nothing is written after it.
+    platform::PortWrite written = platform::PortWrite::Done;
+    int writeError = 0;
 };

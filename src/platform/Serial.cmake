@@ -13,6 +13,7 @@ else()
     target_sources(orbcore PRIVATE
         platform/posix/Cp210xDriver.cpp
         platform/posix/PortEnumeration.cpp
+        platform/posix/PortHolder.cpp
         platform/posix/SerialPort.cpp
     )
 endif()

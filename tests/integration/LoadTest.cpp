@@ -3,6 +3,8 @@
 // link's thread is given back. One serial over many links at once is the store's own test, where
 // the race between its links is run many times.
 
+#include <algorithm>
+#include <chrono>
 #include <latch>
 #include <thread>
 
@@ -85,6 +87,43 @@ TEST_F(OrbtrayLoad, ABurstUpToTheCapIsServedWholeTheSurplusTurnedAwayAndEveryThr
     // Finished workers are reaped when the listener has a quiet second.
     EXPECT_TRUE(WaitUntil([&] { return orbtray->Threads() == baseline; }))
         << orbtray->Threads() << " threads, " << baseline << " before";
+    EXPECT_EQ(orbtray->Stop(), 0);
+}
+
+// A host that keeps connecting over its cap is turned away every time, but the log says so only
+// a few times a second and sums up the rest: nothing is lost, and the held links are unharmed.
+TEST_F(OrbtrayLoad, RefusalsOverTheCapAreSummedUpNotEachLogged) {
+    ASSERT_NO_FATAL_FAILURE(Start());
+    const platform::Ipv4Endpoint host{{127, 0, 0, 5}, 0};
+    std::vector<platform::Socket> held;
+    for (int i = 0; i < 16; ++i) {
+        held.push_back(ConnectWithRetry(port, host));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Count(" from 127.0.0.5") == 16; }));
+    const std::size_t before = orbtray->Err().size();
+    constexpr std::size_t kFlood = 3000;
+    const auto start = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < kFlood; ++i) {
+        ConnectWithRetry(port, host);
+    }
+    // Each refusal is either written or counted in a summary.
+    const auto refusals = [&] {
+        std::size_t total = Count("refused, too many connections from 127.0.0.5");
+        for (const std::string& line : LinesOf(orbtray->Err(), "127.0.0.5")) {
+            total += std::stoul(line);  // "<count> more messages suppressed"
+        }
+        return total;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return refusals() >= kFlood; })) << refusals();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(refusals(), kFlood);
+    EXPECT_LT(double(orbtray->Err().size() - before), 100 * std::max(seconds, 1.0));
+    SendAndFinish(held[0], Conversation("OX7", {"a,1", "b,2"}));
+    ASSERT_TRUE(Said("File Received"));
+    const Lines files = data.Files();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(data.Read(files[0]), StoredFile({"a,1", "b,2"}));
     EXPECT_EQ(orbtray->Stop(), 0);
 }
 

@@ -35,7 +35,9 @@ public:
         return platform::PortWait::Failed;
     }
     std::size_t Read(char*, std::size_t) override { return 0; }
-    void Write(const char*, std::size_t) override {}
+    platform::PortWrite Write(const char*, std::size_t, const platform::Event&, int*) override {
+        return platform::PortWrite::Done;
+    }
     void Close() override { open_ = false; }
 
 private:

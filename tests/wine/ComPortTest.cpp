@@ -18,6 +18,7 @@
 #include "fakes/Loopback.h"
 #include "fakes/RecordingSinks.h"
 #include "fakes/ScratchFolder.h"
+#include "link/UsbListener.h"
 #include "link/UsbWorker.h"
 #include "platform/Event.h"
 #include "platform/FileSystem.h"
@@ -39,6 +40,25 @@ std::string LogSoFar(const RecordingLog& log) {
     const bool cancelled = Logged(log, "Connection COM5 error 995\n");
     return "log: " + ::testing::PrintToString(log.Lines()) +
            (cancelled ? "\n(a cancelled wait: was tiocmget_shim.so preloaded into Wine?)" : "");
+}
+
+// A port named in the setting IgnorePorts ("COM3;COM7", any letter case) is never opened, though
+// the scan finds it every time. First, so that the instrument's port is still untouched if it
+// fails.
+TEST(WineComPorts, APortInTheIgnoreListIsNeverOpened) {
+    const StoreConfig store;
+    RecordingLog log;
+    RecordingNotifier notifier;
+    UsbOptions options;
+    options.ignorePorts = SplitPortList(" com3 ;;COM5; ");
+    EXPECT_EQ(options.ignorePorts, (std::vector<std::string>{"com3", "COM5"}));
+    options.scanPeriodMs = 20;
+    CUsbListener listener(store, options);
+    ASSERT_TRUE(listener.Start());
+    std::this_thread::sleep_for(1s);
+    listener.Stop();
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{});
+    EXPECT_EQ(notifier.Notices(), std::vector<RecordedNotice>{});
 }
 
 // The scan lists the numbered CP210x port and nothing else; a real worker on it, on its own thread,

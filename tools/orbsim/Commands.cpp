@@ -44,7 +44,13 @@ bool StartNetworkingOrSay() {
 
 std::unique_ptr<platform::SerialPort> OpenPortOrSay(const std::string& path) {
     std::unique_ptr<platform::SerialPort> port = platform::MakeSerialPort();
-    if (port->Open(path) != platform::PortOpen::Opened) {
+    const platform::PortOpen opened = port->Open(path);
+    if (opened == platform::PortOpen::InUse) {
+        std::fprintf(stderr, "orbsim: cannot open %s: in use by %s\n", path.c_str(),
+                     port->Holder().empty() ? "another program" : port->Holder().c_str());
+        return nullptr;
+    }
+    if (opened != platform::PortOpen::Opened) {
         std::fprintf(stderr, "orbsim: cannot open %s\n", path.c_str());
         return nullptr;
     }

@@ -67,7 +67,11 @@ public:
 
     bool IsUsable() const { return never_.IsValid(); }
 
-    void Send(std::string_view bytes) { port_.Write(bytes.data(), bytes.size()); }
+    // A write that fails shows as the missing answer that follows it.
+    void Send(std::string_view bytes) {
+        int error = 0;
+        port_.Write(bytes.data(), bytes.size(), never_, &error);
+    }
 
     // Waits up to `timeoutMs` for something to arrive and appends all that is waiting to
     // `received`. Quiet when nothing came in time; Failed with `error` set when the port broke.

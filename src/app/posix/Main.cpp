@@ -108,6 +108,10 @@ int main(int argc, char** argv) {
     for (const std::string& path : line.serialPorts) {
         usb.extraPorts.push_back(Absolute(path));
     }
+    for (const std::string& name : line.ignorePorts) {
+        // A path is compared whole, as the serial ports named are; a bare name as it is.
+        usb.ignorePorts.push_back(name.find('/') == std::string::npos ? name : Absolute(name));
+    }
     Receiver receiver(store, line.port, usb);
     const std::vector<PortFailure> unopened = receiver.Open();
     for (const PortFailure& failure : unopened) {

@@ -153,7 +153,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     RegisterHotKey(g_mainWindow, kHotKeyId, MOD_CONTROL | MOD_WIN, 'T');
 
     SetNotifySink(&MainWindowNotifySink());
-    Receiver receiver(store);
+    UsbOptions usb;
+    usb.ignorePorts = SplitPortList(ReadSettingText("IgnorePorts"));
+    Receiver receiver(store, kInstrumentPort, usb);
     receiver.Start();
 
     if (!IsSilentStart(commandLine)) {

@@ -11,14 +11,21 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <string>
+
+#include "platform/posix/PortHolder.h"
 
 namespace platform {
 namespace {
 
-// How long one stalled write may wait for room before the rest is given up: without flow
-// control a working port always drains, so a port that does not is gone or wedged.
+// How long one stalled write may wait for room, or for its bytes to leave, before the link is
+// given up: without flow control a working port always drains, so a port that does not is gone
+// or wedged.
 constexpr int kWriteStallMs = 2000;
+// How often the output queue is looked at while it drains: tcdrain cannot be interrupted by a
+// stop, and at 115200 baud a few bytes leave within a millisecond.
+constexpr int kDrainPollMs = 1;
 
 // poll(2) that sleeps out the whole time limit even when signals interrupt it.
 int PollFully(pollfd* entries, nfds_t count, int timeoutMs) {
@@ -71,6 +78,12 @@ public:
     PortOpen Open(const std::string& path) override {
         Close();
         deniedGroup_.clear();
+        // Opening a tty raises its modem lines and takes the bytes that another program is
+        // waiting for, so a port someone else uses is not even opened.
+        holder_ = OtherHolder(path);
+        if (!holder_.empty()) {
+            return PortOpen::InUse;
+        }
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0 && (errno == EACCES || errno == EPERM)) {
             // Serial devices are given to a group (dialout on Debian) rather than to users; the
@@ -83,14 +96,25 @@ public:
             }
             return PortOpen::Denied;
         }
+        if (fd < 0 && errno == EBUSY) {
+            // Opened for exclusive use by a program that this process may not look into.
+            holder_ = "another program";
+            return PortOpen::InUse;
+        }
         if (fd < 0) {
             return PortOpen::Failed;
         }
         // TIOCEXCL keeps other programs out but not root, and not a second open from a process
-        // running as root; the lock makes any second OrbTray fail whoever it runs as.
+        // running as root; the lock makes any second OrbTray fail whoever it runs as, and tells
+        // other serial programs that the port is taken, as does the UUCP lock file.
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             ::close(fd);
-            return PortOpen::Failed;
+            holder_ = "another program";
+            return PortOpen::InUse;
+        }
+        if (!uucpLock_.Take(path, &holder_)) {
+            ::close(fd);
+            return PortOpen::InUse;
         }
         ::ioctl(fd, TIOCEXCL);
         ApplyLineSettings(fd);
@@ -99,6 +123,7 @@ public:
     }
 
     std::string DeniedGroup() const override { return deniedGroup_; }
+    std::string Holder() const override { return holder_; }
 
     bool IsOpen() const override { return fd_ >= 0; }
 
@@ -139,7 +164,7 @@ public:
         }
     }
 
-    void Write(const char* data, std::size_t size) override {
+    PortWrite Write(const char* data, std::size_t size, const Event& stop, int* error) override {
         while (size > 0) {
             const ssize_t n = ::write(fd_, data, size);
             if (n > 0) {
@@ -150,16 +175,16 @@ public:
             if (n < 0 && errno == EINTR) {
                 continue;
             }
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                pollfd entry{fd_, POLLOUT, 0};
-                if (PollFully(&entry, 1, kWriteStallMs) > 0 && (entry.revents & POLLOUT) != 0) {
-                    continue;
-                }
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                *error = errno;
+                return PortWrite::Failed;
             }
-            return;
+            const PortWrite room = WaitForRoom(stop, error);
+            if (room != PortWrite::Done) {
+                return room;
+            }
         }
-        // The caller's "written" means sent down the line, not merely queued in the driver.
-        ::tcdrain(fd_);
+        return Drain(stop, error);
     }
 
     void Close() override {
@@ -171,11 +196,48 @@ public:
         ::ioctl(fd_, TIOCNXCL);
         ::close(fd_);
         fd_ = -1;
+        uucpLock_.Release();
     }
 
 private:
+    // Waits until the port takes more bytes, the stop event first.
+    PortWrite WaitForRoom(const Event& stop, int* error) {
+        pollfd entries[2] = {{stop.AsWaitable().fd, POLLIN, 0}, {fd_, POLLOUT, 0}};
+        const int ready = PollFully(entries, 2, kWriteStallMs);
+        if (ready > 0 && (entries[0].revents & POLLIN) != 0) {
+            return PortWrite::Stop;
+        }
+        if (ready > 0 && (entries[1].revents & POLLOUT) != 0) {
+            return PortWrite::Done;
+        }
+        *error = ready < 0 ? errno : (ready == 0 ? ETIMEDOUT : EIO);
+        return PortWrite::Failed;
+    }
+
+    // The caller's "written" means sent down the line, not merely queued in the driver.
+    PortWrite Drain(const Event& stop, int* error) {
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kWriteStallMs);
+        for (;;) {
+            int queued = 0;
+            if (::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) {
+                return PortWrite::Done;
+            }
+            if (Clock::now() >= deadline) {
+                *error = ETIMEDOUT;
+                return PortWrite::Failed;
+            }
+            pollfd entry{stop.AsWaitable().fd, POLLIN, 0};
+            if (PollFully(&entry, 1, kDrainPollMs) > 0) {
+                return PortWrite::Stop;
+            }
+        }
+    }
+
     int fd_ = -1;
     std::string deniedGroup_;
+    std::string holder_;
+    UucpLock uucpLock_;
 };
 
 }  // namespace

@@ -8,6 +8,10 @@
 namespace platform {
 namespace {
 
+// How long a write may take before the port counts as wedged: without flow control a working
+// port always drains.
+constexpr DWORD kWriteStallMs = 2000;
+
 DWORD Milliseconds(int timeoutMs) {
     return timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
 }
@@ -125,21 +129,42 @@ public:
         return received;
     }
 
-    void Write(const char* data, std::size_t size) override {
+    PortWrite Write(const char* data, std::size_t size, const Event& stop, int* error) override {
         while (size > 0) {
             const DWORD chunk =
                 static_cast<DWORD>(std::min<std::size_t>(size, static_cast<std::size_t>(INT_MAX)));
             if (!WriteFile(port_, data, chunk, nullptr, write_.Start()) &&
                 GetLastError() != ERROR_IO_PENDING) {
-                return;
+                *error = static_cast<int>(GetLastError());
+                return PortWrite::Failed;
+            }
+            // The completion of an overlapped write is the bytes having left; it is waited for
+            // no longer than a stall may last, and never past a stop.
+            const HANDLE handles[2] = {stop.AsWaitable().handle, write_.event};
+            const DWORD waited = WaitForMultipleObjects(2, handles, FALSE, kWriteStallMs);
+            if (waited != WAIT_OBJECT_0 + 1) {
+                CancelIo(port_);
+                DWORD unused = 0;
+                GetOverlappedResult(port_, &write_.overlapped, &unused, TRUE);
+                if (waited == WAIT_OBJECT_0) {
+                    return PortWrite::Stop;
+                }
+                *error = waited == WAIT_TIMEOUT ? ERROR_TIMEOUT : static_cast<int>(GetLastError());
+                return PortWrite::Failed;
             }
             DWORD sent = 0;
-            if (!GetOverlappedResult(port_, &write_.overlapped, &sent, TRUE) || sent == 0) {
-                return;
+            if (!GetOverlappedResult(port_, &write_.overlapped, &sent, TRUE)) {
+                *error = static_cast<int>(GetLastError());
+                return PortWrite::Failed;
+            }
+            if (sent == 0) {
+                *error = ERROR_TIMEOUT;
+                return PortWrite::Failed;
             }
             data += sent;
             size -= sent;
         }
+        return PortWrite::Done;
     }
 
     void Close() override {

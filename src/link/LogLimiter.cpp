@@ -1,0 +1,51 @@
+#include "link/LogLimiter.h"
+
+#include <algorithm>
+
+#include "link/ConnectionLog.h"
+
+void LogLimiter::Log(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    LogV(format, arguments);
+    va_end(arguments);
+}
+
+void LogLimiter::LogV(const char* format, std::va_list arguments) {
+    const Clock::time_point now = now_();
+    if (!started_ || now - windowStart_ >= kWindow) {
+        // A new second: what the last one held back is told before anything of this one.
+        WriteSummary();
+        started_ = true;
+        windowStart_ = now;
+        written_ = 0;
+    }
+    if (written_ < kBurst) {
+        ++written_;
+        ConnectionLogV(format, arguments);
+    } else {
+        ++suppressed_;
+    }
+}
+
+void LogLimiter::Flush(bool final) {
+    if (final || (started_ && now_() - windowStart_ >= kWindow)) {
+        WriteSummary();
+    }
+}
+
+int LogLimiter::MsUntilDue() const {
+    if (suppressed_ == 0) {
+        return 0;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(windowStart_ + kWindow - now_());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
+
+void LogLimiter::WriteSummary() {
+    if (suppressed_ > 0) {
+        ConnectionLog("Connection %s %u more messages suppressed\n", name_, suppressed_);
+        suppressed_ = 0;
+    }
+}
