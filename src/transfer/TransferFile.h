@@ -41,7 +41,8 @@ public:
     // Fills `piece` like fgets: cleared to zero, then at most 255 bytes, ending after a line feed
     // or at the end of the file. An empty piece (first byte 0) means nothing more to read.
     void ReadPiece(char (&piece)[kPieceSize]);
-    // Closes without writing out what is still buffered: for a file already committed.
+    // Closes without writing out what is still buffered: for a file already committed, or one
+    // only read.
     void Discard();
     // A committed file's new name (DiskFile::MoveTo).
     platform::FileOutcome MoveTo(const std::string& to) { return file_->MoveTo(to); }
