@@ -17,7 +17,9 @@ inline constexpr char kPathSeparator = '/';
 
 // What a create or a move that must not replace anything came to. A name that is taken is told
 // apart by the OS call itself: a second look afterwards could see a name freed or taken meanwhile.
-enum class FileOutcome { Done, Taken, Failed };
+// Busy, from moves only, is a failure that may pass by itself: another program has the file open
+// (Windows: a sharing violation) or access is refused for the moment.
+enum class FileOutcome { Done, Taken, Busy, Failed };
 
 // Whether anything has this name; a symbolic link counts even when its target is gone.
 bool PathExists(const std::string& path);
@@ -30,6 +32,11 @@ bool MakeDirectory(const std::string& path);
 // were instead.
 FileOutcome MoveFileNoReplace(const std::string& from, const std::string& to);
 bool RemoveFile(const std::string& path);
+// Removes a file left behind by a writer that is gone, unless some writer still holds it open
+// (File::CreateNew) or it has been made read-only (File::MarkReadOnly): true only if removed.
+// Two receivers sharing a folder, on one machine or over the network, thus never remove each
+// other's open files.
+bool RemoveUnlessHeld(const std::string& path);
 // Removes a directory that is empty, or a link to a directory (the link, not what it leads to).
 bool RemoveEmptyDirectory(const std::string& path);
 // Makes a rename inside `directory` durable. Needed on POSIX; Windows has nothing to do.
@@ -61,6 +68,11 @@ bool ListDirectory(const std::string& directory,
 
 // A file opened either for exclusive creation and writing, or for reading. Unbuffered: callers
 // that write line by line buffer themselves.
+//
+// A file created here is held by its writer for as long as it is open, so that no other process
+// takes it for a leftover (RemoveUnlessHeld): on POSIX by an advisory lock of the open file
+// description, which NFS carries to other machines; on Windows by a handle that lets others read
+// but not delete.
 class File {
 public:
     File();
@@ -68,7 +80,8 @@ public:
     File(const File&) = delete;
     File& operator=(const File&) = delete;
 
-    // Creates a new file for writing; Taken if anything of that name exists already.
+    // Creates a new file for writing; Taken if anything of that name exists already, or if the
+    // name stopped being this file before it was held.
     FileOutcome CreateNew(const std::string& path);
     bool OpenForReading(const std::string& path);
     bool IsOpen() const { return handle_ != kInvalid; }
@@ -82,6 +95,15 @@ public:
     // Starts getting what was written so far onto the disk without waiting for it, so that a
     // later SyncToDisk has little left to wait for. Large files call it as they grow.
     void StartWriteBack();
+    // Gives the file another name, never replacing one (as MoveFileNoReplace). POSIX keeps the
+    // file open and held across the rename; Windows must close it first, since its handle denies
+    // the delete sharing a rename needs. Nothing is written after it.
+    FileOutcome MoveTo(const std::string& to);
+    // Deletes the file, then closes it.
+    bool Remove();
+    // Makes the file read-only, which keeps it from RemoveUnlessHeld for good; Windows closes it
+    // first, as for MoveTo.
+    bool MarkReadOnly();
     // Waits for a flush still running, then closes.
     void Close();
 
@@ -91,6 +113,7 @@ private:
     struct BackgroundSync;
 
     long long handle_ = kInvalid;  // a POSIX descriptor or a Windows HANDLE
+    std::string path_;             // the name the file has
     std::unique_ptr<BackgroundSync> backgroundSync_;
 };
 

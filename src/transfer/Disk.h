@@ -23,6 +23,14 @@ public:
     virtual bool SyncToDisk() = 0;
     // Starts a flush without waiting for it, so that a later SyncToDisk has little left to do.
     virtual void StartWriteBack() = 0;
+    // Gives the file another name; never replaces `to`: Taken leaves both names as they were.
+    // Busy is a failure that may pass (another program has the file open). Nothing is written
+    // after it: the file may be closed by it (platform::File::MoveTo).
+    virtual platform::FileOutcome MoveTo(const std::string& to) = 0;
+    // Deletes the file and closes it.
+    virtual bool Remove() = 0;
+    // Makes the file read-only, for good: a start-up clean-up leaves it alone.
+    virtual bool MarkReadOnly() = 0;
 };
 
 class Disk {
@@ -31,14 +39,12 @@ public:
     virtual bool PathExists(const std::string& path) = 0;
     virtual bool IsDirectory(const std::string& path) = 0;
     virtual bool MakeDirectory(const std::string& path) = 0;
-    // Creates `path` exclusively; Taken when anything of that name exists already.
+    // Creates `path` exclusively, held by the new file for as long as it is open; Taken when
+    // anything of that name exists already.
     virtual platform::FileOutcome CreateNew(const std::string& path,
                                             std::unique_ptr<DiskFile>* file) = 0;
     // Null when the file cannot be opened.
     virtual std::unique_ptr<DiskFile> OpenForReading(const std::string& path) = 0;
-    // Never replaces `to`: Taken leaves both names as they were.
-    virtual platform::FileOutcome MoveNoReplace(const std::string& from, const std::string& to) = 0;
-    virtual bool RemoveFile(const std::string& path) = 0;
     // Makes a rename inside `directory` durable.
     virtual bool SyncDirectory(const std::string& directory) = 0;
 };

@@ -234,7 +234,9 @@ Session::Step Session::OnBye() {
     }
     Log("Connection %s transfer complete\n", name);
     host.SendAck();
-    return Step::Done;
+    // What follows in the chunk is the instrument's next transfer: one that sends its files back
+    // to back may put the next HELLO in the same packet or read as this BYE.
+    return Step::Continue;
 }
 
 bool Session::FinishTransfer() {
@@ -256,7 +258,9 @@ bool Session::FinishTransfer() {
             Log("Connection %s cannot write file\n", name);
             return false;
         case FinishOutcome::RenameFailed:
+            // Not announced, since the file list will not show it; but the data is all there.
             Log("Connection %s cannot rename file\n", name);
+            Log("Connection %s kept the data in %s\n", name, store.Path().c_str());
             return false;
         case FinishOutcome::Finished:
             break;

@@ -45,13 +45,15 @@ public:
         : host(sessionHost), name(connectionName), store(config) {}
 
     // Feeds one chunk received from the link. False on a protocol error, and when the file
-    // could not be stored; what follows the byte that ended the call is dropped. A partial line
-    // carries over to the next call.
+    // could not be stored; what follows the byte that ended the call is dropped. A completed
+    // transfer does not end the call: what follows its BYE is the next one. The end of a firmware
+    // update does. A partial line carries over to the next call.
     bool OnReceive(const char* data, std::size_t count, bool serialLink);
     void DiscardLine() { line.clear(); }
 
     // Ends the transfer in progress normally: the data file becomes final and the user is told.
-    // False when it could not be stored; nothing is left of it then.
+    // False when it could not be stored: nothing is left of data that may be incomplete, and
+    // complete data that could not be named is kept where the log says.
     bool FinishTransfer();
     // Ends whatever is in progress: a partial data file is deleted. Links call it when they
     // fail, time out or close.

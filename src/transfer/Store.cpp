@@ -1,17 +1,24 @@
 #include "transfer/Store.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 namespace {
 
 constexpr char kTempSuffix[] = ".tmp";
 constexpr char kFinalSuffix[] = ".csv";
+// Complete data that could not become a .csv: neither the file list nor a clean-up looks at it.
+constexpr char kKeptSuffix[] = ".kept";
 constexpr std::size_t kSuffixLength = sizeof kTempSuffix - 1;
 // "YYMMDD-HHMMSS": every file name before its numbering and suffix.
 constexpr std::size_t kTimeNameLength = 13;
 // Transfers of one serial that start in the same second are told apart by "-2" ... "-99".
 constexpr int kMaxSameSecondFiles = 99;
+// How long a rename that another program holds off is tried again, and how often.
+constexpr std::chrono::seconds kRenameRetryTime{2};
+constexpr std::chrono::milliseconds kRenameRetryPause{50};
 
 }  // namespace
 
@@ -63,8 +70,7 @@ bool Store::ReserveDataFile(const std::string& baseName) {
         if (path.size() > kMaxDataPath) {
             return false;
         }
-        const std::string finalPath = name + kFinalSuffix;
-        if (config.disk->PathExists(finalPath)) {
+        if (!FinalNameFree(name)) {
             continue;
         }
         std::unique_ptr<DiskFile> created;
@@ -72,6 +78,7 @@ bool Store::ReserveDataFile(const std::string& baseName) {
             case platform::FileOutcome::Taken:
                 // A transfer of the same second holds this name (or just finished with it).
                 continue;
+            case platform::FileOutcome::Busy:  // from moves only
             case platform::FileOutcome::Failed:
                 // No permission, disk gone: another name will not do better.
                 return false;
@@ -80,9 +87,8 @@ bool Store::ReserveDataFile(const std::string& baseName) {
         }
         // A transfer of this name may have finished between our look and our creation; the
         // files of one second keep the order in which they began.
-        if (config.disk->PathExists(finalPath)) {
-            created.reset();
-            config.disk->RemoveFile(path);
+        if (!FinalNameFree(name)) {
+            created->Remove();
             continue;
         }
         file.Attach(std::move(created));
@@ -104,6 +110,11 @@ bool Store::OpenFirmware() {
     return true;
 }
 
+bool Store::FinalNameFree(const std::string& name) const {
+    return !config.disk->PathExists(name + kFinalSuffix) &&
+           !config.disk->PathExists(name + kKeptSuffix);
+}
+
 FinishOutcome Store::FinishDataFile() {
     // The data reaches the disk before the file gets its final name, so a crash leaves either a
     // complete .csv or a .tmp that the next start deletes.
@@ -111,36 +122,57 @@ FinishOutcome Store::FinishDataFile() {
         DeleteDataFile();
         return FinishOutcome::WriteFailed;
     }
-    file.Discard();
     const std::string tempPath = path;
     const std::string directory = path.substr(0, path.rfind(platform::kPathSeparator) + 1);
+    const auto giveUp = std::chrono::steady_clock::now() + kRenameRetryTime;
     // The final name was free when the file was created, but something else may have taken it
     // since: the file then moves on to the next free name of its second rather than replace it.
-    for (; number <= kMaxSameSecondFiles; ++number) {
+    while (number <= kMaxSameSecondFiles) {
         const std::string name = NumberedName(number);
         // A name whose temporary file exists belongs to a transfer still running.
-        if (name + kTempSuffix != tempPath && config.disk->PathExists(name + kTempSuffix)) {
+        if (name + kTempSuffix != tempPath &&
+            (config.disk->PathExists(name + kTempSuffix) || !FinalNameFree(name))) {
+            ++number;
             continue;
         }
-        const platform::FileOutcome moved =
-            config.disk->MoveNoReplace(tempPath, name + kFinalSuffix);
+        const platform::FileOutcome moved = file.MoveTo(name + kFinalSuffix);
         if (moved == platform::FileOutcome::Done) {
             path = name + kFinalSuffix;
+            file.Discard();
             config.disk->SyncDirectory(directory);
             return FinishOutcome::Finished;
         }
-        // Anything but a taken name (no permission, disk gone) will not get better elsewhere.
-        if (moved == platform::FileOutcome::Failed) {
+        if (moved == platform::FileOutcome::Taken) {
+            ++number;
+        } else if (moved == platform::FileOutcome::Busy &&
+                   std::chrono::steady_clock::now() < giveUp) {
+            // A virus scanner or backup reading the new file lets go within moments.
+            std::this_thread::sleep_for(kRenameRetryPause);
+        } else {
+            // No permission, disk gone, or held too long: another name will not do better.
             break;
         }
     }
-    config.disk->RemoveFile(tempPath);
+    path = tempPath;
+    KeepData();
+    config.disk->SyncDirectory(directory);
     return FinishOutcome::RenameFailed;
 }
 
-void Store::DeleteDataFile() {
-    file.Discard();
-    config.disk->RemoveFile(path);
+void Store::KeepData() {
+    // Complete data is never deleted for want of a name. It goes under a name of its own that
+    // neither the file list (.csv only) nor a clean-up (.tmp only) looks at, and whose slot no
+    // later transfer takes. Where not even that rename can be done (a program that holds the file
+    // without delete sharing blocks every rename on Windows; a read-only mount blocks every
+    // change), it stays the .tmp it is, made read-only, which clean-ups leave alone; marking a
+    // file read-only works while another program holds it.
+    const std::string kept = path.substr(0, path.size() - kSuffixLength) + kKeptSuffix;
+    if (file.MoveTo(kept) == platform::FileOutcome::Done) {
+        path = kept;
+        file.Discard();
+    } else {
+        file.KeepReadOnly();
+    }
 }
 
 namespace {
@@ -184,7 +216,7 @@ int RemoveLeftoverTempFiles(const std::string& dataFolder) {
             }
         });
         for (const std::string& name : leftovers) {
-            if (platform::RemoveFile(serialDirectory + name)) {
+            if (platform::RemoveUnlessHeld(serialDirectory + name)) {
                 ++removed;
             }
         }

@@ -2,8 +2,10 @@
 
 // The received-file store. Layout of the Data folder:
 // <Data folder><serial directory><sep>YYMMDD-HHMMSS[-N].tmp while a file is received, .csv once
-// the instrument has ended it. A Store belongs to one link and is used by its thread only; links
-// share nothing but the directories.
+// the instrument has ended it, .kept (or a read-only .tmp) for complete data that could not be
+// given its .csv name. A Store belongs to one link and is used by its thread only; links share
+// nothing but the directories, which other receivers may share too: every name goes to one
+// writer, and a live file is held by it (platform::File).
 
 #include <string>
 #include <string_view>
@@ -43,16 +45,21 @@ public:
     bool WriteDataLine(std::string_view text) { return file.AppendLine(text); }
     void ReadPiece(char (&piece)[TransferFile::kPieceSize]) { file.ReadPiece(piece); }
 
-    // Puts the data on the disk, then gives the file its final name. On failure nothing is left
-    // behind: a file that is not complete must never look finished.
+    // Puts the data on the disk, then gives the file its final name. A file whose data may be
+    // incomplete is deleted (WriteFailed): it must never look finished. Complete data that cannot
+    // be named is kept (RenameFailed), and Path() says where.
     FinishOutcome FinishDataFile();
     // Closes the data file and deletes it: the transfer was broken off.
-    void DeleteDataFile();
+    void DeleteDataFile() { file.Remove(); }
     // Closes the firmware image, which is only ever read.
     void CloseFirmware() { file.Discard(); }
 
 private:
     bool ReserveDataFile(const std::string& baseName);
+    // Whether a name of this second is free to become a final name: neither a .csv nor kept
+    // data has it.
+    bool FinalNameFree(const std::string& name) const;
+    void KeepData();
     // "<base>" for the first file of a second, "<base>-N" for the next ones.
     std::string NumberedName(int number) const;
 
@@ -76,6 +83,7 @@ std::string SerialDirectoryName(std::string_view serial);
 // returned as it is.
 std::string SerialFromDirectoryName(std::string_view directory);
 
-// Deletes the temporary files a crash left in the serial directories. Run at start-up before any
-// worker exists; returns how many were deleted.
+// Deletes the temporary files a crash left in the serial directories, but none that a receiver
+// still writes (this one's other links, or another receiver on the same folder) and none kept
+// read-only. Run at start-up before any worker exists; returns how many were deleted.
 int RemoveLeftoverTempFiles(const std::string& dataFolder);

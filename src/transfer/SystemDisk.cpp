@@ -10,6 +10,9 @@ public:
     long Read(void* buffer, std::size_t size) override { return file.Read(buffer, size); }
     bool SyncToDisk() override { return file.SyncToDisk(); }
     void StartWriteBack() override { file.StartWriteBack(); }
+    platform::FileOutcome MoveTo(const std::string& to) override { return file.MoveTo(to); }
+    bool Remove() override { return file.Remove(); }
+    bool MarkReadOnly() override { return file.MarkReadOnly(); }
 };
 
 // Stateless: every call goes straight to the OS, so one object serves every thread.
@@ -34,10 +37,6 @@ public:
         }
         return opened;
     }
-    platform::FileOutcome MoveNoReplace(const std::string& from, const std::string& to) override {
-        return platform::MoveFileNoReplace(from, to);
-    }
-    bool RemoveFile(const std::string& path) override { return platform::RemoveFile(path); }
     bool SyncDirectory(const std::string& directory) override {
         return platform::SyncDirectory(directory);
     }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "transfer/Disk.h"
@@ -40,9 +41,23 @@ public:
     // Fills `piece` like fgets: cleared to zero, then at most 255 bytes, ending after a line feed
     // or at the end of the file. An empty piece (first byte 0) means nothing more to read.
     void ReadPiece(char (&piece)[kPieceSize]);
-    // Closes without writing out what is still buffered: for a file about to be deleted, or one
-    // already committed.
+    // Closes without writing out what is still buffered: for a file already committed, or one
+    // only read.
     void Discard();
+    // A committed file's new name (DiskFile::MoveTo).
+    platform::FileOutcome MoveTo(const std::string& to) { return file_->MoveTo(to); }
+    // Deletes the file, whatever is still buffered, and closes it.
+    void Remove() {
+        if (file_) {
+            file_->Remove();
+        }
+        Discard();
+    }
+    // Marks a committed file read-only and closes it.
+    void KeepReadOnly() {
+        file_->MarkReadOnly();
+        Discard();
+    }
 
 private:
     static constexpr std::size_t kBufferSize = 64 * 1024;

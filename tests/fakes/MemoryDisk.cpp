@@ -23,6 +23,12 @@ public:
     }
     bool SyncToDisk() override { return !disk_.failSync; }
     void StartWriteBack() override {}
+    platform::FileOutcome MoveTo(const std::string& to) override;
+    bool Remove() override { return disk_.files_.erase(path_) > 0; }
+    bool MarkReadOnly() override {
+        disk_.readOnly_.insert(path_);
+        return true;
+    }
 
 private:
     MemoryDisk& disk_;
@@ -66,19 +72,29 @@ std::unique_ptr<DiskFile> MemoryDisk::OpenForReading(const std::string& path) {
     return files_.contains(path) ? std::make_unique<OpenFile>(*this, path) : nullptr;
 }
 
-platform::FileOutcome MemoryDisk::MoveNoReplace(const std::string& from, const std::string& to) {
-    if (!takeBeforeMove.empty()) {
-        files_[takeBeforeMove];
-        takeBeforeMove.clear();
+platform::FileOutcome MemoryDisk::OpenFile::MoveTo(const std::string& to) {
+    MemoryDisk& disk = disk_;
+    if (!disk.takeBeforeMove.empty()) {
+        disk.files_[disk.takeBeforeMove];
+        disk.takeBeforeMove.clear();
     }
-    if (failMove || !files_.contains(from) || !ParentExists(to)) {
+    if (disk.failMoves > 0) {
+        --disk.failMoves;
         return platform::FileOutcome::Failed;
     }
-    if (Taken(to)) {
+    if (disk.busyMoves > 0) {
+        --disk.busyMoves;
+        return platform::FileOutcome::Busy;
+    }
+    if (!disk.files_.contains(path_) || !disk.ParentExists(to)) {
+        return platform::FileOutcome::Failed;
+    }
+    if (disk.Taken(to)) {
         return platform::FileOutcome::Taken;
     }
-    files_[to] = std::move(files_[from]);
-    files_.erase(from);
-    created_.insert(to);
+    disk.files_[to] = std::move(disk.files_[path_]);
+    disk.files_.erase(path_);
+    disk.created_.insert(to);
+    path_ = to;
     return platform::FileOutcome::Done;
 }

@@ -17,7 +17,10 @@ public:
     // Faults. Bytes that may still be written in all; a write past them fails as on a full disk.
     std::size_t writeRoom = std::numeric_limits<std::size_t>::max();
     bool failSync = false;
-    bool failMove = false;
+    // How many of the next moves fail for good, and how many after them fail as a file held by
+    // another program does (Busy), before moves work again.
+    int failMoves = 0;
+    int busyMoves = 0;
     // Created as an empty file just before the next move: something else took the final name.
     std::string takeBeforeMove;
 
@@ -26,6 +29,8 @@ public:
     // Every file's content by path, and every path ever created (files and directories).
     const std::map<std::string, std::string>& Files() const { return files_; }
     const std::set<std::string>& Created() const { return created_; }
+    // Files marked read-only.
+    const std::set<std::string>& ReadOnly() const { return readOnly_; }
     // Puts a file in place, as if something outside the receiver had written it.
     void Put(const std::string& path, const std::string& bytes) { files_[path] = bytes; }
 
@@ -37,8 +42,6 @@ public:
     platform::FileOutcome CreateNew(const std::string& path,
                                     std::unique_ptr<DiskFile>* file) override;
     std::unique_ptr<DiskFile> OpenForReading(const std::string& path) override;
-    platform::FileOutcome MoveNoReplace(const std::string& from, const std::string& to) override;
-    bool RemoveFile(const std::string& path) override { return files_.erase(path) > 0; }
     bool SyncDirectory(const std::string&) override { return true; }
 
 private:
@@ -52,4 +55,5 @@ private:
     std::map<std::string, std::string> files_;
     std::set<std::string> directories_;
     std::set<std::string> created_;
+    std::set<std::string> readOnly_;
 };

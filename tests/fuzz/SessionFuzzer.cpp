@@ -85,7 +85,7 @@ public:
     Link(World& world, const char* name) : session(*this, world.config, name), world_(world) {}
 
     void Feed(const char* data, std::size_t count, bool serialLink) {
-        ended_ = false;
+        updateEnded_ = false;
         const bool ok = session.OnReceive(data, count, serialLink);
         for (const char* byte = data; byte < data + count; ++byte) {
             if (*byte == '\n' && (partial_ == "LINE" || partial_.starts_with("LINE "))) {
@@ -104,20 +104,23 @@ public:
             hungUp = !serialLink;
         }
         // What followed the byte that ended the call never reached the session.
-        if (!ok || ended_) {
+        if (!ok || updateEnded_) {
             partial_.clear();
         }
     }
 
     Session session;
     std::vector<std::string> sent;  // the data of every LINE, in order
-    // Each file announced, with the LINEs acknowledged between its HELLO and BYE.
-    std::vector<std::pair<std::string, std::size_t>> announced;
+    // Each file announced, or kept for want of a name, in order, with the LINEs acknowledged
+    // between its HELLO and BYE.
+    std::vector<std::pair<std::string, std::size_t>> ended;
     bool hungUp = false;
 
 private:
     // A LINE is acknowledged while receiving; HELLO, BOOT and BYE while idle.
     void SendAck() override {
+        // A BYE is acknowledged after its "transfer complete"; the end of an update is not.
+        updateEnded_ = false;
         const bool idle = session.State() != TxState::Receiving;
         lineAcks_ = idle ? 0 : lineAcks_ + 1;
         world_.opened = world_.opened || idle;
@@ -132,31 +135,40 @@ private:
                 "sent a line that is not part of the firmware image", piece);
     }
     void LogV(const char* format, std::va_list arguments) override {
-        ended_ = ended_ || std::strcmp(format, "Connection %s transfer complete\n") == 0;
+        updateEnded_ =
+            updateEnded_ || std::strcmp(format, "Connection %s transfer complete\n") == 0;
+        if (std::strcmp(format, "Connection %s kept the data in %s\n") == 0) {
+            std::va_list copy;
+            va_copy(copy, arguments);
+            va_arg(copy, const char*);
+            ended.emplace_back(va_arg(copy, const char*), lineAcks_);
+            va_end(copy);
+        }
         ConnectionLogV(format, arguments);
     }
     void NotifyFileV(const char* title, const char* path, const char* format,
                      std::va_list arguments) override {
         Require(!world_.disk.failSync, "file announced although the disk may have lost it", path);
-        announced.emplace_back(path, lineAcks_);
+        ended.emplace_back(path, lineAcks_);
         NotifyUserFileV(title, path, format, arguments);
     }
 
     World& world_;
     std::string partial_;  // line bytes since the last line end
     std::size_t lineAcks_ = 0;
-    bool ended_ = false;  // the call ended after a finished transfer
+    bool updateEnded_ = false;  // the call ended after a finished firmware update
 };
 
 // Between two chunks: the disk fails (it fills up after a few lines, loses data on sync, or
-// refuses renames), or something else takes the final name of a file being received just before
-// its rename, or fills the second of the first file opened with files of every other name but
-// the last two, so that the store runs out of names within a few transfers.
+// refuses every rename, so that complete files are kept as read-only .tmp files), or something else
+// takes the final name of a file being received just before its rename, or fills the second of the
+// first file opened with files of every other name but the last two, so that the store runs out of
+// names within a few transfers.
 void Interfere(World& world, std::uint8_t control, std::size_t chunk) {
     const std::size_t from = (control >> 5) & 3;
     const unsigned fault = (control & 4) != 0 && chunk >= from ? (control >> 3) & 3 : 4;
     world.disk.failSync = fault == 1;
-    world.disk.failMove = fault == 2;
+    world.disk.failMoves = fault == 2 ? 1 << 30 : 0;
     world.disk.writeRoom = fault == 0 && chunk == from ? 40 : world.disk.writeRoom;
     const bool take = fault == 3 && world.disk.takeBeforeMove.empty();
     const bool crowd = (control & 0x80) != 0 && !world.crowded;
@@ -211,14 +223,17 @@ bool IsStorePath(std::string_view rest) {
                 (name[i] != '%' || (i + 2 < name.size() && in("0123456789ABCDEF", name[i + 1]) &&
                                     in("0123456789ABCDEF", name[i + 2])));
     }
-    // A data file: YYMMDD-HHMMSS, or that with -2 ... -99, then .tmp or .csv.
-    std::string stem(file.substr(0, file.size() - std::min<std::size_t>(4, file.size())));
+    // A data file: YYMMDD-HHMMSS, or that with -2 ... -99, then .tmp, .csv or .kept.
+    const bool keptName = file.ends_with(".kept");
+    std::string stem(
+        file.substr(0, file.size() - std::min<std::size_t>(keptName ? 5 : 4, file.size())));
     std::ranges::replace_if(
         stem, [](char c) { return c >= '0' && c <= '9'; }, '9');
     const bool numbered =
         stem == "999999-999999-99" || (stem == "999999-999999-9" && file[14] != '1');
-    return plain && (file.empty() || ((file.ends_with(".tmp") || file.ends_with(".csv")) &&
-                                      (stem == "999999-999999" || (numbered && file[14] != '0'))));
+    return plain &&
+           (file.empty() || ((file.ends_with(".tmp") || file.ends_with(".csv") || keptName) &&
+                             (stem == "999999-999999" || (numbered && file[14] != '0'))));
 }
 
 void CheckDisk(const World& world, const Link (&links)[2]) {
@@ -232,12 +247,17 @@ void CheckDisk(const World& world, const Link (&links)[2]) {
     files.erase(kFirmwarePath);
     // An announced file holds as many lines as its link had acknowledged, each ended by CR LF,
     // and they are LINEs that link sent, in the order sent.
+    // A file kept for want of a name holds the same, under a name the file list and clean-ups
+    // leave alone.
     for (const Link& link : links) {
         std::size_t cursor = 0;
-        for (const auto& [path, acknowledged] : link.announced) {
+        for (const auto& [path, acknowledged] : link.ended) {
+            const bool kept = !path.ends_with(".csv");
             const auto file = files.find(path);
-            Require(file != files.end() && path.ends_with(".csv"),
-                    "announced file missing, announced twice or not a .csv", path);
+            Require(file != files.end() &&
+                        (!kept || path.ends_with(".kept") || world.disk.ReadOnly().contains(path)),
+                    "file missing, ended twice, or kept where it could be taken for a leftover",
+                    path);
             std::size_t lines = 0;
             for (std::size_t at = 0, end; at < file->second.size(); at = end + 2, ++lines) {
                 end = file->second.find("\r\n", at);

@@ -197,6 +197,23 @@ TEST_F(OrbtraySerial, AnswersEachCommandWithOneAckOrNakAndStoresTheFile) {
     EXPECT_EQ(Notices().back(), "Device Disconnected\tttyA");
 }
 
+// An instrument that sends its files back to back may have the next HELLO read with the BYE:
+// both files are stored, and every command is answered.
+TEST_F(OrbtraySerial, TwoTransfersInOneChunkBecomeTwoFiles) {
+    ASSERT_NO_FATAL_FAILURE(StartOnPort());
+    Pty pty;
+    ASSERT_NO_FATAL_FAILURE(Plug(pty));
+    const Lines a = {"a,1", "a,2"}, b = {"b,1"};
+    ASSERT_NO_FATAL_FAILURE(Put(pty.master, Conversation("8", a) + Conversation("9", b)));
+    EXPECT_EQ(Take(pty.master, 7), std::string(7, kAck[0]));
+    ASSERT_TRUE(Said("File Received", 2));
+    const Lines files = data.Files();
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_TRUE(files[0].starts_with("8/") && files[1].starts_with("9/"));
+    EXPECT_EQ(data.Read(files[0]), StoredFile(a));
+    EXPECT_EQ(data.Read(files[1]), StoredFile(b));
+}
+
 // Silence in the middle of a file aborts it after five seconds, and so does the loss of the
 // port; a port that comes back but is held by another OrbTray is tried again until it is free.
 TEST_F(OrbtraySerial, SilenceOrALostPortAbortsTheFileAndThePortIsServedAgain) {

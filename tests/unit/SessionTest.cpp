@@ -109,13 +109,6 @@ TEST_F(SessionTest, TheLineBoundIsExactly4096Bytes) {
     EXPECT_EQ(data.Read("1/251214-025417.csv"), payload + "\r\n");
 }
 
-TEST_F(SessionTest, BytesAfterByeAreDropped) {
-    EXPECT_TRUE(worker.Feed("HELLO 1\nLINE x\nBYE\nHELLO 2\nLINE y\n"));
-    EXPECT_EQ(data.Files(), (Lines{"1/251214-025417.csv"}));
-    EXPECT_EQ(worker.State(), TxState::Idle);
-    EXPECT_EQ(worker.wire, std::string(3, ACK));
-}
-
 TEST_F(SessionTest, HelloOnASerialLinkAbandonsTheOpenTransfer) {
     EXPECT_TRUE(worker.Feed("HELLO 1\nLINE old\n"));
     clock.Set(clock.UtcSeconds() + 1);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <limits>
 #include <map>
 #include <set>
@@ -9,8 +10,10 @@
 
 #include "fakes/MemoryDisk.h"
 #include "fakes/RecordingSinks.h"
+#include "fakes/RenameBlocker.h"
 #include "fakes/ScratchFolder.h"
 #include "transfer/Store.h"
+#include "viewer/Scan.h"
 
 namespace {
 
@@ -154,9 +157,11 @@ TEST(Store, RefusesAHelloItCannotStore) {
     }
 }
 
-// A file the disk could not take in whole, or could not name, is never called complete: the
-// instrument is refused (a serial one keeps its data on NAK), nothing is announced and nothing
-// is left behind. A final name taken meanwhile only moves the file on to the next free name.
+// A file the disk could not take in whole is never called complete: the instrument is refused (a
+// serial one keeps its data on NAK), nothing is announced and nothing is left behind. A final name
+// taken meanwhile only moves the file on to the next free name, and a rename held off for a
+// moment is tried again. Complete data that cannot be named is refused and announced just the
+// same, but kept: under a name of its own, or where even that fails, as its .tmp, read-only.
 TEST(Store, AFileThatCannotBeStoredWholeIsRefusedAndLeavesNothing) {
     const std::string folder = kSep + "data" + kSep;
     const std::string name = folder + "7" + kSep + "251214-025417";
@@ -166,49 +171,140 @@ TEST(Store, AFileThatCannotBeStoredWholeIsRefusedAndLeavesNothing) {
     for (int i = 0; i < 30; ++i) {
         big += "LINE " + std::string(3000, 'b') + "\n";
     }
+    using Left = std::map<std::string, std::string>;
     struct Fault {
         std::size_t writeRoom = std::numeric_limits<std::size_t>::max();
         bool failSync = false;
-        bool failMove = false;
+        int failMoves = 0;
+        int busyMoves = 0;
         bool takeFinalName = false;
     };
     const struct {
         const char* what;
         Fault fault;
         const std::string& sent;
-        const char* logged;  // the line before the link's own "terminated"
+        Lines logged;  // the lines before the link's own "terminated"
+        Left left;
+        const char* readOnly;  // the file left read-only, if any
     } cases[] = {
-        {"disk full while lines arrive", {.writeRoom = 1000}, big, "cannot write file"},
-        {"disk full at BYE", {.writeRoom = 3}, small, "cannot write file"},
-        {"flush to the disk fails", {.failSync = true}, small, "cannot write file"},
-        {"rename fails", {.failMove = true}, small, "cannot rename file"},
-        {"final name taken meanwhile", {.takeFinalName = true}, small, "transfer complete"},
+        {"disk full while lines arrive", {.writeRoom = 1000}, big, {"cannot write file"}, {}, ""},
+        {"disk full at BYE", {.writeRoom = 3}, small, {"cannot write file"}, {}, ""},
+        {"flush to the disk fails", {.failSync = true}, small, {"cannot write file"}, {}, ""},
+        {"rename fails",
+         {.failMoves = 1},
+         small,
+         {"cannot rename file", "kept the data in " + name + ".kept"},
+         {{name + ".kept", "12345\r\n"}},
+         ""},
+        {"every rename fails",
+         {.failMoves = 2},
+         small,
+         {"cannot rename file", "kept the data in " + name + ".tmp"},
+         {{name + ".tmp", "12345\r\n"}},
+         ".tmp"},
+        {"rename held off for a moment",
+         {.busyMoves = 5},
+         small,
+         {"transfered 1 lines", "transfer complete"},
+         {{name + ".csv", "12345\r\n"}},
+         ""},
+        {"final name taken meanwhile",
+         {.takeFinalName = true},
+         small,
+         {"transfered 1 lines", "transfer complete"},
+         {{name + ".csv", ""}, {name + "-2.csv", "12345\r\n"}},
+         ""},
     };
     for (const auto& c : cases) {
         for (const bool serialLink : {true, false}) {
             MemoryDisk disk;
             disk.writeRoom = c.fault.writeRoom;
             disk.failSync = c.fault.failSync;
-            disk.failMove = c.fault.failMove;
+            disk.failMoves = c.fault.failMoves;
+            disk.busyMoves = c.fault.busyMoves;
             disk.takeBeforeMove = c.fault.takeFinalName ? name + ".csv" : "";
             FixedClock clock(kDec14);
             const StoreConfig store{folder, "", &clock, &disk};
             RecordingLog log;
             RecordingNotifier notifier;
             TestWorker worker(store);
-            const bool stored = c.fault.takeFinalName;
+            const bool stored = c.logged.back() == "transfer complete";
             EXPECT_EQ(worker.Feed(c.sent, serialLink), stored) << c.what;
             worker.Close();
-            EXPECT_EQ(log.Lines().at(log.Lines().size() - 2), Log(c.logged)) << c.what;
-            EXPECT_EQ(worker.wire.back(), stored ? '\x06' : '\x15') << c.what;
-            const std::map<std::string, std::string> left =
-                stored ? decltype(left){{name + ".csv", ""}, {name + "-2.csv", "12345\r\n"}}
-                       : decltype(left){};
-            EXPECT_EQ(disk.Files(), left) << c.what;
-            EXPECT_EQ(notifier.Notices().size(), stored ? 1u : 0u) << c.what;
-            if (stored) {
-                EXPECT_EQ(notifier.Notices()[0].path, name + "-2.csv") << c.what;
+            Lines logged = log.Lines();
+            logged.erase(logged.begin(), logged.end() - long(c.logged.size()) - 1);
+            Lines expected;
+            for (const std::string& line : c.logged) {
+                expected.push_back(Log(line));
             }
+            expected.push_back(Log("terminated"));
+            EXPECT_EQ(logged, expected) << c.what;
+            EXPECT_EQ(worker.wire.back(), stored ? '\x06' : '\x15') << c.what;
+            EXPECT_EQ(disk.Files(), c.left) << c.what;
+            EXPECT_EQ(disk.ReadOnly(), *c.readOnly ? std::set<std::string>{name + c.readOnly}
+                                                   : std::set<std::string>{})
+                << c.what;
+            ASSERT_EQ(notifier.Notices().size(), stored ? 1u : 0u) << c.what;
+            if (stored) {
+                // The file that holds the data, not the one that took its name.
+                const auto held = std::ranges::find_if(
+                    c.left, [](const auto& file) { return !file.second.empty(); });
+                EXPECT_EQ(notifier.Notices()[0].path, held->first) << c.what;
+            }
+        }
+    }
+}
+
+// Something outside the receiver keeps a finished file from being renamed: on Windows a program
+// holding it without delete sharing, on POSIX an immutable directory (RenameBlocker). A hold that
+// ends soon after BYE only delays the file. One that lasts is reported, and the data, complete,
+// stays on the disk where neither the file list nor a later start's clean-up touches it.
+TEST(Store, AFileThatCannotBeRenamedIsRetriedForAWhileThenKeptNeverDeleted) {
+    using namespace std::chrono_literals;
+    const struct {
+        const char* what;
+        std::chrono::milliseconds hold;  // from BYE on
+        bool kept;
+    } cases[] = {{"released after one second", 1000ms, false}, {"held for five", 5000ms, true}};
+    for (const auto& c : cases) {
+        ScratchWorker r;
+        const std::string temp = "7" + kSep + "251214-025417.tmp";
+        EXPECT_TRUE(r.worker.Feed("HELLO 7\nLINE a,1\n")) << c.what;
+        // A clean-up, as another receiver starting on this folder runs it, leaves a file that is
+        // being written alone, even in the writer's own process; and the writer keeps its hold.
+        EXPECT_EQ(RemoveLeftoverTempFiles(r.data.Path()), 0) << c.what;
+        EXPECT_TRUE(r.worker.Feed("LINE b,2\n")) << c.what;
+        EXPECT_EQ(RemoveLeftoverTempFiles(r.data.Path()), 0) << c.what;
+        RenameBlocker blocker(r.data.Path() + temp);
+        if (!blocker.Holding()) {
+            GTEST_SKIP() << "nothing here can keep a file from being renamed";
+        }
+        std::thread release([&] {
+            std::this_thread::sleep_for(c.hold);
+            blocker.Release();
+        });
+        const bool stored = r.worker.Feed("BYE\n");
+        release.join();
+        EXPECT_EQ(stored, !c.kept) << c.what;
+        EXPECT_EQ(r.worker.wire, c.kept ? "\x06\x06\x06\x15" : "\x06\x06\x06\x06") << c.what;
+        const std::string name = c.kept ? "7/251214-025417.tmp" : "7/251214-025417.csv";
+        EXPECT_EQ(r.data.Files(), Lines{name}) << c.what;
+        EXPECT_EQ(r.data.Read(name), "a,1\r\nb,2\r\n") << c.what;
+        EXPECT_EQ(r.notifier.Notices().size(), c.kept ? 0u : 1u) << c.what;
+        if (c.kept) {
+            const Lines log = r.log.Lines();
+            EXPECT_EQ(
+                Lines(log.end() - 2, log.end()),
+                (Lines{Log("cannot rename file"), Log("kept the data in " + r.data.Path() + temp)}))
+                << c.what;
+            EXPECT_EQ(RemoveLeftoverTempFiles(r.data.Path()), 0) << c.what;
+            std::vector<FileRecord> listed;
+            ScanDataFolder(r.data.Path(), listed);
+            EXPECT_TRUE(listed.empty()) << c.what;
+            EXPECT_EQ(r.data.Read(name), "a,1\r\nb,2\r\n") << c.what;
+            // Read-only, which the scratch folder could not remove.
+            std::filesystem::permissions(r.data.Path() + temp, std::filesystem::perms::owner_write,
+                                         std::filesystem::perm_options::add);
         }
     }
 }

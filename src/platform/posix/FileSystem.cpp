@@ -34,6 +34,31 @@ namespace {
 FileOutcome FailureOutcome() {
     return errno == EEXIST ? FileOutcome::Taken : FileOutcome::Failed;
 }
+
+// A directory made unwritable or immutable, or a busy mount, may be put right again in a moment.
+FileOutcome MoveFailureOutcome() {
+    return errno == EACCES || errno == EPERM || errno == EBUSY ? FileOutcome::Busy
+                                                               : FailureOutcome();
+}
+
+// The writer's hold on its file: a write lock on the whole file, owned by the open file
+// description. Unlike a classic POSIX lock, it is not dropped when the same process opens and
+// closes the file elsewhere; unlike flock, NFS passes it on to the server, so receivers on other
+// machines see it too.
+bool LockWholeFile(int fd) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+// Whether `path` still names the file open as `fd`.
+bool StillNamed(int fd, const std::string& path) {
+    struct stat opened {};
+    struct stat named {};
+    return ::fstat(fd, &opened) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
 }  // namespace
 
 FileOutcome MoveFileNoReplace(const std::string& from, const std::string& to) {
@@ -42,11 +67,11 @@ FileOutcome MoveFileNoReplace(const std::string& from, const std::string& to) {
         return FileOutcome::Done;
     }
     if (errno != EINVAL && errno != ENOSYS) {
-        return FailureOutcome();
+        return MoveFailureOutcome();
     }
     // File systems without RENAME_NOREPLACE: a hard link fails on an existing name just the same.
     if (::link(from.c_str(), to.c_str()) != 0) {
-        return FailureOutcome();
+        return MoveFailureOutcome();
     }
     ::unlink(from.c_str());
     return FileOutcome::Done;
@@ -54,6 +79,25 @@ FileOutcome MoveFileNoReplace(const std::string& from, const std::string& to) {
 
 bool RemoveFile(const std::string& path) {
     return ::unlink(path.c_str()) == 0;
+}
+
+bool RemoveUnlessHeld(const std::string& path) {
+    // Opened for writing, since only that allows the write lock that tells whether a writer holds
+    // it; never through a link. Without O_TRUNC, opening changes nothing.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    // A file whose lock cannot be had is held, or on a file system that cannot tell: either way
+    // it stays. Once locked, no writer can take it up any more; the name is looked at again,
+    // since another clean-up may have removed the file we opened and a writer created a new one
+    // under its name.
+    const bool removable = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                           (st.st_mode & 0222) != 0 && LockWholeFile(fd) && StillNamed(fd, path);
+    const bool removed = removable && ::unlink(path.c_str()) == 0;
+    ::close(fd);
+    return removed;
 }
 
 bool RemoveEmptyDirectory(const std::string& path) {
@@ -191,14 +235,46 @@ FileOutcome File::CreateNew(const std::string& path) {
     if (fd < 0) {
         return FailureOutcome();
     }
+    // Until the lock is taken, a clean-up starting elsewhere may take the new, empty file for a
+    // leftover, lock it and remove it: a lock we cannot get, or a name that no longer leads to our
+    // file, means the name is someone else's now. Where the file system has no locks at all
+    // (ENOLCK: NFS without its lock service), the clean-up cannot lock either and removes nothing.
+    const bool lockRefused = !LockWholeFile(fd) && (errno == EAGAIN || errno == EACCES);
+    if (lockRefused || !StillNamed(fd, path)) {
+        ::close(fd);
+        return FileOutcome::Taken;
+    }
     handle_ = fd;
+    path_ = path;
     return FileOutcome::Done;
+}
+
+FileOutcome File::MoveTo(const std::string& to) {
+    // The descriptor, and with it the lock, stays: there is no moment at which the file is
+    // nobody's.
+    const FileOutcome moved = MoveFileNoReplace(path_, to);
+    if (moved == FileOutcome::Done) {
+        path_ = to;
+    }
+    return moved;
+}
+
+bool File::Remove() {
+    const bool removed = ::unlink(path_.c_str()) == 0;
+    Close();
+    return removed;
+}
+
+bool File::MarkReadOnly() {
+    return IsOpen() ? ::fchmod(static_cast<int>(handle_), 0444) == 0
+                    : ::chmod(path_.c_str(), 0444) == 0;
 }
 
 bool File::OpenForReading(const std::string& path) {
     Close();
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     handle_ = fd < 0 ? kInvalid : fd;
+    path_ = path;
     return IsOpen();
 }
 

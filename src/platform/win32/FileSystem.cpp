@@ -21,6 +21,16 @@ FileOutcome FailureOutcome() {
                                                                        : FileOutcome::Failed;
 }
 
+// A virus scanner, an indexer or a backup that has the file open without delete sharing holds
+// off a rename only for as long as it reads.
+FileOutcome MoveFailureOutcome() {
+    const DWORD error = GetLastError();
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+                   error == ERROR_LOCK_VIOLATION
+               ? FileOutcome::Busy
+               : FailureOutcome();
+}
+
 }  // namespace
 
 // The cache manager already writes behind, so nothing runs beside the writer here.
@@ -53,10 +63,20 @@ bool MakeDirectory(const std::string& path) {
 
 FileOutcome MoveFileNoReplace(const std::string& from, const std::string& to) {
     // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
-    return MoveFileA(from.c_str(), to.c_str()) != 0 ? FileOutcome::Done : FailureOutcome();
+    return MoveFileA(from.c_str(), to.c_str()) != 0 ? FileOutcome::Done : MoveFailureOutcome();
 }
 
 bool RemoveFile(const std::string& path) {
+    return DeleteFileA(path.c_str()) != 0;
+}
+
+bool RemoveUnlessHeld(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        return false;
+    }
+    // A writer's handle denies delete sharing: while any receiver, on this machine or across the
+    // network, has the file open, the delete fails with a sharing violation and the file stays.
     return DeleteFileA(path.c_str()) != 0;
 }
 
@@ -107,15 +127,47 @@ bool ListDirectory(const std::string& directory,
 
 FileOutcome File::CreateNew(const std::string& path) {
     Close();
+    // Others may read the file while it grows (a virus scanner must), but neither write nor
+    // delete it: the sharing mode is what keeps another receiver's clean-up away from it. Created
+    // and opened in one call, so there is no moment at which it is nobody's.
     handle_ = FromHandle(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    path_ = path;
     return IsOpen() ? FileOutcome::Done : FailureOutcome();
+}
+
+FileOutcome File::MoveTo(const std::string& to) {
+    // A rename needs delete access, which our handle denies to every other opener, the rename
+    // itself included: the handle goes first. The file is nobody's only for the moment between
+    // the close and the move; a reader that holds it meanwhile keeps clean-ups away as our handle
+    // did.
+    Close();
+    const FileOutcome moved = MoveFileNoReplace(path_, to);
+    if (moved == FileOutcome::Done) {
+        path_ = to;
+    }
+    return moved;
+}
+
+bool File::Remove() {
+    Close();
+    return DeleteFileA(path_.c_str()) != 0;
+}
+
+bool File::MarkReadOnly() {
+    // Changing attributes is not subject to sharing: this works while a reader holds the file.
+    Close();
+    const DWORD attributes = GetFileAttributesA(path_.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           SetFileAttributesA(path_.c_str(),
+                              (attributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_READONLY) != 0;
 }
 
 bool File::OpenForReading(const std::string& path) {
     Close();
     handle_ = FromHandle(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    path_ = path;
     return IsOpen();
 }
 
