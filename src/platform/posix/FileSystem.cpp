@@ -229,16 +229,50 @@ File::~File() {
     Close();
 }
 
+namespace {
+// Makes the file without a name, locks it, and only then gives it `path`, exclusively: another
+// receiver's clean-up can never find it unlocked. -1 with errno EEXIST when the name is taken,
+// and -2 where the file system or the system cannot do it this way (NFS has no nameless files).
+int CreateLockedBeforeNamed(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int fd = ::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return -2;
+    }
+    // Naming through /proc needs no privilege, unlike linkat's AT_EMPTY_PATH.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (LockWholeFile(fd) &&
+        ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return fd;
+    }
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return error == EEXIST ? -1 : -2;
+}
+}  // namespace
+
 FileOutcome File::CreateNew(const std::string& path) {
     Close();
+    const int locked = CreateLockedBeforeNamed(path);
+    if (locked == -1) {
+        return FileOutcome::Taken;
+    }
+    if (locked >= 0) {
+        handle_ = locked;
+        path_ = path;
+        return FileOutcome::Done;
+    }
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
         return FailureOutcome();
     }
-    // Until the lock is taken, a clean-up starting elsewhere may take the new, empty file for a
-    // leftover, lock it and remove it: a lock we cannot get, or a name that no longer leads to our
-    // file, means the name is someone else's now. Where the file system has no locks at all
-    // (ENOLCK: NFS without its lock service), the clean-up cannot lock either and removes nothing.
+    // Where the file has to be named first, a clean-up starting elsewhere may, until the lock is
+    // taken, take the new, empty file for a leftover, lock it and remove it: a lock we cannot get,
+    // or a name that no longer leads to our file, means the name is someone else's now. Where the
+    // file system has no locks at all (ENOLCK: NFS without its lock service), the clean-up cannot
+    // lock either and removes nothing.
     const bool lockRefused = !LockWholeFile(fd) && (errno == EAGAIN || errno == EACCES);
     if (lockRefused || !StillNamed(fd, path)) {
         ::close(fd);
