@@ -1,0 +1,205 @@
+// The list page: received files (newest first, filtered by serial number), the instruments
+// connected now and the notifications, kept current by the server's event stream.
+// Every piece of data reaches the page through textContent or an attribute, never as markup:
+// serial numbers and file names come from instruments and may hold anything.
+'use strict';
+
+(function () {
+  const byId = (id) => document.getElementById(id);
+  const filesBody = byId('files').tBodies[0];
+  const filterBox = byId('filter');
+  const MAX_NOTICES = 50;
+
+  // Rows as /api/files gives them, newest first, each once (keyed by folder and name).
+  let files = [];
+  const known = new Set();
+  const keyOf = (f) => f.dir + '/' + f.name;
+
+  function fileLink(f) {
+    return '/file?dir=' + encodeURIComponent(f.dir) + '&name=' + encodeURIComponent(f.name);
+  }
+
+  function cell(row, text, className) {
+    const td = row.insertCell(-1);
+    td.textContent = text;
+    if (className) td.className = className;
+    return td;
+  }
+
+  function fileRow(f) {
+    const tr = document.createElement('tr');
+    tr.dataset.key = keyOf(f);
+    cell(tr, f.time, 'time');
+    cell(tr, f.serial, 'serial');
+    const a = document.createElement('a');
+    a.href = fileLink(f);
+    a.textContent = f.name;
+    cell(tr, '', 'name').appendChild(a);
+    cell(tr, String(f.size), 'num');
+    return tr;
+  }
+
+  function matches(f) {
+    const wanted = filterBox.value.trim().toLowerCase();
+    return wanted === '' || String(f.serial).toLowerCase().includes(wanted);
+  }
+
+  function updateCounts() {
+    const shown = filesBody.rows.length;
+    byId('file-count').textContent =
+      shown === files.length ? '(' + files.length + ')' : '(' + shown + ' of ' + files.length + ')';
+    const none = byId('no-files');
+    none.hidden = shown !== 0;
+    none.textContent = files.length === 0 ? 'No files received yet.' : 'No file matches the filter.';
+  }
+
+  function renderFiles() {
+    const fragment = document.createDocumentFragment();
+    for (const f of files) {
+      if (matches(f)) fragment.appendChild(fileRow(f));
+    }
+    filesBody.replaceChildren(fragment);
+    updateCounts();
+  }
+
+  function setFiles(list) {
+    files = [];
+    known.clear();
+    for (const f of list) {
+      if (!known.has(keyOf(f))) {
+        known.add(keyOf(f));
+        files.push(f);
+      }
+    }
+    renderFiles();
+  }
+
+  // A file that arrives while the page is open goes to the top, marked for a moment.
+  function addFile(f) {
+    if (known.has(keyOf(f))) return;
+    known.add(keyOf(f));
+    files.unshift(f);
+    if (matches(f)) {
+      const tr = fileRow(f);
+      tr.classList.add('fresh');
+      filesBody.insertBefore(tr, filesBody.firstChild);
+    }
+    updateCounts();
+  }
+
+  function renderConnections(list) {
+    const ul = byId('connections');
+    const fragment = document.createDocumentFragment();
+    for (const c of list) {
+      const li = document.createElement('li');
+      const kind = document.createElement('span');
+      kind.className = 'kind ' + (c.kind === 'usb' ? 'usb' : 'tcp');
+      kind.textContent = c.kind === 'usb' ? 'USB' : 'Network';
+      const serial = document.createElement('span');
+      serial.className = 'serial';
+      serial.textContent = c.serial ? c.serial : 'waiting for the serial number';
+      if (!c.serial) serial.classList.add('pending');
+      const where = document.createElement('span');
+      where.className = 'where';
+      where.textContent = c.peer ? c.name + ' \u00b7 ' + c.peer : c.name;
+      li.append(kind, serial, where);
+      fragment.appendChild(li);
+    }
+    ul.replaceChildren(fragment);
+    byId('no-connections').hidden = list.length !== 0;
+  }
+
+  function pad(n) {
+    return String(n).padStart(2, '0');
+  }
+
+  function addNotice(n) {
+    const ol = byId('notices');
+    const li = document.createElement('li');
+    const now = new Date();
+    const when = document.createElement('time');
+    when.dateTime = now.toISOString();
+    when.textContent =
+      pad(now.getUTCHours()) + ':' + pad(now.getUTCMinutes()) + ':' + pad(now.getUTCSeconds());
+    const title = document.createElement('strong');
+    title.textContent = n.title;
+    const text = document.createElement('p');
+    text.textContent = n.text;
+    li.append(when, title, text);
+    ol.insertBefore(li, ol.firstChild);
+    while (ol.children.length > MAX_NOTICES) ol.removeChild(ol.lastChild);
+    byId('no-notices').hidden = true;
+  }
+
+  function showError(text) {
+    const p = byId('error');
+    p.textContent = text;
+    p.hidden = text === '';
+  }
+
+  async function getJson(url) {
+    const response = await fetch(url, {cache: 'no-store'});
+    if (!response.ok) throw new Error(url + ': ' + response.status + ' ' + response.statusText);
+    return response.json();
+  }
+
+  // The full state, read when the stream (re)opens: events missed while it was down are not
+  // replayed by the server.
+  async function reload() {
+    try {
+      const [list, connections] =
+        await Promise.all([getJson('/api/files'), getJson('/api/connections')]);
+      // Files announced while the listing was on its way are kept.
+      const pending = files.filter((f) => !list.files.some((g) => keyOf(g) === keyOf(f)));
+      setFiles(pending.concat(list.files));
+      renderConnections(connections.connections);
+      showError('');
+    } catch (e) {
+      showError('Cannot read from orbtray: ' + e.message);
+    }
+  }
+
+  function parse(event) {
+    try {
+      return JSON.parse(event.data);
+    } catch (e) {
+      return null;
+    }
+  }
+
+  function setLive(on) {
+    const live = byId('live');
+    live.textContent = on ? 'live' : 'reconnecting\u2026';
+    live.classList.toggle('off', !on);
+  }
+
+  function listen() {
+    const source = new EventSource('/api/events');
+    let dropped = false;
+    source.addEventListener('open', () => {
+      setLive(true);
+      if (dropped) reload();
+    });
+    source.addEventListener('error', () => {
+      dropped = true;
+      setLive(false);
+    });
+    source.addEventListener('file', (event) => {
+      const f = parse(event);
+      if (f && typeof f.name === 'string') addFile(f);
+    });
+    source.addEventListener('connections', (event) => {
+      const c = parse(event);
+      if (c && Array.isArray(c.connections)) renderConnections(c.connections);
+    });
+    source.addEventListener('notice', (event) => {
+      const n = parse(event);
+      if (n) addNotice(n);
+    });
+  }
+
+  filterBox.addEventListener('input', renderFiles);
+  updateCounts();
+  listen();
+  reload();
+})();
