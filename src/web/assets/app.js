@@ -35,7 +35,8 @@
     a.href = fileLink(f);
     a.textContent = f.name;
     cell(tr, '', 'name').appendChild(a);
-    cell(tr, String(f.size), 'num');
+    // The same text as `orbtray list` and the File Transfers window.
+    cell(tr, f.size + ' bytes', 'num');
     return tr;
   }
 

@@ -1,0 +1,337 @@
+#!/usr/bin/python3
+"""The web page in a real browser: headless Chromium, driven by chromedriver through Selenium.
+
+Starts the real orbtray on free loopback ports with a scratch Data folder, opens its page and has
+orbsim send files over TCP, then checks what a user sees: the list matches `orbtray list` and
+grows without a reload, the connected instrument and the notification show up, the filter works,
+a file's page draws its plot, pages through its readings and downloads its exact bytes, and
+text from instruments stays text. Any JavaScript error, Content-Security-Policy violation or
+failed request on any page fails the test.
+
+usage: page_test.py ORBTRAY ORBSIM
+"""
+
+import base64
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+from selenium import webdriver
+from selenium.common.exceptions import TimeoutException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+WAIT = 20  # seconds; generous, for a loaded machine: the waits end as soon as the page is ready
+
+# Runs before any script of every page: records uncaught errors, rejected promises and
+# everything the Content-Security-Policy refuses.
+ERROR_HOOK = """
+window.__pageErrors = [];
+window.addEventListener('error', (e) => window.__pageErrors.push(
+    'error: ' + (e.message || (e.target && (e.target.src || e.target.href)) || e.type)), true);
+window.addEventListener('unhandledrejection', (e) => window.__pageErrors.push(
+    'unhandled rejection: ' + (e.reason && e.reason.stack || e.reason)));
+document.addEventListener('securitypolicyviolation', (e) => window.__pageErrors.push(
+    'CSP refused ' + e.violatedDirective + ': ' + e.blockedURI + ' ' + e.sourceFile + ':' +
+    e.lineNumber));
+"""
+
+# The series colour the page gives its first numeric column.
+FIRST_SERIES_RGB = (0x00, 0x72, 0xB2)
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def free_port(kinds):
+    """A port that is free on 127.0.0.1 for every socket kind given (orbtray takes TCP and UDP)."""
+    for _ in range(50):
+        probe = socket.socket(socket.AF_INET, kinds[0])
+        probe.bind(('127.0.0.1', 0))
+        port = probe.getsockname()[1]
+        others = []
+        try:
+            for kind in kinds[1:]:
+                other = socket.socket(socket.AF_INET, kind)
+                others.append(other)
+                other.bind(('127.0.0.1', port))
+            return port
+        except OSError:
+            continue
+        finally:
+            probe.close()
+            for other in others:
+                other.close()
+    raise Failure('no free port on 127.0.0.1')
+
+
+def readings(count):
+    """Plausible readings, one per line: seconds, temperature, relative humidity."""
+    return [f'{i * 10},{21.0 + (i % 37) * 0.05:.2f},{48.0 - (i % 23) * 0.25:.2f}' for i in range(count)]
+
+
+class Run:
+    def __init__(self, orbtray, orbsim):
+        self.orbtray = orbtray
+        self.orbsim = orbsim
+        self.scratch = tempfile.mkdtemp(prefix='orbtray-browser-')
+        self.data = os.path.join(self.scratch, 'Data')
+        os.mkdir(self.data)
+        self.port = free_port([socket.SOCK_STREAM, socket.SOCK_DGRAM])
+        self.web_port = free_port([socket.SOCK_STREAM])
+        self.base = f'http://127.0.0.1:{self.web_port}'
+        self.process = None
+        self.driver = None
+
+    # --- orbtray and orbsim ---------------------------------------------------------------
+
+    def start_orbtray(self):
+        self.log = open(os.path.join(self.scratch, 'orbtray.log'), 'wb')
+        self.process = subprocess.Popen(
+            [self.orbtray, '--data-folder', self.data, '--port', str(self.port), '--no-usb-scan',
+             '--web', f'127.0.0.1:{self.web_port}'],
+            stdout=self.log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + WAIT
+        while time.monotonic() < deadline:
+            check(self.process.poll() is None,
+                  f'orbtray exited with {self.process.returncode}:\n{self.orbtray_output()}')
+            try:
+                with urllib.request.urlopen(self.base + '/', timeout=2) as answer:
+                    if answer.status == 200:
+                        return
+            except OSError:
+                time.sleep(0.05)
+        raise Failure(f'orbtray serves no page at {self.base}/:\n{self.orbtray_output()}')
+
+    def orbtray_output(self):
+        self.log.flush()
+        with open(self.log.name, 'rb') as f:
+            return f.read().decode('utf-8', 'replace')
+
+    def send(self, serial, lines):
+        path = os.path.join(self.scratch, 'send.csv')
+        with open(path, 'w') as f:
+            f.write('\n'.join(lines) + '\n')
+        result = subprocess.run(
+            [self.orbsim, 'send', '--tcp', f'127.0.0.1:{self.port}', '--serial', serial, path],
+            capture_output=True, timeout=WAIT)
+        check(result.returncode == 0, f'orbsim send failed: {result.stderr.decode()}')
+
+    def stored(self, serial_dir):
+        """The one file under Data/<serial_dir>/ : its name and bytes."""
+        folder = os.path.join(self.data, serial_dir)
+        names = os.listdir(folder)
+        check(len(names) == 1, f'{folder} holds {names}')
+        with open(os.path.join(folder, names[0]), 'rb') as f:
+            return names[0], f.read()
+
+    def listed(self):
+        """`orbtray list` as rows of (time, serial, name, size)."""
+        out = subprocess.run([self.orbtray, 'list', '--data-folder', self.data],
+                             capture_output=True, check=True, timeout=WAIT).stdout
+        return [tuple(line.split('\t')) for line in out.decode().splitlines()]
+
+    # --- the browser ----------------------------------------------------------------------
+
+    def start_browser(self):
+        options = webdriver.ChromeOptions()
+        options.binary_location = '/usr/bin/chromium'
+        for argument in ('--headless=new', '--no-sandbox', '--disable-gpu',
+                         '--disable-dev-shm-usage', '--window-size=1280,800',
+                         '--user-data-dir=' + os.path.join(self.scratch, 'chromium')):
+            options.add_argument(argument)
+        options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
+        self.driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
+        self.driver.execute_cdp_cmd('Page.addScriptToEvaluateOnNewDocument', {'source': ERROR_HOOK})
+
+    def wait(self, what, condition):
+        try:
+            return WebDriverWait(self.driver, WAIT, poll_frequency=0.05).until(
+                lambda driver: condition())
+        except TimeoutException:
+            raise Failure(f'timed out waiting for {what}') from None
+
+    def js(self, script, *arguments):
+        return self.driver.execute_script(script, *arguments)
+
+    def assert_no_errors(self, page):
+        errors = self.js('return window.__pageErrors || ["the error hook is missing"]')
+        severe = [entry['message'] for entry in self.driver.get_log('browser')
+                  if entry['level'] == 'SEVERE']
+        check(not errors and not severe, f'errors on {page}: {errors + severe}')
+
+    def table(self, selector):
+        return self.js(
+            'return Array.from(document.querySelectorAll(arguments[0]),'
+            ' (tr) => Array.from(tr.cells, (td) => td.textContent))', selector)
+
+    def file_rows(self):
+        return [tuple(row) for row in self.table('#files tbody tr')]
+
+    def text(self, element_id):
+        return self.js('return document.getElementById(arguments[0]).textContent', element_id)
+
+    def close(self):
+        if self.driver:
+            self.driver.quit()
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        shutil.rmtree(self.scratch, ignore_errors=True)
+
+
+def list_page(run):
+    # A file already there when the page opens, its serial in need of escaping everywhere: as a
+    # folder name on disk, in the link's query string and as text in the table.
+    odd_serial = '<i>x&amp;"1'
+    run.send(odd_serial, ['1,2', '3,4'])
+    run.driver.get(run.base + '/')
+    run.wait('the first file in the list', lambda: len(run.file_rows()) == 1)
+    check(run.file_rows() == run.listed(),
+          f'the list page shows {run.file_rows()}, orbtray list {run.listed()}')
+    check(run.js('return document.querySelectorAll("#files i").length') == 0,
+          'a serial number was read as markup')
+    run.assert_no_errors('the list page')
+
+    # An instrument connects and says who it is: it shows up while connected and goes away.
+    run.js('window.__notReloaded = true')
+    with socket.create_connection(('127.0.0.1', run.port), timeout=WAIT) as instrument:
+        instrument.sendall(b'HELLO 777\r\n')
+        run.wait('the connected instrument',
+                 lambda: '777' in run.text('connections'))
+    run.wait('the instrument to go', lambda: '777' not in run.text('connections'))
+
+    # A transfer while the page is open: the row arrives at the top, with its notification.
+    run.send('12345', readings(250))
+    run.wait('the new file at the top of the list',
+             lambda: len(run.file_rows()) == 2 and run.file_rows()[0][1] == '12345')
+    check(run.js('return window.__notReloaded === true'), 'the page was reloaded')
+    check(run.file_rows() == run.listed(),
+          f'the list page shows {run.file_rows()}, orbtray list {run.listed()}')
+    run.wait('the notification', lambda: 'Device 12345 sent 250 readings.' in run.text('notices'))
+    check(run.js('return document.querySelector("#notices li strong").textContent') ==
+          'File Received', f'notification title: {run.text("notices")}')
+
+    # The filter keeps the rows whose serial number contains the text.
+    box = run.driver.find_element(By.ID, 'filter')
+    for typed, serials in (('234', ['12345']), ('<I>', [odd_serial]), ('nothing', []), ('', None)):
+        box.clear()
+        if typed:
+            box.send_keys(typed)
+        else:
+            run.js('arguments[0].dispatchEvent(new Event("input"))', box)
+        expected = serials if serials is not None else [row[1] for row in run.listed()]
+        check([row[1] for row in run.file_rows()] == expected,
+              f'filter "{typed}" shows {run.file_rows()}')
+    run.assert_no_errors('the list page')
+
+    # The odd serial's page names it as text.
+    run.driver.find_element(By.CSS_SELECTOR, '#files tbody tr:nth-child(2) a').click()
+    run.wait('the odd file\'s title', lambda: run.text('serial') == odd_serial)
+    check(run.js('return document.querySelectorAll("#title i").length') == 0,
+          'a serial number was read as markup on its page')
+    run.wait('its readings', lambda: run.table('#readings tbody tr') == [['1', '1', '2'],
+                                                                        ['2', '3', '4']])
+    run.assert_no_errors('the odd file\'s page')
+    run.driver.back()
+    run.wait('the list again', lambda: len(run.file_rows()) == 2)
+    run.assert_no_errors('the list page')
+
+
+def coloured_pixels(run):
+    """Pixels of the plot's canvases in the first series' colour (give or take antialiasing)."""
+    return run.js("""
+        const [r0, g0, b0] = arguments[0];
+        let count = 0;
+        for (const canvas of document.querySelectorAll('#plot canvas')) {
+          if (!canvas.width || !canvas.height) continue;
+          const pixels = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+          for (let i = 0; i < pixels.length; i += 4) {
+            if (pixels[i + 3] > 200 && Math.abs(pixels[i] - r0) < 40 &&
+                Math.abs(pixels[i + 1] - g0) < 40 && Math.abs(pixels[i + 2] - b0) < 40) count++;
+          }
+        }
+        return count;""", list(FIRST_SERIES_RGB))
+
+
+def file_page(run):
+    name, stored = run.stored('12345')
+    sent = readings(250)
+    check(run.file_rows()[0][1:3] == ('12345', name), f'the list shows {run.file_rows()}')
+    run.driver.find_element(By.CSS_SELECTOR, '#files tbody tr:first-child a').click()
+    run.wait('the file\'s title', lambda: run.text('serial') == '12345' and run.text('name') == name)
+
+    # The plot: a line drawn in the first column's colour.
+    run.wait('the plot', lambda: coloured_pixels(run) > 100)
+
+    # The readings, a hundred a page, with their line numbers.
+    def page_shows(first_line, count, page_text):
+        rows = run.table('#readings tbody tr')
+        expected = [[str(first_line + i)] + sent[first_line + i - 1].split(',') for i in range(count)]
+        return rows == expected and run.text('page') == page_text
+
+    run.wait('page 1 of the readings', lambda: page_shows(1, 100, 'Page 1 of 3'))
+    run.driver.find_element(By.ID, 'next').click()
+    run.wait('page 2', lambda: page_shows(101, 100, 'Page 2 of 3'))
+    run.driver.find_element(By.ID, 'last').click()
+    run.wait('page 3', lambda: page_shows(201, 50, 'Page 3 of 3'))
+    check(run.js('return document.getElementById("next").disabled'), 'Next on the last page')
+    run.driver.find_element(By.ID, 'prev').click()
+    run.wait('page 2 again', lambda: page_shows(101, 100, 'Page 2 of 3'))
+
+    # The download link gives the stored bytes.
+    href = run.driver.find_element(By.ID, 'download').get_attribute('href')
+    downloaded = run.driver.execute_async_script("""
+        const done = arguments[arguments.length - 1];
+        fetch(arguments[0]).then((r) => r.arrayBuffer()).then((buffer) => {
+          let text = '';
+          for (const byte of new Uint8Array(buffer)) text += String.fromCharCode(byte);
+          done(btoa(text));
+        }).catch((e) => done('failed: ' + e));""", href)
+    check(base64.b64decode(downloaded) == stored,
+          f'{href} gave {len(base64.b64decode(downloaded))} bytes, the file has {len(stored)}')
+    run.assert_no_errors('the file\'s page')
+
+
+def main():
+    if len(sys.argv) != 3:
+        print(__doc__, file=sys.stderr)
+        return 2
+    started = time.monotonic()
+    run = Run(sys.argv[1], sys.argv[2])
+    try:
+        run.start_orbtray()
+        run.start_browser()
+        list_page(run)
+        file_page(run)
+    except Failure as failure:
+        print(f'FAIL: {failure}')
+        if run.driver:
+            shot = os.path.join(tempfile.gettempdir(), 'orbtray-browser-failure.png')
+            run.driver.save_screenshot(shot)
+            print(f'the page at {run.driver.current_url}: screenshot {shot}')
+        return 1
+    finally:
+        run.close()
+    print(f'PASS in {time.monotonic() - started:.1f} s')
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
