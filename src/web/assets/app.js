@@ -120,6 +120,7 @@
     const now = new Date();
     const when = document.createElement('time');
     when.dateTime = now.toISOString();
+    when.title = 'Received at ' + now.toISOString().replace('T', ' ').replace(/\.\d+Z$/, '') + ' UTC';
     when.textContent =
       pad(now.getUTCHours()) + ':' + pad(now.getUTCMinutes()) + ':' + pad(now.getUTCSeconds());
     const title = document.createElement('strong');

@@ -49,20 +49,28 @@
 
   const NUMBER = /^\s*[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?\s*$/;
 
+  function heading(text, className) {
+    const th = document.createElement('th');
+    th.scope = 'col';
+    th.textContent = text;
+    if (className) th.className = className;
+    return th;
+  }
+
   function renderReadings(answer) {
     const rows = answer.rows;
     let columns = 0;
     for (const row of rows) columns = Math.max(columns, row.length);
 
+    // A column whose every cell on this page is a number is right-aligned, heading included.
+    const numeric = [];
+    for (let c = 0; c < columns; c++) {
+      numeric.push(rows.every((row) => c >= row.length || row[c] === '' || NUMBER.test(row[c])));
+    }
     const head = byId('readings').tHead.rows[0];
-    const headings = ['Line'];
-    for (let c = 1; c <= columns; c++) headings.push('Column ' + c);
-    head.replaceChildren(...headings.map((text) => {
-      const th = document.createElement('th');
-      th.scope = 'col';
-      th.textContent = text;
-      return th;
-    }));
+    const headings = [heading('Line', 'num')];
+    for (let c = 1; c <= columns; c++) headings.push(heading('Column ' + c, numeric[c - 1] ? 'num' : ''));
+    head.replaceChildren(...headings);
 
     const body = document.createDocumentFragment();
     rows.forEach((row, i) => {
@@ -74,7 +82,7 @@
         const td = tr.insertCell(-1);
         const value = c < row.length ? row[c] : '';
         td.textContent = value;
-        if (NUMBER.test(value)) td.className = 'num';
+        if (numeric[c]) td.className = 'num';
       }
       body.appendChild(tr);
     });
@@ -130,6 +138,12 @@
     return String(label).replace(/[^\w .:%()/-]/g, '_');
   }
 
+  // The server names a column by its place in the line ("col2"), as the table's headings do.
+  function columnName(label) {
+    const m = /^col(\d+)$/.exec(label);
+    return m ? 'Column ' + m[1] : label;
+  }
+
   function formatValue(value) {
     if (value === null || value === undefined || Number.isNaN(value)) return '\u2013';
     return String(Math.round(value * 1e6) / 1e6);
@@ -154,7 +168,7 @@
       swatch.className = 'swatch';
       swatch.style.backgroundColor = COLOURS[i % COLOURS.length];
       const text = document.createElement('span');
-      text.textContent = label;
+      text.textContent = columnName(label);
       const value = document.createElement('span');
       value.className = 'value';
       values.push(value);
