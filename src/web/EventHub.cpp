@@ -1,20 +1,32 @@
 #include "web/EventHub.h"
 
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 
-EventHub::EventHub() = default;
+EventHub::EventHub()
+    : epoll_(::epoll_create1(EPOLL_CLOEXEC)), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.u64 = 0;
+    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &wake);
+}
 
 EventHub::~EventHub() {
     CloseAll();
-    if (keepAlive_.joinable()) {
-        keepAlive_.join();
+    if (watch_.joinable()) {
+        watch_.join();
     }
+    ::close(wake_);
+    ::close(epoll_);
 }
 
 void EventHub::Start() {
-    if (!keepAlive_.joinable()) {
-        keepAlive_ = std::thread([this] { KeepAlive(); });
+    if (!watch_.joinable()) {
+        watch_ = std::thread([this] { Watch(); });
     }
 }
 
@@ -27,7 +39,7 @@ void EventHub::Publish(std::string_view event, std::string_view data) {
 }
 
 void EventHub::SendLocked(std::string_view bytes) {
-    for (Viewer* viewer : viewers_) {
+    for (auto& [id, viewer] : viewers_) {
         if (viewer->dropped) {
             continue;
         }
@@ -52,7 +64,9 @@ void EventHub::SendLocked(std::string_view bytes) {
 }
 
 MHD_Response* EventHub::OpenStream(MHD_Connection* connection) {
-    auto* viewer = new Viewer{this, connection, {}, 0, false, false};
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    auto* viewer = new Viewer{this, 0, connection, {}, 0, false, false};
     // Sent at once, so the browser sees the stream open before the first event; "retry" paces
     // its reconnection after orbtray restarts.
     viewer->pending = "retry: 2000\n: connected\n\n";
@@ -62,7 +76,16 @@ MHD_Response* EventHub::OpenStream(MHD_Connection* connection) {
             delete viewer;
             return nullptr;
         }
-        viewers_.insert(viewer);
+        viewer->id = nextId_++;
+        viewers_.emplace(viewer->id, viewer);
+    }
+    // Edge-triggered: a viewer that sends something other than a hang-up is not woken for again
+    // and again. The registration goes when the server closes the socket.
+    if (info != nullptr) {
+        epoll_event hangUp{};
+        hangUp.events = EPOLLRDHUP | EPOLLET;
+        hangUp.data.u64 = viewer->id;
+        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, info->connect_fd, &hangUp);
     }
     MHD_Response* response =
         MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &Read, viewer, &Free);
@@ -100,7 +123,7 @@ void EventHub::Free(void* cls) {
     EventHub* hub = viewer->hub;
     {
         std::lock_guard<std::mutex> lock(hub->mutex_);
-        hub->viewers_.erase(viewer);
+        hub->viewers_.erase(viewer->id);
     }
     hub->changed_.notify_all();
     delete viewer;
@@ -109,7 +132,9 @@ void EventHub::Free(void* cls) {
 void EventHub::CloseAll() {
     std::unique_lock<std::mutex> lock(mutex_);
     closing_ = true;
-    for (Viewer* viewer : viewers_) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
+    for (auto& [id, viewer] : viewers_) {
         if (viewer->suspended) {
             viewer->suspended = false;
             MHD_resume_connection(viewer->connection);
@@ -124,13 +149,35 @@ std::size_t EventHub::ViewerCount() {
     return viewers_.size();
 }
 
-void EventHub::KeepAlive() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!closing_) {
-        // A comment line: browsers ignore it, and it proves the connection still lives (a
-        // suspended one is otherwise never written to, so a gone viewer would linger).
-        if (!changed_.wait_for(lock, kKeepAlive, [this] { return closing_; })) {
+void EventHub::Watch() {
+    auto nextKeepAlive = std::chrono::steady_clock::now() + kKeepAlive;
+    epoll_event events[16];
+    for (;;) {
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+            nextKeepAlive - std::chrono::steady_clock::now());
+        const int count = ::epoll_wait(epoll_, events, 16,
+                                       static_cast<int>(std::max<long long>(wait.count(), 0)));
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closing_) {
+            return;
+        }
+        for (int i = 0; i < count; ++i) {
+            const auto found = viewers_.find(events[i].data.u64);
+            if (found == viewers_.end()) {
+                continue;
+            }
+            // Gone: its stream ends, which frees the server's connection.
+            Viewer* viewer = found->second;
+            viewer->dropped = true;
+            if (viewer->suspended) {
+                viewer->suspended = false;
+                MHD_resume_connection(viewer->connection);
+            }
+        }
+        if (std::chrono::steady_clock::now() >= nextKeepAlive) {
+            // A comment line: browsers ignore it, and it keeps the connection from timing out.
             SendLocked(": keep-alive\n\n");
+            nextKeepAlive = std::chrono::steady_clock::now() + kKeepAlive;
         }
     }
 }

@@ -5,15 +5,22 @@
 // is published. Each viewer's unsent bytes are bounded; a viewer that stops reading loses its
 // stream instead of holding up the others or growing without limit.
 //
-// Threads: Publish runs on any thread (link workers, the keep-alive timer); the stream's reader
-// and free callbacks run on the server's thread. Everything below is guarded by mutex_.
+// A suspended connection is not watched by the server, so the hub watches it: a viewer that
+// hangs up (a page closed or reloaded) is let go at once rather than holding one of the
+// server's few connections until the next keep-alive finds it gone.
+//
+// Threads: Publish runs on any thread (link workers); the stream's reader and free callbacks run
+// on the server's thread; the hub's own thread sends keep-alives and watches for hang-ups.
+// Everything below is guarded by mutex_, except the descriptors, fixed from construction.
 
 #include <microhttpd.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -45,6 +52,7 @@ public:
 private:
     struct Viewer {
         EventHub* hub;
+        std::uint64_t id;
         MHD_Connection* connection;
         std::string pending;
         std::size_t sent = 0;  // bytes of `pending` already handed to the server
@@ -55,11 +63,14 @@ private:
     static ssize_t Read(void* viewer, std::uint64_t position, char* buffer, std::size_t size);
     static void Free(void* viewer);
     void SendLocked(std::string_view bytes);
-    void KeepAlive();
+    void Watch();
 
+    const int epoll_;  // the suspended viewers' sockets, by viewer id, and wake_ as id 0
+    const int wake_;   // an eventfd that ends the watch
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::set<Viewer*> viewers_;
+    std::map<std::uint64_t, Viewer*> viewers_;
+    std::uint64_t nextId_ = 1;
     bool closing_ = false;
-    std::thread keepAlive_;
+    std::thread watch_;
 };

@@ -8,6 +8,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "web/Reply.h"
+
 namespace {
 
 // The path with every link and ".." resolved; empty when it does not lead anywhere.
@@ -87,9 +89,23 @@ void FileIndex::RescanLocked() {
     stale_ = false;
 }
 
+namespace {
+
+// The list shows a name that is not UTF-8 with U+FFFD for its stray bytes, and the page can
+// only ask for the name as shown; such a request matches the name it was shown for.
+bool SameName(const std::string& listed, std::string_view asked) {
+    if (listed == asked) {
+        return true;
+    }
+    return asked.find("\xEF\xBF\xBD") != std::string_view::npos &&
+           nlohmann::json::parse(JsonText(listed)).get<std::string>() == asked;
+}
+
+}  // namespace
+
 const FileRecord* FileIndex::FindLocked(std::string_view dir, std::string_view name) const {
     for (const FileRecord& record : records_) {
-        if (record.serial == dir && record.fileName == name) {
+        if (SameName(record.serial, dir) && SameName(record.fileName, name)) {
             return &record;
         }
     }

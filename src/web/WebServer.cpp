@@ -154,9 +154,16 @@ void WebServer::Stop() {
 MHD_Result WebServer::Access(void* server, MHD_Connection* connection, const char* url,
                              const char* method, const char*, const char*, std::size_t* uploadSize,
                              void** state) {
-    // A request body is never wanted: the answer goes out at the first call, and the library
-    // closes the connection rather than read what was uploaded.
-    if (*state != nullptr) {
+    const std::string_view verb = method;
+    const bool readOnly = verb == "GET" || verb == "HEAD";
+    // A GET is answered at the second call, once the library knows the request is complete, so
+    // the connection can be kept for the next one. Anything else is refused at once: its body
+    // is never read, and the library closes the connection instead.
+    if (*state == nullptr && readOnly) {
+        *state = server;
+        return MHD_YES;
+    }
+    if (*state != nullptr && *uploadSize != 0) {
         *uploadSize = 0;
         return MHD_YES;
     }
