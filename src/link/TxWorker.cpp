@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "link/ConnectionLog.h"
+#include "link/LinkWatch.h"
 #include "link/NotifyUser.h"
 
 void CTxWorker::SetConnectionName(const char* format, ...) {
@@ -19,4 +20,8 @@ void CTxWorker::LogV(const char* format, std::va_list arguments) {
 void CTxWorker::NotifyFileV(const char* title, const char* path, const char* format,
                             std::va_list arguments) {
     NotifyUserFileV(title, path, format, arguments);
+}
+
+void CTxWorker::SerialKnown(const char* serial) {
+    WatchLinkSerial(this, serial);
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "link/ConnectionLog.h"
+#include "link/LinkWatch.h"
 #include "link/Listener.h"
 #include "link/NotifyUser.h"
 
@@ -29,6 +30,7 @@ void CUsbWorker::Open() {
     opened = port->Open(portPath);
     if (opened == platform::PortOpen::Opened) {
         NotifyUser("Device Connected", "%s", ConnectionName());
+        WatchLinkOpened(this, ConnectionName(), "usb", "");
     }
 }
 
@@ -120,6 +122,7 @@ void CUsbWorker::ReadAll() {
 void CUsbWorker::Close() {
     if (port->IsOpen()) {
         NotifyUser("Device Disconnected", "%s", ConnectionName());
+        WatchLinkClosed(this);
         port->Close();
     }
     ConnectionLog("Connection %s terminated\n", ConnectionName());

@@ -6,6 +6,7 @@
 const char kUsage[] =
     "usage: orbtray [--data-folder DIR] [--firmware FILE] [--port N]\n"
     "               [--serial-port PATH]... [--no-usb-scan]\n"
+    "               [--web ADDR:PORT|off] [--web-token FILE] [--web-host NAME]...\n"
     "       orbtray list [--data-folder DIR]\n"
     "\n"
     "Receives instrument readings over TCP and answers discovery probes over UDP, both on\n"
@@ -21,6 +22,9 @@ const char kUsage[] =
     "  --port N           TCP and UDP port, 1-65535\n"
     "  --serial-port PATH also serve this serial port (any adapter, or a pty); repeatable\n"
     "  --no-usb-scan      do not look for CP210x bridges\n"
+    "  --web ADDR:PORT    serve the web page there (default 127.0.0.1:9394), or 'off'\n"
+    "  --web-token FILE   the page asks for the token in FILE (needed off loopback)\n"
+    "  --web-host NAME    also accept requests for the page addressed to NAME\n"
     "  --help, --version\n";
 
 CommandLine ParseCommandLine(int argc, const char* const* argv) {
@@ -38,7 +42,9 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
             break;
         }
         const bool takesValue = option == "--data-folder" || option == "--firmware" ||
-                                option == "--port" || option == "--serial-port";
+                                option == "--port" || option == "--serial-port" ||
+                                option == "--web" || option == "--web-token" ||
+                                option == "--web-host";
         if (takesValue && i + 1 >= argc) {
             line.error = std::string(option) + " needs a value";
             break;
@@ -56,6 +62,12 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
             line.serialPorts.push_back(argv[++i]);
         } else if (option == "--no-usb-scan") {
             line.usbScan = false;
+        } else if (option == "--web") {
+            line.web = argv[++i];
+        } else if (option == "--web-token") {
+            line.webTokenFile = argv[++i];
+        } else if (option == "--web-host") {
+            line.webHosts.push_back(argv[++i]);
         } else if (option == "--firmware") {
             line.firmwarePath = argv[++i];
         } else if (option == "--port") {

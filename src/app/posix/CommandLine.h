@@ -13,6 +13,10 @@ struct CommandLine {
     std::uint16_t port = kInstrumentPort;
     std::vector<std::string> serialPorts;  // served whenever present, CP210x or not
     bool usbScan = true;
+    // The web page: empty serves the default 127.0.0.1:9394, "off" serves none, else ADDR:PORT.
+    std::string web;
+    std::string webTokenFile;           // holds the token a browser must show; empty: none
+    std::vector<std::string> webHosts;  // further names the page may be asked for by
     bool help = false;
     bool version = false;
     std::string error;  // set when the arguments make no sense

@@ -13,7 +13,10 @@
 #include <vector>
 
 #include "app/posix/CommandLine.h"
+#include "app/posix/NoticeFanout.h"
 #include "app/posix/StdoutNotifier.h"
+#include "app/posix/WebFront.h"
+#include "link/LinkWatch.h"
 #include "link/Receiver.h"
 #include "platform/Cp210xDriver.h"
 #include "platform/FileSystem.h"
@@ -102,6 +105,10 @@ int main(int argc, char** argv) {
     if (line.list) {
         return List(store.dataFolder);
     }
+    WebFront web;
+    if (std::string error; !web.Configure(line, store.dataFolder, error)) {
+        return Fail(error, 1);
+    }
     if (!MakePath(store.dataFolder)) {
         return Fail("cannot create the data folder " + store.dataFolder, 1);
     }
@@ -116,7 +123,9 @@ int main(int argc, char** argv) {
     const int leftovers = RemoveLeftoverTempFiles(store.dataFolder);
 
     StdoutNotifier notifier;
-    SetNotifySink(&notifier);
+    NoticeFanout notices(notifier, web.Notices());
+    SetNotifySink(&notices);
+    SetLinkWatch(web.Links());
     platform::StartNetworking();
 
     // Signals are taken by sigwait below, so every thread started from here on blocks them.
@@ -147,12 +156,20 @@ int main(int argc, char** argv) {
     std::printf("orbtray: receiving into %s on TCP and UDP port %u\n", store.dataFolder.c_str(),
                 unsigned(line.port));
     std::fflush(stdout);
+    if (!web.Start()) {
+        receiver.Stop();
+        SetNotifySink(nullptr);
+        SetLinkWatch(nullptr);
+        return 1;
+    }
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
+    web.Stop();
     receiver.Stop();
     // Nothing is left to receive a notification.
     SetNotifySink(nullptr);
+    SetLinkWatch(nullptr);
     std::printf("orbtray: stopped\n");
     return 0;
 }

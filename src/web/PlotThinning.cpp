@@ -1,0 +1,207 @@
+#include "web/PlotThinning.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include "web/CsvLines.h"
+
+namespace {
+
+constexpr double kNoValue = std::numeric_limits<double>::quiet_NaN();
+
+std::string_view Trimmed(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// A whole cell as a finite number, or NaN.
+double NumberOf(std::string_view cell) {
+    cell = Trimmed(cell);
+    if (!cell.empty() && cell.front() == '+') {
+        cell.remove_prefix(1);
+    }
+    double value = kNoValue;
+    const auto [end, error] = std::from_chars(cell.data(), cell.data() + cell.size(), value);
+    if (cell.empty() || error != std::errc() || end != cell.data() + cell.size() ||
+        !std::isfinite(value)) {
+        return kNoValue;
+    }
+    return value;
+}
+
+bool Digits(std::string_view text, std::size_t at, std::size_t count, int& value) {
+    if (at + count > text.size()) {
+        return false;
+    }
+    value = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+        value = value * 10 + (text[i] - '0');
+    }
+    return true;
+}
+
+// Days from 1970-01-01 to a Gregorian date, counting years from March so a leap day ends one.
+std::int64_t DaysFromCivil(std::int64_t year, int month, int day) {
+    year -= month <= 2 ? 1 : 0;
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const std::int64_t yearOfEra = year - era * 400;
+    const std::int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+// Epoch seconds as the first column: 2001-09-09 to 2286, a range no reading of another kind is
+// likely to stay within on every line.
+bool EpochSeconds(double value) {
+    return value >= 1e9 && value < 1e10;
+}
+
+}  // namespace
+
+bool ParseTimeMs(std::string_view text, double& ms) {
+    text = Trimmed(text);
+    int year, month, day, hour, minute, second;
+    if (text.size() < 19 || !Digits(text, 0, 4, year) || text[4] != '-' ||
+        !Digits(text, 5, 2, month) || text[7] != '-' || !Digits(text, 8, 2, day) ||
+        (text[10] != ' ' && text[10] != 'T') || !Digits(text, 11, 2, hour) || text[13] != ':' ||
+        !Digits(text, 14, 2, minute) || text[16] != ':' || !Digits(text, 17, 2, second) ||
+        month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) {
+        return false;
+    }
+    std::size_t at = 19;
+    double fraction = 0;
+    if (at < text.size() && text[at] == '.') {
+        double scale = 0.1;
+        ++at;
+        const std::size_t first = at;
+        for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at, scale /= 10) {
+            fraction += (text[at] - '0') * scale;
+        }
+        if (at == first) {
+            return false;
+        }
+    }
+    if (at < text.size() && text[at] == 'Z') {
+        ++at;
+    }
+    if (at != text.size()) {
+        return false;
+    }
+    const std::int64_t seconds =
+        DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+    ms = static_cast<double>(seconds) * 1000 + std::round(fraction * 1000);
+    return true;
+}
+
+PlotSeries ThinPlot(std::string_view text, std::size_t points) {
+    // Column-major, so that a column without a single number is dropped without a copy.
+    std::vector<std::vector<double>> columns;
+    std::vector<double> times;
+    bool timeText = true;
+    bool epochSeconds = true;
+    std::vector<std::string_view> fields;
+    const std::size_t lines = ForEachLine(text, [&](std::string_view line) {
+        SplitFields(line, fields);
+        const std::size_t row = times.size();
+        while (columns.size() < fields.size()) {
+            columns.emplace_back(row, kNoValue);
+        }
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            columns[c].push_back(c < fields.size() ? NumberOf(fields[c]) : kNoValue);
+        }
+        double ms = 0;
+        if (timeText && !ParseTimeMs(fields[0], ms)) {
+            timeText = false;
+        }
+        epochSeconds = epochSeconds && EpochSeconds(columns[0].back());
+        times.push_back(timeText ? ms : epochSeconds ? columns[0].back() * 1000 : 0);
+    });
+
+    PlotSeries plot;
+    plot.timeAxis = lines > 0 && (timeText || epochSeconds);
+    plot.labels.push_back(plot.timeAxis ? "time" : "line");
+    std::vector<const std::vector<double>*> series;
+    for (std::size_t c = plot.timeAxis ? 1 : 0; c < columns.size(); ++c) {
+        bool any = false;
+        for (const double value : columns[c]) {
+            if (!std::isnan(value)) {
+                any = true;
+                break;
+            }
+        }
+        if (any) {
+            series.push_back(&columns[c]);
+            plot.labels.push_back("col" + std::to_string(c + 1));
+        }
+    }
+    const auto xOf = [&](std::size_t line) {
+        return plot.timeAxis ? times[line] : static_cast<double>(line + 1);
+    };
+
+    if (points < 2) {
+        points = 2;
+    }
+    if (lines <= points) {
+        plot.rows.reserve(lines);
+        for (std::size_t line = 0; line < lines; ++line) {
+            std::vector<double>& row = plot.rows.emplace_back();
+            row.push_back(xOf(line));
+            for (const auto* column : series) {
+                row.push_back((*column)[line]);
+            }
+        }
+        return plot;
+    }
+    const std::size_t buckets = points / 2;
+    plot.rows.reserve(buckets * 2);
+    for (std::size_t b = 0; b < buckets; ++b) {
+        const std::size_t first = b * lines / buckets;
+        const std::size_t last = (b + 1) * lines / buckets - 1;
+        std::vector<double> early{xOf(first)};
+        std::vector<double> late{xOf(last)};
+        for (const auto* column : series) {
+            std::size_t low = last + 1, high = last + 1;
+            for (std::size_t line = first; line <= last; ++line) {
+                const double value = (*column)[line];
+                if (std::isnan(value)) {
+                    continue;
+                }
+                if (low > last || value < (*column)[low]) {
+                    low = line;
+                }
+                if (high > last || value > (*column)[high]) {
+                    high = line;
+                }
+            }
+            if (low > last) {
+                early.push_back(kNoValue);
+                late.push_back(kNoValue);
+            } else if (low == high) {
+                early.push_back((*column)[low]);
+                late.push_back(kNoValue);
+            } else {
+                early.push_back((*column)[std::min(low, high)]);
+                late.push_back((*column)[std::max(low, high)]);
+            }
+        }
+        if (first == last) {
+            plot.rows.push_back(std::move(early));
+            continue;
+        }
+        if (late[0] < early[0]) {
+            std::swap(early, late);
+        }
+        plot.rows.push_back(std::move(early));
+        plot.rows.push_back(std::move(late));
+    }
+    return plot;
+}
