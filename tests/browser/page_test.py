@@ -12,6 +12,7 @@ usage: page_test.py ORBTRAY ORBSIM
 """
 
 import base64
+import calendar
 import os
 import shutil
 import socket
@@ -19,6 +20,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 import urllib.request
 
 from selenium import webdriver
@@ -27,6 +29,9 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
+# The list page shows this many rows at first, and more on request.
+ROWS_AT_ONCE = 500
+OLD_FILES = 520
 WAIT = 20  # seconds; generous, for a loaded machine: the waits end as soon as the page is ready
 
 # Runs before any script of every page: records uncaught errors, rejected promises and
@@ -96,6 +101,18 @@ class Run:
         self.driver = None
 
     # --- orbtray and orbsim ---------------------------------------------------------------
+
+    def store_old_files(self, serial, count):
+        """Files received before this run, a minute apart, older than anything sent later."""
+        folder = os.path.join(self.data, serial)
+        os.mkdir(folder)
+        start = calendar.timegm((2026, 11, 1, 8, 0, 0))
+        for i in range(count):
+            stamp = start + 60 * i
+            path = os.path.join(folder, time.strftime('%y%m%d-%H%M%S.csv', time.gmtime(stamp)))
+            with open(path, 'wb') as f:
+                f.write(b'%d,20.5\r\n' % i)
+            os.utime(path, (stamp, stamp))
 
     def start_orbtray(self):
         self.log = open(os.path.join(self.scratch, 'orbtray.log'), 'wb')
@@ -197,14 +214,21 @@ class Run:
 
 
 def list_page(run):
-    # A file already there when the page opens, its serial in need of escaping everywhere: as a
-    # folder name on disk, in the link's query string and as text in the table.
+    # More files than the page shows at once, and the newest one with a serial in need of
+    # escaping everywhere: as a folder name on disk, in the link's query string and as text.
     odd_serial = '<i>x&amp;"1'
     run.send(odd_serial, ['1,2', '3,4'])
     run.driver.get(run.base + '/')
-    run.wait('the first file in the list', lambda: len(run.file_rows()) == 1)
+    run.wait('the first rows of the list', lambda: len(run.file_rows()) == ROWS_AT_ONCE)
+    check(run.file_rows() == run.listed()[:ROWS_AT_ONCE],
+          f'the list page starts with {run.file_rows()[:3]}, orbtray list {run.listed()[:3]}')
+    more = run.driver.find_element(By.ID, 'more')
+    check(more.text == 'Show 21 more of 21', f'the button under the list says "{more.text}"')
+    more.click()
+    run.wait('the whole list', lambda: len(run.file_rows()) == OLD_FILES + 1)
     check(run.file_rows() == run.listed(),
-          f'the list page shows {run.file_rows()}, orbtray list {run.listed()}')
+          f'the list page ends with {run.file_rows()[-3:]}, orbtray list {run.listed()[-3:]}')
+    check(not more.is_displayed(), 'a button for more rows under the whole list')
     check(run.js('return document.querySelectorAll("#files i").length') == 0,
           'a serial number was read as markup')
     run.assert_no_errors('the list page')
@@ -220,7 +244,7 @@ def list_page(run):
     # A transfer while the page is open: the row arrives at the top, with its notification.
     run.send('12345', readings(250))
     run.wait('the new file at the top of the list',
-             lambda: len(run.file_rows()) == 2 and run.file_rows()[0][1] == '12345')
+             lambda: len(run.file_rows()) == OLD_FILES + 2 and run.file_rows()[0][1] == '12345')
     check(run.js('return window.__notReloaded === true'), 'the page was reloaded')
     check(run.file_rows() == run.listed(),
           f'the list page shows {run.file_rows()}, orbtray list {run.listed()}')
@@ -228,7 +252,8 @@ def list_page(run):
     check(run.js('return document.querySelector("#notices li strong").textContent') ==
           'File Received', f'notification title: {run.text("notices")}')
 
-    # The filter keeps the rows whose serial number contains the text.
+    # The filter keeps the rows whose serial number contains the text, whatever its case, and
+    # is kept in the address; without one the list starts again with its first rows.
     box = run.driver.find_element(By.ID, 'filter')
     for typed, serials in (('234', ['12345']), ('<I>', [odd_serial]), ('nothing', []), ('', None)):
         box.clear()
@@ -236,21 +261,27 @@ def list_page(run):
             box.send_keys(typed)
         else:
             run.js('arguments[0].dispatchEvent(new Event("input"))', box)
-        expected = serials if serials is not None else [row[1] for row in run.listed()]
+        expected = serials if serials is not None else \
+            [row[1] for row in run.listed()[:ROWS_AT_ONCE]]
         check([row[1] for row in run.file_rows()] == expected,
-              f'filter "{typed}" shows {run.file_rows()}')
+              f'filter "{typed}" shows {run.file_rows()[:3]}...')
+    run.driver.get(run.base + '/?serial=' + urllib.parse.quote('&amp;'))
+    run.wait('the filtered list from the address', lambda: len(run.file_rows()) == 1)
+    check(run.file_rows()[0][1] == odd_serial and
+          run.driver.find_element(By.ID, 'filter').get_attribute('value') == '&amp;',
+          f'?serial=&amp; shows {run.file_rows()}')
     run.assert_no_errors('the list page')
 
     # The odd serial's page names it as text.
-    run.driver.find_element(By.CSS_SELECTOR, '#files tbody tr:nth-child(2) a').click()
+    run.driver.find_element(By.CSS_SELECTOR, '#files tbody tr:first-child a').click()
     run.wait('the odd file\'s title', lambda: run.text('serial') == odd_serial)
     check(run.js('return document.querySelectorAll("#title i").length') == 0,
           'a serial number was read as markup on its page')
     run.wait('its readings', lambda: run.table('#readings tbody tr') == [['1', '1', '2'],
                                                                         ['2', '3', '4']])
     run.assert_no_errors('the odd file\'s page')
-    run.driver.back()
-    run.wait('the list again', lambda: len(run.file_rows()) == 2)
+    run.driver.get(run.base + '/')
+    run.wait('the list again', lambda: len(run.file_rows()) == ROWS_AT_ONCE)
     run.assert_no_errors('the list page')
 
 
@@ -316,6 +347,7 @@ def main():
     started = time.monotonic()
     run = Run(sys.argv[1], sys.argv[2])
     try:
+        run.store_old_files('OLD-7', OLD_FILES)
         run.start_orbtray()
         run.start_browser()
         list_page(run)

@@ -9,6 +9,9 @@
   const filesBody = byId('files').tBodies[0];
   const filterBox = byId('filter');
   const MAX_NOTICES = 50;
+  // Tens of thousands of files would make a slow page; the rest are one click away.
+  const ROWS_AT_ONCE = 500;
+  let rowLimit = ROWS_AT_ONCE;
 
   // Rows as /api/files gives them, newest first, each once (keyed by folder and name).
   let files = [];
@@ -45,22 +48,39 @@
     return wanted === '' || String(f.serial).toLowerCase().includes(wanted);
   }
 
+  let matching = 0;
+
   function updateCounts() {
     const shown = filesBody.rows.length;
     byId('file-count').textContent =
-      shown === files.length ? '(' + files.length + ')' : '(' + shown + ' of ' + files.length + ')';
+      matching === files.length ? '(' + files.length + ')' : '(' + matching + ' of ' + files.length + ')';
     const none = byId('no-files');
     none.hidden = shown !== 0;
     none.textContent = files.length === 0 ? 'No files received yet.' : 'No file matches the filter.';
+    const more = byId('more');
+    more.hidden = shown >= matching;
+    more.textContent = 'Show ' + Math.min(ROWS_AT_ONCE, matching - shown) + ' more of ' +
+                       (matching - shown);
   }
 
   function renderFiles() {
     const fragment = document.createDocumentFragment();
+    matching = 0;
     for (const f of files) {
-      if (matches(f)) fragment.appendChild(fileRow(f));
+      if (matches(f) && ++matching <= rowLimit) fragment.appendChild(fileRow(f));
     }
     filesBody.replaceChildren(fragment);
     updateCounts();
+  }
+
+  // The filter lives in the address too (?serial=), so it can be bookmarked and survives a reload.
+  function onFilter() {
+    rowLimit = ROWS_AT_ONCE;
+    const wanted = filterBox.value;
+    const address = wanted === '' ? location.pathname :
+                                    location.pathname + '?serial=' + encodeURIComponent(wanted);
+    history.replaceState(null, '', address);
+    renderFiles();
   }
 
   function setFiles(list) {
@@ -81,6 +101,7 @@
     known.add(keyOf(f));
     files.unshift(f);
     if (matches(f)) {
+      matching++;
       const tr = fileRow(f);
       tr.classList.add('fresh');
       filesBody.insertBefore(tr, filesBody.firstChild);
@@ -200,7 +221,12 @@
     });
   }
 
-  filterBox.addEventListener('input', renderFiles);
+  filterBox.value = new URLSearchParams(location.search).get('serial') || '';
+  filterBox.addEventListener('input', onFilter);
+  byId('more').addEventListener('click', () => {
+    rowLimit += ROWS_AT_ONCE;
+    renderFiles();
+  });
   updateCounts();
   listen();
   reload();
