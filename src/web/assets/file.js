@@ -27,6 +27,12 @@
     p.hidden = false;
   }
 
+  // Without a file there is nothing to plot, page through or download.
+  function giveUp(text) {
+    showError(text);
+    for (const id of ['plot-panel', 'readings-panel', 'download']) byId(id).hidden = true;
+  }
+
   async function getJson(url) {
     const response = await fetch(url, {cache: 'no-store'});
     if (!response.ok) {
@@ -203,7 +209,7 @@
     const answer = await getJson('/api/plot?' + query + '&points=' + PLOT_POINTS);
     const labels = answer.labels.map(safeLabel);
     if (labels.length < 2 || answer.data.length === 0) {
-      plotNote('No numeric column to plot.');
+      plotNote(lines === 0 ? 'No readings to plot.' : 'No numeric column to plot.');
       byId('plot').hidden = true;
       return;
     }
@@ -224,6 +230,13 @@
       colors: COLOURS.slice(0, labels.length - 1),
       strokeWidth: 1.5,
       highlightCircleSize: 3,
+      // A handful of readings would be hard to see as lines alone; one alone would not show.
+      drawPoints: data.length <= 60,
+      pointSize: 2,
+      xRangePad: 6,
+      // A single reading gets room either side instead of sitting on the axis.
+      dateWindow: data.length === 1 ? [answer.data[0][0] - (isTime ? 60000 : 1),
+                                       answer.data[0][0] + (isTime ? 60000 : 1)] : null,
       showRangeSelector: data.length > 50,
       rangeSelectorHeight: 32,
       animatedZooms: false,
@@ -242,7 +255,7 @@
 
   async function start() {
     if (!dir || !name) {
-      showError('No file given: open a file from the list of received files.');
+      giveUp('No file given: open a file from the list of received files.');
       return;
     }
     byId('name').textContent = name;
@@ -260,7 +273,7 @@
       if (wanted > pageCount()) first = await showPage(pageCount());
       describe(first);
     } catch (e) {
-      showError(e.message);
+      giveUp(e.message);
       return;
     }
     try {
