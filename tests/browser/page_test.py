@@ -217,7 +217,7 @@ def list_page(run):
     # More files than the page shows at once, and the newest one with a serial in need of
     # escaping everywhere: as a folder name on disk, in the link's query string and as text.
     odd_serial = '<i>x&amp;"1'
-    run.send(odd_serial, ['1,2', '3,4'])
+    run.send(odd_serial, ['start,ok', 'stop,ok'])
     run.driver.get(run.base + '/')
     run.wait('the first rows of the list', lambda: len(run.file_rows()) == ROWS_AT_ONCE)
     check(run.file_rows() == run.listed()[:ROWS_AT_ONCE],
@@ -277,8 +277,11 @@ def list_page(run):
     run.wait('the odd file\'s title', lambda: run.text('serial') == odd_serial)
     check(run.js('return document.querySelectorAll("#title i").length') == 0,
           'a serial number was read as markup on its page')
-    run.wait('its readings', lambda: run.table('#readings tbody tr') == [['1', '1', '2'],
-                                                                        ['2', '3', '4']])
+    run.wait('its readings', lambda: run.table('#readings tbody tr') == [['1', 'start', 'ok'],
+                                                                        ['2', 'stop', 'ok']])
+    # Nothing in it is a number: the page says so instead of drawing an empty chart.
+    run.wait('the note on the plot', lambda: run.text('plot-note') == 'No numeric column to plot.')
+    check(not run.js('return document.querySelector("#plot canvas")'), 'a chart of no column')
     run.assert_no_errors('the odd file\'s page')
     run.driver.get(run.base + '/')
     run.wait('the list again', lambda: len(run.file_rows()) == ROWS_AT_ONCE)
