@@ -119,7 +119,7 @@
       kind.textContent = c.kind === 'usb' ? 'USB' : 'Network';
       const serial = document.createElement('span');
       serial.className = 'serial';
-      serial.textContent = c.serial ? c.serial : 'waiting for the serial number';
+      serial.textContent = c.serial ? c.serial : 'not identified yet';
       if (!c.serial) serial.classList.add('pending');
       const where = document.createElement('span');
       where.className = 'where';
