@@ -196,9 +196,10 @@
     live.classList.toggle('off', !on);
   }
 
+  let dropped = false;
+
   function listen() {
     const source = new EventSource('/api/events');
-    let dropped = false;
     source.addEventListener('open', () => {
       setLive(true);
       if (dropped) reload();
@@ -206,6 +207,9 @@
     source.addEventListener('error', () => {
       dropped = true;
       setLive(false);
+      // The browser retries by itself after a lost connection, but gives up for good on an
+      // answer that is not an event stream (orbtray starting or stopping); try again later.
+      if (source.readyState === EventSource.CLOSED) setTimeout(listen, 5000);
     });
     source.addEventListener('file', (event) => {
       const f = parse(event);
