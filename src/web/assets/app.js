@@ -16,6 +16,8 @@
   // Rows as /api/files gives them, newest first, each once (keyed by folder and name).
   let files = [];
   const known = new Set();
+  // While a full listing is on its way: the files announced meanwhile, oldest first.
+  let arrivals = null;
   const keyOf = (f) => f.dir + '/' + f.name;
 
   function fileLink(f) {
@@ -97,6 +99,7 @@
 
   // A file that arrives while the page is open goes to the top, marked for a moment.
   function addFile(f) {
+    if (arrivals) arrivals.push(f);
     if (known.has(keyOf(f))) return;
     known.add(keyOf(f));
     files.unshift(f);
@@ -166,19 +169,23 @@
     return response.json();
   }
 
-  // The full state, read when the stream (re)opens: events missed while it was down are not
-  // replayed by the server.
+  // The full state, read at start and whenever the stream reopens: the server does not replay
+  // the events missed while it was down.
   async function reload() {
+    arrivals = [];
     try {
       const [list, connections] =
         await Promise.all([getJson('/api/files'), getJson('/api/connections')]);
       // Files announced while the listing was on its way are kept.
-      const pending = files.filter((f) => !list.files.some((g) => keyOf(g) === keyOf(f)));
-      setFiles(pending.concat(list.files));
+      const listed = new Set(list.files.map(keyOf));
+      const pending = arrivals.filter((f) => !listed.has(keyOf(f)));
+      setFiles(pending.reverse().concat(list.files));
       renderConnections(connections.connections);
       showError('');
     } catch (e) {
       showError('Cannot read from orbtray: ' + e.message);
+    } finally {
+      arrivals = null;
     }
   }
 
