@@ -5,8 +5,9 @@ Starts the real orbtray on free loopback ports with a scratch Data folder, opens
 orbsim send files over TCP, then checks what a user sees: the list matches `orbtray list` and
 grows without a reload, the connected instrument and the notification show up, the filter works,
 a file's page draws its plot, pages through its readings and downloads its exact bytes, text
-from instruments stays text, and an open page catches up after orbtray restarts. Any JavaScript error, Content-Security-Policy violation or
-failed request on any page fails the test.
+from instruments stays text, and an open page catches up after orbtray restarts. Any
+JavaScript error, Content-Security-Policy violation or failed request on any page fails the
+test.
 
 usage: page_test.py ORBTRAY ORBSIM
 """
@@ -84,7 +85,8 @@ def free_port(kinds):
 
 def readings(count):
     """Plausible readings, one per line: seconds, temperature, relative humidity."""
-    return [f'{i * 10},{21.0 + (i % 37) * 0.05:.2f},{48.0 - (i % 23) * 0.25:.2f}' for i in range(count)]
+    return [f'{i * 10},{21.0 + (i % 37) * 0.05:.2f},{48.0 - (i % 23) * 0.25:.2f}'
+            for i in range(count)]
 
 
 class Run:
@@ -133,7 +135,8 @@ class Run:
 
     def stop_orbtray(self):
         self.process.terminate()
-        check(self.process.wait(timeout=WAIT) == 0, f'orbtray stopped with {self.process.returncode}')
+        status = self.process.wait(timeout=WAIT)
+        check(status == 0, f'orbtray stopped with {status}:\n{self.orbtray_output()}')
 
     def orbtray_output(self):
         self.log.flush()
@@ -315,7 +318,8 @@ def coloured_pixels(run):
         let count = 0;
         for (const canvas of document.querySelectorAll('#plot canvas')) {
           if (!canvas.width || !canvas.height) continue;
-          const pixels = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+          const pixels =
+              canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
           for (let i = 0; i < pixels.length; i += 4) {
             if (pixels[i + 3] > 200 && Math.abs(pixels[i] - r0) < 40 &&
                 Math.abs(pixels[i + 1] - g0) < 40 && Math.abs(pixels[i + 2] - b0) < 40) count++;
@@ -329,7 +333,8 @@ def file_page(run):
     sent = readings(250)
     check(run.file_rows()[0][1:3] == ('12345', name), f'the list shows {run.file_rows()}')
     run.driver.find_element(By.CSS_SELECTOR, '#files tbody tr:first-child a').click()
-    run.wait('the file\'s title', lambda: run.text('serial') == '12345' and run.text('name') == name)
+    run.wait('the file\'s title',
+             lambda: run.text('serial') == '12345' and run.text('name') == name)
 
     # The plot: a line drawn in the first column's colour.
     run.wait('the plot', lambda: coloured_pixels(run) > 100)
@@ -337,7 +342,8 @@ def file_page(run):
     # The readings, a hundred a page, with their line numbers.
     def page_shows(first_line, count, page_text):
         rows = run.table('#readings tbody tr')
-        expected = [[str(first_line + i)] + sent[first_line + i - 1].split(',') for i in range(count)]
+        expected = [[str(first_line + i)] + sent[first_line + i - 1].split(',')
+                    for i in range(count)]
         return rows == expected and run.text('page') == page_text
 
     run.wait('page 1 of the readings', lambda: page_shows(1, 100, 'Page 1 of 3'))

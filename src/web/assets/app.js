@@ -55,10 +55,12 @@
   function updateCounts() {
     const shown = filesBody.rows.length;
     byId('file-count').textContent =
-      matching === files.length ? '(' + files.length + ')' : '(' + matching + ' of ' + files.length + ')';
+      matching === files.length ? '(' + files.length + ')' :
+                                  '(' + matching + ' of ' + files.length + ')';
     const none = byId('no-files');
     none.hidden = shown !== 0;
-    none.textContent = files.length === 0 ? 'No files received yet.' : 'No file matches the filter.';
+    none.textContent =
+      files.length === 0 ? 'No files received yet.' : 'No file matches the filter.';
     const more = byId('more');
     more.hidden = shown >= matching;
     more.textContent = 'Show ' + Math.min(ROWS_AT_ONCE, matching - shown) + ' more of ' +
@@ -144,7 +146,8 @@
     const now = new Date();
     const when = document.createElement('time');
     when.dateTime = now.toISOString();
-    when.title = 'Received at ' + now.toISOString().replace('T', ' ').replace(/\.\d+Z$/, '') + ' UTC';
+    when.title =
+      'Received at ' + now.toISOString().replace('T', ' ').replace(/\.\d+Z$/, '') + ' UTC';
     when.textContent =
       pad(now.getUTCHours()) + ':' + pad(now.getUTCMinutes()) + ':' + pad(now.getUTCSeconds());
     const title = document.createElement('strong');

@@ -75,7 +75,9 @@
     }
     const head = byId('readings').tHead.rows[0];
     const headings = [heading('Line', 'num')];
-    for (let c = 1; c <= columns; c++) headings.push(heading('Column ' + c, numeric[c - 1] ? 'num' : ''));
+    for (let c = 1; c <= columns; c++) {
+      headings.push(heading('Column ' + c, numeric[c - 1] ? 'num' : ''));
+    }
     head.replaceChildren(...headings);
 
     const body = document.createDocumentFragment();
@@ -140,8 +142,15 @@
   }
 
   // The series names go into the chart's own markup; only plain characters are let through.
-  function safeLabel(label) {
-    return String(label).replace(/[^\w .:%()/-]/g, '_');
+  // The chart also refuses two series of the same name.
+  function safeLabels(labels) {
+    const seen = new Set();
+    return labels.map((label, i) => {
+      let safe = String(label).replace(/[^\w .:%()/-]/g, '_');
+      if (seen.has(safe)) safe += ' (' + (i + 1) + ')';
+      seen.add(safe);
+      return safe;
+    });
   }
 
   // The server names a column by its place in the line ("col2"), as the table's headings do.
@@ -185,9 +194,13 @@
 
     return {
       show(x, points) {
-        const at = isTime ? new Date(x).toISOString().replace('T', ' ').replace(/(\.000)?Z$/, '') + ' UTC' :
-                            'line ' + x;
-        xValue.textContent = at;
+        const when = new Date(x);
+        if (!isTime) {
+          xValue.textContent = 'line ' + x;
+        } else if (!Number.isNaN(when.getTime())) {
+          xValue.textContent =
+            when.toISOString().replace('T', ' ').replace(/(\.000)?Z$/, '') + ' UTC';
+        }
         values.forEach((v) => (v.textContent = ''));
         for (const p of points) {
           const i = labels.indexOf(p.name) - 1;
@@ -207,7 +220,7 @@
       return;
     }
     const answer = await getJson('/api/plot?' + query + '&points=' + PLOT_POINTS);
-    const labels = answer.labels.map(safeLabel);
+    const labels = safeLabels(answer.labels);
     if (labels.length < 2 || answer.data.length === 0) {
       plotNote(lines === 0 ? 'No readings to plot.' : 'No numeric column to plot.');
       byId('plot').hidden = true;
