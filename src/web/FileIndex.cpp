@@ -69,24 +69,22 @@ bool ListedFile::ReadAll(std::string& bytes, std::uint64_t limit) const {
 FileIndex::FileIndex(std::string dataFolder) : dataFolder_(std::move(dataFolder)) {}
 
 std::vector<FileRecord> FileIndex::Scan() {
-    std::vector<FileRecord> records;
-    ScanDataFolder(dataFolder_, records);
     std::lock_guard<std::mutex> lock(mutex_);
-    records_ = records;
-    scannedAt_ = Clock::now();
-    stale_ = false;
-    return records;
+    if (stale_ || Clock::now() - scannedAt_ > kListLifetime) {
+        RescanLocked();
+    }
+    return records_;
 }
 
 void FileIndex::Changed() {
-    std::lock_guard<std::mutex> lock(mutex_);
     stale_ = true;
 }
 
 void FileIndex::RescanLocked() {
+    // Cleared first: a file announced while the scan runs marks the list stale again.
+    stale_ = false;
     ScanDataFolder(dataFolder_, records_);
     scannedAt_ = Clock::now();
-    stale_ = false;
 }
 
 namespace {

@@ -3,9 +3,10 @@
 // The received files the page may serve: exactly those the Data folder scan lists. A request
 // names a file by its serial folder and file name as listed; the path is built only from the
 // listed entry, never from the request, and must resolve inside the Data folder. Route handlers
-// run on the server's thread and the notifications' threads mark the list stale, so the cached
-// scan is guarded by a mutex.
+// run on the server's thread and the notifications' threads mark the list stale: the cached
+// scan is guarded by a mutex, the stale mark is atomic.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -40,7 +41,8 @@ class FileIndex {
 public:
     explicit FileIndex(std::string dataFolder);
 
-    // A fresh scan, newest first; later lookups use it.
+    // The files as a scan lists them now, newest first. However many browsers ask, the folder
+    // is scanned at most once per kListLifetime, and again at once after Changed.
     std::vector<FileRecord> Scan();
     std::optional<ListedFile> Open(std::string_view dir, std::string_view name);
     // The folder has changed: the next lookup scans again.
@@ -53,6 +55,7 @@ private:
     // in by hand are found as soon as the list shows them.
     static constexpr auto kScanLifetime = std::chrono::seconds(2);
     static constexpr auto kRescanAfterMiss = std::chrono::milliseconds(100);
+    static constexpr auto kListLifetime = std::chrono::milliseconds(250);
 
     void RescanLocked();
     const FileRecord* FindLocked(std::string_view dir, std::string_view name) const;
@@ -61,5 +64,6 @@ private:
     std::mutex mutex_;
     std::vector<FileRecord> records_;  // guarded by mutex_
     Clock::time_point scannedAt_{};    // guarded by mutex_
-    bool stale_ = true;                // guarded by mutex_
+    // Set by the notifications' threads without waiting for a scan in progress.
+    std::atomic<bool> stale_{true};
 };

@@ -172,7 +172,8 @@ MHD_Result WebServer::Access(void* server, MHD_Connection* connection, const cha
 }
 
 bool WebServer::KnownHost(std::string_view host) const {
-    const std::string port = ":" + std::to_string(config_.port);
+    std::string port(1, ':');
+    port += std::to_string(config_.port);
     const std::string given = Lowered(host);
     const auto matches = [&](const std::string& name) {
         const std::string lowered = Lowered(name);
