@@ -24,11 +24,25 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# Ports free for TCP and UDP, below those the system gives the local ends of connections.
 free_port() {
-    /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+    /usr/bin/python3 - "$@" <<'EOF'
+import random, socket, sys
+while True:
+    port = random.randint(20000, 32767)
+    try:
+        with socket.socket() as tcp, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
+            tcp.bind(('127.0.0.1', port))
+            udp.bind(('127.0.0.1', port))
+    except OSError:
+        continue
+    if str(port) not in sys.argv[1:]:
+        print(port)
+        break
+EOF
 }
 port=$(free_port)
-web_port=$(free_port)
+web_port=$(free_port "$port")
 mkdir "$scratch/Data"
 "$orbtray" --data-folder "$scratch/Data" --port "$port" --no-usb-scan --web "127.0.0.1:$web_port" \
     >"$scratch/orbtray.log" 2>&1 &

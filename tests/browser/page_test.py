@@ -15,6 +15,7 @@ usage: page_test.py ORBTRAY ORBSIM
 import base64
 import calendar
 import os
+import random
 import shutil
 import socket
 import subprocess
@@ -61,26 +62,24 @@ def check(condition, message):
         raise Failure(message)
 
 
-def free_port(kinds):
-    """A port that is free on 127.0.0.1 for every socket kind given (orbtray takes TCP and UDP)."""
-    for _ in range(50):
-        probe = socket.socket(socket.AF_INET, kinds[0])
-        probe.bind(('127.0.0.1', 0))
-        port = probe.getsockname()[1]
-        others = []
+def free_port(taken=()):
+    """A port free on 127.0.0.1 for both TCP and UDP (orbtray takes both for its instruments).
+
+    Picked below the ports the system gives the local ends of connections (32768 and up):
+    tests running beside this one could take one of those before orbtray binds it.
+    """
+    while True:
+        port = random.randint(20000, 32767)
+        if port in taken:
+            continue
         try:
-            for kind in kinds[1:]:
-                other = socket.socket(socket.AF_INET, kind)
-                others.append(other)
-                other.bind(('127.0.0.1', port))
+            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as tcp, \
+                 socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
+                tcp.bind(('127.0.0.1', port))
+                udp.bind(('127.0.0.1', port))
             return port
         except OSError:
             continue
-        finally:
-            probe.close()
-            for other in others:
-                other.close()
-    raise Failure('no free port on 127.0.0.1')
 
 
 def readings(count):
@@ -96,8 +95,8 @@ class Run:
         self.scratch = tempfile.mkdtemp(prefix='orbtray-browser-')
         self.data = os.path.join(self.scratch, 'Data')
         os.mkdir(self.data)
-        self.port = free_port([socket.SOCK_STREAM, socket.SOCK_DGRAM])
-        self.web_port = free_port([socket.SOCK_STREAM])
+        self.port = free_port()
+        self.web_port = free_port(taken=(self.port,))
         self.base = f'http://127.0.0.1:{self.web_port}'
         self.process = None
         self.driver = None
@@ -117,6 +116,7 @@ class Run:
 
     def start_orbtray(self):
         self.log = open(os.path.join(self.scratch, 'orbtray.log'), 'ab')
+        said_before = self.orbtray_output().count('orbtray: receiving into ')
         self.process = subprocess.Popen(
             [self.orbtray, '--data-folder', self.data, '--port', str(self.port), '--no-usb-scan',
              '--web', f'127.0.0.1:{self.web_port}'],
@@ -125,13 +125,16 @@ class Run:
         while time.monotonic() < deadline:
             check(self.process.poll() is None,
                   f'orbtray exited with {self.process.returncode}:\n{self.orbtray_output()}')
-            try:
-                with urllib.request.urlopen(self.base + '/', timeout=2) as answer:
-                    if answer.status == 200:
-                        return
-            except OSError:
-                time.sleep(0.05)
-        raise Failure(f'orbtray serves no page at {self.base}/:\n{self.orbtray_output()}')
+            # Ready once it listens for instruments and serves the page: the two start apart.
+            if self.orbtray_output().count('orbtray: receiving into ') > said_before:
+                try:
+                    with urllib.request.urlopen(self.base + '/', timeout=2) as answer:
+                        if answer.status == 200:
+                            return
+                except OSError:
+                    pass
+            time.sleep(0.05)
+        raise Failure(f'orbtray is not ready at {self.base}/:\n{self.orbtray_output()}')
 
     def stop_orbtray(self):
         self.process.terminate()
@@ -150,7 +153,9 @@ class Run:
         result = subprocess.run(
             [self.orbsim, 'send', '--tcp', f'127.0.0.1:{self.port}', '--serial', serial, path],
             capture_output=True, timeout=WAIT)
-        check(result.returncode == 0, f'orbsim send failed: {result.stderr.decode()}')
+        check(result.returncode == 0,
+              f'orbsim send failed ({result.returncode}): {result.stdout.decode()}'
+              f'{result.stderr.decode()}\n{self.orbtray_output()}')
 
     def stored(self, serial_dir):
         """The one file under Data/<serial_dir>/ : its name and bytes."""
