@@ -144,11 +144,6 @@ void EventHub::CloseAll() {
     changed_.wait_for(lock, std::chrono::seconds(2), [this] { return viewers_.empty(); });
 }
 
-std::size_t EventHub::ViewerCount() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return viewers_.size();
-}
-
 void EventHub::Watch() {
     auto nextKeepAlive = std::chrono::steady_clock::now() + kKeepAlive;
     epoll_event events[16];

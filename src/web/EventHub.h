@@ -43,7 +43,6 @@ public:
     // Ends every stream and refuses new ones; waits (briefly) until the server has let go of
     // them, since a server may not stop with a connection suspended.
     void CloseAll();
-    std::size_t ViewerCount();
 
     // Beyond this many unsent bytes a viewer is dropped.
     static constexpr std::size_t kMaxPending = 256 * 1024;

@@ -1,42 +1,11 @@
 #include "web/WebConfig.h"
 
-#include <arpa/inet.h>
-
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
-bool ParseWebEndpoint(const std::string& text, WebConfig& config, std::string& error) {
-    const std::size_t colon = text.rfind(':');
-    error = "--web must be ADDR:PORT or off, not '" + text + "'";
-    if (colon == std::string::npos) {
-        return false;
-    }
-    std::string address = text.substr(0, colon);
-    const std::string port = text.substr(colon + 1);
-    char* end = nullptr;
-    const long number = std::strtol(port.c_str(), &end, 10);
-    if (port.empty() || *end != '\0' || number < 1 || number > 65535) {
-        return false;
-    }
-    if (address == "localhost") {
-        address = kDefaultWebAddress;
-    }
-    in_addr parsed{};
-    if (::inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
-        return false;
-    }
-    config.address = address;
-    config.port = static_cast<std::uint16_t>(number);
-    error.clear();
-    return true;
-}
-
-bool IsLoopbackAddress(const std::string& address) {
-    in_addr parsed{};
-    return ::inet_pton(AF_INET, address.c_str(), &parsed) == 1 &&
-           (ntohl(parsed.s_addr) >> 24) == 127;
+std::string UrlHost(const std::string& host) {
+    return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }
 
 bool ReadWebToken(const std::string& path, std::string& token, std::string& error) {

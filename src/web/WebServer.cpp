@@ -1,6 +1,7 @@
 #include "web/WebServer.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -113,21 +114,49 @@ WebServer::~WebServer() {
 
 bool WebServer::Start(std::string& error) {
     // Bound here rather than by the library, which would not say why a bind failed.
-    const std::string where = config_.address + ":" + std::to_string(config_.port);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(config_.port);
-    const int on = 1;
-    if (fd < 0 || ::inet_pton(AF_INET, config_.address.c_str(), &address.sin_addr) != 1 ||
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, static_cast<int>(kConnectionLimit)) != 0) {
-        error = "cannot serve the web page on " + where + ": " + std::strerror(errno);
-        if (fd >= 0) {
-            ::close(fd);
-        }
+    const std::string where = UrlHost(config_.host) + ":" + std::to_string(config_.port);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+    addrinfo* found = nullptr;
+    const int lookup =
+        ::getaddrinfo(config_.host.c_str(), std::to_string(config_.port).c_str(), &hints, &found);
+    if (lookup != 0) {
+        error = "cannot serve the web page on " + where + ": " + ::gai_strerror(lookup);
         return false;
+    }
+    int fd = -1;
+    int failure = 0;
+    for (const addrinfo* each = found; each != nullptr && fd < 0; each = each->ai_next) {
+        fd = ::socket(each->ai_family, each->ai_socktype | SOCK_CLOEXEC, each->ai_protocol);
+        const int on = 1;
+        if (fd >= 0 && (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+                        ::bind(fd, each->ai_addr, each->ai_addrlen) != 0 ||
+                        ::listen(fd, static_cast<int>(kConnectionLimit)) != 0)) {
+            failure = errno;
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ::freeaddrinfo(found);
+    if (fd < 0) {
+        error = "cannot serve the web page on " + where + ": " + std::strerror(failure);
+        return false;
+    }
+    // The address a name led to is as much the page's own as the name: a page of another site
+    // can only reach it under a name of its own, never under the bare address.
+    sockaddr_storage bound{};
+    socklen_t boundSize = sizeof bound;
+    char text[INET6_ADDRSTRLEN] = "";
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundSize) == 0) {
+        const void* address =
+            bound.ss_family == AF_INET6
+                ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&bound)->sin6_addr)
+                : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&bound)->sin_addr);
+        if (::inet_ntop(bound.ss_family, address, text, sizeof text) != nullptr) {
+            boundHost_ = UrlHost(text);
+        }
     }
     daemon_ = MHD_start_daemon(
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr,
@@ -179,7 +208,8 @@ bool WebServer::KnownHost(std::string_view host) const {
         const std::string lowered = Lowered(name);
         return given == lowered || given == lowered + port;
     };
-    if (matches(config_.address) || matches("localhost")) {
+    if (matches(UrlHost(config_.host)) || matches("localhost") ||
+        (!boundHost_.empty() && matches(boundHost_))) {
         return true;
     }
     for (const std::string& name : config_.hosts) {

@@ -45,5 +45,6 @@ private:
     FileRoutes& files_;
     LiveEvents& live_;
     EventHub& hub_;
+    std::string boundHost_;  // the address the listening socket has, as a Host names it
     MHD_Daemon* daemon_ = nullptr;
 };

@@ -118,9 +118,13 @@ TEST_F(Orbtray, CommandLine) {
         int status;
         const char* output;  // what stdout (status 0) or stderr begins with
     } cases[] = {
-        {{"--port", "0"}, 2, "orbtray: --port"}, {{"--port", "65536"}, 2, "orbtray: --port"},
-        {{"--port"}, 2, "orbtray: --port"},      {{"--bogus"}, 2, "orbtray: unknown option"},
-        {{"--help"}, 0, "usage: orbtray"},       {{"--version"}, 0, "orbtray "},
+        {{"--port", "0"}, 2, "orbtray: --port: bad value '0'"},
+        {{"--port"}, 2, "orbtray: --port"},
+        {{"--bogus"}, 2, "orbtray: unknown option '--bogus'"},
+        {{"list", "--port", "5"}, 2, "orbtray: list takes no option '--port'"},
+        {{"--web", "0.0.0.0:9394"}, 2, "orbtray: --web 0.0.0.0:9394 is not a loopback address"},
+        {{"--help"}, 0, "orbtray receives instrument readings"},
+        {{"--version"}, 0, "orbtray "},
     };
     for (const auto& c : cases) {
         // A command line wrongly accepted would start receiving: into the scratch folder then.

@@ -24,16 +24,17 @@ std::vector<std::string_view> Words(std::string_view line) {
     return words;
 }
 
-// What a command line turned into, in one comparable string.
-std::string Describe(const Options& o) {
+// What a command line turned into, in one comparable string: for help and version, the first
+// line printed.
+std::string Describe(const orbsim::ParseResult& result) {
+    const Options& o = result.options;
     const std::string target = orbsim::FormatEndpoint(o.target);
     const std::string t = " t=" + std::to_string(o.timeoutMs);
     std::string text;
     switch (o.command) {
         case Command::Help:
-            return "help";
         case Command::Version:
-            return "version";
+            return result.output.substr(0, result.output.find('\n'));
         case Command::Discover:
             return "discover " + target + t;
         case Command::Boot:
@@ -58,7 +59,10 @@ TEST(Options, AcceptedCommandLines) {
         const char* line;
         const char* parsed;
     } cases[] = {
-        {"send --tcp 1.2.3.4 --help", "help"},
+        // The help of the command asked about; all of it for `help`.
+        {"send --tcp 1.2.3.4 --help",
+         "Transfers each FILE as instrument SN: HELLO, one LINE per line of the file"},
+        {"help", "orbsim: plays a hand-held instrument towards an OrbTray receiver."},
         {"discover --host 10.0.0.255", "discover 10.0.0.255:9393 t=2000"},
         {"send a.csv --serial 123 b.csv --tcp localhost:4000 --chunk 1 --pause 0",
          "send 127.0.0.1:4000 sn=123 chunk=1 pause=0 a.csv b.csv"},
@@ -73,41 +77,46 @@ TEST(Options, AcceptedCommandLines) {
     for (const auto& c : cases) {
         const orbsim::ParseResult result = orbsim::ParseCommandLine(Words(c.line));
         EXPECT_EQ(result.error, "") << c.line;
-        EXPECT_EQ(Describe(result.options), c.parsed) << c.line;
+        EXPECT_EQ(Describe(result), c.parsed) << c.line;
     }
 }
 
 // The checks that keep a wrong command line from reaching an instrument or a receiver; the
 // command lines the process-level tests use are accepted there.
 TEST(Options, RefusedCommandLines) {
-    const std::string kPrintable = " (expected a non-empty serial of printable characters)";
+    const std::string kPrintable = "' (expected a non-empty serial of printable characters)";
     const struct {
         const char* line;
         std::string error;
     } cases[] = {
-        {"", "missing command"},
-        {"upload x", "unknown command 'upload'"},
-        {"discover --serial 1", "unknown option '--serial'"},
-        {"discover --port", "option --port needs a value"},
-        {"discover --port 0", "bad --port '0' (expected 1-65535)"},
-        {"discover --timeout 0", "bad --timeout '0' (expected 1-3600000 milliseconds)"},
-        {"discover --host 1.2.3.256", "bad --host '1.2.3.256' (expected A.B.C.D)"},
+        {"", "missing command: discover, send or boot"},
+        {"upload x", "unexpected argument 'upload'"},
+        {"discover --serial 1", "discover takes no option '--serial'"},
+        {"discover 10.0.0.1", "discover takes no argument '10.0.0.1'"},
+        {"discover --port 0", "--port: bad value '0' (expected 1-65535)"},
+        {"discover --timeout 0", "--timeout: bad value '0' (expected 1-3600000 milliseconds)"},
+        {"discover --host 1.2.3.256", "--host: bad value '1.2.3.256' (expected A.B.C.D)"},
         {"send --serial 1 a.csv", "send needs --tcp A.B.C.D[:PORT] or --serial-port PATH"},
-        {"send --tcp 127.0.0.1 --serial-port p", "--serial-port and --tcp are mutually exclusive"},
-        {"send --serial-port p --serial 1 --chunk 4 a", "option --chunk needs --tcp"},
-        {"send --serial-port p a", "send needs --serial SN"},
-        {"send --serial-port p --serial 1", "send needs at least one FILE"},
-        {"boot --serial-port p", "boot needs --out FILE"},
-        {"boot --serial-port p --out=", "bad --out '' (expected a file name)"},
+        {"send --tcp 127.0.0.1 --serial-port p --serial 1 a", "--tcp excludes --serial-port"},
+        {"send --serial-port p --serial 1 --chunk 4 a", "--chunk requires --tcp"},
+        {"send --serial-port p --serial 1 --from 127.0.0.2 a", "--from requires --tcp"},
+        {"send --tcp 127.0.0.1 --serial 1 --timeout 5 a", "--timeout requires --serial-port"},
+        {"send --serial-port p a", "--serial is required"},
+        {"send --serial-port p --serial 1", "FILE is required"},
+        {"boot --serial-port p", "--out is required"},
+        {"boot --out x --pause 1", "boot takes no option '--pause'"},
         {"send --tcp 127.0.0.1:0 --serial 1 a",
-         "bad --tcp '127.0.0.1:0' (expected A.B.C.D or A.B.C.D:PORT with PORT 1-65535)"},
+         "--tcp: bad value '127.0.0.1:0' (expected A.B.C.D or A.B.C.D:PORT with PORT 1-65535)"},
         // A line end or other control byte would break the HELLO line; '~' is past the range.
-        {"send --serial=a\tb", "bad --serial 'a\tb'" + kPrintable},
-        {"send --serial=a~", "bad --serial 'a~'" + kPrintable},
-        {"send --chunk 0", "bad --chunk '0' (expected 1 or more bytes)"},
+        {"send --tcp 127.0.0.1 --serial=a\tb x", "--serial: bad value 'a\tb" + kPrintable},
+        {"send --tcp 127.0.0.1 --serial=a~ x", "--serial: bad value 'a~" + kPrintable},
+        {"send --tcp 127.0.0.1 --serial 1 --chunk 0 x",
+         "--chunk: bad value '0' (expected 1 or more bytes)"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(orbsim::ParseCommandLine(Words(c.line)).error, c.error) << c.line;
+        const orbsim::ParseResult result = orbsim::ParseCommandLine(Words(c.line));
+        EXPECT_EQ(result.error, c.error) << c.line;
+        EXPECT_EQ(result.output, "") << c.line;
     }
 }
 

@@ -44,14 +44,11 @@ struct Options {
 
 struct ParseResult {
     Options options;
-    std::string error;  // empty when the command line was understood
+    std::string error;   // empty when the command line was understood
+    std::string output;  // Help and Version: the text for standard output
 };
 
 // `arguments` excludes the program name.
 ParseResult ParseCommandLine(const std::vector<std::string_view>& arguments);
-
-// The short synopsis printed after a usage error, and the full text for --help.
-extern const char kUsage[];
-extern const char kHelp[];
 
 }  // namespace orbsim

@@ -12,15 +12,14 @@ int main(int argc, char** argv) {
     const std::vector<std::string_view> arguments(argv + 1, argv + argc);
     const orbsim::ParseResult parsed = orbsim::ParseCommandLine(arguments);
     if (!parsed.error.empty()) {
-        std::fprintf(stderr, "orbsim: %s\n%s", parsed.error.c_str(), orbsim::kUsage);
+        std::fprintf(stderr, "orbsim: %s\nRun 'orbsim --help' for the commands and options.\n",
+                     parsed.error.c_str());
         return orbsim::kExitUsage;
     }
     switch (parsed.options.command) {
         case orbsim::Command::Help:
-            std::fputs(orbsim::kHelp, stdout);
-            return orbsim::kExitOk;
         case orbsim::Command::Version:
-            std::printf("orbsim %s\n", ORBTRAY_VERSION);
+            std::fputs(parsed.output.c_str(), stdout);
             return orbsim::kExitOk;
         case orbsim::Command::Discover:
             return orbsim::RunDiscover(parsed.options);

@@ -1,87 +1,147 @@
 #include "app/posix/CommandLine.h"
 
-#include <cstdlib>
+#include <CLI/CLI.hpp>
+#include <optional>
 #include <string_view>
 
-const char kUsage[] =
-    "usage: orbtray [--data-folder DIR] [--firmware FILE] [--port N]\n"
-    "               [--serial-port PATH]... [--no-usb-scan]\n"
-    "               [--web ADDR:PORT|off] [--web-token FILE] [--web-host NAME]...\n"
-    "       orbtray list [--data-folder DIR]\n"
-    "\n"
-    "Receives instrument readings over TCP and answers discovery probes over UDP, both on\n"
-    "port N (default 9393), and from every CP210x USB serial bridge, and stores each transfer\n"
-    "as DIR/<serial>/YYMMDD-HHMMSS.csv.\n"
-    "\n"
-    "orbtray list prints the files received so far, newest first, one per line: UTC time,\n"
-    "serial number, file name and size, separated by tabs.\n"
-    "\n"
-    "  --data-folder DIR  where files are stored (default $XDG_DATA_HOME/Orbalinex/Data,\n"
-    "                     or ~/.local/share/Orbalinex/Data)\n"
-    "  --firmware FILE    firmware image sent to instruments that ask for an update\n"
-    "  --port N           TCP and UDP port, 1-65535\n"
-    "  --serial-port PATH also serve this serial port (any adapter, or a pty); repeatable\n"
-    "  --no-usb-scan      do not look for CP210x bridges\n"
-    "  --web ADDR:PORT    serve the web page there (default 127.0.0.1:9394), or 'off'\n"
-    "  --web-token FILE   the page asks for the token in FILE (needed off loopback)\n"
-    "  --web-host NAME    also accept requests for the page addressed to NAME\n"
-    "  --help, --version\n";
+#include "app/ParseArguments.h"
+#include "app/posix/WebAddress.h"
+
+namespace {
+
+// CLI11 reports a refusal as "--name: " and the text.
+const CLI::Validator kNotEmpty(
+    [](const std::string& value) { return value.empty() ? "must not be empty" : std::string(); },
+    "", "not empty");
+
+const CLI::Validator kWebAddress(
+    [](const std::string& value) {
+        return value == "off" || ParseWebAddress(value)
+                   ? std::string()
+                   : "bad value '" + value +
+                         "' (expected ADDR:PORT (ADDR an IPv4 address, localhost, a host name "
+                         "or [IPv6]; PORT 1-65535) or off)";
+    },
+    "", "web address");
+
+const CLI::Validator kHostName(
+    [](const std::string& value) {
+        return IsHostName(value) ? std::string()
+                                 : "bad value '" + value + "' (expected a host name)";
+    },
+    "", "host name");
+
+CLI::Option* AddDataFolder(CLI::App* command, CommandLine* line) {
+    return command
+        ->add_option("--data-folder", line->dataFolder,
+                     "where files are stored (default $XDG_DATA_HOME/Orbalinex/Data,\n"
+                     "or ~/.local/share/Orbalinex/Data)")
+        ->type_name("DIR")
+        ->check(kNotEmpty);
+}
+
+// One value per occurrence: "--serial-port a b" must not swallow b.
+CLI::Option* AddRepeatable(CLI::App* app, const std::string& name, std::vector<std::string>* into,
+                           const std::string& valueName, const std::string& meaning) {
+    return app->add_option(name, *into, meaning)
+        ->type_name(valueName)
+        ->allow_extra_args(false)
+        ->check(kNotEmpty);
+}
+
+// The rules that tie options together, once CLI11 has taken each on its own; empty when they hold.
+std::string CheckCombinations(const CLI::App& app, const CommandLine& line) {
+    if (line.list) {
+        // Listing reads the Data folder and nothing else.
+        for (const CLI::Option* option : app.get_options()) {
+            if (option->count() > 0 && option->get_name() != "--data-folder") {
+                return "list takes no option '" + option->get_name() + "'";
+            }
+        }
+        return "";
+    }
+    if (line.web == "off") {
+        for (const char* option : {"--web-token", "--web-host"}) {
+            if (app.count(option) > 0) {
+                return std::string(option) + " has no use with --web off";
+            }
+        }
+        return "";
+    }
+    // A page beyond loopback shows every reading to whoever reaches the port.
+    const std::optional<WebAddress> web =
+        ParseWebAddress(line.web.empty() ? kDefaultWebAddress : line.web);
+    if (!IsLoopbackHost(web->host) && line.webTokenFile.empty()) {
+        return "--web " + line.web + " is not a loopback address and needs --web-token FILE";
+    }
+    return "";
+}
+
+}  // namespace
 
 CommandLine ParseCommandLine(int argc, const char* const* argv) {
     CommandLine line;
-    int first = 1;
-    if (argc > 1 && std::string_view(argv[1]) == "list") {
-        line.list = true;
-        first = 2;
-    }
-    for (int i = first; i < argc && line.error.empty(); ++i) {
-        const std::string_view option = argv[i];
-        // Listing reads the Data folder and nothing else.
-        if (line.list && option != "--data-folder" && option != "--help" && option != "-h") {
-            line.error = "list takes no '" + std::string(option) + "'";
-            break;
-        }
-        const bool takesValue = option == "--data-folder" || option == "--firmware" ||
-                                option == "--port" || option == "--serial-port" ||
-                                option == "--web" || option == "--web-token" ||
-                                option == "--web-host";
-        if (takesValue && i + 1 >= argc) {
-            line.error = std::string(option) + " needs a value";
-            break;
-        }
-        if (option == "--help" || option == "-h") {
-            line.help = true;
-        } else if (option == "--version") {
-            line.version = true;
-        } else if (option == "--data-folder") {
-            line.dataFolder = argv[++i];
-            if (line.dataFolder.empty()) {
-                line.error = "--data-folder needs a directory";
-            }
-        } else if (option == "--serial-port") {
-            line.serialPorts.push_back(argv[++i]);
-        } else if (option == "--no-usb-scan") {
-            line.usbScan = false;
-        } else if (option == "--web") {
-            line.web = argv[++i];
-        } else if (option == "--web-token") {
-            line.webTokenFile = argv[++i];
-        } else if (option == "--web-host") {
-            line.webHosts.push_back(argv[++i]);
-        } else if (option == "--firmware") {
-            line.firmwarePath = argv[++i];
-        } else if (option == "--port") {
-            const std::string value = argv[++i];
-            char* end = nullptr;
-            const long port = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || port < 1 || port > 65535) {
-                line.error = "--port must be a number from 1 to 65535, not '" + value + "'";
-            } else {
-                line.port = static_cast<std::uint16_t>(port);
-            }
-        } else {
-            line.error = "unknown option '" + std::string(option) + "'";
-        }
+    CLI::App app(
+        "orbtray receives instrument readings over TCP and answers discovery probes over UDP,\n"
+        "both on port N (default 9393), and from every CP210x USB serial bridge, and stores\n"
+        "each transfer as DIR/<serial>/YYMMDD-HHMMSS.csv. A web page on 127.0.0.1:9394 shows\n"
+        "the received files.",
+        "orbtray");
+    app.set_version_flag("--version", std::string("orbtray ") + ORBTRAY_VERSION);
+    app.require_subcommand(0, 1);
+    AddDataFolder(&app, &line);
+    app.add_option("--firmware", line.firmwarePath,
+                   "firmware image sent to instruments that ask for an update")
+        ->type_name("FILE");
+    app.add_option_function<std::string>(
+           "--port",
+           [&line](const std::string& value) {
+               const std::optional<std::uint16_t> port = ParsePortNumber(value);
+               if (!port) {
+                   throw CLI::ValidationError("--port",
+                                              "bad value '" + value + "' (expected 1-65535)");
+               }
+               line.port = *port;
+           },
+           "TCP and UDP port, 1-65535 (default 9393)")
+        ->type_name("N");
+    AddRepeatable(&app, "--serial-port", &line.serialPorts, "PATH",
+                  "also serve this serial port (any adapter, or a pty); repeatable");
+    AddRepeatable(&app, "--ignore-port", &line.ignorePorts, "NAME",
+                  "never open this serial port, named as in the log (ttyUSB0)\n"
+                  "or by its path; repeatable");
+    app.add_flag_callback(
+        "--no-usb-scan", [&line] { line.usbScan = false; }, "do not look for CP210x bridges");
+    app.add_option("--web", line.web,
+                   "serve the web page on ADDR:PORT instead of 127.0.0.1:9394, or not at all;\n"
+                   "beyond loopback it needs --web-token")
+        ->type_name("ADDR:PORT|off")
+        ->check(kWebAddress);
+    app.add_option("--web-token", line.webTokenFile,
+                   "the file holding the secret the web page asks for")
+        ->type_name("FILE")
+        ->check(kNotEmpty);
+    AddRepeatable(&app, "--web-host", &line.webHosts, "NAME",
+                  "a further name the web page answers to in Host; repeatable")
+        ->check(kHostName);
+
+    CLI::App* list = app.add_subcommand(
+        "list",
+        "Prints the files received so far, newest first, one per line: UTC time, serial\n"
+        "number, file name and size, separated by tabs.");
+    AddDataFolder(list, &line);
+
+    const ParseOutcome outcome =
+        ParseArguments(app, std::vector<std::string_view>(argv + 1, argv + argc));
+    line.help = outcome.end == ParseEnd::Help;
+    line.version = outcome.end == ParseEnd::Version;
+    if (outcome.end == ParseEnd::Refused) {
+        line.error = outcome.text;
+    } else if (line.help || line.version) {
+        line.output = outcome.text;
+    } else {
+        line.list = list->parsed();
+        line.error = CheckCombinations(app, line);
     }
     return line;
 }

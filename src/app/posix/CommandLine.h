@@ -12,16 +12,19 @@ struct CommandLine {
     std::string firmwarePath;  // empty: every firmware request is refused
     std::uint16_t port = kInstrumentPort;
     std::vector<std::string> serialPorts;  // served whenever present, CP210x or not
+    // Never opened, whatever the scan finds: named as in the log (ttyUSB0) or by path.
+    std::vector<std::string> ignorePorts;
     bool usbScan = true;
-    // The web page: empty serves the default 127.0.0.1:9394, "off" serves none, else ADDR:PORT.
+    // The web page: empty for the default address (kDefaultWebAddress), "off" for none,
+    // otherwise "ADDR:PORT" as given, which ParseWebAddress accepts.
     std::string web;
-    std::string webTokenFile;           // holds the token a browser must show; empty: none
-    std::vector<std::string> webHosts;  // further names the page may be asked for by
+    std::string webTokenFile;           // holds the secret; required beyond loopback
+    std::vector<std::string> webHosts;  // further names the page answers to in Host
     bool help = false;
     bool version = false;
-    std::string error;  // set when the arguments make no sense
+    std::string output;  // with `help` or `version`: the text for standard output
+    std::string error;   // set when the arguments make no sense
 };
 
+// `argv[0]` is the program's name and is not parsed.
 CommandLine ParseCommandLine(int argc, const char* const* argv);
-
-extern const char kUsage[];

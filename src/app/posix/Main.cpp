@@ -84,15 +84,12 @@ int List(const std::string& dataFolder) {
 int main(int argc, char** argv) {
     const CommandLine line = ParseCommandLine(argc, argv);
     if (!line.error.empty()) {
-        std::fprintf(stderr, "orbtray: %s\n%s", line.error.c_str(), kUsage);
+        std::fprintf(stderr, "orbtray: %s\nRun 'orbtray --help' for the options.\n",
+                     line.error.c_str());
         return 2;
     }
-    if (line.help) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
-    if (line.version) {
-        std::printf("orbtray %s\n", ORBTRAY_VERSION);
+    if (line.help || line.version) {
+        std::fputs(line.output.c_str(), stdout);
         return 0;
     }
 

@@ -1,7 +1,9 @@
 #include "app/posix/WebFront.h"
 
 #include <cstdio>
+#include <optional>
 
+#include "app/posix/WebAddress.h"
 #include "web/WebPage.h"
 
 WebFront::WebFront() = default;
@@ -16,19 +18,24 @@ bool WebFront::Configure(const CommandLine& line, const std::string& dataFolder,
     config.dataFolder = dataFolder;
     config.hosts = line.webHosts;
     addressGiven_ = !line.web.empty();
-    if (addressGiven_ && !ParseWebEndpoint(line.web, config, error)) {
+    const std::optional<WebAddress> address =
+        ParseWebAddress(addressGiven_ ? line.web : kDefaultWebAddress);
+    if (!address) {
+        error = "--web must be ADDR:PORT or off, not '" + line.web + "'";
         return false;
     }
+    config.host = address->host;
+    config.port = address->port;
     if (!line.webTokenFile.empty() && !ReadWebToken(line.webTokenFile, config.token, error)) {
         return false;
     }
-    loopback_ = IsLoopbackAddress(config.address);
+    loopback_ = IsLoopbackHost(config.host);
     if (!loopback_ && config.token.empty()) {
         error = "--web " + line.web +
                 " would show the readings to the whole network: give --web-token FILE too";
         return false;
     }
-    url_ = "http://" + config.address + ":" + std::to_string(config.port) + "/";
+    url_ = "http://" + UrlHost(config.host) + ":" + std::to_string(config.port) + "/";
     page_ = std::make_unique<WebPage>(config);
     return true;
 }
