@@ -5,9 +5,9 @@ Starts the real orbtray on free loopback ports with a scratch Data folder, opens
 orbsim send files over TCP, then checks what a user sees: the list matches `orbtray list` and
 grows without a reload, the connected instrument and the notification show up, the filter works,
 a file's page draws its plot, pages through its readings and downloads its exact bytes, text
-from instruments stays text, and an open page catches up after orbtray restarts. Any
-JavaScript error, Content-Security-Policy violation or failed request on any page fails the
-test.
+from instruments stays text, an open page catches up after orbtray restarts, and with
+--web-token the page works from the cookie its ?token= address sets. Any JavaScript error,
+Content-Security-Policy violation or failed request on any page fails the test.
 
 usage: page_test.py ORBTRAY ORBSIM
 """
@@ -100,6 +100,7 @@ class Run:
         self.base = f'http://127.0.0.1:{self.web_port}'
         self.process = None
         self.driver = None
+        self.token = 'Tok-' + ''.join(random.choices('abcdefghijkmnpqrstuvwxyz23456789', k=24))
 
     # --- orbtray and orbsim ---------------------------------------------------------------
 
@@ -114,13 +115,15 @@ class Run:
                 f.write(b'%d,20.5\r\n' % i)
             os.utime(path, (stamp, stamp))
 
-    def start_orbtray(self):
+    def start_orbtray(self, *extra):
         self.log = open(os.path.join(self.scratch, 'orbtray.log'), 'ab')
         said_before = self.orbtray_output().count('orbtray: receiving into ')
         self.process = subprocess.Popen(
             [self.orbtray, '--data-folder', self.data, '--port', str(self.port), '--no-usb-scan',
-             '--web', f'127.0.0.1:{self.web_port}'],
+             '--web', f'127.0.0.1:{self.web_port}', *extra],
             stdout=self.log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        ready = urllib.request.Request(
+            self.base + '/', headers={'Cookie': 'orbtray_token=' + self.token} if extra else {})
         deadline = time.monotonic() + WAIT
         while time.monotonic() < deadline:
             check(self.process.poll() is None,
@@ -128,7 +131,7 @@ class Run:
             # Ready once it listens for instruments and serves the page: the two start apart.
             if self.orbtray_output().count('orbtray: receiving into ') > said_before:
                 try:
-                    with urllib.request.urlopen(self.base + '/', timeout=2) as answer:
+                    with urllib.request.urlopen(ready, timeout=2) as answer:
                         if answer.status == 200:
                             return
                 except OSError:
@@ -316,6 +319,22 @@ def restart(run):
     run.assert_no_errors('the list page across a restart', unless='/api/events')
 
 
+def with_token(run):
+    """With --web-token the page works from the cookie its ?token= address leaves behind."""
+    token_file = os.path.join(run.scratch, 'token')
+    with open(token_file, 'w') as f:
+        f.write(run.token + '\n')
+    run.stop_orbtray()
+    run.start_orbtray('--web-token', token_file)
+    run.driver.get(run.base + '/?token=' + run.token)
+    run.wait('the list behind the token', lambda: len(run.file_rows()) == ROWS_AT_ONCE)
+    check(run.driver.current_url == run.base + '/', f'the token stays in {run.driver.current_url}')
+    run.wait('the live stream', lambda: run.text('live') == 'live')
+    run.send('TOKEN-1', ['7,8'])
+    run.wait('the file over the stream', lambda: run.file_rows()[0][1] == 'TOKEN-1')
+    run.assert_no_errors('the list page with a token', unless='/api/events')
+
+
 def coloured_pixels(run):
     """Pixels of the plot's canvases in the first series' colour (give or take antialiasing)."""
     return run.js("""
@@ -387,6 +406,7 @@ def main():
         list_page(run)
         file_page(run)
         restart(run)
+        with_token(run)
     except Failure as failure:
         print(f'FAIL: {failure}')
         if run.driver:
