@@ -33,7 +33,6 @@
 
   function fileRow(f) {
     const tr = document.createElement('tr');
-    tr.dataset.key = keyOf(f);
     cell(tr, f.time, 'time');
     cell(tr, f.serial, 'serial');
     const a = document.createElement('a');
