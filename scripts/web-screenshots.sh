@@ -24,11 +24,25 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# Ports free for TCP and UDP, below those the system gives the local ends of connections.
 free_port() {
-    /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+    /usr/bin/python3 - "$@" <<'EOF'
+import random, socket, sys
+while True:
+    port = random.randint(20000, 32767)
+    try:
+        with socket.socket() as tcp, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
+            tcp.bind(('127.0.0.1', port))
+            udp.bind(('127.0.0.1', port))
+    except OSError:
+        continue
+    if str(port) not in sys.argv[1:]:
+        print(port)
+        break
+EOF
 }
 port=$(free_port)
-web_port=$(free_port)
+web_port=$(free_port "$port")
 mkdir "$scratch/Data"
 "$orbtray" --data-folder "$scratch/Data" --port "$port" --no-usb-scan --web "127.0.0.1:$web_port" \
     >"$scratch/orbtray.log" 2>&1 &
@@ -68,6 +82,10 @@ send OBX-31502 "$scratch/b.csv"
 send OBX-20417 "$scratch/c.csv"
 send OBX-10088 "$scratch/a.csv"
 send OBX-31502 "$scratch/c.csv"
+send OBX-40955 "$scratch/b.csv"
+send OBX-20417 "$scratch/a.csv"
+send OBX-10088 "$scratch/c.csv"
+send OBX-40955 "$scratch/a.csv"
 
 /usr/bin/python3 - "$web_port" "$port" "$orbsim" "$scratch" "$root/docs" <<'EOF'
 import os, socket, subprocess, sys
@@ -92,13 +110,16 @@ try:
     driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride',
                            {'width': 1280, 'height': 800, 'deviceScaleFactor': 1, 'mobile': False})
     driver.get(base + '/')
-    wait.until(lambda d: len(rows()) == 5)
-    # While the page is open: one instrument stays connected, another delivers the long file.
-    with socket.create_connection(('127.0.0.1', int(port))) as instrument:
+    wait.until(lambda d: len(rows()) == 9)
+    # While the page is open: one instrument stays connected, another has just connected and
+    # not yet said who it is, a third delivers the long file.
+    with socket.create_connection(('127.0.0.1', int(port))) as instrument, \
+         socket.create_connection(('127.0.0.1', int(port))):
         instrument.sendall(b'HELLO OBX-10088\r\n')
         subprocess.run([orbsim, 'send', '--tcp', f'127.0.0.1:{port}', '--serial', 'OBX-20417',
                         os.path.join(scratch, 'day.csv')], check=True, capture_output=True)
-        wait.until(lambda d: len(rows()) == 6 and
+        wait.until(lambda d: len(rows()) == 10 and
+                   len(d.find_elements(By.CSS_SELECTOR, '#connections li')) == 2 and
                    'OBX-10088' in d.find_element(By.ID, 'connections').text and
                    d.find_elements(By.CSS_SELECTOR, '#notices li'))
         # The new row's highlight fades over a few seconds; the picture shows it just arrived.

@@ -9,10 +9,15 @@
   const filesBody = byId('files').tBodies[0];
   const filterBox = byId('filter');
   const MAX_NOTICES = 50;
+  // Tens of thousands of files would make a slow page; the rest are one click away.
+  const ROWS_AT_ONCE = 500;
+  let rowLimit = ROWS_AT_ONCE;
 
   // Rows as /api/files gives them, newest first, each once (keyed by folder and name).
   let files = [];
   const known = new Set();
+  // While a full listing is on its way: the files announced meanwhile, oldest first.
+  let arrivals = null;
   const keyOf = (f) => f.dir + '/' + f.name;
 
   function fileLink(f) {
@@ -28,7 +33,6 @@
 
   function fileRow(f) {
     const tr = document.createElement('tr');
-    tr.dataset.key = keyOf(f);
     cell(tr, f.time, 'time');
     cell(tr, f.serial, 'serial');
     const a = document.createElement('a');
@@ -45,22 +49,41 @@
     return wanted === '' || String(f.serial).toLowerCase().includes(wanted);
   }
 
+  let matching = 0;
+
   function updateCounts() {
     const shown = filesBody.rows.length;
     byId('file-count').textContent =
-      shown === files.length ? '(' + files.length + ')' : '(' + shown + ' of ' + files.length + ')';
+      matching === files.length ? '(' + files.length + ')' :
+                                  '(' + matching + ' of ' + files.length + ')';
     const none = byId('no-files');
     none.hidden = shown !== 0;
-    none.textContent = files.length === 0 ? 'No files received yet.' : 'No file matches the filter.';
+    none.textContent =
+      files.length === 0 ? 'No files received yet.' : 'No file matches the filter.';
+    const more = byId('more');
+    more.hidden = shown >= matching;
+    more.textContent = 'Show ' + Math.min(ROWS_AT_ONCE, matching - shown) + ' more of ' +
+                       (matching - shown);
   }
 
   function renderFiles() {
     const fragment = document.createDocumentFragment();
+    matching = 0;
     for (const f of files) {
-      if (matches(f)) fragment.appendChild(fileRow(f));
+      if (matches(f) && ++matching <= rowLimit) fragment.appendChild(fileRow(f));
     }
     filesBody.replaceChildren(fragment);
     updateCounts();
+  }
+
+  // The filter lives in the address too (?serial=), so it can be bookmarked and survives a reload.
+  function onFilter() {
+    rowLimit = ROWS_AT_ONCE;
+    const wanted = filterBox.value;
+    const address = wanted === '' ? location.pathname :
+                                    location.pathname + '?serial=' + encodeURIComponent(wanted);
+    history.replaceState(null, '', address);
+    renderFiles();
   }
 
   function setFiles(list) {
@@ -77,10 +100,12 @@
 
   // A file that arrives while the page is open goes to the top, marked for a moment.
   function addFile(f) {
+    if (arrivals) arrivals.push(f);
     if (known.has(keyOf(f))) return;
     known.add(keyOf(f));
     files.unshift(f);
     if (matches(f)) {
+      matching++;
       const tr = fileRow(f);
       tr.classList.add('fresh');
       filesBody.insertBefore(tr, filesBody.firstChild);
@@ -98,7 +123,7 @@
       kind.textContent = c.kind === 'usb' ? 'USB' : 'Network';
       const serial = document.createElement('span');
       serial.className = 'serial';
-      serial.textContent = c.serial ? c.serial : 'waiting for the serial number';
+      serial.textContent = c.serial ? c.serial : 'not identified yet';
       if (!c.serial) serial.classList.add('pending');
       const where = document.createElement('span');
       where.className = 'where';
@@ -120,7 +145,8 @@
     const now = new Date();
     const when = document.createElement('time');
     when.dateTime = now.toISOString();
-    when.title = 'Received at ' + now.toISOString().replace('T', ' ').replace(/\.\d+Z$/, '') + ' UTC';
+    when.title =
+      'Received at ' + now.toISOString().replace('T', ' ').replace(/\.\d+Z$/, '') + ' UTC';
     when.textContent =
       pad(now.getUTCHours()) + ':' + pad(now.getUTCMinutes()) + ':' + pad(now.getUTCSeconds());
     const title = document.createElement('strong');
@@ -145,19 +171,23 @@
     return response.json();
   }
 
-  // The full state, read when the stream (re)opens: events missed while it was down are not
-  // replayed by the server.
+  // The full state, read at start and whenever the stream reopens: the server does not replay
+  // the events missed while it was down.
   async function reload() {
+    arrivals = [];
     try {
       const [list, connections] =
         await Promise.all([getJson('/api/files'), getJson('/api/connections')]);
       // Files announced while the listing was on its way are kept.
-      const pending = files.filter((f) => !list.files.some((g) => keyOf(g) === keyOf(f)));
-      setFiles(pending.concat(list.files));
+      const listed = new Set(list.files.map(keyOf));
+      const pending = arrivals.filter((f) => !listed.has(keyOf(f)));
+      setFiles(pending.reverse().concat(list.files));
       renderConnections(connections.connections);
       showError('');
     } catch (e) {
       showError('Cannot read from orbtray: ' + e.message);
+    } finally {
+      arrivals = null;
     }
   }
 
@@ -175,9 +205,10 @@
     live.classList.toggle('off', !on);
   }
 
+  let dropped = false;
+
   function listen() {
     const source = new EventSource('/api/events');
-    let dropped = false;
     source.addEventListener('open', () => {
       setLive(true);
       if (dropped) reload();
@@ -185,6 +216,9 @@
     source.addEventListener('error', () => {
       dropped = true;
       setLive(false);
+      // The browser retries by itself after a lost connection, but gives up for good on an
+      // answer that is not an event stream (orbtray starting or stopping); try again later.
+      if (source.readyState === EventSource.CLOSED) setTimeout(listen, 5000);
     });
     source.addEventListener('file', (event) => {
       const f = parse(event);
@@ -200,7 +234,12 @@
     });
   }
 
-  filterBox.addEventListener('input', renderFiles);
+  filterBox.value = new URLSearchParams(location.search).get('serial') || '';
+  filterBox.addEventListener('input', onFilter);
+  byId('more').addEventListener('click', () => {
+    rowLimit += ROWS_AT_ONCE;
+    renderFiles();
+  });
   updateCounts();
   listen();
   reload();

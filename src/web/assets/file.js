@@ -27,6 +27,12 @@
     p.hidden = false;
   }
 
+  // Without a file there is nothing to plot, page through or download.
+  function giveUp(text) {
+    showError(text);
+    for (const id of ['plot-panel', 'readings-panel', 'download']) byId(id).hidden = true;
+  }
+
   async function getJson(url) {
     const response = await fetch(url, {cache: 'no-store'});
     if (!response.ok) {
@@ -69,7 +75,9 @@
     }
     const head = byId('readings').tHead.rows[0];
     const headings = [heading('Line', 'num')];
-    for (let c = 1; c <= columns; c++) headings.push(heading('Column ' + c, numeric[c - 1] ? 'num' : ''));
+    for (let c = 1; c <= columns; c++) {
+      headings.push(heading('Column ' + c, numeric[c - 1] ? 'num' : ''));
+    }
     head.replaceChildren(...headings);
 
     const body = document.createDocumentFragment();
@@ -134,8 +142,15 @@
   }
 
   // The series names go into the chart's own markup; only plain characters are let through.
-  function safeLabel(label) {
-    return String(label).replace(/[^\w .:%()/-]/g, '_');
+  // The chart also refuses two series of the same name.
+  function safeLabels(labels) {
+    const seen = new Set();
+    return labels.map((label, i) => {
+      let safe = String(label).replace(/[^\w .:%()/-]/g, '_');
+      if (seen.has(safe)) safe += ' (' + (i + 1) + ')';
+      seen.add(safe);
+      return safe;
+    });
   }
 
   // The server names a column by its place in the line ("col2"), as the table's headings do.
@@ -179,9 +194,13 @@
 
     return {
       show(x, points) {
-        const at = isTime ? new Date(x).toISOString().replace('T', ' ').replace(/(\.000)?Z$/, '') + ' UTC' :
-                            'line ' + x;
-        xValue.textContent = at;
+        const when = new Date(x);
+        if (!isTime) {
+          xValue.textContent = 'line ' + x;
+        } else if (!Number.isNaN(when.getTime())) {
+          xValue.textContent =
+            when.toISOString().replace('T', ' ').replace(/(\.000)?Z$/, '') + ' UTC';
+        }
         values.forEach((v) => (v.textContent = ''));
         for (const p of points) {
           const i = labels.indexOf(p.name) - 1;
@@ -201,9 +220,9 @@
       return;
     }
     const answer = await getJson('/api/plot?' + query + '&points=' + PLOT_POINTS);
-    const labels = answer.labels.map(safeLabel);
+    const labels = safeLabels(answer.labels);
     if (labels.length < 2 || answer.data.length === 0) {
-      plotNote('No numeric column to plot.');
+      plotNote(lines === 0 ? 'No readings to plot.' : 'No numeric column to plot.');
       byId('plot').hidden = true;
       return;
     }
@@ -224,6 +243,13 @@
       colors: COLOURS.slice(0, labels.length - 1),
       strokeWidth: 1.5,
       highlightCircleSize: 3,
+      // A handful of readings would be hard to see as lines alone; one alone would not show.
+      drawPoints: data.length <= 60,
+      pointSize: 2,
+      xRangePad: 6,
+      // A single reading gets room either side instead of sitting on the axis.
+      dateWindow: data.length === 1 ? [answer.data[0][0] - (isTime ? 60000 : 1),
+                                       answer.data[0][0] + (isTime ? 60000 : 1)] : null,
       showRangeSelector: data.length > 50,
       rangeSelectorHeight: 32,
       animatedZooms: false,
@@ -242,7 +268,7 @@
 
   async function start() {
     if (!dir || !name) {
-      showError('No file given: open a file from the list of received files.');
+      giveUp('No file given: open a file from the list of received files.');
       return;
     }
     byId('name').textContent = name;
@@ -260,7 +286,7 @@
       if (wanted > pageCount()) first = await showPage(pageCount());
       describe(first);
     } catch (e) {
-      showError(e.message);
+      giveUp(e.message);
       return;
     }
     try {
