@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
+#include "web/CsvLines.h"
 #include "web/Reply.h"
 
 namespace {
@@ -42,28 +44,40 @@ int ListedFile::Release() {
     return released;
 }
 
-bool ListedFile::ReadAll(std::string& bytes, std::uint64_t limit) const {
-    if (size > limit) {
-        return false;
-    }
-    bytes.resize(size);
-    std::size_t done = 0;
-    while (done < bytes.size()) {
+std::size_t ListedFile::EachLine(const std::function<void(std::string_view)>& visit) const {
+    std::string buffer(1 << 20, '\0');
+    std::size_t held = 0;  // bytes of an unfinished line at the front of `buffer`
+    std::uint64_t offset = 0;
+    std::size_t count = 0;
+    for (;;) {
+        if (held == buffer.size()) {
+            buffer.resize(buffer.size() * 2);  // a line longer than the buffer
+        }
         const ssize_t n =
-            ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+            ::pread(fd, buffer.data() + held, buffer.size() - held, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n < 0) {
-            return false;
+        if (n <= 0) {
+            if (held > 0) {
+                visit(WithoutCarriageReturn(std::string_view(buffer.data(), held)));
+                ++count;
+            }
+            return count;
         }
-        if (n == 0) {
-            break;  // cut short since it was opened: serve what is there
+        offset += static_cast<std::uint64_t>(n);
+        const std::size_t end = held + static_cast<std::size_t>(n);
+        std::size_t start = 0;
+        while (const void* found = std::memchr(buffer.data() + start, '\n', end - start)) {
+            const auto stop =
+                static_cast<std::size_t>(static_cast<const char*>(found) - buffer.data());
+            visit(WithoutCarriageReturn(std::string_view(buffer.data() + start, stop - start)));
+            ++count;
+            start = stop + 1;
         }
-        done += static_cast<std::size_t>(n);
+        std::memmove(buffer.data(), buffer.data() + start, end - start);
+        held = end - start;
     }
-    bytes.resize(done);
-    return true;
 }
 
 FileIndex::FileIndex(std::string dataFolder) : dataFolder_(std::move(dataFolder)) {}

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -28,8 +29,10 @@ public:
     ListedFile& operator=(const ListedFile&) = delete;
     ListedFile& operator=(ListedFile&&) = delete;
 
-    // The whole content; false when it cannot be read or exceeds `limit` bytes.
-    bool ReadAll(std::string& bytes, std::uint64_t limit) const;
+    // Calls `visit` for each line (see CsvLines.h), reading a piece at a time, so a
+    // file of any length costs little memory; returns the number of lines. A read that fails
+    // ends the file there.
+    std::size_t EachLine(const std::function<void(std::string_view)>& visit) const;
     int Release();
 
     FileRecord record;

@@ -94,15 +94,11 @@ Reply FileRoutes::Table(const Query& query) {
     if (named.failure) {
         return *named.failure;
     }
-    std::string text;
-    if (!named.file->ReadAll(text, kMaxReadBytes)) {
-        return TextReply(413, "the file is too large to show; download it instead");
-    }
     count = std::min(*count, kMaxRows);
     nlohmann::json rows = nlohmann::json::array();
     std::vector<std::string_view> fields;
     std::size_t index = 0;
-    const std::size_t lines = ForEachLine(text, [&](std::string_view line) {
+    const std::size_t lines = named.file->EachLine([&](std::string_view line) {
         if (index >= *offset && index - *offset < *count) {
             SplitFields(line, fields);
             nlohmann::json row = nlohmann::json::array();
@@ -132,11 +128,9 @@ Reply FileRoutes::Plot(const Query& query) {
     if (named.failure) {
         return *named.failure;
     }
-    std::string text;
-    if (!named.file->ReadAll(text, kMaxReadBytes)) {
-        return TextReply(413, "the file is too large to plot; download it instead");
-    }
-    const PlotSeries plot = ThinPlot(text, std::min(*points, kMaxPoints));
+    const ListedFile& file = *named.file;
+    const PlotSeries plot = ThinPlot([&](const LineVisitor& visit) { return file.EachLine(visit); },
+                                     std::min(*points, kMaxPoints));
     // Written by hand: nlohmann would build an object per number, and a plot has tens of
     // thousands of them.
     std::string data = "[";

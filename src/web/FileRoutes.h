@@ -32,8 +32,6 @@ public:
     static constexpr std::size_t kMaxRows = 1000;
     static constexpr std::size_t kDefaultPoints = 2000;
     static constexpr std::size_t kMaxPoints = 10000;
-    // Tables and plots read the whole file; beyond this it is offered for download only.
-    static constexpr std::uint64_t kMaxReadBytes = 512ull * 1024 * 1024;
 
 private:
     FileIndex& index_;

@@ -1,5 +1,6 @@
 #include "web/PlotThinning.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -102,95 +103,116 @@ bool ParseTimeMs(std::string_view text, double& ms) {
     return true;
 }
 
-PlotSeries ThinPlot(std::string_view text, std::size_t points) {
-    // Column-major, so that a column without a single number is dropped without a copy.
-    std::vector<std::vector<double>> columns;
-    std::vector<double> times;
+namespace {
+
+// One column's extremes within one bucket.
+struct Extremes {
+    double low = 0, high = 0;
+    std::size_t lowAt = 0, highAt = 0;
+    bool any = false;
+
+    void Add(double value, std::size_t line) {
+        if (!any || value < low) {
+            low = value;
+            lowAt = line;
+        }
+        if (!any || value > high) {
+            high = value;
+            highAt = line;
+        }
+        any = true;
+    }
+};
+
+// Where a bucket starts and ends on the time axis, by either reading of the first column.
+struct BucketTimes {
+    double firstText = 0, lastText = 0, firstEpoch = 0, lastEpoch = 0;
+};
+
+}  // namespace
+
+PlotSeries ThinPlot(const LineSource& eachLine, std::size_t points) {
+    // Two passes and no copy of the readings: the first counts the lines, so the second knows
+    // each line's bucket and keeps only every bucket's extremes, however long the file is.
+    const std::size_t lines = eachLine([](std::string_view) {});
+    if (points < 2) {
+        points = 2;
+    }
+    const std::size_t buckets = lines <= points ? lines : points / 2;
+    std::vector<std::vector<Extremes>> columns;  // [column][bucket]
+    std::vector<BucketTimes> times(buckets);
     bool timeText = true;
     bool epochSeconds = true;
     std::vector<std::string_view> fields;
-    const std::size_t lines = ForEachLine(text, [&](std::string_view line) {
-        SplitFields(line, fields);
-        const std::size_t row = times.size();
-        while (columns.size() < fields.size()) {
-            columns.emplace_back(row, kNoValue);
+    std::size_t line = 0;
+    std::size_t bucket = 0;
+    std::size_t nextBucketAt = buckets > 0 ? lines / buckets : 0;
+    eachLine([&](std::string_view row) {
+        while (line == nextBucketAt && bucket + 1 < buckets) {
+            ++bucket;
+            nextBucketAt = (bucket + 1) * lines / buckets;
         }
-        for (std::size_t c = 0; c < columns.size(); ++c) {
-            columns[c].push_back(c < fields.size() ? NumberOf(fields[c]) : kNoValue);
+        SplitFields(row, fields);
+        while (columns.size() < fields.size()) {
+            columns.emplace_back(buckets);
+        }
+        double first = kNoValue;
+        for (std::size_t c = 0; c < fields.size(); ++c) {
+            const double value = NumberOf(fields[c]);
+            if (c == 0) {
+                first = value;
+            }
+            if (!std::isnan(value)) {
+                columns[c][bucket].Add(value, line);
+            }
         }
         double ms = 0;
-        if (timeText && !ParseTimeMs(fields[0], ms)) {
-            timeText = false;
+        timeText = timeText && ParseTimeMs(fields[0], ms);
+        epochSeconds = epochSeconds && EpochSeconds(first);
+        BucketTimes& at = times[bucket];
+        if (line == bucket * lines / buckets) {
+            at.firstText = ms;
+            at.firstEpoch = first * 1000;
         }
-        epochSeconds = epochSeconds && EpochSeconds(columns[0].back());
-        times.push_back(timeText ? ms : epochSeconds ? columns[0].back() * 1000 : 0);
+        at.lastText = ms;
+        at.lastEpoch = first * 1000;
+        ++line;
     });
 
     PlotSeries plot;
     plot.timeAxis = lines > 0 && (timeText || epochSeconds);
     plot.labels.push_back(plot.timeAxis ? "time" : "line");
-    std::vector<const std::vector<double>*> series;
+    std::vector<const std::vector<Extremes>*> series;
     for (std::size_t c = plot.timeAxis ? 1 : 0; c < columns.size(); ++c) {
-        bool any = false;
-        for (const double value : columns[c]) {
-            if (!std::isnan(value)) {
-                any = true;
-                break;
-            }
-        }
-        if (any) {
-            series.push_back(&columns[c]);
+        const auto& column = columns[c];
+        if (std::any_of(column.begin(), column.end(), [](const Extremes& e) { return e.any; })) {
+            series.push_back(&column);
             plot.labels.push_back("col" + std::to_string(c + 1));
         }
     }
-    const auto xOf = [&](std::size_t line) {
-        return plot.timeAxis ? times[line] : static_cast<double>(line + 1);
-    };
-
-    if (points < 2) {
-        points = 2;
-    }
-    if (lines <= points) {
-        plot.rows.reserve(lines);
-        for (std::size_t line = 0; line < lines; ++line) {
-            std::vector<double>& row = plot.rows.emplace_back();
-            row.push_back(xOf(line));
-            for (const auto* column : series) {
-                row.push_back((*column)[line]);
-            }
-        }
-        return plot;
-    }
-    const std::size_t buckets = points / 2;
     plot.rows.reserve(buckets * 2);
     for (std::size_t b = 0; b < buckets; ++b) {
         const std::size_t first = b * lines / buckets;
         const std::size_t last = (b + 1) * lines / buckets - 1;
-        std::vector<double> early{xOf(first)};
-        std::vector<double> late{xOf(last)};
+        const BucketTimes& at = times[b];
+        std::vector<double> early{!plot.timeAxis ? double(first + 1)
+                                  : timeText     ? at.firstText
+                                                 : at.firstEpoch};
+        std::vector<double> late{!plot.timeAxis ? double(last + 1)
+                                 : timeText     ? at.lastText
+                                                : at.lastEpoch};
         for (const auto* column : series) {
-            std::size_t low = last + 1, high = last + 1;
-            for (std::size_t line = first; line <= last; ++line) {
-                const double value = (*column)[line];
-                if (std::isnan(value)) {
-                    continue;
-                }
-                if (low > last || value < (*column)[low]) {
-                    low = line;
-                }
-                if (high > last || value > (*column)[high]) {
-                    high = line;
-                }
-            }
-            if (low > last) {
+            const Extremes& e = (*column)[b];
+            // Each extreme on the row nearer its own line, so the curve keeps its order.
+            if (!e.any) {
                 early.push_back(kNoValue);
                 late.push_back(kNoValue);
-            } else if (low == high) {
-                early.push_back((*column)[low]);
+            } else if (e.lowAt == e.highAt) {
+                early.push_back(e.low);
                 late.push_back(kNoValue);
             } else {
-                early.push_back((*column)[std::min(low, high)]);
-                late.push_back((*column)[std::max(low, high)]);
+                early.push_back(e.lowAt < e.highAt ? e.low : e.high);
+                late.push_back(e.lowAt < e.highAt ? e.high : e.low);
             }
         }
         if (first == last) {

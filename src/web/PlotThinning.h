@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "web/CsvLines.h"
+
 struct PlotSeries {
     // "time" or "line", then "colN" for each column plotted (N counts the file's columns from 1).
     std::vector<std::string> labels;
@@ -18,8 +20,8 @@ struct PlotSeries {
     std::vector<std::vector<double>> rows;
 };
 
-// At most `points` rows (and at least 2 when there are as many lines).
-PlotSeries ThinPlot(std::string_view text, std::size_t points);
+// At most `points` rows (and at least 2 when there are as many lines). `lines` is read twice.
+PlotSeries ThinPlot(const LineSource& lines, std::size_t points);
 
 // "YYYY-MM-DD HH:MM:SS" or with 'T', optional fraction and 'Z', as milliseconds since 1970 in
 // UTC; false for anything else.
