@@ -29,8 +29,8 @@ void CUsbWorker::Open() {
     // A port that does not open is reported by Run, which also paces the retries.
     opened = port->Open(portPath);
     if (opened == platform::PortOpen::Opened) {
-        NotifyUser("Device Connected", "%s", ConnectionName());
         WatchLinkOpened(this, ConnectionName(), "usb", "");
+        NotifyUser("Device Connected", "%s", ConnectionName());
     }
 }
 
@@ -121,8 +121,8 @@ void CUsbWorker::ReadAll() {
 
 void CUsbWorker::Close() {
     if (port->IsOpen()) {
-        NotifyUser("Device Disconnected", "%s", ConnectionName());
         WatchLinkClosed(this);
+        NotifyUser("Device Disconnected", "%s", ConnectionName());
         port->Close();
     }
     ConnectionLog("Connection %s terminated\n", ConnectionName());
