@@ -55,10 +55,10 @@ free_port() {
     done
 }
 
-# Starts orbtray on $1 (data folder) and $2 (port) with its output in $work, and waits until it
-# says it is receiving. Sets orbtray_pid.
+# Starts orbtray on $1 (data folder) and $2 (port), with any further arguments, its output in
+# $work, and waits until it says it is receiving. Sets orbtray_pid.
 start_orbtray() {
-    "$orbtray" --data-folder "$1" --port "$2" >"$work/orbtray.out" 2>"$work/orbtray.err" &
+    "$orbtray" --data-folder "$1" --port "$2" "${@:3}" >"$work/orbtray.out" 2>"$work/orbtray.err" &
     orbtray_pid=$!
     for _ in $(seq 500); do
         grep -q '^orbtray: receiving' "$work/orbtray.out" 2>/dev/null && return

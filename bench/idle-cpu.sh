@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # CPU time orbtray uses in a minute with nothing connected (its threads wake only for their
 # stop events and the serial port scan once a second), against `sleep` over the same minute.
+# The web page is served, as it is by default, with nobody looking at it.
 #
 #   bench/idle-cpu.sh                (IDLE_SECONDS=60 by default)
 set -euo pipefail
@@ -26,7 +27,10 @@ cpu_seconds() {
     fi
 }
 
-start_orbtray "$work/data" "$(free_port)"
+web_port=$(free_port)
+start_orbtray "$work/data" "$(free_port)" --web "127.0.0.1:$web_port"
+grep -q "^orbtray: web page at" "$work/orbtray.out" ||
+    { echo "bench: the web page is not served" >&2; exit 1; }
 sleep $((seconds + 5)) &
 sleeper=$!
 at_rest=$(cpu_seconds "$orbtray_pid")
@@ -39,7 +43,7 @@ stop_orbtray || { echo "bench: orbtray exited with $?" >&2; exit 1; }
 
 per_minute() { calc "%.4f" "t * 60 / s" -v t="$1" -v s="$seconds"; }
 source_name=$([[ -r /proc/self/sched ]] && echo "scheduler run time" || echo "clock ticks")
-echo "idle for $seconds s ($source_name; start-up not counted)"
+echo "idle for $seconds s with the web page on ($source_name; start-up not counted)"
 echo "baseline sleep:  $(per_minute "$sleeper_used") s CPU per minute"
 echo "orbtray idle:    $(per_minute "$orbtray_used") s CPU per minute (target <= $target)"
 echo "ratio to target: $(calc "%.2f" "t * 60 / s / g" -v t="$orbtray_used" -v s="$seconds" -v g="$target")"

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "link/ConnectionLog.h"
+#include "link/LinkWatch.h"
 #include "link/NetWorker.h"
 
 int CNetListener::Listen() {
@@ -121,6 +122,7 @@ void CNetListener::Admit(platform::Socket connection, const platform::Ipv4Endpoi
     auto worker =
         std::make_unique<CNetWorker>(this, stopEvent.get(), storeConfig, std::move(connection));
     ConnectionLog("Connection %s from %s\n", worker->ConnectionName(), from);
+    WatchLinkOpened(worker.get(), worker->ConnectionName(), "tcp", from);
     if (AddWorker(id, std::move(worker))) {
         addressOf[id] = address;
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "link/ConnectionLog.h"
+#include "link/LinkWatch.h"
 #include "link/Listener.h"
 #include "platform/Event.h"
 
@@ -69,4 +70,5 @@ void CNetWorker::Close() {
     socket.Close();
     ConnectionLog("Connection %s terminated\n", ConnectionName());
     AbortTransfer();
+    WatchLinkClosed(this);
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "link/ConnectionLog.h"
+#include "link/LinkWatch.h"
 #include "link/NotifyUser.h"
 
 void CTxWorker::SetConnectionName(const char* format, ...) {
@@ -40,4 +41,8 @@ void CTxWorker::LogV(const char* format, std::va_list arguments) {
 void CTxWorker::NotifyFileV(const char* title, const char* path, const char* format,
                             std::va_list arguments) {
     NotifyUserFileV(title, path, format, arguments);
+}
+
+void CTxWorker::SerialKnown(const char* serial) {
+    WatchLinkSerial(this, serial);
 }

@@ -44,6 +44,7 @@ private:
     void LogV(const char* format, std::va_list arguments) override;
     void NotifyFileV(const char* title, const char* path, const char* format,
                      std::va_list arguments) override;
+    void SerialKnown(const char* serial) override;
 
     // The session keeps a pointer to it; the concrete worker fills it in.
     char connectionName[16] = {};

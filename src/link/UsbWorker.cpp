@@ -5,6 +5,7 @@
 #include <string>
 
 #include "link/ConnectionLog.h"
+#include "link/LinkWatch.h"
 #include "link/Listener.h"
 #include "link/NotifyUser.h"
 
@@ -29,6 +30,7 @@ void CUsbWorker::Open() {
     // A port that does not open is reported by Run, which also paces the retries.
     opened = port->Open(portPath);
     if (opened == platform::PortOpen::Opened) {
+        WatchLinkOpened(this, ConnectionName(), "usb", "");
         NotifyUser("Device Connected", "%s", ConnectionName());
     }
 }
@@ -166,6 +168,7 @@ bool CUsbWorker::IsStranger(const char* data, std::size_t count) {
 void CUsbWorker::Close() {
     FlushComplaints(true);
     if (port->IsOpen()) {
+        WatchLinkClosed(this);
         NotifyUser("Device Disconnected", "%s", ConnectionName());
         port->Close();
     }

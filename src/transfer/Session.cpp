@@ -175,6 +175,7 @@ Session::Step Session::OnHello(std::string_view argument) {
             break;
     }
     Log("Connection %s serial number is %s\n", name, serial.c_str());
+    host.SerialKnown(serial.c_str());
     host.SendAck();
     lineCount = 0;
     state = TxState::Receiving;

@@ -32,6 +32,8 @@ public:
     // Tells the user that a file arrived, printf-style; returns once the user interface has it.
     virtual void NotifyFileV(const char* title, const char* path, const char* format,
                              std::va_list arguments) = 0;
+    // The instrument has said who it is; links that show who is connected take note.
+    virtual void SerialKnown(const char* /*serial*/) {}
 
 protected:
     ~SessionHost() = default;

@@ -100,6 +100,11 @@ OrbtrayProcess::OrbtrayProcess(const std::string& dataFolder, std::uint16_t port
               std::vector<std::string> all{"--data-folder", dataFolder, "--port",
                                            std::to_string(port)};
               all.insert(all.end(), arguments.begin(), arguments.end());
+              // The page's default address is this machine's one and only: a test serves the
+              // page only where it says.
+              if (std::ranges::find(arguments, "--web") == arguments.end()) {
+                  all.insert(all.end(), {"--web", "off"});
+              }
               return all;
           }(),
           environment) {}

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "integration/Http.h"
 #include "integration/OrbtrayProcess.h"
 
 namespace {
@@ -151,6 +152,27 @@ protected:
     ScratchFolder scratch;
     const std::string portPath = scratch.Path() + kName;
 };
+
+// The web page shows the port while it is open, with the serial number once the instrument
+// has said it, and no longer once the adapter is pulled.
+TEST_F(OrbtraySerial, IsShownOnTheWebPageWhileConnected) {
+    const std::uint16_t webPort = FreePort();
+    ASSERT_NO_FATAL_FAILURE(StartOnPort({"--web", "127.0.0.1:" + std::to_string(webPort)}));
+    ASSERT_TRUE(Said("orbtray: web page at"));
+    EventStream viewer(webPort);
+    ASSERT_TRUE(viewer.Connected());
+    {
+        Pty pty;
+        ASSERT_NO_FATAL_FAILURE(Plug(pty));
+        EXPECT_EQ(Get(webPort, "/api/connections").body,
+                  R"({"connections":[{"kind":"usb","name":"ttyA","serial":""}]})");
+        EXPECT_EQ(Say(pty.master, "HELLO 42\r\n"), kAck);
+        EXPECT_TRUE(viewer.WaitFor(
+            R"({"connections":[{"kind":"usb","name":"ttyA","serial":"42"}]})", kPatience));
+    }
+    EXPECT_TRUE(viewer.WaitFor("{\"connections\":[]}", kPatience));
+    EXPECT_TRUE(viewer.WaitFor(R"("text":"ttyA","title":"Device Disconnected")", kPatience));
+}
 
 // A bad command is refused with a NAK, and costs an open transfer, but never the port. Which
 // commands are bad is the session's own rule, tested without a port.

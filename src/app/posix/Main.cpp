@@ -13,7 +13,10 @@
 #include <vector>
 
 #include "app/posix/CommandLine.h"
+#include "app/posix/NoticeFanout.h"
 #include "app/posix/StdoutNotifier.h"
+#include "app/posix/WebFront.h"
+#include "link/LinkWatch.h"
 #include "link/Receiver.h"
 #include "platform/Cp210xDriver.h"
 #include "platform/FileSystem.h"
@@ -100,6 +103,13 @@ int main(int argc, char** argv) {
         return List(store.dataFolder);
     }
 
+    // Signals are taken by sigwait below, so every thread started from here on blocks them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
     // The ports come first: a second orbtray, or another program on the port, must not get as
     // far as creating or cleaning up a Data folder that the first may be receiving into.
     platform::StartNetworking();
@@ -121,6 +131,15 @@ int main(int argc, char** argv) {
     if (!unopened.empty()) {
         return 1;
     }
+    WebFront web;
+    if (std::string error; !web.Configure(line, store.dataFolder, error)) {
+        return Fail(error, 1);
+    }
+    // The page's address is one more port: one the user gave and that cannot be had ends
+    // orbtray here too. The page shows the Data folder as it comes to exist.
+    if (!web.Start()) {
+        return 1;
+    }
 
     if (!MakePath(store.dataFolder)) {
         return Fail("cannot create the data folder " + store.dataFolder, 1);
@@ -136,14 +155,9 @@ int main(int argc, char** argv) {
     const int leftovers = RemoveLeftoverTempFiles(store.dataFolder);
 
     StdoutNotifier notifier;
-    SetNotifySink(&notifier);
-
-    // Signals are taken by sigwait below, so every thread started from here on blocks them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    NoticeFanout notices(notifier, web.Notices());
+    SetNotifySink(&notices);
+    SetLinkWatch(web.Links());
 
     // Without a driver the scan finds nothing, however many bridges are plugged in.
     if (usb.scan && !platform::Cp210xDriverAvailable()) {
@@ -163,9 +177,11 @@ int main(int argc, char** argv) {
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
+    web.Stop();
     receiver.Stop();
     // Nothing is left to receive a notification.
     SetNotifySink(nullptr);
+    SetLinkWatch(nullptr);
     std::printf("orbtray: stopped\n");
     return 0;
 }

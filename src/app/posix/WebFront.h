@@ -1,0 +1,36 @@
+#pragma once
+
+// The web page as the command line asks for it: served on 127.0.0.1:9394 unless told otherwise
+// or "off". Settled before the receiver starts (its notifications and links feed the page from
+// the first), served once the receiver is up.
+
+#include <memory>
+#include <string>
+
+#include "app/posix/CommandLine.h"
+#include "link/LinkWatch.h"
+#include "link/NotifyUser.h"
+
+class WebPage;
+
+class WebFront {
+public:
+    WebFront();
+    ~WebFront();
+
+    // False, with `error` set, when the options cannot be served as given.
+    bool Configure(const CommandLine& line, const std::string& dataFolder, std::string& error);
+    // Null while there is no page.
+    NotifySink* Notices();
+    LinkWatch* Links();
+    // Serves the page and says where. A default address that cannot be bound is reported and
+    // orbtray goes on without the page; false when an address the user gave cannot be served.
+    bool Start();
+    void Stop();
+
+private:
+    std::unique_ptr<WebPage> page_;
+    bool addressGiven_ = false;
+    std::string url_;
+    bool loopback_ = true;
+};

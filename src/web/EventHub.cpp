@@ -1,0 +1,178 @@
+#include "web/EventHub.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+EventHub::EventHub()
+    : epoll_(::epoll_create1(EPOLL_CLOEXEC)), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.u64 = 0;
+    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &wake);
+}
+
+EventHub::~EventHub() {
+    CloseAll();
+    if (watch_.joinable()) {
+        watch_.join();
+    }
+    ::close(wake_);
+    ::close(epoll_);
+}
+
+void EventHub::Start() {
+    if (!watch_.joinable()) {
+        watch_ = std::thread([this] { Watch(); });
+    }
+}
+
+void EventHub::Publish(std::string_view event, std::string_view data) {
+    std::string bytes;
+    bytes.reserve(event.size() + data.size() + 16);
+    bytes.append("event: ").append(event).append("\ndata: ").append(data).append("\n\n");
+    std::lock_guard<std::mutex> lock(mutex_);
+    SendLocked(bytes);
+}
+
+void EventHub::SendLocked(std::string_view bytes) {
+    for (auto& [id, viewer] : viewers_) {
+        if (viewer->dropped) {
+            continue;
+        }
+        if (viewer->pending.size() - viewer->sent + bytes.size() > kMaxPending) {
+            // The stream ends when the server next asks it for bytes; if the viewer never reads
+            // again, the server's connection time-out closes it.
+            viewer->dropped = true;
+            viewer->pending.clear();
+            viewer->sent = 0;
+        } else {
+            if (viewer->sent == viewer->pending.size()) {
+                viewer->pending.clear();
+                viewer->sent = 0;
+            }
+            viewer->pending.append(bytes);
+        }
+        if (viewer->suspended) {
+            viewer->suspended = false;
+            MHD_resume_connection(viewer->connection);
+        }
+    }
+}
+
+MHD_Response* EventHub::OpenStream(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    auto* viewer = new Viewer{this, 0, connection, {}, 0, false, false};
+    // Sent at once, so the browser sees the stream open before the first event; "retry" paces
+    // its reconnection after orbtray restarts.
+    viewer->pending = "retry: 2000\n: connected\n\n";
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closing_) {
+            delete viewer;
+            return nullptr;
+        }
+        viewer->id = nextId_++;
+        viewers_.emplace(viewer->id, viewer);
+    }
+    // Edge-triggered: a viewer that sends something other than a hang-up is not woken for again
+    // and again. The registration goes when the server closes the socket.
+    if (info != nullptr) {
+        epoll_event hangUp{};
+        hangUp.events = EPOLLRDHUP | EPOLLET;
+        hangUp.data.u64 = viewer->id;
+        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, info->connect_fd, &hangUp);
+    }
+    MHD_Response* response =
+        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &Read, viewer, &Free);
+    if (response == nullptr) {
+        Free(viewer);
+    }
+    return response;
+}
+
+ssize_t EventHub::Read(void* cls, std::uint64_t, char* buffer, std::size_t size) {
+    auto* viewer = static_cast<Viewer*>(cls);
+    EventHub* hub = viewer->hub;
+    std::lock_guard<std::mutex> lock(hub->mutex_);
+    if (viewer->dropped) {
+        return MHD_CONTENT_READER_END_WITH_ERROR;
+    }
+    const std::size_t left = viewer->pending.size() - viewer->sent;
+    if (left == 0) {
+        if (hub->closing_) {
+            return MHD_CONTENT_READER_END_OF_STREAM;
+        }
+        // Nothing to say: the connection leaves the server's poll set until Publish resumes it.
+        viewer->suspended = true;
+        MHD_suspend_connection(viewer->connection);
+        return 0;
+    }
+    const std::size_t count = std::min(left, size);
+    std::memcpy(buffer, viewer->pending.data() + viewer->sent, count);
+    viewer->sent += count;
+    return static_cast<ssize_t>(count);
+}
+
+void EventHub::Free(void* cls) {
+    auto* viewer = static_cast<Viewer*>(cls);
+    EventHub* hub = viewer->hub;
+    {
+        std::lock_guard<std::mutex> lock(hub->mutex_);
+        hub->viewers_.erase(viewer->id);
+    }
+    hub->changed_.notify_all();
+    delete viewer;
+}
+
+void EventHub::CloseAll() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    closing_ = true;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
+    for (auto& [id, viewer] : viewers_) {
+        if (viewer->suspended) {
+            viewer->suspended = false;
+            MHD_resume_connection(viewer->connection);
+        }
+    }
+    changed_.notify_all();
+    changed_.wait_for(lock, std::chrono::seconds(2), [this] { return viewers_.empty(); });
+}
+
+void EventHub::Watch() {
+    auto nextKeepAlive = std::chrono::steady_clock::now() + kKeepAlive;
+    epoll_event events[16];
+    for (;;) {
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+            nextKeepAlive - std::chrono::steady_clock::now());
+        const int count = ::epoll_wait(epoll_, events, 16,
+                                       static_cast<int>(std::max<long long>(wait.count(), 0)));
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closing_) {
+            return;
+        }
+        for (int i = 0; i < count; ++i) {
+            const auto found = viewers_.find(events[i].data.u64);
+            if (found == viewers_.end()) {
+                continue;
+            }
+            // Gone: its stream ends, which frees the server's connection.
+            Viewer* viewer = found->second;
+            viewer->dropped = true;
+            if (viewer->suspended) {
+                viewer->suspended = false;
+                MHD_resume_connection(viewer->connection);
+            }
+        }
+        if (std::chrono::steady_clock::now() >= nextKeepAlive) {
+            // A comment line: browsers ignore it, and it keeps the connection from timing out.
+            SendLocked(": keep-alive\n\n");
+            nextKeepAlive = std::chrono::steady_clock::now() + kKeepAlive;
+        }
+    }
+}

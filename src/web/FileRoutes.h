@@ -1,0 +1,38 @@
+#pragma once
+
+// The routes over the received files: the list, one file's rows, its plot and its bytes. A file
+// is named by `dir` (its serial folder as on disk) and `name`; anything the scan does not list
+// is 404. Runs on the server's thread.
+
+#include <map>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "viewer/Scan.h"
+#include "web/Reply.h"
+
+class FileIndex;
+
+// The query's parameters, decoded; the first of a repeated name wins.
+using Query = std::map<std::string, std::string>;
+
+// One row of the list: {"time","serial","dir","name","size"}, as `orbtray list` prints it.
+nlohmann::json FileRowJson(const FileRecord& record);
+
+class FileRoutes {
+public:
+    explicit FileRoutes(FileIndex& index) : index_(index) {}
+
+    Reply Files(const Query& query);
+    Reply Table(const Query& query);
+    Reply Plot(const Query& query);
+    Reply Download(const Query& query);
+
+    static constexpr std::size_t kMaxRows = 1000;
+    static constexpr std::size_t kDefaultPoints = 2000;
+    static constexpr std::size_t kMaxPoints = 10000;
+
+private:
+    FileIndex& index_;
+};

@@ -1,0 +1,22 @@
+#pragma once
+
+// Where and for whom the web page is served, settled from the command line before it starts.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct WebConfig {
+    std::string host = "127.0.0.1";  // an IP address (IPv6 without brackets) or a host name
+    std::uint16_t port = 9394;
+    std::string token;               // empty: no token asked for
+    std::vector<std::string> hosts;  // names besides the address and localhost
+    std::string dataFolder;          // ends in '/'
+};
+
+// The address as a URL or a Host header writes it: an IPv6 address in brackets.
+std::string UrlHost(const std::string& host);
+
+// The token is the file's first line, without surrounding white space; false with `error` set
+// when it cannot be read or is empty.
+bool ReadWebToken(const std::string& path, std::string& token, std::string& error);

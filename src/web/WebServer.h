@@ -1,0 +1,50 @@
+#pragma once
+
+// The page's HTTP server: libmicrohttpd on a thread of its own (epoll), read-only, for the
+// served address's own Host names only, behind a token when one is set. Routes answer on the
+// server's thread; event streams are suspended connections held by the EventHub.
+
+#include <microhttpd.h>
+
+#include <string>
+#include <string_view>
+
+#include "web/FileRoutes.h"
+#include "web/WebConfig.h"
+
+class EventHub;
+class LiveEvents;
+
+class WebServer {
+public:
+    WebServer(const WebConfig& config, FileRoutes& files, LiveEvents& live, EventHub& hub);
+    ~WebServer();
+    WebServer(const WebServer&) = delete;
+    WebServer& operator=(const WebServer&) = delete;
+
+    // Binds and starts serving; false with `error` saying why.
+    bool Start(std::string& error);
+    void Stop();
+
+    static constexpr unsigned kConnectionLimit = 64;
+    static constexpr unsigned kIdleTimeoutSeconds = 60;
+
+private:
+    static MHD_Result Access(void* server, MHD_Connection* connection, const char* url,
+                             const char* method, const char* version, const char* upload,
+                             std::size_t* uploadSize, void** state);
+    MHD_Result Handle(MHD_Connection* connection, std::string_view path, std::string_view method);
+    bool KnownHost(std::string_view host) const;
+    // Whether the request may go on; otherwise an answer has been queued.
+    bool Admitted(MHD_Connection* connection, std::string_view path, const Query& query,
+                  MHD_Result& queued);
+    Reply Route(std::string_view path, const Query& query);
+    MHD_Result OpenEvents(MHD_Connection* connection);
+
+    const WebConfig config_;
+    FileRoutes& files_;
+    LiveEvents& live_;
+    EventHub& hub_;
+    std::string boundHost_;  // the address the listening socket has, as a Host names it
+    MHD_Daemon* daemon_ = nullptr;
+};

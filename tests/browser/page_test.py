@@ -1,0 +1,424 @@
+#!/usr/bin/python3
+"""The web page in a real browser: headless Chromium, driven by chromedriver through Selenium.
+
+Starts the real orbtray on free loopback ports with a scratch Data folder, opens its page and has
+orbsim send files over TCP, then checks what a user sees: the list matches `orbtray list` and
+grows without a reload, the connected instrument and the notification show up, the filter works,
+a file's page draws its plot, pages through its readings and downloads its exact bytes, text
+from instruments stays text, an open page catches up after orbtray restarts, and with
+--web-token the page works from the cookie its ?token= address sets. Any JavaScript error,
+Content-Security-Policy violation or failed request on any page fails the test.
+
+usage: page_test.py ORBTRAY ORBSIM
+"""
+
+import base64
+import calendar
+import os
+import random
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.parse
+import urllib.request
+
+from selenium import webdriver
+from selenium.common.exceptions import TimeoutException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+# The list page shows this many rows at first, and more on request.
+ROWS_AT_ONCE = 500
+OLD_FILES = 520
+WAIT = 20  # seconds; generous, for a loaded machine: the waits end as soon as the page is ready
+
+# Runs before any script of every page: records uncaught errors, rejected promises and
+# everything the Content-Security-Policy refuses.
+ERROR_HOOK = """
+window.__pageErrors = [];
+window.addEventListener('error', (e) => window.__pageErrors.push(
+    'error: ' + (e.message || (e.target && (e.target.src || e.target.href)) || e.type)), true);
+window.addEventListener('unhandledrejection', (e) => window.__pageErrors.push(
+    'unhandled rejection: ' + (e.reason && e.reason.stack || e.reason)));
+document.addEventListener('securitypolicyviolation', (e) => window.__pageErrors.push(
+    'CSP refused ' + e.violatedDirective + ': ' + e.blockedURI + ' ' + e.sourceFile + ':' +
+    e.lineNumber));
+"""
+
+# The series colour the page gives its first numeric column.
+FIRST_SERIES_RGB = (0x00, 0x72, 0xB2)
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def free_port(taken=()):
+    """A port free on 127.0.0.1 for both TCP and UDP (orbtray takes both for its instruments).
+
+    Picked below the ports the system gives the local ends of connections (32768 and up):
+    tests running beside this one could take one of those before orbtray binds it.
+    """
+    while True:
+        port = random.randint(20000, 32767)
+        if port in taken:
+            continue
+        try:
+            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as tcp, \
+                 socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
+                tcp.bind(('127.0.0.1', port))
+                udp.bind(('127.0.0.1', port))
+            return port
+        except OSError:
+            continue
+
+
+def readings(count):
+    """Plausible readings, one per line: seconds, temperature, relative humidity."""
+    return [f'{i * 10},{21.0 + (i % 37) * 0.05:.2f},{48.0 - (i % 23) * 0.25:.2f}'
+            for i in range(count)]
+
+
+class Run:
+    def __init__(self, orbtray, orbsim):
+        self.orbtray = orbtray
+        self.orbsim = orbsim
+        self.scratch = tempfile.mkdtemp(prefix='orbtray-browser-')
+        self.data = os.path.join(self.scratch, 'Data')
+        os.mkdir(self.data)
+        self.port = free_port()
+        self.web_port = free_port(taken=(self.port,))
+        self.base = f'http://127.0.0.1:{self.web_port}'
+        self.process = None
+        self.driver = None
+        self.token = 'Tok-' + ''.join(random.choices('abcdefghijkmnpqrstuvwxyz23456789', k=24))
+
+    # --- orbtray and orbsim ---------------------------------------------------------------
+
+    def store_old_files(self, serial, count, start=calendar.timegm((2026, 11, 1, 8, 0, 0))):
+        """Files put in the Data folder behind orbtray's back, a minute apart from `start`."""
+        folder = os.path.join(self.data, serial)
+        os.mkdir(folder)
+        for i in range(count):
+            stamp = start + 60 * i
+            path = os.path.join(folder, time.strftime('%y%m%d-%H%M%S.csv', time.gmtime(stamp)))
+            with open(path, 'wb') as f:
+                f.write(b'%d,20.5\r\n' % i)
+            os.utime(path, (stamp, stamp))
+
+    def start_orbtray(self, *extra):
+        self.log = open(os.path.join(self.scratch, 'orbtray.log'), 'ab')
+        said_before = self.orbtray_output().count('orbtray: receiving into ')
+        self.process = subprocess.Popen(
+            [self.orbtray, '--data-folder', self.data, '--port', str(self.port), '--no-usb-scan',
+             '--web', f'127.0.0.1:{self.web_port}', *extra],
+            stdout=self.log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        ready = urllib.request.Request(
+            self.base + '/', headers={'Cookie': 'orbtray_token=' + self.token} if extra else {})
+        deadline = time.monotonic() + WAIT
+        while time.monotonic() < deadline:
+            check(self.process.poll() is None,
+                  f'orbtray exited with {self.process.returncode}:\n{self.orbtray_output()}')
+            # Ready once it listens for instruments and serves the page: the two start apart.
+            if self.orbtray_output().count('orbtray: receiving into ') > said_before:
+                try:
+                    with urllib.request.urlopen(ready, timeout=2) as answer:
+                        if answer.status == 200:
+                            return
+                except OSError:
+                    pass
+            time.sleep(0.05)
+        raise Failure(f'orbtray is not ready at {self.base}/:\n{self.orbtray_output()}')
+
+    def stop_orbtray(self):
+        self.process.terminate()
+        status = self.process.wait(timeout=WAIT)
+        check(status == 0, f'orbtray stopped with {status}:\n{self.orbtray_output()}')
+
+    def orbtray_output(self):
+        self.log.flush()
+        with open(self.log.name, 'rb') as f:
+            return f.read().decode('utf-8', 'replace')
+
+    def send(self, serial, lines):
+        path = os.path.join(self.scratch, 'send.csv')
+        with open(path, 'w') as f:
+            f.write('\n'.join(lines) + '\n')
+        result = subprocess.run(
+            [self.orbsim, 'send', '--tcp', f'127.0.0.1:{self.port}', '--serial', serial, path],
+            capture_output=True, timeout=WAIT)
+        check(result.returncode == 0,
+              f'orbsim send failed ({result.returncode}): {result.stdout.decode()}'
+              f'{result.stderr.decode()}\n{self.orbtray_output()}')
+
+    def stored(self, serial_dir):
+        """The one file under Data/<serial_dir>/ : its name and bytes."""
+        folder = os.path.join(self.data, serial_dir)
+        names = os.listdir(folder)
+        check(len(names) == 1, f'{folder} holds {names}')
+        with open(os.path.join(folder, names[0]), 'rb') as f:
+            return names[0], f.read()
+
+    def listed(self):
+        """`orbtray list` as rows of (time, serial, name, size)."""
+        out = subprocess.run([self.orbtray, 'list', '--data-folder', self.data],
+                             capture_output=True, check=True, timeout=WAIT).stdout
+        return [tuple(line.split('\t')) for line in out.decode().splitlines()]
+
+    # --- the browser ----------------------------------------------------------------------
+
+    def start_browser(self):
+        options = webdriver.ChromeOptions()
+        options.binary_location = '/usr/bin/chromium'
+        for argument in ('--headless=new', '--no-sandbox', '--disable-gpu',
+                         '--disable-dev-shm-usage', '--window-size=1280,800',
+                         '--user-data-dir=' + os.path.join(self.scratch, 'chromium')):
+            options.add_argument(argument)
+        options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
+        self.driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
+        self.driver.execute_cdp_cmd('Page.addScriptToEvaluateOnNewDocument', {'source': ERROR_HOOK})
+
+    def wait(self, what, condition):
+        try:
+            return WebDriverWait(self.driver, WAIT, poll_frequency=0.05).until(
+                lambda driver: condition())
+        except TimeoutException:
+            raise Failure(f'timed out waiting for {what}') from None
+
+    def js(self, script, *arguments):
+        return self.driver.execute_script(script, *arguments)
+
+    def assert_no_errors(self, page, unless=None):
+        errors = self.js('return window.__pageErrors || ["the error hook is missing"]')
+        severe = [entry['message'] for entry in self.driver.get_log('browser')
+                  if entry['level'] == 'SEVERE' and not (unless and unless in entry['message'])]
+        check(not errors and not severe, f'errors on {page}: {errors + severe}')
+
+    def table(self, selector):
+        return self.js(
+            'return Array.from(document.querySelectorAll(arguments[0]),'
+            ' (tr) => Array.from(tr.cells, (td) => td.textContent))', selector)
+
+    def file_rows(self):
+        return [tuple(row) for row in self.table('#files tbody tr')]
+
+    def text(self, element_id):
+        return self.js('return document.getElementById(arguments[0]).textContent', element_id)
+
+    def close(self):
+        if self.driver:
+            self.driver.quit()
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        shutil.rmtree(self.scratch, ignore_errors=True)
+
+
+def list_page(run):
+    # More files than the page shows at once, and the newest one with a serial in need of
+    # escaping everywhere: as a folder name on disk, in the link's query string and as text.
+    odd_serial = '<i>x&amp;"1'
+    run.send(odd_serial, ['start,ok', 'stop,ok'])
+    run.driver.get(run.base + '/')
+    run.wait('the first rows of the list', lambda: len(run.file_rows()) == ROWS_AT_ONCE)
+    check(run.file_rows() == run.listed()[:ROWS_AT_ONCE],
+          f'the list page starts with {run.file_rows()[:3]}, orbtray list {run.listed()[:3]}')
+    more = run.driver.find_element(By.ID, 'more')
+    check(more.text == 'Show 21 more of 21', f'the button under the list says "{more.text}"')
+    more.click()
+    run.wait('the whole list', lambda: len(run.file_rows()) == OLD_FILES + 1)
+    check(run.file_rows() == run.listed(),
+          f'the list page ends with {run.file_rows()[-3:]}, orbtray list {run.listed()[-3:]}')
+    check(not more.is_displayed(), 'a button for more rows under the whole list')
+    check(run.js('return document.querySelectorAll("#files i").length') == 0,
+          'a serial number was read as markup')
+    run.assert_no_errors('the list page')
+
+    # An instrument connects and says who it is: it shows up while connected and goes away.
+    run.js('window.__notReloaded = true')
+    with socket.create_connection(('127.0.0.1', run.port), timeout=WAIT) as instrument:
+        instrument.sendall(b'HELLO 777\r\n')
+        run.wait('the connected instrument',
+                 lambda: '777' in run.text('connections'))
+    run.wait('the instrument to go', lambda: '777' not in run.text('connections'))
+
+    # A transfer while the page is open: the row arrives at the top, with its notification.
+    run.send('12345', readings(250))
+    run.wait('the new file at the top of the list',
+             lambda: len(run.file_rows()) == OLD_FILES + 2 and run.file_rows()[0][1] == '12345')
+    check(run.js('return window.__notReloaded === true'), 'the page was reloaded')
+    check(run.file_rows() == run.listed(),
+          f'the list page shows {run.file_rows()}, orbtray list {run.listed()}')
+    run.wait('the notification', lambda: 'Device 12345 sent 250 readings.' in run.text('notices'))
+    check(run.js('return document.querySelector("#notices li strong").textContent') ==
+          'File Received', f'notification title: {run.text("notices")}')
+
+    # The filter keeps the rows whose serial number contains the text, whatever its case, and
+    # is kept in the address; without one the list starts again with its first rows.
+    box = run.driver.find_element(By.ID, 'filter')
+    for typed, serials in (('234', ['12345']), ('<I>', [odd_serial]), ('nothing', []), ('', None)):
+        box.clear()
+        if typed:
+            box.send_keys(typed)
+        else:
+            run.js('arguments[0].dispatchEvent(new Event("input"))', box)
+        expected = serials if serials is not None else \
+            [row[1] for row in run.listed()[:ROWS_AT_ONCE]]
+        check([row[1] for row in run.file_rows()] == expected,
+              f'filter "{typed}" shows {run.file_rows()[:3]}...')
+    run.driver.get(run.base + '/?serial=' + urllib.parse.quote('&amp;'))
+    run.wait('the filtered list from the address', lambda: len(run.file_rows()) == 1)
+    check(run.file_rows()[0][1] == odd_serial and
+          run.driver.find_element(By.ID, 'filter').get_attribute('value') == '&amp;',
+          f'?serial=&amp; shows {run.file_rows()}')
+    run.assert_no_errors('the list page')
+
+    # The odd serial's page names it as text.
+    run.driver.find_element(By.CSS_SELECTOR, '#files tbody tr:first-child a').click()
+    run.wait('the odd file\'s title', lambda: run.text('serial') == odd_serial)
+    check(run.js('return document.querySelectorAll("#title i").length') == 0,
+          'a serial number was read as markup on its page')
+    run.wait('its readings', lambda: run.table('#readings tbody tr') == [['1', 'start', 'ok'],
+                                                                        ['2', 'stop', 'ok']])
+    # Nothing in it is a number: the page says so instead of drawing an empty chart.
+    run.wait('the note on the plot', lambda: run.text('plot-note') == 'No numeric column to plot.')
+    check(not run.js('return document.querySelector("#plot canvas")'), 'a chart of no column')
+    run.assert_no_errors('the odd file\'s page')
+    run.driver.get(run.base + '/')
+    run.wait('the list again', lambda: len(run.file_rows()) == ROWS_AT_ONCE)
+    run.assert_no_errors('the list page')
+
+
+def restart(run):
+    """orbtray stops and starts again under the open page, which catches up on what it missed."""
+    run.driver.get(run.base + '/?serial=LATE')
+    run.wait('the live stream', lambda: run.text('live') == 'live')
+    run.stop_orbtray()
+    run.wait('the page to notice', lambda: run.text('live') != 'live')
+    run.js('window.__notReloaded = true')
+    # Received while the page could not hear of it: only reading the list again shows it.
+    run.store_old_files('LATE-1', 1, start=calendar.timegm(time.gmtime()))
+    run.start_orbtray()
+    run.wait('the page to reconnect', lambda: run.text('live') == 'live')
+    run.wait('the file it missed', lambda: [row[1] for row in run.file_rows()] == ['LATE-1'])
+    check(run.js('return window.__notReloaded === true'), 'the page was reloaded')
+    # The browser reports each refused attempt to reconnect; nothing else may go wrong.
+    run.assert_no_errors('the list page across a restart', unless='/api/events')
+
+
+def with_token(run):
+    """With --web-token the page works from the cookie its ?token= address leaves behind."""
+    token_file = os.path.join(run.scratch, 'token')
+    with open(token_file, 'w') as f:
+        f.write(run.token + '\n')
+    run.stop_orbtray()
+    run.start_orbtray('--web-token', token_file)
+    run.driver.get(run.base + '/?token=' + run.token)
+    run.wait('the list behind the token', lambda: len(run.file_rows()) == ROWS_AT_ONCE)
+    check(run.driver.current_url == run.base + '/', f'the token stays in {run.driver.current_url}')
+    run.wait('the live stream', lambda: run.text('live') == 'live')
+    run.send('TOKEN-1', ['7,8'])
+    run.wait('the file over the stream', lambda: run.file_rows()[0][1] == 'TOKEN-1')
+    run.assert_no_errors('the list page with a token', unless='/api/events')
+
+
+def coloured_pixels(run):
+    """Pixels of the plot's canvases in the first series' colour (give or take antialiasing)."""
+    return run.js("""
+        const [r0, g0, b0] = arguments[0];
+        let count = 0;
+        for (const canvas of document.querySelectorAll('#plot canvas')) {
+          if (!canvas.width || !canvas.height) continue;
+          const pixels =
+              canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+          for (let i = 0; i < pixels.length; i += 4) {
+            if (pixels[i + 3] > 200 && Math.abs(pixels[i] - r0) < 40 &&
+                Math.abs(pixels[i + 1] - g0) < 40 && Math.abs(pixels[i + 2] - b0) < 40) count++;
+          }
+        }
+        return count;""", list(FIRST_SERIES_RGB))
+
+
+def file_page(run):
+    name, stored = run.stored('12345')
+    sent = readings(250)
+    check(run.file_rows()[0][1:3] == ('12345', name), f'the list shows {run.file_rows()}')
+    run.driver.find_element(By.CSS_SELECTOR, '#files tbody tr:first-child a').click()
+    run.wait('the file\'s title',
+             lambda: run.text('serial') == '12345' and run.text('name') == name)
+
+    # The plot: a line drawn in the first column's colour.
+    run.wait('the plot', lambda: coloured_pixels(run) > 100)
+
+    # The readings, a hundred a page, with their line numbers.
+    def page_shows(first_line, count, page_text):
+        rows = run.table('#readings tbody tr')
+        expected = [[str(first_line + i)] + sent[first_line + i - 1].split(',')
+                    for i in range(count)]
+        return rows == expected and run.text('page') == page_text
+
+    run.wait('page 1 of the readings', lambda: page_shows(1, 100, 'Page 1 of 3'))
+    run.driver.find_element(By.ID, 'next').click()
+    run.wait('page 2', lambda: page_shows(101, 100, 'Page 2 of 3'))
+    run.driver.find_element(By.ID, 'last').click()
+    run.wait('page 3', lambda: page_shows(201, 50, 'Page 3 of 3'))
+    check(run.js('return document.getElementById("next").disabled'), 'Next on the last page')
+    run.driver.find_element(By.ID, 'prev').click()
+    run.wait('page 2 again', lambda: page_shows(101, 100, 'Page 2 of 3'))
+
+    # The download link gives the stored bytes.
+    href = run.driver.find_element(By.ID, 'download').get_attribute('href')
+    downloaded = run.driver.execute_async_script("""
+        const done = arguments[arguments.length - 1];
+        fetch(arguments[0]).then((r) => r.arrayBuffer()).then((buffer) => {
+          let text = '';
+          for (const byte of new Uint8Array(buffer)) text += String.fromCharCode(byte);
+          done(btoa(text));
+        }).catch((e) => done('failed: ' + e));""", href)
+    check(base64.b64decode(downloaded) == stored,
+          f'{href} gave {len(base64.b64decode(downloaded))} bytes, the file has {len(stored)}')
+    run.assert_no_errors('the file\'s page')
+
+
+def main():
+    if len(sys.argv) != 3:
+        print(__doc__, file=sys.stderr)
+        return 2
+    started = time.monotonic()
+    run = Run(sys.argv[1], sys.argv[2])
+    try:
+        run.store_old_files('OLD-7', OLD_FILES)
+        run.start_orbtray()
+        run.start_browser()
+        list_page(run)
+        file_page(run)
+        restart(run)
+        with_token(run)
+    except Failure as failure:
+        print(f'FAIL: {failure}')
+        if run.driver:
+            shot = os.path.join(tempfile.gettempdir(), 'orbtray-browser-failure.png')
+            run.driver.save_screenshot(shot)
+            print(f'the page at {run.driver.current_url}: screenshot {shot}')
+        return 1
+    finally:
+        run.close()
+    print(f'PASS in {time.monotonic() - started:.1f} s')
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

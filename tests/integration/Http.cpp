@@ -1,0 +1,83 @@
+#include "integration/Http.h"
+
+#include <algorithm>
+
+#include "fakes/Loopback.h"
+
+namespace {
+
+std::string Request(std::uint16_t port, const HttpRequest& request) {
+    std::string text = request.method + " " + request.target + " HTTP/1.1\r\n";
+    if (request.sendHost) {
+        text +=
+            "Host: " + (request.host.empty() ? "127.0.0.1:" + std::to_string(port) : request.host) +
+            "\r\n";
+    }
+    for (const std::string& header : request.headers) {
+        text += header + "\r\n";
+    }
+    return text + "Connection: close\r\n\r\n";
+}
+
+}  // namespace
+
+HttpReply Http(std::uint16_t port, const HttpRequest& request) {
+    HttpReply reply;
+    platform::Socket socket = ConnectWithRetry(port);
+    if (!socket.IsValid()) {
+        return reply;
+    }
+    socket.SetReceiveTimeout(10000);
+    Send(socket, Request(port, request));
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        const platform::IoResult got = socket.Receive(buffer, sizeof buffer);
+        if (got.status != platform::IoStatus::Ok || got.count == 0) {
+            break;
+        }
+        bytes.append(buffer, got.count);
+    }
+    const std::size_t end = bytes.find("\r\n\r\n");
+    if (end == std::string::npos || bytes.compare(0, 9, "HTTP/1.1 ") != 0) {
+        return reply;
+    }
+    reply.status = std::stoi(bytes.substr(9, 3));
+    std::size_t at = bytes.find("\r\n") + 2;
+    while (at < end) {
+        const std::size_t next = bytes.find("\r\n", at);
+        const std::string line = bytes.substr(at, next - at);
+        const std::size_t colon = line.find(':');
+        std::string name = line.substr(0, colon);
+        std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+        reply.headers[name] = line.substr(line.find_first_not_of(' ', colon + 1));
+        at = next + 2;
+    }
+    reply.body = bytes.substr(end + 4);
+    return reply;
+}
+
+EventStream::EventStream(std::uint16_t port) : socket_(ConnectWithRetry(port)) {
+    Send(socket_, Request(port, HttpRequest("/api/events")));
+    connected_ = WaitFor(": connected\n\n", std::chrono::seconds(10)) &&
+                 received_.starts_with("HTTP/1.1 200");
+}
+
+bool EventStream::WaitFor(const std::string& text, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    char buffer[4096];
+    while (received_.find(text) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        socket_.SetReceiveTimeout(static_cast<int>(left.count()) + 1);
+        const platform::IoResult got = socket_.Receive(buffer, sizeof buffer);
+        if (got.status != platform::IoStatus::Ok || got.count == 0) {
+            return false;
+        }
+        received_.append(buffer, got.count);
+    }
+    return true;
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+// A minimal HTTP/1.1 client over 127.0.0.1 for the web page's tests: one request per connection,
+// and an event stream read as it comes.
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/Socket.h"
+
+struct HttpReply {
+    int status = 0;  // 0: no answer at all (the connection was closed or timed out)
+    std::map<std::string, std::string> headers;  // names in lower case
+    std::string body;
+};
+
+struct HttpRequest {
+    explicit HttpRequest(std::string path = "/", std::string verb = "GET")
+        : target(std::move(path)), method(std::move(verb)) {}
+    std::string target;
+    std::string method;
+    std::string host;                  // empty: "127.0.0.1:PORT"
+    std::vector<std::string> headers;  // "Name: value"
+    bool sendHost = true;
+};
+
+HttpReply Http(std::uint16_t port, const HttpRequest& request);
+inline HttpReply Get(std::uint16_t port, const std::string& target) {
+    return Http(port, HttpRequest(target));
+}
+
+// An open /api/events stream.
+class EventStream {
+public:
+    explicit EventStream(std::uint16_t port);
+    bool Connected() const { return connected_; }
+    // Reads until `text` has arrived (true) or `limit` has passed (false).
+    bool WaitFor(const std::string& text, std::chrono::milliseconds limit);
+    const std::string& Received() const { return received_; }
+
+private:
+    platform::Socket socket_;
+    std::string received_;
+    bool connected_ = false;
+};
