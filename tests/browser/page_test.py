@@ -265,6 +265,9 @@ def list_page(run):
     run.wait('the notification', lambda: 'Device 12345 sent 250 readings.' in run.text('notices'))
     check(run.js('return document.querySelector("#notices li strong").textContent') ==
           'File Received', f'notification title: {run.text("notices")}')
+    check(run.js('return document.querySelector("#notices li a").href') ==
+          run.js('return document.querySelector("#files tbody tr a").href'),
+          'the notification does not lead to the new file\'s page')
 
     # The filter keeps the rows whose serial number contains the text, whatever its case, and
     # is kept in the address; without one the list starts again with its first rows.

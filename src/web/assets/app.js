@@ -154,6 +154,14 @@
     const text = document.createElement('p');
     text.textContent = n.text;
     li.append(when, title, text);
+    // A received file's notice leads to its page: the path ends in <serial folder>/<name>.
+    const file = /([^/]+)\/([^/]+\.csv)$/.exec(n.path || '');
+    if (file) {
+      const open = document.createElement('a');
+      open.href = fileLink({dir: file[1], name: file[2]});
+      open.textContent = 'Open ' + file[2];
+      li.appendChild(open);
+    }
     ol.insertBefore(li, ol.firstChild);
     while (ol.children.length > MAX_NOTICES) ol.removeChild(ol.lastChild);
     byId('no-notices').hidden = true;
