@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/Socket.h"
 #include "web/Assets.h"
 #include "web/EventHub.h"
 #include "web/LiveEvents.h"
@@ -141,7 +142,7 @@ bool WebServer::Start(std::string& error) {
     }
     ::freeaddrinfo(found);
     if (fd < 0) {
-        error = "cannot serve the web page on " + where + ": " + std::strerror(failure);
+        error = "cannot serve the web page on " + where + ": " + platform::SocketErrorText(failure);
         return false;
     }
     // The address a name led to is as much the page's own as the name: a page of another site

@@ -244,11 +244,16 @@ TEST_F(Web, ServesWhereToldOrEndsSayingWhy) {
     // An address the user gave that cannot be served ends orbtray, saying why.
     platform::Socket taken = platform::Socket::ListenTcp(webPort);
     ASSERT_TRUE(taken.IsValid());
-    ASSERT_NO_FATAL_FAILURE(
-        Start({}, {"--no-usb-scan", "--web", "127.0.0.1:" + std::to_string(webPort)}));
-    EXPECT_EQ(orbtray->Wait(), 1);
-    EXPECT_TRUE(Logged("orbtray: cannot serve the web page on 127.0.0.1:" +
-                       std::to_string(webPort) + ": Address already in use"));
+    {
+        ScratchFolder scratch;
+        OrbtrayProcess refused(scratch.Path() + "Data/", port, {},
+                               {"--no-usb-scan", "--web", "127.0.0.1:" + std::to_string(webPort)});
+        EXPECT_EQ(refused.Wait(), 1);
+        EXPECT_EQ(refused.Err(), Lines{"orbtray: cannot serve the web page on 127.0.0.1:" +
+                                       std::to_string(webPort) + ": address in use"});
+        // Like a receiving port that is taken, before anything is made in the Data folder.
+        EXPECT_EQ(scratch.Files(true), Lines{});
+    }
 
     taken.Close();
     const std::string where = "localhost:" + std::to_string(webPort);
