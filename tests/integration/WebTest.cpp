@@ -337,7 +337,7 @@ TEST_F(Web, PlotsAMillionLinesWithinItsPointsKeepingEveryPeak) {
     for (int i = 0; i < 1'000'000; ++i) {
         const int seconds = i % 86400;
         // A slow wave with two lone spikes the thinning must keep.
-        double value = (i * 7919 % 1000) / 10.0;
+        double value = static_cast<double>(i * 7919LL % 1000) / 10.0;
         if (i == 123'457)
             value = 5000.25;
         if (i == 876'543)
