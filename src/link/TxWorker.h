@@ -42,6 +42,7 @@ protected:
 
 private:
     void LogV(const char* format, std::va_list arguments) override;
+    void ComplainV(const char* format, std::va_list arguments) override;
     void NotifyFileV(const char* title, const char* path, const char* format,
                      std::va_list arguments) override;
     void SerialKnown(const char* serial) override;

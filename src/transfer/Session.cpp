@@ -84,7 +84,20 @@ bool Session::OnReceive(const char* data, std::size_t count, bool serialLink) {
     return true;
 }
 
+void Session::Complain(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    host.ComplainV(format, arguments);
+    va_end(arguments);
+}
+
 Session::Step Session::Refuse(const char* format) {
+    Complain(format, name);
+    host.SendNak();
+    return Step::Failed;
+}
+
+Session::Step Session::Fail(const char* format) {
     Log(format, name);
     host.SendNak();
     return Step::Failed;
@@ -93,7 +106,7 @@ Session::Step Session::Refuse(const char* format) {
 Session::Step Session::OnAckByte() {
     line.clear();
     if (state != TxState::Updating) {
-        Log("Connection %s unexpected ACK\n", name);
+        Complain("Connection %s unexpected ACK\n", name);
         return Step::Failed;
     }
     char piece[TransferFile::kPieceSize];
@@ -111,7 +124,7 @@ Session::Step Session::OnAckByte() {
 Session::Step Session::OnNakByte() {
     line.clear();
     if (state != TxState::Updating) {
-        Log("Connection %s unexpected NAK\n", name);
+        Complain("Connection %s unexpected NAK\n", name);
         return Step::Failed;
     }
     // No retry: the refused piece is not sent again.
@@ -168,9 +181,9 @@ Session::Step Session::OnHello(std::string_view argument) {
     serial = argument;
     switch (store.OpenDataFile(serial)) {
         case OpenOutcome::DirectoryFailed:
-            return Refuse("Connection %s cannot make directory\n");
+            return Fail("Connection %s cannot make directory\n");
         case OpenOutcome::FileFailed:
-            return Refuse("Connection %s cannot open file\n");
+            return Fail("Connection %s cannot open file\n");
         case OpenOutcome::Opened:
             break;
     }
@@ -221,7 +234,7 @@ Session::Step Session::OnData(std::string_view argument) {
         // keeps its data on NAK and may try again.
         store.DeleteDataFile();
         state = TxState::Idle;
-        return Refuse("Connection %s cannot write file\n");
+        return Fail("Connection %s cannot write file\n");
     }
     ++lineCount;
     host.SendAck();

@@ -29,6 +29,9 @@ public:
     virtual void SendLine(const char* text) = 0;
     // One line of the connection log, printf-style.
     virtual void LogV(const char* format, std::va_list arguments) = 0;
+    // A log line about what the other side sent wrong. Something that does not speak the protocol
+    // makes such lines as fast as it sends, so a link may count some instead of writing them.
+    virtual void ComplainV(const char* format, std::va_list arguments) { LogV(format, arguments); }
     // Tells the user that a file arrived, printf-style; returns once the user interface has it.
     virtual void NotifyFileV(const char* title, const char* path, const char* format,
                              std::va_list arguments) = 0;
@@ -77,8 +80,12 @@ private:
     Step OnBoot();
     Step OnData(std::string_view argument);
     Step OnBye();
+    // Answers NAK to what the other side sent wrong, and complains about it.
     Step Refuse(const char* format);
+    // Answers NAK to a request the store could not serve, and logs why.
+    Step Fail(const char* format);
     void Log(const char* format, ...) ORB_PRINTF(2, 3);
+    void Complain(const char* format, ...) ORB_PRINTF(2, 3);
     void Notify(const char* title, const char* path, const char* format, ...) ORB_PRINTF(4, 5);
 
     SessionHost& host;
