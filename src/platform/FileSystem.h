@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -32,15 +33,29 @@ bool MakeDirectory(const std::string& path);
 // were instead.
 FileOutcome MoveFileNoReplace(const std::string& from, const std::string& to);
 bool RemoveFile(const std::string& path);
-// Removes a file left behind by a writer that is gone, unless some writer still holds it open
-// (File::CreateNew) or it has been made read-only (File::MarkReadOnly): true only if removed.
-// Two receivers sharing a folder, on one machine or over the network, thus never remove each
-// other's open files.
-bool RemoveUnlessHeld(const std::string& path);
+// Removes a file left behind by a writer that is gone: true only if removed. It stays while some
+// writer holds it open (File::CreateNew), while it has been made read-only (File::MarkReadOnly),
+// and while it was written to within `unchangedFor`: where two mounts of one network folder do
+// not pass locks to each other, the age is all that tells a live file from a leftover.
+bool RemoveUnlessHeld(const std::string& path, std::chrono::seconds unchangedFor);
 // Removes a directory that is empty, or a link to a directory (the link, not what it leads to).
 bool RemoveEmptyDirectory(const std::string& path);
 // Makes a rename inside `directory` durable. Needed on POSIX; Windows has nothing to do.
 bool SyncDirectory(const std::string& directory);
+
+// What the file system of a folder can do for a receiver, found by trying it with a scratch file
+// (created, written, flushed, renamed and removed again).
+struct FolderAbilities {
+    // Empty when a file could be written there; otherwise why not, as the OS says it
+    // ("permission denied", "read-only file system").
+    std::string writeError;
+    // A writer can hold its file against other receivers (a lock, or the handle's sharing mode).
+    bool holds = true;
+    // A rename can refuse to replace an existing name by itself (a no-replace rename, or a hard
+    // link); without it File::MoveTo takes the name with a placeholder first.
+    bool noReplaceRename = true;
+};
+FolderAbilities ProbeFolder(const std::string& directory);
 
 // What a directory entry leads to. Links are followed: a link to a directory is a Directory.
 // Other is anything neither a file nor a directory (a pipe, a device, a link to nothing).
@@ -95,14 +110,25 @@ public:
     // Starts getting what was written so far onto the disk without waiting for it, so that a
     // later SyncToDisk has little left to wait for. Large files call it as they grow.
     void StartWriteBack();
-    // Gives the file another name, never replacing one (as MoveFileNoReplace). POSIX keeps the
-    // file open and held across the rename; Windows must close it first, since its handle denies
-    // the delete sharing a rename needs. Nothing is written after it.
+    // Gives the file another name, never replacing one: Taken leaves both names as they were.
+    // The file stays open and held across the rename (Windows renames through the handle
+    // itself), so there is no moment at which it is nobody's. Where the file system refuses
+    // no-replace renames and hard links (FUSE FAT), the name is first taken by an exclusive
+    // create of an empty placeholder, which the file is then renamed over.
     FileOutcome MoveTo(const std::string& to);
+    // Renames the file to a name that only its writer can be using (its own kept name),
+    // replacing whatever has it. For when MoveTo cannot be done at all.
+    FileOutcome MoveOver(const std::string& to);
+    // Whether the file's name still leads to this open file: nobody deleted or renamed it, nor
+    // the folder it is in.
+    bool StillNamed() const;
+    // Reads from `offset` without moving the file position: bytes read, 0 at the end of the
+    // file, -1 on failure. Works on files created for writing too.
+    long ReadAt(std::uint64_t offset, void* buffer, std::size_t size);
     // Deletes the file, then closes it.
     bool Remove();
-    // Makes the file read-only, which keeps it from RemoveUnlessHeld for good; Windows closes it
-    // first, as for MoveTo.
+    // Makes the file read-only, which keeps it from RemoveUnlessHeld where the file system keeps
+    // the mark (FAT does not), and closes it.
     bool MarkReadOnly();
     // Waits for a flush still running, then closes.
     void Close();

@@ -19,6 +19,9 @@ constexpr int kMaxSameSecondFiles = 99;
 // How long a rename that another program holds off is tried again, and how often.
 constexpr std::chrono::seconds kRenameRetryTime{2};
 constexpr std::chrono::milliseconds kRenameRetryPause{50};
+// A temporary file nobody has written to for this long is a leftover, even where the lock of its
+// writer cannot be seen (two mounts of one share): no instrument pauses that long in a transfer.
+constexpr std::chrono::hours kLeftoverAge{1};
 
 }  // namespace
 
@@ -216,7 +219,7 @@ int RemoveLeftoverTempFiles(const std::string& dataFolder) {
             }
         });
         for (const std::string& name : leftovers) {
-            if (platform::RemoveUnlessHeld(serialDirectory + name)) {
+            if (platform::RemoveUnlessHeld(serialDirectory + name, kLeftoverAge)) {
                 ++removed;
             }
         }
