@@ -17,9 +17,11 @@ void Receiver::Start() {
     beacon.Start();
     tcp.Start();
     usb.Start();
+    sweep.Start();
 }
 
 void Receiver::Stop() {
+    sweep.Stop();
     usb.Stop();
     tcp.Stop();
     beacon.Stop();

@@ -1,12 +1,14 @@
 #pragma once
 
 // The long-lived threads of the connection framework, started and stopped in one order by every
-// front end: the discovery beacon, the TCP listener, the USB listener; stopped in reverse, each
-// stop complete (its workers ended, open transfers aborted) before the next begins.
+// front end: the discovery beacon, the TCP listener, the USB listener, the hourly clean-up of
+// the Data folder; stopped in reverse, each stop complete (its workers ended, open transfers
+// aborted) before the next begins.
 
 #include <cstdint>
 #include <vector>
 
+#include "link/LeftoverSweep.h"
 #include "link/NetBeacon.h"
 #include "link/NetListener.h"
 #include "link/NetPorts.h"
@@ -25,7 +27,11 @@ public:
     // `store` must outlive the receiver.
     explicit Receiver(const StoreConfig& store, std::uint16_t netPort = kInstrumentPort,
                       UsbOptions usbOptions = {})
-        : port(netPort), beacon(netPort), tcp(store, netPort), usb(store, std::move(usbOptions)) {}
+        : port(netPort),
+          beacon(netPort),
+          tcp(store, netPort),
+          usb(store, std::move(usbOptions)),
+          sweep(store.dataFolder) {}
 
     // Opens the TCP listening socket and the beacon's UDP socket, before any thread starts, so
     // that a front end can tell whether the instruments' port is free before it does anything
@@ -41,4 +47,5 @@ private:
     CNetBeacon beacon;
     CNetListener tcp;
     CUsbListener usb;
+    CLeftoverSweep sweep;
 };

@@ -6,6 +6,7 @@
 // Implementations are used from many worker threads at once.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -27,9 +28,15 @@ public:
     // Busy is a failure that may pass (another program has the file open). Nothing is written
     // after it: the file may be closed by it (platform::File::MoveTo).
     virtual platform::FileOutcome MoveTo(const std::string& to) = 0;
+    // Renames the file to a name only its writer can be using, replacing whatever has it.
+    virtual platform::FileOutcome MoveOver(const std::string& to) = 0;
+    // Whether the file's name still leads to this open file.
+    virtual bool StillNamed() = 0;
+    // Reads from `offset` of a file created for writing: bytes read, 0 at the end, -1 on failure.
+    virtual long ReadAt(std::uint64_t offset, void* buffer, std::size_t size) = 0;
     // Deletes the file and closes it.
     virtual bool Remove() = 0;
-    // Makes the file read-only, for good: a start-up clean-up leaves it alone.
+    // Makes the file read-only and closes it: a clean-up leaves it alone where the mark holds.
     virtual bool MarkReadOnly() = 0;
 };
 

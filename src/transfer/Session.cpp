@@ -276,8 +276,16 @@ bool Session::FinishTransfer() {
             Log("Connection %s cannot rename file\n", name);
             Log("Connection %s kept the data in %s\n", name, store.Path().c_str());
             return false;
+        case FinishOutcome::Lost:
+            Log("Connection %s transfer lost: its file was taken away and could not be written "
+                "again\n",
+                name);
+            return false;
         case FinishOutcome::Finished:
             break;
+    }
+    if (store.Rewritten()) {
+        Log("Connection %s file taken away while receiving, written again\n", name);
     }
     Log("Connection %s transfered %u lines\n", name, unsigned(lineCount));
     Notify("File Received", store.Path().c_str(), "Device %s sent %d readings.", serial.c_str(),

@@ -14,8 +14,9 @@ constexpr char kKeptSuffix[] = ".kept";
 constexpr std::size_t kSuffixLength = sizeof kTempSuffix - 1;
 // "YYMMDD-HHMMSS": every file name before its numbering and suffix.
 constexpr std::size_t kTimeNameLength = 13;
-// Transfers of one serial that start in the same second are told apart by "-2" ... "-99".
-constexpr int kMaxSameSecondFiles = 99;
+// Transfers of one serial in one second are numbered without a limit anyone meets; the bound
+// only ends the search on a file system that calls every name taken.
+constexpr int kMaxSameSecondFiles = 1000000;
 // How long a rename that another program holds off is tried again, and how often.
 constexpr std::chrono::seconds kRenameRetryTime{2};
 constexpr std::chrono::milliseconds kRenameRetryPause{50};
@@ -42,6 +43,10 @@ bool MakePath(const std::string& path, Disk& disk) {
     return true;
 }
 
+std::string DirectoryOf(const std::string& path) {
+    return path.substr(0, path.rfind(platform::kPathSeparator) + 1);
+}
+
 std::string Store::NumberedName(int n) const {
     return n == 1 ? base : base + "-" + std::to_string(n);
 }
@@ -62,16 +67,23 @@ OpenOutcome Store::OpenDataFile(std::string_view serial) {
     std::snprintf(name, sizeof name, "%02u%02u%02u-%02u%02u%02u", unsigned(now.year % 100),
                   unsigned(now.month), unsigned(now.day), unsigned(now.hour), unsigned(now.minute),
                   unsigned(now.second));
-    return ReserveDataFile(directory + name) ? OpenOutcome::Opened : OpenOutcome::FileFailed;
+    std::unique_ptr<DiskFile> created = ReserveDataFile(directory + name);
+    if (!created) {
+        return OpenOutcome::FileFailed;
+    }
+    file.Attach(std::move(created));
+    return OpenOutcome::Opened;
 }
 
-bool Store::ReserveDataFile(const std::string& baseName) {
+std::unique_ptr<DiskFile> Store::ReserveDataFile(const std::string& baseName) {
     base = baseName;
+    // Transfers of one serial that start in the same second are told apart by "-2", "-3"...,
+    // with no end: an instrument that replays its memory may send hundreds in a second.
     for (number = 1; number <= kMaxSameSecondFiles; ++number) {
         const std::string name = NumberedName(number);
         path = name + kTempSuffix;
         if (path.size() > kMaxDataPath) {
-            return false;
+            return nullptr;
         }
         if (!FinalNameFree(name)) {
             continue;
@@ -84,7 +96,7 @@ bool Store::ReserveDataFile(const std::string& baseName) {
             case platform::FileOutcome::Busy:  // from moves only
             case platform::FileOutcome::Failed:
                 // No permission, disk gone: another name will not do better.
-                return false;
+                return nullptr;
             case platform::FileOutcome::Done:
                 break;
         }
@@ -94,10 +106,9 @@ bool Store::ReserveDataFile(const std::string& baseName) {
             created->Remove();
             continue;
         }
-        file.Attach(std::move(created));
-        return true;
+        return created;
     }
-    return false;
+    return nullptr;
 }
 
 bool Store::OpenFirmware() {
@@ -120,13 +131,24 @@ bool Store::FinalNameFree(const std::string& name) const {
 
 FinishOutcome Store::FinishDataFile() {
     // The data reaches the disk before the file gets its final name, so a crash leaves either a
-    // complete .csv or a .tmp that the next start deletes.
+    // complete .csv or a .tmp that a later clean-up deletes.
+    rewritten = false;
     if (!file.Commit()) {
         DeleteDataFile();
         return FinishOutcome::WriteFailed;
     }
+    // Renaming by name would move whatever has the name now. A receiver on another mount of a
+    // shared folder, whose clean-up cannot see our lock, or a user who moved the folder, may have
+    // taken the file away; the data is still all in the open file.
+    if (!file.StillNamed()) {
+        if (!WriteAgain()) {
+            file.Discard();
+            return FinishOutcome::Lost;
+        }
+        rewritten = true;
+    }
     const std::string tempPath = path;
-    const std::string directory = path.substr(0, path.rfind(platform::kPathSeparator) + 1);
+    const std::string directory = DirectoryOf(path);
     const auto giveUp = std::chrono::steady_clock::now() + kRenameRetryTime;
     // The final name was free when the file was created, but something else may have taken it
     // since: the file then moves on to the next free name of its second rather than replace it.
@@ -157,30 +179,51 @@ FinishOutcome Store::FinishDataFile() {
         }
     }
     path = tempPath;
-    KeepData();
+    const FinishOutcome kept = KeepData();
     config.disk->SyncDirectory(directory);
-    return FinishOutcome::RenameFailed;
+    return kept;
 }
 
-void Store::KeepData() {
+bool Store::WriteAgain() {
+    // The folders are made again if they went with the file; the new file gets the next free
+    // name of the same second, as if the transfer had begun a moment later.
+    if (!MakePath(DirectoryOf(path), *config.disk)) {
+        return false;
+    }
+    std::unique_ptr<DiskFile> fresh = ReserveDataFile(base);
+    if (!fresh) {
+        return false;
+    }
+    if (!file.CopyTo(*fresh)) {
+        fresh->Remove();
+        return false;
+    }
+    file.Attach(std::move(fresh));
+    return true;
+}
+
+FinishOutcome Store::KeepData() {
     // Complete data is never deleted for want of a name. It goes under a name of its own that
-    // neither the file list (.csv only) nor a clean-up (.tmp only) looks at, and whose slot no
-    // later transfer takes. Where not even that rename can be done (a program that holds the file
-    // without delete sharing blocks every rename on Windows; a read-only mount blocks every
-    // change), it stays the .tmp it is, made read-only, which clean-ups leave alone; marking a
-    // file read-only works while another program holds it.
+    // neither the file list (.csv only) nor a clean-up (.tmp only) looks at. Only this writer
+    // can be using that name, since it is made from the .tmp name it holds, so a plain rename
+    // does, on file systems that can do no other.
     const std::string kept = path.substr(0, path.size() - kSuffixLength) + kKeptSuffix;
-    if (file.MoveTo(kept) == platform::FileOutcome::Done) {
+    if (file.MoveOver(kept) == platform::FileOutcome::Done) {
         path = kept;
         file.Discard();
-    } else {
-        file.KeepReadOnly();
+        return FinishOutcome::RenameFailed;
     }
+    // Not even that (a read-only mount, a folder that went away meanwhile): the data stays the
+    // .tmp it is, marked read-only, which a clean-up leaves alone where the mark holds; the log
+    // names it only if it is still there.
+    const bool stillThere = file.StillNamed();
+    file.KeepReadOnly();
+    return stillThere ? FinishOutcome::RenameFailed : FinishOutcome::Lost;
 }
 
 namespace {
 
-// Only names this store gives its temporary files: YYMMDD-HHMMSS.tmp, or with -2 ... -99.
+// Only names this store gives its temporary files: YYMMDD-HHMMSS.tmp, or with -2, -3...
 bool IsTempDataName(std::string_view name) {
     const std::size_t suffix = name.size() - kSuffixLength;
     if (name.size() < kTimeNameLength + kSuffixLength ||
@@ -194,7 +237,7 @@ bool IsTempDataName(std::string_view name) {
             return false;
         }
     }
-    return suffix == 13 || (suffix > 14 && suffix <= 16);
+    return suffix == 13 || suffix > 14;
 }
 
 }  // namespace

@@ -3,9 +3,9 @@
 // The received-file store. Layout of the Data folder:
 // <Data folder><serial directory><sep>YYMMDD-HHMMSS[-N].tmp while a file is received, .csv once
 // the instrument has ended it, .kept (or a read-only .tmp) for complete data that could not be
-// given its .csv name. A Store belongs to one link and is used by its thread only; links share
-// nothing but the directories, which other receivers may share too: every name goes to one
-// writer, and a live file is held by it (platform::File).
+// given its .csv name. Same-second names go on -2, -3... without end. A Store belongs to one link
+// and is used by its thread only; links share nothing but the directories, which other receivers
+// may share too: every name goes to one writer, and a live file is held by it (platform::File).
 
 #include <string>
 #include <string_view>
@@ -27,7 +27,8 @@ struct StoreConfig {
 inline constexpr std::size_t kMaxDataPath = 255;
 
 enum class OpenOutcome { Opened, DirectoryFailed, FileFailed };
-enum class FinishOutcome { Finished, WriteFailed, RenameFailed };
+// Lost: the data could be neither named nor kept; nothing of it is on the disk.
+enum class FinishOutcome { Finished, WriteFailed, RenameFailed, Lost };
 
 class Store {
 public:
@@ -49,17 +50,21 @@ public:
     // incomplete is deleted (WriteFailed): it must never look finished. Complete data that cannot
     // be named is kept (RenameFailed), and Path() says where.
     FinishOutcome FinishDataFile();
+    // Whether the last FinishDataFile found its file taken away and wrote the data out again.
+    bool Rewritten() const { return rewritten; }
     // Closes the data file and deletes it: the transfer was broken off.
     void DeleteDataFile() { file.Remove(); }
     // Closes the firmware image, which is only ever read.
     void CloseFirmware() { file.Discard(); }
 
 private:
-    bool ReserveDataFile(const std::string& baseName);
+    // Creates the first free name of `baseName`'s second, setting `number` and `path`.
+    std::unique_ptr<DiskFile> ReserveDataFile(const std::string& baseName);
+    bool WriteAgain();
     // Whether a name of this second is free to become a final name: neither a .csv nor kept
     // data has it.
     bool FinalNameFree(const std::string& name) const;
-    void KeepData();
+    FinishOutcome KeepData();
     // "<base>" for the first file of a second, "<base>-N" for the next ones.
     std::string NumberedName(int number) const;
 
@@ -68,7 +73,11 @@ private:
     int number = 1;    // which of the second's names it has
     std::string path;
     TransferFile file;
+    bool rewritten = false;
 };
+
+// The directory part of a path, separator included.
+std::string DirectoryOf(const std::string& path);
 
 // Creates every missing directory named by a prefix of `path` that ends in the separator. True
 // when all of them are directories afterwards; text after the last separator is never created.
@@ -84,6 +93,7 @@ std::string SerialDirectoryName(std::string_view serial);
 std::string SerialFromDirectoryName(std::string_view directory);
 
 // Deletes the temporary files a crash left in the serial directories, but none that a receiver
-// still writes (this one's other links, or another receiver on the same folder) and none kept
-// read-only. Run at start-up before any worker exists; returns how many were deleted.
+// still writes (this one's other links, or another receiver on the same folder, seen by its lock
+// or, where locks do not reach, by the file having changed within the hour) and none kept
+// read-only. Run at start-up and hourly; returns how many were deleted.
 int RemoveLeftoverTempFiles(const std::string& dataFolder);

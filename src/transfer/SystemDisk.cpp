@@ -11,6 +11,11 @@ public:
     bool SyncToDisk() override { return file.SyncToDisk(); }
     void StartWriteBack() override { file.StartWriteBack(); }
     platform::FileOutcome MoveTo(const std::string& to) override { return file.MoveTo(to); }
+    platform::FileOutcome MoveOver(const std::string& to) override { return file.MoveOver(to); }
+    bool StillNamed() override { return file.StillNamed(); }
+    long ReadAt(std::uint64_t offset, void* buffer, std::size_t size) override {
+        return file.ReadAt(offset, buffer, size);
+    }
     bool Remove() override { return file.Remove(); }
     bool MarkReadOnly() override { return file.MarkReadOnly(); }
 };

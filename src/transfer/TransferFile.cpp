@@ -1,6 +1,7 @@
 #include "transfer/TransferFile.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 void TransferFile::Attach(std::unique_ptr<DiskFile> file) {
@@ -40,6 +41,22 @@ void TransferFile::FlushBuffer() {
 bool TransferFile::Commit() {
     FlushBuffer();
     return !writeFailed_ && file_->SyncToDisk();
+}
+
+bool TransferFile::CopyTo(DiskFile& target) {
+    for (std::uint64_t offset = 0;;) {
+        const long n = file_->ReadAt(offset, buffer_.get(), kBufferSize);
+        if (n < 0) {
+            return false;
+        }
+        if (n == 0) {
+            return target.SyncToDisk();
+        }
+        if (!target.Write(buffer_.get(), static_cast<std::size_t>(n))) {
+            return false;
+        }
+        offset += static_cast<std::uint64_t>(n);
+    }
 }
 
 void TransferFile::ReadPiece(char (&piece)[kPieceSize]) {

@@ -44,8 +44,14 @@ public:
     // Closes without writing out what is still buffered: for a file already committed, or one
     // only read.
     void Discard();
-    // A committed file's new name (DiskFile::MoveTo).
+    // A committed file's new name (DiskFile::MoveTo, DiskFile::MoveOver).
     platform::FileOutcome MoveTo(const std::string& to) { return file_->MoveTo(to); }
+    platform::FileOutcome MoveOver(const std::string& to) { return file_->MoveOver(to); }
+    // Whether the committed file still has the name it was given.
+    bool StillNamed() { return file_->StillNamed(); }
+    // Writes everything the committed file holds into `target` and puts it on the disk there:
+    // the way back for data whose file was taken away while it was open.
+    bool CopyTo(DiskFile& target);
     // Deletes the file, whatever is still buffered, and closes it.
     void Remove() {
         if (file_) {

@@ -32,7 +32,14 @@ public:
     // Files marked read-only.
     const std::set<std::string>& ReadOnly() const { return readOnly_; }
     // Puts a file in place, as if something outside the receiver had written it.
-    void Put(const std::string& path, const std::string& bytes) { files_[path] = bytes; }
+    void Put(const std::string& path, const std::string& bytes) {
+        files_[path] = bytes;
+        identities_[path] = ++lastIdentity_;
+    }
+    // Deletes a file, or every file below a directory, that a writer may still have open, as
+    // another program would: the writer keeps its data, but its name is gone. With `recreate`,
+    // a new empty file takes the name at once, as another receiver's would.
+    void TakeAway(const std::string& prefix, bool recreate = false);
 
     bool PathExists(const std::string& path) override {
         return files_.contains(path) || directories_.contains(path);
@@ -56,4 +63,7 @@ private:
     std::set<std::string> directories_;
     std::set<std::string> created_;
     std::set<std::string> readOnly_;
+    // Which file a name leads to: a file taken away and created again is another file.
+    std::map<std::string, unsigned> identities_;
+    unsigned lastIdentity_ = 0;
 };

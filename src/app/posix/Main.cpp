@@ -79,6 +79,27 @@ int List(const std::string& dataFolder) {
     return WriteAll(STDOUT_FILENO, text) ? 0 : Fail("cannot write the list", 1);
 }
 
+// Whether files can be written into the Data folder; says why not, and says once what the
+// receiver does where its file system lacks what it would rather use.
+bool CheckDataFolder(const std::string& dataFolder) {
+    const platform::FolderAbilities abilities = platform::ProbeFolder(dataFolder);
+    if (!abilities.writeError.empty()) {
+        Fail("cannot write into the data folder " + dataFolder + ": " + abilities.writeError, 1);
+        return false;
+    }
+    if (!abilities.noReplaceRename) {
+        std::fprintf(stderr,
+                     "orbtray: the data folder's file system cannot rename without replacing; "
+                     "each finished file first takes its name with an empty placeholder\n");
+    }
+    if (!abilities.holds) {
+        std::fprintf(stderr,
+                     "orbtray: the data folder's file system cannot lock files; another "
+                     "receiver's unfinished files are told by their age (kept for an hour)\n");
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -104,11 +125,21 @@ int main(int argc, char** argv) {
     }
 
     // Signals are taken by sigwait below, so every thread started from here on blocks them.
+    // Closing the terminal (SIGHUP) and Ctrl+\ (SIGQUIT) stop in order too: a receiver that
+    // just vanished would leave its ports' locks and its unfinished files behind.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
+    for (const int stop : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        sigaddset(&stopSignals, stop);
+    }
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    // An existing Data folder that cannot be written is said at once, before anything listens:
+    // an instrument must not be told "ready" by a receiver that can store nothing.
+    const bool folderExisted = platform::IsDirectory(store.dataFolder);
+    if (folderExisted && !CheckDataFolder(store.dataFolder)) {
+        return 1;
+    }
 
     // The ports come first: a second orbtray, or another program on the port, must not get as
     // far as creating or cleaning up a Data folder that the first may be receiving into.
@@ -143,6 +174,9 @@ int main(int argc, char** argv) {
 
     if (!MakePath(store.dataFolder)) {
         return Fail("cannot create the data folder " + store.dataFolder, 1);
+    }
+    if (!folderExisted && !CheckDataFolder(store.dataFolder)) {
+        return 1;
     }
     if (!line.firmwarePath.empty()) {
         store.firmwarePath = Absolute(line.firmwarePath);

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <ctime>
 
 namespace platform {
 
@@ -61,27 +63,56 @@ bool StillNamed(int fd, const std::string& path) {
 }
 }  // namespace
 
+namespace {
+// The errors of a file system that cannot do a rename or link at all, as opposed to one that
+// refuses this rename now. FUSE FAT answers a no-replace rename with EINVAL and a link with
+// EPERM; network mounts vary.
+bool Unsupported(int error) {
+    return error == EINVAL || error == EPERM || error == ENOSYS || error == EOPNOTSUPP;
+}
+
+// Takes `to` by creating it exclusively, empty, then renames `from` over that placeholder of our
+// own. Between the two steps the name is ours, so the rename replaces nothing of anyone else's;
+// every other writer creates its names exclusively too.
+FileOutcome MoveOverPlaceholder(const std::string& from, const std::string& to) {
+    const int placeholder = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (placeholder < 0) {
+        return MoveFailureOutcome();
+    }
+    ::close(placeholder);
+    if (::rename(from.c_str(), to.c_str()) == 0) {
+        return FileOutcome::Done;
+    }
+    const FileOutcome failed = MoveFailureOutcome();
+    ::unlink(to.c_str());
+    return failed == FileOutcome::Taken ? FileOutcome::Failed : failed;
+}
+}  // namespace
+
 FileOutcome MoveFileNoReplace(const std::string& from, const std::string& to) {
     // rename(2) would silently replace `to`; renameat2 can refuse instead.
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
         return FileOutcome::Done;
     }
-    if (errno != EINVAL && errno != ENOSYS) {
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
         return MoveFailureOutcome();
     }
     // File systems without RENAME_NOREPLACE: a hard link fails on an existing name just the same.
-    if (::link(from.c_str(), to.c_str()) != 0) {
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return FileOutcome::Done;
+    }
+    if (!Unsupported(errno)) {
         return MoveFailureOutcome();
     }
-    ::unlink(from.c_str());
-    return FileOutcome::Done;
+    return MoveOverPlaceholder(from, to);
 }
 
 bool RemoveFile(const std::string& path) {
     return ::unlink(path.c_str()) == 0;
 }
 
-bool RemoveUnlessHeld(const std::string& path) {
+bool RemoveUnlessHeld(const std::string& path, std::chrono::seconds unchangedFor) {
     // Opened for writing, since only that allows the write lock that tells whether a writer holds
     // it; never through a link. Without O_TRUNC, opening changes nothing.
     const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -89,12 +120,17 @@ bool RemoveUnlessHeld(const std::string& path) {
         return false;
     }
     struct stat st {};
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
     // A file whose lock cannot be had is held, or on a file system that cannot tell: either way
-    // it stays. Once locked, no writer can take it up any more; the name is looked at again,
-    // since another clean-up may have removed the file we opened and a writer created a new one
-    // under its name.
+    // it stays. Once locked, no writer of this machine can take it up any more; the name is
+    // looked at again, since another clean-up may have removed the file we opened and a writer
+    // created a new one under its name. A writer on another mount of the same share holds a lock
+    // we cannot see: it is told by the file still changing.
     const bool removable = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                           (st.st_mode & 0222) != 0 && LockWholeFile(fd) && StillNamed(fd, path);
+                           (st.st_mode & 0222) != 0 &&
+                           now.tv_sec - st.st_mtim.tv_sec >= unchangedFor.count() &&
+                           LockWholeFile(fd) && StillNamed(fd, path);
     const bool removed = removable && ::unlink(path.c_str()) == 0;
     ::close(fd);
     return removed;
@@ -236,7 +272,7 @@ namespace {
 int CreateLockedBeforeNamed(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const int fd = ::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    const int fd = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     if (fd < 0) {
         return -2;
     }
@@ -264,7 +300,7 @@ FileOutcome File::CreateNew(const std::string& path) {
         path_ = path;
         return FileOutcome::Done;
     }
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
         return FailureOutcome();
     }
@@ -274,7 +310,7 @@ FileOutcome File::CreateNew(const std::string& path) {
     // file system has no locks at all (ENOLCK: NFS without its lock service), the clean-up cannot
     // lock either and removes nothing.
     const bool lockRefused = !LockWholeFile(fd) && (errno == EAGAIN || errno == EACCES);
-    if (lockRefused || !StillNamed(fd, path)) {
+    if (lockRefused || !platform::StillNamed(fd, path)) {
         ::close(fd);
         return FileOutcome::Taken;
     }
@@ -293,6 +329,29 @@ FileOutcome File::MoveTo(const std::string& to) {
     return moved;
 }
 
+FileOutcome File::MoveOver(const std::string& to) {
+    if (::rename(path_.c_str(), to.c_str()) != 0) {
+        return MoveFailureOutcome();
+    }
+    path_ = to;
+    return FileOutcome::Done;
+}
+
+bool File::StillNamed() const {
+    return IsOpen() && platform::StillNamed(static_cast<int>(handle_), path_);
+}
+
+long File::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t n =
+            ::pread(static_cast<int>(handle_), buffer, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return static_cast<long>(n);
+    }
+}
+
 bool File::Remove() {
     const bool removed = ::unlink(path_.c_str()) == 0;
     Close();
@@ -300,8 +359,10 @@ bool File::Remove() {
 }
 
 bool File::MarkReadOnly() {
-    return IsOpen() ? ::fchmod(static_cast<int>(handle_), 0444) == 0
-                    : ::chmod(path_.c_str(), 0444) == 0;
+    const bool marked = IsOpen() ? ::fchmod(static_cast<int>(handle_), 0444) == 0
+                                 : ::chmod(path_.c_str(), 0444) == 0;
+    Close();
+    return marked;
 }
 
 bool File::OpenForReading(const std::string& path) {
@@ -364,6 +425,54 @@ void File::Close() {
         ::close(static_cast<int>(handle_));
         handle_ = kInvalid;
     }
+}
+
+namespace {
+// "permission denied", as a sentence part: strerror's text without its capital.
+std::string ErrorText(int error) {
+    std::string text = std::strerror(error);
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z' && (text.size() < 2 || text[1] > 'Z')) {
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    }
+    return text;
+}
+}  // namespace
+
+FolderAbilities ProbeFolder(const std::string& directory) {
+    FolderAbilities abilities;
+    std::string folder = directory;
+    if (!folder.empty() && folder.back() != '/') {
+        folder += '/';
+    }
+    // Names neither the file list nor a clean-up ever looks at, unique to this process.
+    const std::string stem = folder + ".orbtray-probe-" + std::to_string(::getpid());
+    const std::string first = stem + ".a";
+    const std::string second = stem + ".b";
+    ::unlink(first.c_str());
+    ::unlink(second.c_str());
+    const int fd = ::open(first.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        abilities.writeError = ErrorText(errno);
+        return abilities;
+    }
+    const char probe[] = "orbtray\n";
+    if (::write(fd, probe, sizeof probe - 1) != static_cast<ssize_t>(sizeof probe - 1) ||
+        ::fsync(fd) != 0) {
+        abilities.writeError = ErrorText(errno == 0 ? EIO : errno);
+    }
+    abilities.holds = LockWholeFile(fd);
+    ::close(fd);
+    if (::renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_NOREPLACE) == 0) {
+        ::unlink(second.c_str());
+    } else if (::link(first.c_str(), second.c_str()) == 0) {
+        ::unlink(second.c_str());
+    } else {
+        abilities.noReplaceRename = false;
+    }
+    if (::unlink(first.c_str()) != 0 && errno != ENOENT && abilities.writeError.empty()) {
+        abilities.writeError = ErrorText(errno);
+    }
+    return abilities;
 }
 
 }  // namespace platform

@@ -1,0 +1,16 @@
+#include "link/LeftoverSweep.h"
+
+#include "link/ConnectionLog.h"
+#include "platform/Waitable.h"
+#include "transfer/Store.h"
+
+void CLeftoverSweep::ThreadMain() {
+    while (platform::WaitFor(stopEvent->AsWaitable(), period) == platform::WaitResult::Timeout) {
+        if (const int removed = RemoveLeftoverTempFiles(folder); removed > 0) {
+            ConnectionLog(
+                "Connection Data deleted %d unfinished file(s) left by a receiver that "
+                "is gone\n",
+                removed);
+        }
+    }
+}
