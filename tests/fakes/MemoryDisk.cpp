@@ -37,7 +37,14 @@ public:
         offset_ += n;
         return static_cast<long>(n);
     }
-    bool SyncToDisk() override { return !disk_.failSync; }
+    bool SyncToDisk() override {
+        if (!disk_.takeAwayOnSync.empty()) {
+            const std::string prefix = std::move(disk_.takeAwayOnSync);
+            disk_.takeAwayOnSync.clear();
+            disk_.TakeAway(prefix, disk_.recreateOnSync);
+        }
+        return !disk_.failSync;
+    }
     void StartWriteBack() override {}
     platform::FileOutcome MoveTo(const std::string& to) override;
     bool Remove() override {

@@ -23,6 +23,10 @@ public:
     int busyMoves = 0;
     // Created as an empty file just before the next move: something else took the final name.
     std::string takeBeforeMove;
+    // Taken away (TakeAway) when a file is next flushed to the disk, as another receiver's
+    // clean-up or a user might do just before BYE.
+    std::string takeAwayOnSync;
+    bool recreateOnSync = false;
 
     MemoryDisk() { directories_.insert(std::string(1, platform::kPathSeparator)); }
 

@@ -256,4 +256,63 @@ TEST(FileSystems, TwoReceiversAndAThirdStartingNeverLoseOrShareAFile) {
     }
 }
 
+// A file taken away while it arrives, by a user, a sync tool or a receiver whose clean-up
+// cannot see our lock, costs no reading: at BYE the data is written out again from the open file,
+// under the next free name, in folders made again if they went too, and the notice names where.
+TEST(FileSystems, AFileTakenAwayWhileItArrivesIsWrittenAgainAtBye) {
+    const struct {
+        const char* what;
+        void (*takeAway)(const std::string& data, const std::string& temp);
+        const char* storedAs;  // relative to the Data folder
+    } cases[] = {
+        {"the .tmp deleted", [](const auto&, const auto& temp) { fs::remove(temp); }, "77/%s.csv"},
+        {"the .tmp deleted and its name taken by another file",
+         [](const auto&, const auto& temp) {
+             fs::remove(temp);
+             std::ofstream(temp) << "another";
+         },
+         "77/%s-2.csv"},
+        {"the serial folder moved away",
+         [](const auto& data, const auto&) { fs::rename(data + "77", data + "elsewhere"); },
+         "77/%s.csv"},
+        {"the Data folder moved away",
+         [](const auto& data, const auto&) {
+             fs::rename(data.substr(0, data.size() - 1), data.substr(0, data.size() - 1) + ".old");
+         },
+         "77/%s.csv"},
+    };
+    for (const auto& c : cases) {
+        ScratchFolder scratch;
+        const std::string data = scratch.Path() + "Data/";
+        const std::uint16_t port = FreePort();
+        OrbtrayProcess orbtray(data, port, {}, {"--no-usb-scan", "--web", "off"});
+        ASSERT_TRUE(orbtray.Ready()) << c.what;
+        const Lines lines = {"2024-05-14 08:00:00,20.5", "2024-05-14 08:00:01,20.6"};
+        const std::string all = Conversation("77", lines);
+        const std::size_t bye = all.rfind("BYE");
+        platform::Socket link = ConnectWithRetry(port);
+        Send(link, all.substr(0, bye));
+        std::string temp;
+        ASSERT_TRUE(WaitUntil([&] {
+            const Lines files = FilesBelow(data);
+            temp = files.size() == 1 ? data + files[0] : "";
+            return !temp.empty() && fs::file_size(temp) == 0;
+        })) << c.what;
+        ASSERT_TRUE(
+            WaitUntil([&] { return CountContaining(orbtray.Err(), "serial number") == 1; }));
+        c.takeAway(data, temp);
+        SendAndFinish(link, all.substr(bye));
+        ASSERT_TRUE(WaitUntil([&] { return Received(orbtray.Out()).size() == 1; })) << c.what;
+        const std::string stem = fs::path(temp).stem().string();
+        char storedAs[64];
+        std::snprintf(storedAs, sizeof storedAs, c.storedAs, stem.c_str());
+        EXPECT_EQ(Received(orbtray.Out()).begin()->first, data + storedAs) << c.what;
+        EXPECT_EQ(ReadAll(data + storedAs), StoredFile(lines)) << c.what;
+        EXPECT_EQ(CountContaining(orbtray.Err(), "file taken away while receiving, written again"),
+                  1u)
+            << c.what << ::testing::PrintToString(orbtray.Err());
+        EXPECT_EQ(orbtray.Stop(), 0) << c.what;
+    }
+}
+
 }  // namespace

@@ -71,9 +71,9 @@ int ChildProcess::Wait() {
     return status_;
 }
 
-int ChildProcess::Stop() {
+int ChildProcess::Stop(int signal) {
     if (status_ == -2) {
-        kill(pid_, SIGTERM);
+        kill(pid_, signal);
     }
     return Wait();
 }

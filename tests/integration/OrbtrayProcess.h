@@ -4,6 +4,7 @@
 // own, read back as lists of lines, so that a test sees what a user would see on the terminal.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -35,8 +36,8 @@ public:
     // Waits up to 30 s for the child to end; its exit status, 128 + the signal that ended it, or
     // -1 if it was still running (it is killed then).
     int Wait();
-    // SIGTERM, then the exit status.
-    int Stop();
+    // SIGTERM (or `signal`), then the exit status.
+    int Stop(int signal = SIGTERM);
     // Entries under /proc/<pid>/task.
     int Threads() const;
 

@@ -4,8 +4,12 @@
 
 #include <algorithm>
 #include <ctime>
+#include <filesystem>
 #include <regex>
 
+#include <sys/mount.h>
+
+#include "fakes/RenameBlocker.h"
 #include "integration/OrbtrayProcess.h"
 
 namespace {
@@ -98,19 +102,84 @@ TEST_F(Orbtray, IdleLinksAreDroppedAfterTenSeconds) {
 }
 
 // Only the names the store gives its own temporary files go, one level down: never a user's.
-TEST_F(Orbtray, DeletesItsOwnLeftoverTempFilesAtStart) {
-    const Lines kept = {"1/251214-02541.tmp", "1/251214-025417.csv",   "1/2512140-25417.tmp",
-                        "1/notes.tmp",        "2/x/251214-025417.tmp", "251214-025417.tmp"};
+// And only once nothing has written to them for an hour: where a second mount of a shared
+// folder hides its writer's lock, the age alone tells a live file from a leftover.
+TEST_F(Orbtray, DeletesItsOwnLeftoverTempFilesAtStartOnceTheyAreAnHourOld) {
+    const Lines kept = {"1/251214-02541.tmp",   "1/251214-025417.csv",   "1/2512140-25417.tmp",
+                        "1/notes.tmp",          "2/x/251214-025417.tmp", "251214-025417.tmp",
+                        "3/251214-025417-7.tmp"};
     for (const auto& name : kept) {
         data.Write(name, "keep");
     }
-    for (const auto* name :
-         {"1/251214-025417-2.tmp", "1/251214-025417.tmp", "2/000101-000000-99.tmp"}) {
+    const auto anHourAgo = std::filesystem::file_time_type::clock::now() - std::chrono::minutes(61);
+    for (const auto* name : {"1/251214-025417-2.tmp", "1/251214-025417.tmp",
+                             "2/000101-000000-99.tmp", "2/000101-000000-150.tmp"}) {
         data.Write(name, "partial");
+        std::filesystem::last_write_time(data.Path() + name, anHourAgo);
+    }
+    for (const auto& name : kept) {
+        if (name != "3/251214-025417-7.tmp") {
+            std::filesystem::last_write_time(data.Path() + name, anHourAgo);
+        }
     }
     ASSERT_NO_FATAL_FAILURE(Start());
     EXPECT_EQ(data.Files(), kept);
-    EXPECT_EQ(CountContaining(orbtray->Out(), "orbtray: deleted 3 unfinished file(s)"), 1u);
+    EXPECT_EQ(CountContaining(orbtray->Out(), "orbtray: deleted 4 unfinished file(s)"), 1u);
+}
+
+// Closing the terminal (SIGHUP) or Ctrl+\\ (SIGQUIT) stops orbtray as Ctrl+C does: the open
+// transfer is aborted and leaves nothing behind, and orbtray says it has stopped.
+TEST(OrbtraySignals, EveryStopSignalStopsInOrder) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        ScratchFolder data;
+        const std::uint16_t port = FreePort();
+        OrbtrayProcess orbtray(data.Path(), port, {}, {"--no-usb-scan", "--web", "off"});
+        ASSERT_TRUE(orbtray.Ready()) << signal;
+        platform::Socket link = ConnectWithRetry(port);
+        Send(link, "HELLO 5\r\nLINE 1,2\r\n");
+        ASSERT_TRUE(WaitUntil([&] { return data.Files().size() == 1; })) << signal;
+        EXPECT_EQ(orbtray.Stop(signal), 0) << signal;
+        EXPECT_EQ(orbtray.Out().back(), "orbtray: stopped") << signal;
+        EXPECT_EQ(CountContaining(orbtray.Err(), "transfer aborted"), 1u) << signal;
+        EXPECT_EQ(data.Files(), Lines{}) << signal;
+    }
+}
+
+// A Data folder that cannot be written ends orbtray at start, saying why, before it listens:
+// an instrument must never be taken in by a receiver that can store nothing. As root only (a
+// read-only mount, an immutable folder); permissions alone do not stop root.
+TEST(OrbtrayDataFolder, OneThatCannotBeWrittenEndsItAtStartSayingWhy) {
+    const struct {
+        const char* what;
+        const char* reason;
+    } cases[] = {{"read-only mount", "read-only file system"},
+                 {"immutable folder", "operation not permitted"}};
+    for (const auto& c : cases) {
+        ScratchFolder data;
+        std::unique_ptr<RenameBlocker> immutable;
+        std::unique_ptr<const char, void (*)(const char*)> unmount(
+            nullptr, [](const char* folder) { ::umount2(folder, MNT_DETACH); });
+        if (std::string(c.what) == "read-only mount") {
+            if (::mount("orbtray-test", data.Path().c_str(), "tmpfs", MS_RDONLY, "size=64k") != 0) {
+                std::cerr << "skipped " << c.what << ": cannot mount here\n";
+                continue;
+            }
+            unmount.reset(data.Path().c_str());
+        } else {
+            immutable = std::make_unique<RenameBlocker>(data.Path() + "x");
+            if (!immutable->Holding()) {
+                std::cerr << "skipped " << c.what << ": cannot make a folder immutable here\n";
+                continue;
+            }
+        }
+        const std::uint16_t port = FreePort();
+        OrbtrayProcess orbtray(data.Path(), port, {}, {"--no-usb-scan", "--web", "off"});
+        EXPECT_EQ(orbtray.Wait(), 1) << c.what;
+        EXPECT_EQ(orbtray.Err(), Lines{"orbtray: cannot write into the data folder " + data.Path() +
+                                       ": " + c.reason})
+            << c.what;
+        EXPECT_EQ(orbtray.Out(), Lines{}) << c.what;
+    }
 }
 
 // A second orbtray, or another program on the port: the user is told which port and why, and

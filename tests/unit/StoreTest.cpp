@@ -161,7 +161,9 @@ TEST(Store, RefusesAHelloItCannotStore) {
 // serial one keeps its data on NAK), nothing is announced and nothing is left behind. A final name
 // taken meanwhile only moves the file on to the next free name, and a rename held off for a
 // moment is tried again. Complete data that cannot be named is refused and announced just the
-// same, but kept: under a name of its own, or where even that fails, as its .tmp, read-only.
+// same, but kept: under a name of its own, or where even that fails, as its .tmp, read-only. A
+// file taken away before BYE (another receiver's clean-up on a second mount, a folder moved) is
+// written out again from the open file; only when even that fails is the transfer lost, and said.
 TEST(Store, AFileThatCannotBeStoredWholeIsRefusedAndLeavesNothing) {
     const std::string folder = kSep + "data" + kSep;
     const std::string name = folder + "7" + kSep + "251214-025417";
@@ -178,6 +180,8 @@ TEST(Store, AFileThatCannotBeStoredWholeIsRefusedAndLeavesNothing) {
         int failMoves = 0;
         int busyMoves = 0;
         bool takeFinalName = false;
+        std::string takeAway;  // at BYE
+        bool recreate = false;
     };
     const struct {
         const char* what;
@@ -214,6 +218,33 @@ TEST(Store, AFileThatCannotBeStoredWholeIsRefusedAndLeavesNothing) {
          {"transfered 1 lines", "transfer complete"},
          {{name + ".csv", ""}, {name + "-2.csv", "12345\r\n"}},
          ""},
+        {"file taken away",
+         {.takeAway = name + ".tmp"},
+         small,
+         {"file taken away while receiving, written again", "transfered 1 lines",
+          "transfer complete"},
+         {{name + ".csv", "12345\r\n"}},
+         ""},
+        {"file taken away and its name given to another",
+         {.takeAway = name + ".tmp", .recreate = true},
+         small,
+         {"file taken away while receiving, written again", "transfered 1 lines",
+          "transfer complete"},
+         {{name + ".tmp", ""}, {name + "-2.csv", "12345\r\n"}},
+         ""},
+        {"Data folder taken away",
+         {.takeAway = folder},
+         small,
+         {"file taken away while receiving, written again", "transfered 1 lines",
+          "transfer complete"},
+         {{name + ".csv", "12345\r\n"}},
+         ""},
+        {"file taken away on a full disk",
+         {.writeRoom = 7, .takeAway = name + ".tmp"},
+         small,
+         {"transfer lost: its file was taken away and could not be written again"},
+         {},
+         ""},
     };
     for (const auto& c : cases) {
         for (const bool serialLink : {true, false}) {
@@ -223,6 +254,8 @@ TEST(Store, AFileThatCannotBeStoredWholeIsRefusedAndLeavesNothing) {
             disk.failMoves = c.fault.failMoves;
             disk.busyMoves = c.fault.busyMoves;
             disk.takeBeforeMove = c.fault.takeFinalName ? name + ".csv" : "";
+            disk.takeAwayOnSync = c.fault.takeAway;
+            disk.recreateOnSync = c.fault.recreate;
             FixedClock clock(kDec14);
             const StoreConfig store{folder, "", &clock, &disk};
             RecordingLog log;
@@ -307,6 +340,25 @@ TEST(Store, AFileThatCannotBeRenamedIsRetriedForAWhileThenKeptNeverDeleted) {
                                          std::filesystem::perm_options::add);
         }
     }
+}
+
+// An instrument that replays its memory sends hundreds of files within one second: each gets a
+// name of its own, on past -99, and none is refused.
+TEST(Store, HundredsOfTransfersInOneSecondEachGetANameOfTheirOwn) {
+    ScratchWorker r;
+    std::string replay;
+    Lines names = {"7/251214-025417.csv"};
+    for (int i = 1; i <= 120; ++i) {
+        replay += "HELLO 7\nLINE " + std::to_string(i) + "\nBYE\n";
+        if (i > 1) {
+            names.push_back("7/251214-025417-" + std::to_string(i) + ".csv");
+        }
+    }
+    EXPECT_TRUE(r.worker.Feed(replay, false));
+    std::ranges::sort(names);
+    EXPECT_EQ(r.data.Files(), names);
+    EXPECT_EQ(r.data.Read("7/251214-025417-120.csv"), "120\r\n");
+    EXPECT_EQ(r.notifier.Notices().size(), 120u);
 }
 
 // Links of one serial that start in the same second each get a file of their own, whichever
