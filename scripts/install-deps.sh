@@ -17,6 +17,8 @@ if [ "${1:-}" != "--run" ]; then
         g++-mingw-w64-x86-64-posix          # the Windows cross build
         wine wine64                         # runs the Windows tests
         socat procps                        # integration tests, Wine serial tests, benchmarks
+        fuse3 fusefat dosfstools bindfs     # Data folders on FUSE FAT and on two mounts of one
+                                            # folder whose locks do not reach each other
         iproute2                            # ss, with which the benchmarks find free ports
         xvfb x11-utils xdotool imagemagick  # the tray application under Wine: a display, its
                                             # windows, and the screenshots of the README
