@@ -174,21 +174,22 @@ TEST(FileSystem, StillNamedSaysWhetherAnotherPartyTookTheNameAway) {
 
 TEST(FileSystem, ProbeFolderWritesWhereItCanAndLeavesNothingBehind) {
     ScratchFolder dir;
-    ASSERT_TRUE(platform::MakeDirectory(dir.Path() + "sub"));
+    dir.Write("file", "");
+    const std::string sep(1, platform::kPathSeparator);
     const struct {
         std::string directory;
         bool writable;
     } folders[] = {
-        {dir.Path() + "sub", true},
-        {dir.Path() + "sub" + platform::kPathSeparator, true},
-        {dir.Path() + "missing" + platform::kPathSeparator, false},
+        {dir.Path(), true},
+        {dir.Path() + "missing" + sep, false},
+        {dir.Path() + "file" + sep, false},
     };
     for (const auto& folder : folders) {
         const platform::FolderAbilities abilities = platform::ProbeFolder(folder.directory);
         EXPECT_EQ(abilities.writeError.empty(), folder.writable)
             << folder.directory << ": " << abilities.writeError;
     }
-    EXPECT_EQ(dir.Files(), std::vector<std::string>{});
+    EXPECT_EQ(dir.Files(), std::vector<std::string>{"file"});
 }
 
 // A second receiver starting on the same folder removes every leftover it may, again and again,
