@@ -10,7 +10,9 @@
 
 #include "app/TrayRules.h"
 #include "driver/win32/Driver.h"
+#include "link/ConnectionLog.h"
 #include "link/Receiver.h"
+#include "platform/FileSystem.h"
 #include "platform/Socket.h"
 #include "transfer/Store.h"
 
@@ -135,6 +137,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
 
     g_dataFolder = ResolveDataFolder();
     MakePath(g_dataFolder);
+    // A folder that takes no files fails every transfer; the log says why once, up front. The
+    // tray runs on regardless, as the user may yet fix the folder.
+    const std::string writeError = platform::ProbeFolder(g_dataFolder).writeError;
+    if (!writeError.empty()) {
+        ConnectionLog("Connection %s cannot write into the data folder %s: %s\n", "Data",
+                      g_dataFolder.c_str(), writeError.c_str());
+    }
     // A crash leaves partial files behind; they go as an aborted transfer's would.
     RemoveLeftoverTempFiles(g_dataFolder);
 

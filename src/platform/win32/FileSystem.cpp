@@ -2,6 +2,11 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <cstddef>
+#include <string>
+#include <vector>
+
 namespace platform {
 namespace {
 
@@ -29,6 +34,85 @@ FileOutcome MoveFailureOutcome() {
                    error == ERROR_LOCK_VIOLATION
                ? FileOutcome::Busy
                : FailureOutcome();
+}
+
+// A FILETIME as one number of 100-ns intervals.
+std::uint64_t Ticks(const FILETIME& time) {
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// Renames the file open as `handle`, which has delete access, through the handle itself: the file
+// is ours throughout, and no other file that takes the old name meanwhile can be moved instead.
+FileOutcome RenameOpenFile(HANDLE handle, const std::string& to, bool replace) {
+    const int characters = MultiByteToWideChar(CP_ACP, 0, to.c_str(), -1, nullptr, 0);
+    if (characters <= 0) {
+        return FileOutcome::Failed;
+    }
+    // The name is a variable-length tail of the structure. Its length is given in bytes without
+    // the terminating zero, but the zero is kept: Wine converts the name as a zero-ended string.
+    const std::size_t size =
+        offsetof(FILE_RENAME_INFO, FileName) + static_cast<std::size_t>(characters) * sizeof(WCHAR);
+    std::vector<std::uint64_t> storage((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(storage.data());
+    info->ReplaceIfExists = replace ? TRUE : FALSE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>((characters - 1) * sizeof(WCHAR));
+    MultiByteToWideChar(CP_ACP, 0, to.c_str(), -1, info->FileName, characters);
+    return SetFileInformationByHandle(handle, FileRenameInfo, info, static_cast<DWORD>(size)) != 0
+               ? FileOutcome::Done
+               : MoveFailureOutcome();
+}
+
+// Marks the file open as `handle`, with delete access, to go when its last handle closes.
+bool DeleteOnClose(HANDLE handle) {
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+}
+
+// Why a folder cannot be written, in the words of the log. The common causes have fixed texts,
+// so that Windows and Wine say them alike; anything else is as the system describes it.
+std::string DescribeError(DWORD error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+            return "access denied";
+        case ERROR_WRITE_PROTECT:
+            return "the disk is write-protected";
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_DIRECTORY:
+            return "the directory does not exist";
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return "the disk is full";
+        case ERROR_NOT_READY:
+            return "the device is not ready";
+        case ERROR_BAD_NETPATH:
+        case ERROR_BAD_NET_NAME:
+            return "the network path was not found";
+        case ERROR_NOT_SUPPORTED:
+        case ERROR_INVALID_FUNCTION:
+            return "the file system does not support it";
+        default:
+            break;
+    }
+    char text[256] = {};
+    DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
+                          text[length - 1] == '.' || text[length - 1] == ' ')) {
+        --length;
+    }
+    if (length == 0) {
+        return "error " + std::to_string(error);
+    }
+    std::string described(text, length);
+    if (described[0] >= 'A' && described[0] <= 'Z' &&
+        !(described.size() > 1 && described[1] >= 'A' && described[1] <= 'Z')) {
+        described[0] = static_cast<char>(described[0] - 'A' + 'a');
+    }
+    return described;
 }
 
 }  // namespace
@@ -70,14 +154,36 @@ bool RemoveFile(const std::string& path) {
     return DeleteFileA(path.c_str()) != 0;
 }
 
-bool RemoveUnlessHeld(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+bool RemoveUnlessHeld(const std::string& path, std::chrono::seconds unchangedFor) {
+    // Asking for delete access is the test for a holder: a writer's handle denies delete sharing,
+    // so while any receiver, on this machine or across the network, has the file open, this open
+    // fails with a sharing violation and the file stays. Our own handle denies delete sharing in
+    // turn, so that nobody renames the file away between the look at it and its deletion, and
+    // the deletion goes through this handle: no other file that took the name meanwhile can go
+    // instead. Links are never followed out of the folder.
+    HANDLE file =
+        CreateFileA(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
-    // A writer's handle denies delete sharing: while any receiver, on this machine or across the
-    // network, has the file open, the delete fails with a sharing violation and the file stays.
-    return DeleteFileA(path.c_str()) != 0;
+    BY_HANDLE_FILE_INFORMATION information;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const std::uint64_t window =
+        static_cast<std::uint64_t>(unchangedFor.count() > 0 ? unchangedFor.count() : 0) *
+        10'000'000;
+    // A read-only file is kept data. A file written to within the window may belong to a writer
+    // whose hold does not reach us; one dated in the future (another machine's clock) is taken
+    // for such a file too.
+    const bool removable =
+        GetFileInformationByHandle(file, &information) != 0 &&
+        (information.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY |
+                                         FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+        (window == 0 || Ticks(information.ftLastWriteTime) + window <= Ticks(now));
+    const bool removed = removable && DeleteOnClose(file);
+    CloseHandle(file);
+    return removed;
 }
 
 bool RemoveEmptyDirectory(const std::string& path) {
@@ -87,6 +193,35 @@ bool RemoveEmptyDirectory(const std::string& path) {
 bool SyncDirectory(const std::string&) {
     // NTFS journals the rename itself; there is no directory handle to flush.
     return true;
+}
+
+FolderAbilities ProbeFolder(const std::string& directory) {
+    std::string prefix = directory;
+    if (!prefix.empty() && prefix.back() != '\\' && prefix.back() != '/') {
+        prefix += '\\';
+    }
+    // A name no receiver lists or cleans up, and that no other probe uses at the same time.
+    static std::atomic<unsigned> probes{0};
+    prefix += ".orbtray-probe-" + std::to_string(GetCurrentProcessId()) + "-" +
+              std::to_string(GetTickCount64()) + "-" + std::to_string(++probes);
+    FolderAbilities abilities;
+    File probe;
+    const char bytes[] = "probe\r\n";
+    const bool written = probe.CreateNew(prefix + ".a") == FileOutcome::Done &&
+                         probe.Write(bytes, sizeof bytes - 1) && probe.SyncToDisk() &&
+                         probe.MoveTo(prefix + ".b") == FileOutcome::Done;
+    if (!written) {
+        const DWORD error = GetLastError();
+        abilities.writeError = error != ERROR_SUCCESS ? DescribeError(error) : "the write failed";
+    }
+    if (probe.IsOpen() && !probe.Remove()) {
+        // Held to the end by its handle; gone by name if the handle could not delete it.
+        RemoveFile(prefix + ".a");
+        RemoveFile(prefix + ".b");
+    }
+    // The handle's sharing mode and the rename that will not replace are there on every
+    // Windows file system.
+    return abilities;
 }
 
 bool ListDirectory(const std::string& directory,
@@ -127,36 +262,110 @@ bool ListDirectory(const std::string& directory,
 
 FileOutcome File::CreateNew(const std::string& path) {
     Close();
-    // Others may read the file while it grows (a virus scanner must), but neither write nor
-    // delete it: the sharing mode is what keeps another receiver's clean-up away from it. Created
-    // and opened in one call, so there is no moment at which it is nobody's.
-    handle_ = FromHandle(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Others may read the file while it grows (a virus scanner must), but neither write, delete
+    // nor rename it: the sharing mode is what keeps another receiver's clean-up away from it.
+    // Created and opened in one call, so there is no moment at which it is nobody's. Our own
+    // handle has read access for ReadAt and delete access to rename and remove the file through
+    // itself.
+    handle_ =
+        FromHandle(CreateFileA(path.c_str(), GENERIC_WRITE | GENERIC_READ | DELETE, FILE_SHARE_READ,
+                               nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     path_ = path;
     return IsOpen() ? FileOutcome::Done : FailureOutcome();
 }
 
 FileOutcome File::MoveTo(const std::string& to) {
-    // A rename needs delete access, which our handle denies to every other opener, the rename
-    // itself included: the handle goes first. The file is nobody's only for the moment between
-    // the close and the move; a reader that holds it meanwhile keeps clean-ups away as our handle
-    // did.
-    Close();
-    const FileOutcome moved = MoveFileNoReplace(path_, to);
+    // Through the handle, which stays open: the file is held under its old name up to the
+    // rename and under its new one from then on.
+    const FileOutcome moved = RenameOpenFile(AsHandle(handle_), to, false);
     if (moved == FileOutcome::Done) {
         path_ = to;
     }
     return moved;
 }
 
+FileOutcome File::MoveOver(const std::string& to) {
+    const FileOutcome moved = RenameOpenFile(AsHandle(handle_), to, true);
+    if (moved == FileOutcome::Done) {
+        path_ = to;
+    }
+    return moved;
+}
+
+bool File::StillNamed() const {
+    // Attributes alone may be read past any sharing mode, ours included; full sharing lets the
+    // look succeed whoever else has the file open.
+    HANDLE named = CreateFileA(path_.c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (named == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION ours;
+    BY_HANDLE_FILE_INFORMATION theirs;
+    const bool same = GetFileInformationByHandle(AsHandle(handle_), &ours) != 0 &&
+                      GetFileInformationByHandle(named, &theirs) != 0 &&
+                      ours.dwVolumeSerialNumber == theirs.dwVolumeSerialNumber &&
+                      ours.nFileIndexHigh == theirs.nFileIndexHigh &&
+                      ours.nFileIndexLow == theirs.nFileIndexLow;
+    CloseHandle(named);
+    return same;
+}
+
+long File::ReadAt(std::uint64_t offset, void* buffer, std::size_t size) {
+    // A read at an offset on a synchronous handle leaves the file position after what it read.
+    // Writes append at the position, so it is put back; reads at an offset are rare (a file to
+    // be written out again), and the writes stay plain appends.
+    HANDLE file = AsHandle(handle_);
+    LARGE_INTEGER position = {};
+    LARGE_INTEGER zero = {};
+    if (!SetFilePointerEx(file, zero, &position, FILE_CURRENT)) {
+        return -1;
+    }
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+    DWORD read = 0;
+    const bool done = ReadFile(file, buffer, chunk, &read, &at) != 0;
+    const bool atEnd = !done && GetLastError() == ERROR_HANDLE_EOF;
+    if (!SetFilePointerEx(file, position, nullptr, FILE_BEGIN) || (!done && !atEnd)) {
+        return -1;
+    }
+    return atEnd ? 0 : static_cast<long>(read);
+}
+
 bool File::Remove() {
+    // Through the handle, so that it is this file that goes; by name only if that is refused.
+    if (IsOpen() && DeleteOnClose(AsHandle(handle_))) {
+        Close();
+        return true;
+    }
     Close();
     return DeleteFileA(path_.c_str()) != 0;
 }
 
 bool File::MarkReadOnly() {
-    // Changing attributes is not subject to sharing: this works while a reader holds the file.
+    // Through the handle while the file is still held; by name if that is refused. Changing
+    // attributes is not subject to sharing, so the name works while a reader holds the file.
+    FILE_BASIC_INFO basic = {};
+    bool marked = IsOpen() && GetFileInformationByHandleEx(AsHandle(handle_), FileBasicInfo, &basic,
+                                                           sizeof basic) != 0;
+    if (marked) {
+        // Zero times leave them as they are.
+        basic.CreationTime.QuadPart = 0;
+        basic.LastAccessTime.QuadPart = 0;
+        basic.LastWriteTime.QuadPart = 0;
+        basic.ChangeTime.QuadPart = 0;
+        basic.FileAttributes =
+            (basic.FileAttributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_READONLY;
+        marked =
+            SetFileInformationByHandle(AsHandle(handle_), FileBasicInfo, &basic, sizeof basic) != 0;
+    }
     Close();
+    if (marked) {
+        return true;
+    }
     const DWORD attributes = GetFileAttributesA(path_.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES &&
            SetFileAttributesA(path_.c_str(),
