@@ -35,16 +35,12 @@ std::string RealPath(const std::string& path) {
 }
 
 // The device behind a path: two paths name one port when they resolve to the same file, or to
-// device nodes of the same device number (a second node made with mknod, a container's /dev).
+// device nodes of the same device number (a second node made with mknod, a bind mount, a
+// container's /dev).
 struct Device {
     std::string real;  // empty when the path leads nowhere
     bool isChar = false;
     dev_t number = 0;
-
-    bool Is(const struct stat& node, const std::string& path) const {
-        return !real.empty() &&
-               (path == real || (isChar && S_ISCHR(node.st_mode) && node.st_rdev == number));
-    }
 };
 
 Device DeviceOf(const std::string& path) {
@@ -61,7 +57,11 @@ Device DeviceOf(const std::string& path) {
 
 bool SameDevice(const Device& device, const std::string& path) {
     struct stat node {};
-    return ::stat(path.c_str(), &node) == 0 && device.Is(node, RealPath(path));
+    if (device.real.empty() || ::stat(path.c_str(), &node) != 0) {
+        return false;
+    }
+    return device.isChar ? S_ISCHR(node.st_mode) && node.st_rdev == device.number
+                         : RealPath(path) == device.real;
 }
 
 // "minicom (pid 1234)", from the name the kernel keeps for the process.
@@ -158,8 +158,9 @@ struct LockState {
 };
 
 bool IsAsciiText(const char* text, std::size_t size) {
-    return std::all_of(text, text + size,
-                       [](char c) { return (c >= '0' && c <= '9') || c == ' ' || c == '\n'; });
+    return std::all_of(text, text + size, [](char c) {
+        return (c >= '0' && c <= '9') || c == ' ' || c == '\t' || c == '\n';
+    });
 }
 
 // HDB UUCP writes the pid as ten ASCII digits and a line feed, other programs as few as they
