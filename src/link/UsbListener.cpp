@@ -87,8 +87,9 @@ void CUsbListener::NoteNamedPort(const std::string& path, bool exists) {
         }
         return;
     }
-    // Said once for each absence: a port plugged in later is served without another word.
-    if (told == waiting.end()) {
+    // Said once for each absence: a port plugged in later is served without another word. An
+    // ignored port is never spoken of.
+    if (told == waiting.end() && !Ignored({platform::DescribePort(path), ""})) {
         waiting.push_back(path);
         ConnectionLog("Connection %s waiting for %s\n", platform::DescribePort(path).name.c_str(),
                       path.c_str());
