@@ -4,6 +4,7 @@
 #include <cctype>
 #include <memory>
 
+#include "link/ConnectionLog.h"
 #include "platform/FileSystem.h"
 
 std::vector<std::string> SplitPortList(const std::string& text) {
@@ -36,32 +37,75 @@ void CUsbListener::Close() {
     scanner.reset();
 }
 
-std::vector<platform::PortInfo> CUsbListener::PresentPorts() {
-    std::vector<platform::PortInfo> ports;
+std::vector<CUsbListener::Present> CUsbListener::PresentPorts() {
+    std::vector<Present> present;
     if (scanner) {
-        ports = scanner->Present();
+        for (const platform::PortInfo& port : scanner->Present()) {
+            present.push_back({port, platform::PortDeviceKey(port.path, options.devRoot)});
+        }
     }
     for (const std::string& path : options.extraPorts) {
         // Checked every second whatever the scanner knows: one stat is cheap, and a pty named here
         // changes nothing the scanner watches. A link left behind by a device that has gone (a
         // late udev clean-up, a closed pty) is no port to serve.
-        if (platform::TargetExists(path)) {
-            ports.push_back(platform::DescribePort(path));
-            plugIns[ports.back().number].named = true;
+        const bool exists = platform::TargetExists(path);
+        NoteNamedPort(path, exists);
+        if (exists) {
+            present.push_back(
+                {platform::DescribePort(path), platform::PortDeviceKey(path, options.devRoot)});
+            plugIns[present.back().port.number].named = true;
         }
     }
-    std::erase_if(ports, [this](const platform::PortInfo& port) { return Ignored(port); });
-    return ports;
+    // A device reached by several names is served once, under the first: a found port before
+    // the user's names for it, which make it the user's.
+    for (auto kept = present.begin(); kept != present.end(); ++kept) {
+        if (kept->device.empty()) {
+            continue;
+        }
+        bool named = false;
+        for (auto other = kept + 1; other != present.end();) {
+            if (other->device != kept->device) {
+                ++other;
+                continue;
+            }
+            named = named || plugIns[other->port.number].named;
+            other = present.erase(other);
+        }
+        if (named) {
+            plugIns[kept->port.number].named = true;
+        }
+    }
+    std::erase_if(present, [this](const Present& port) { return Ignored(port); });
+    return present;
 }
 
-bool CUsbListener::Ignored(const platform::PortInfo& port) const {
+void CUsbListener::NoteNamedPort(const std::string& path, bool exists) {
+    const auto told = std::ranges::find(waiting, path);
+    if (exists) {
+        if (told != waiting.end()) {
+            waiting.erase(told);
+        }
+        return;
+    }
+    // Said once for each absence: a port plugged in later is served without another word. An
+    // ignored port is never spoken of.
+    if (told == waiting.end() && !Ignored({platform::DescribePort(path), ""})) {
+        waiting.push_back(path);
+        ConnectionLog("Connection %s waiting for %s\n", platform::DescribePort(path).name.c_str(),
+                      path.c_str());
+    }
+}
+
+bool CUsbListener::Ignored(const Present& present) const {
     const auto same = [](const std::string& a, const std::string& b) {
         return std::ranges::equal(a, b, [](unsigned char x, unsigned char y) {
             return std::tolower(x) == std::tolower(y);
         });
     };
     return std::ranges::any_of(options.ignorePorts, [&](const std::string& ignored) {
-        return same(ignored, port.name) || same(ignored, port.path);
+        return same(ignored, present.port.name) || same(ignored, present.port.path) ||
+               (!present.device.empty() &&
+                platform::PortDeviceKey(ignored, options.devRoot) == present.device);
     });
 }
 
@@ -70,12 +114,16 @@ bool CUsbListener::Poll() {
         platform::WaitResult::Timeout) {
         return false;
     }
-    const std::vector<platform::PortInfo> present = PresentPorts();
-    for (const platform::PortInfo& port : present) {
+    const std::vector<Present> present = PresentPorts();
+    for (const auto& [port, device] : present) {
         PlugIns& plugIn = plugIns[port.number];
-        if (plugIn.gone) {
+        // A name that now leads to another device (a link pointed elsewhere) is a new plug-in.
+        if (plugIn.gone || (!device.empty() && !plugIn.device.empty() && device != plugIn.device)) {
             ++plugIn.count;
             plugIn.gone = false;
+        }
+        if (!device.empty()) {
+            plugIn.device = device;
         }
         // A port keeps its worker until that worker has ended and been reaped; one let go as no
         // instrument's stays alone until it is plugged in again.
@@ -83,14 +131,16 @@ bool CUsbListener::Poll() {
             const UsbPortHistory history{&plugIn.explained,
                                          plugIn.named ? nullptr : &plugIn.released, plugIn.count,
                                          options.retryPauseMs};
-            AddWorker(port.number, std::make_unique<CUsbWorker>(this, stopEvent.get(), storeConfig,
-                                                                port, options.makePort(), history));
+            const platform::PortPlaces places{options.devRoot, options.lockDirectories};
+            AddWorker(port.number,
+                      std::make_unique<CUsbWorker>(this, stopEvent.get(), storeConfig, port,
+                                                   options.makePort(places), history));
         }
     }
     for (auto& entry : plugIns) {
         const auto number = entry.first;
         entry.second.gone = std::ranges::none_of(
-            present, [number](const platform::PortInfo& port) { return port.number == number; });
+            present, [number](const Present& port) { return port.port.number == number; });
     }
     ReapFinished();
     return true;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Event.h"
 
@@ -59,7 +60,24 @@ public:
     virtual void Close() = 0;
 };
 
+// Where POSIX looks for the other names of a device and for the UUCP lock files that claim it;
+// tests put fake trees here. Windows ignores both.
+struct PortPlaces {
+    std::string devRoot = "/dev";
+    // Every one is read; locks are made in the first one that exists.
+    std::vector<std::string> lockDirectories = {"/run/lock", "/var/lock"};
+};
+
 // The OS's serial port (overlapped I/O on Windows, termios and poll on POSIX), not yet opened.
-std::unique_ptr<SerialPort> MakeSerialPort();
+std::unique_ptr<SerialPort> MakeSerialPort(const PortPlaces& places = {});
+
+enum class PortPath {
+    Missing,   // nothing there (yet): a port that may still appear
+    Terminal,  // a serial device or pseudo-terminal
+    Other,     // a file, a directory, /dev/null...: never a port
+};
+
+// What a path names, told without opening a serial device (an open raises its modem lines).
+PortPath ExaminePortPath(const std::string& path);
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -23,6 +24,7 @@
 
 #include "integration/Http.h"
 #include "integration/OrbtrayProcess.h"
+#include "platform/FileSystem.h"
 
 namespace {
 
@@ -134,8 +136,13 @@ protected:
         ASSERT_EQ(::symlink(pty.slavePath.c_str(), portPath.c_str()), 0);
         ASSERT_TRUE(times == 0 || Said("Device Connected\t" + kName, times));
     }
-    // The port's log lines without "Connection ttyA ".
-    Lines Log() const { return LinesOf(orbtray->Err(), kName); }
+    // The port's log lines without "Connection ttyA ". Whether a scan found the port's path
+    // missing before a Plug is a matter of timing, so the wait for it is left out.
+    Lines Log() const {
+        Lines log = LinesOf(orbtray->Err(), kName);
+        std::erase(log, "waiting for " + portPath);
+        return log;
+    }
     // What the user is told about devices and files, in order.
     Lines Notices() const {
         Lines notices = orbtray->Out();
@@ -450,6 +457,39 @@ TEST_F(OrbtraySerial, SendsTheFirmwareOnePiecePerAckAndServesOrbsim) {
                             "firmware update", count, "transfer complete", "serial number is 77",
                             "transfered 4 lines", "transfer complete", "serial number is 77",
                             "transfered 2 lines", "transfer complete"}));
+}
+
+// A named port that is not there is waited for, said once for each absence; a path that is
+// there but no terminal is refused before anything is listened on.
+TEST_F(OrbtraySerial, ANamedPortIsAwaitedWhileMissingAndRefusedWhenNoTerminal) {
+    scratch.Write("file", "HELLO 1\r\n");
+    ASSERT_EQ(::mkdir((scratch.Path() + "folder").c_str(), 0700), 0);
+    for (const std::string& path :
+         {scratch.Path() + "file", scratch.Path() + "folder", std::string("/dev/null")}) {
+        const Finished refused =
+            RunToEnd(kOrbtrayPath, {"--data-folder", data.Path() + "never", "--port",
+                                    std::to_string(port), "--web", "off", "--no-usb-scan",
+                                    "--serial-port", portPath, "--serial-port", path});
+        EXPECT_EQ(refused.status, 2) << path;
+        EXPECT_EQ(refused.err, Lines{"orbtray: --serial-port " + path + " is not a serial port"});
+        EXPECT_EQ(refused.out, Lines{}) << path;
+    }
+    EXPECT_FALSE(platform::PathExists(data.Path() + "never"));
+
+    ASSERT_NO_FATAL_FAILURE(StartOnPort());
+    const std::string waiting = kName + " waiting for " + portPath;
+    ASSERT_TRUE(Logged(waiting));
+    // A few scans find it missing still.
+    std::this_thread::sleep_for(2500ms);
+    {
+        Pty pty;
+        ASSERT_NO_FATAL_FAILURE(Plug(pty));
+        EXPECT_EQ(Say(pty.master, "HELLO 42\r\n"), kAck);
+    }
+    ASSERT_TRUE(Logged(waiting, 2));
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_EQ(orbtray->Stop(), 0);
+    EXPECT_EQ(Count(waiting), 2u);
 }
 
 }  // namespace

@@ -103,7 +103,9 @@ TEST(UsbListener, ExplainsAPermissionRefusalOncePerPlugIn) {
     options.extraPorts = {pathA, pathB};
     options.scanPeriodMs = 2;
     options.retryPauseMs = 1;
-    options.makePort = [] { return std::make_unique<FailingPort>(PortOpen::Denied); };
+    options.makePort = [](const platform::PortPlaces&) {
+        return std::make_unique<FailingPort>(PortOpen::Denied);
+    };
     CUsbListener listener(store, options);
     const std::string hint =
         "cannot open port: permission denied; add your user to the group dialout\n";

@@ -20,6 +20,7 @@
 #include "link/Receiver.h"
 #include "platform/Cp210xDriver.h"
 #include "platform/FileSystem.h"
+#include "platform/SerialPort.h"
 #include "platform/Socket.h"
 #include "transfer/Store.h"
 #include "viewer/RowText.h"
@@ -147,6 +148,11 @@ int main(int argc, char** argv) {
     UsbOptions usb;
     usb.scan = line.usbScan;
     for (const std::string& path : line.serialPorts) {
+        // A file or /dev/null would be served as a port that is forever ready and says nothing;
+        // a path that is not there yet is waited for.
+        if (platform::ExaminePortPath(path) == platform::PortPath::Other) {
+            return Fail("--serial-port " + path + " is not a serial port", 2);
+        }
         usb.extraPorts.push_back(Absolute(path));
     }
     for (const std::string& name : line.ignorePorts) {

@@ -2,12 +2,15 @@
 
 #include <dirent.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 
 #include "platform/Mutex.h"
@@ -155,6 +158,30 @@ PortInfo DescribePort(const std::string& path) {
     // Connection names are kept short in logs and notifications.
     constexpr std::size_t kMaxNameLength = 15;
     return PortInfo{NumberForPath(path), LastComponent(path).substr(0, kMaxNameLength), path};
+}
+
+}  // namespace platform
+
+namespace platform {
+
+std::string PortDeviceKey(const std::string& nameOrPath, const std::string& devRoot) {
+    const std::string path =
+        nameOrPath.find('/') == std::string::npos ? devRoot + "/" + nameOrPath : nameOrPath;
+    struct stat node {};
+    if (::stat(path.c_str(), &node) != 0) {
+        return "";
+    }
+    if (S_ISCHR(node.st_mode)) {
+        return "device " + std::to_string(major(node.st_rdev)) + ":" +
+               std::to_string(minor(node.st_rdev));
+    }
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) {
+        return "";
+    }
+    std::string key = std::string("file ") + resolved;
+    std::free(resolved);
+    return key;
 }
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "platform/posix/PortHolder.h"
 
@@ -73,6 +75,7 @@ bool HasQueuedInput(int fd) {
 
 class PosixSerialPort final : public SerialPort {
 public:
+    explicit PosixSerialPort(const PortPlaces& places) : places_(places) {}
     ~PosixSerialPort() override { Close(); }
 
     PortOpen Open(const std::string& path) override {
@@ -80,7 +83,7 @@ public:
         deniedGroup_.clear();
         // Opening a tty raises its modem lines and takes the bytes that another program is
         // waiting for, so a port someone else uses is not even opened.
-        holder_ = OtherHolder(path);
+        holder_ = OtherHolder(path, places_);
         if (!holder_.empty()) {
             return PortOpen::InUse;
         }
@@ -104,6 +107,11 @@ public:
         if (fd < 0) {
             return PortOpen::Failed;
         }
+        // A file or /dev/null opens as well, and then reads as forever ready and empty.
+        if (::isatty(fd) == 0) {
+            ::close(fd);
+            return PortOpen::Failed;
+        }
         // TIOCEXCL keeps other programs out but not root, and not a second open from a process
         // running as root; the lock makes any second OrbTray fail whoever it runs as, and tells
         // other serial programs that the port is taken, as does the UUCP lock file.
@@ -112,7 +120,7 @@ public:
             holder_ = "another program";
             return PortOpen::InUse;
         }
-        if (!uucpLock_.Take(path, &holder_)) {
+        if (!uucpLock_.Take(path, places_, &holder_)) {
             ::close(fd);
             return PortOpen::InUse;
         }
@@ -234,6 +242,7 @@ private:
         }
     }
 
+    const PortPlaces places_;
     int fd_ = -1;
     std::string deniedGroup_;
     std::string holder_;
@@ -242,8 +251,36 @@ private:
 
 }  // namespace
 
-std::unique_ptr<SerialPort> MakeSerialPort() {
-    return std::make_unique<PosixSerialPort>();
+std::unique_ptr<SerialPort> MakeSerialPort(const PortPlaces& places) {
+    return std::make_unique<PosixSerialPort>(places);
+}
+
+PortPath ExaminePortPath(const std::string& path) {
+    struct stat node {};
+    if (::stat(path.c_str(), &node) != 0) {
+        return PortPath::Missing;
+    }
+    if (!S_ISCHR(node.st_mode)) {
+        return PortPath::Other;
+    }
+    // Devices that the kernel lists say which class they belong to; pseudo-terminal slaves are
+    // not listed, and opening one disturbs no modem line.
+    char sysfs[64];
+    std::snprintf(sysfs, sizeof sysfs, "/sys/dev/char/%u:%u/subsystem", major(node.st_rdev),
+                  minor(node.st_rdev));
+    char target[256];
+    const ssize_t n = ::readlink(sysfs, target, sizeof target - 1);
+    if (n > 0) {
+        const std::string_view subsystem(target, static_cast<std::size_t>(n));
+        return subsystem.ends_with("/tty") ? PortPath::Terminal : PortPath::Other;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const bool terminal = fd >= 0 && ::isatty(fd) != 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    // One that cannot be opened to be asked (no permission) is left for the port to explain.
+    return terminal || fd < 0 ? PortPath::Terminal : PortPath::Other;
 }
 
 }  // namespace platform

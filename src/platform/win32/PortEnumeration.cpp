@@ -104,4 +104,16 @@ PortInfo DescribePort(const std::string& path) {
     return PortInfo{0, path, path};
 }
 
+std::string PortDeviceKey(const std::string& nameOrPath, const std::string& /*devRoot*/) {
+    // One COM port has one name, in any letter case, with or without the device prefix.
+    std::string name = nameOrPath;
+    if (name.compare(0, sizeof kDevicePrefix - 1, kDevicePrefix) == 0) {
+        name.erase(0, sizeof kDevicePrefix - 1);
+    }
+    for (char& c : name) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return name;
+}
+
 }  // namespace platform

@@ -224,8 +224,13 @@ private:
 
 }  // namespace
 
-std::unique_ptr<SerialPort> MakeSerialPort() {
+std::unique_ptr<SerialPort> MakeSerialPort(const PortPlaces& /*places*/) {
     return std::make_unique<Win32SerialPort>();
+}
+
+PortPath ExaminePortPath(const std::string& /*path*/) {
+    // Windows names its ports, and opening one is the only way to ask about it.
+    return PortPath::Terminal;
 }
 
 }  // namespace platform
