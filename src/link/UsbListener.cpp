@@ -34,6 +34,13 @@ void CUsbListener::Open() {
 
 void CUsbListener::Close() {
     scanner.reset();
+    // Every worker has been joined: whatever the ports held back is told now.
+    for (auto& entry : plugIns) {
+        if (entry.second.log) {
+            entry.second.log->Flush(true);
+        }
+    }
+    ProcessLogCeiling().Flush(true);
 }
 
 std::vector<platform::PortInfo> CUsbListener::PresentPorts() {
@@ -79,10 +86,13 @@ bool CUsbListener::Poll() {
         }
         // A port keeps its worker until that worker has ended and been reaped; one let go as no
         // instrument's stays alone until it is plugged in again.
+        if (!plugIn.log) {
+            plugIn.log = std::make_shared<LogLimiter>(port.name);
+        }
         if (port.number > 0 && !HasWorker(port.number) && plugIn.released.load() != plugIn.count) {
             const UsbPortHistory history{&plugIn.explained,
                                          plugIn.named ? nullptr : &plugIn.released, plugIn.count,
-                                         options.retryPauseMs};
+                                         options.retryPauseMs, plugIn.log};
             AddWorker(port.number, std::make_unique<CUsbWorker>(this, stopEvent.get(), storeConfig,
                                                                 port, options.makePort(), history));
         }
@@ -93,5 +103,12 @@ bool CUsbListener::Poll() {
             present, [number](const platform::PortInfo& port) { return port.number == number; });
     }
     ReapFinished();
+    // A port whose worker is gone, or waits on a quiet line, still sums up in time.
+    for (auto& entry : plugIns) {
+        if (entry.second.log) {
+            entry.second.log->Flush();
+        }
+    }
+    ProcessLogCeiling().Flush();
     return true;
 }

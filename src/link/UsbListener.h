@@ -5,7 +5,7 @@
 // has been reaped the same port can get a new worker, unless the worker let it go as no
 // instrument's: then it waits until it has been unplugged. Runs on the listener thread, which
 // alone touches `scanner` and `plugIns`, except each port's `explained` and `released`, which
-// its workers share.
+// its workers share, and its log limiter, which they share too and which locks itself.
 
 #include <atomic>
 #include <functional>
@@ -58,6 +58,9 @@ private:
         std::atomic<unsigned> explained{0};
         std::atomic<unsigned> released{0};  // the plug-in in which it was let go
         bool named = false;                 // named by the user: never let go
+        // What the port's device makes its workers say, limited across all of them: a device
+        // that keeps failing or reconnecting is one source however many workers it takes.
+        std::shared_ptr<LogLimiter> log;
     };
     // By port number. Never removed from, so that the workers' pointers stay valid.
     std::map<int, PlugIns> plugIns;
