@@ -126,7 +126,9 @@ TEST(ForeignDevice, AConsoleIsLetGoUntilReplugWhileTheInstrumentBesideItIsServed
         const std::size_t naks = consoleNaks;
         // Left alone for many scans: no new worker, no more answers.
         std::this_thread::sleep_for(500ms);
-        EXPECT_EQ(count("ttyUSB0 listening"), plugIn);
+        EXPECT_EQ(std::ranges::count(notifier.Notices(),
+                                     RecordedNotice{"Device Connected", "ttyUSB0", ""}),
+                  plugIn);
         EXPECT_EQ(consoleNaks.load(), naks);
         EXPECT_GE(naks, 1u);
         EXPECT_LE(naks, 21u * plugIn);
