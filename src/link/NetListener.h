@@ -2,7 +2,7 @@
 
 // Accepts instrument connections on the TCP port and gives each its own CNetWorker thread.
 // Everything here runs on the listener thread, except a Listen by the owner before the thread
-// starts.
+// starts; the limiters in `peerLogs` are shared with the workers and lock themselves.
 
 #include <cstdint>
 #include <map>
