@@ -12,6 +12,7 @@ void LogLimiter::Log(const char* format, ...) {
 }
 
 void LogLimiter::LogV(const char* format, std::va_list arguments) {
+    platform::MutexLock lock(mutex_);
     const Clock::time_point now = now_();
     if (!started_ || now - windowStart_ >= kWindow) {
         // A new second: what the last one held back is told before anything of this one.
@@ -20,7 +21,9 @@ void LogLimiter::LogV(const char* format, std::va_list arguments) {
         windowStart_ = now;
         written_ = 0;
     }
-    if (written_ < kBurst) {
+    // A line the process has no room for is counted here like any other, so that this
+    // source's summary still accounts for it.
+    if (written_ < kBurst && ceiling_->TakeLine()) {
         ++written_;
         ConnectionLogV(format, arguments);
     } else {
@@ -29,12 +32,24 @@ void LogLimiter::LogV(const char* format, std::va_list arguments) {
 }
 
 void LogLimiter::Flush(bool final) {
+    platform::MutexLock lock(mutex_);
     if (final || (started_ && now_() - windowStart_ >= kWindow)) {
         WriteSummary();
     }
 }
 
+bool LogLimiter::Pending() const {
+    platform::MutexLock lock(mutex_);
+    return suppressed_ > 0;
+}
+
+bool LogLimiter::Quiet() const {
+    platform::MutexLock lock(mutex_);
+    return suppressed_ == 0 && (!started_ || now_() - windowStart_ >= kWindow);
+}
+
 int LogLimiter::MsUntilDue() const {
+    platform::MutexLock lock(mutex_);
     if (suppressed_ == 0) {
         return 0;
     }
@@ -45,7 +60,7 @@ int LogLimiter::MsUntilDue() const {
 
 void LogLimiter::WriteSummary() {
     if (suppressed_ > 0) {
-        ConnectionLog("Connection %s %u more messages suppressed\n", name_, suppressed_);
+        ceiling_->Summarize(name_.c_str(), suppressed_);
         suppressed_ = 0;
     }
 }

@@ -50,10 +50,10 @@ bool CNetListener::Poll() {
         ReapFinished();
         return true;
     }
-    // With no worker there is nothing to reap, and with no refusal held back nothing to sum
-    // up: sleep until a connection or the stop comes.
-    const int timeoutMs =
-        WorkerCount() == 0 && refusals.empty() ? platform::kWaitForever : kReapPeriodMs;
+    // With no worker there is nothing to reap, and with no address remembered and nothing added
+    // up under the ceiling nothing to sum up: sleep until a connection or the stop comes.
+    const bool idle = WorkerCount() == 0 && peerLogs.empty() && !ProcessLogCeiling().Pending();
+    const int timeoutMs = idle ? platform::kWaitForever : kReapPeriodMs;
     switch (platform::WaitForEither(stopEvent->AsWaitable(), listening.Readiness(), timeoutMs)) {
         case platform::WaitResult::First:
             return false;
@@ -63,7 +63,7 @@ bool CNetListener::Poll() {
             return true;
         case platform::WaitResult::Timeout:
             ReapFinished();
-            FlushRefusals(false);
+            FlushPeerLogs(false);
             return true;
         case platform::WaitResult::Failed:
             return true;
@@ -83,10 +83,15 @@ void CNetListener::AcceptPending() {
         platform::Socket connection = listening.Accept(&peer, &outcome);
         if (!connection.IsValid()) {
             acceptRefused = outcome.status != platform::IoStatus::WouldBlock;
-            FlushRefusals(false);
+            FlushPeerLogs(false);
             return;
         }
         Admit(std::move(connection), peer);
+        // A flood keeps this pass going: the summaries of the addresses gone quiet meanwhile
+        // are still due once a second.
+        if (LogLimiter::Clock::now() - lastFlush >= LogLimiter::kWindow) {
+            FlushPeerLogs(false);
+        }
     }
 }
 
@@ -107,21 +112,19 @@ void CNetListener::Admit(platform::Socket connection, const platform::Ipv4Endpoi
     if (full || LiveFrom(address) >= kMaxNetWorkersPerAddress) {
         char name[16];
         std::snprintf(name, sizeof name, kNetConnectionName, unsigned(connection.Value()));
-        std::unique_ptr<Refusals>& sent = refusals[address];
-        if (!sent) {
-            sent = std::make_unique<Refusals>(from);
-        }
+        const std::shared_ptr<LogLimiter> log = LogOf(address, from);
         if (full) {
-            sent->limiter.Log("Connection %s refused, too many connections\n", name);
+            log->Log("Connection %s refused, too many connections\n", name);
         } else {
-            sent->limiter.Log("Connection %s refused, too many connections from %s\n", name, from);
+            log->Log("Connection %s refused, too many connections from %s\n", name, from);
         }
         connection.ShutdownBoth();
         return;
     }
-    auto worker =
-        std::make_unique<CNetWorker>(this, stopEvent.get(), storeConfig, std::move(connection));
-    ConnectionLog("Connection %s from %s\n", worker->ConnectionName(), from);
+    const std::shared_ptr<LogLimiter> log = LogOf(address, from);
+    auto worker = std::make_unique<CNetWorker>(this, stopEvent.get(), storeConfig,
+                                               std::move(connection), log);
+    log->Log("Connection %s from %s\n", worker->ConnectionName(), from);
     WatchLinkOpened(worker.get(), worker->ConnectionName(), "tcp", from);
     if (AddWorker(id, std::move(worker))) {
         addressOf[id] = address;
@@ -138,18 +141,31 @@ void CNetListener::WorkerReaped(std::int32_t id) {
     addressOf.erase(id);
 }
 
-void CNetListener::FlushRefusals(bool final) {
-    // An address is forgotten once its summary is out, so that the table stays as small as the
-    // set of hosts refused within the last second or so.
-    for (auto entry = refusals.begin(); entry != refusals.end();) {
-        LogLimiter& limiter = entry->second->limiter;
-        limiter.Flush(final);
-        entry = final || limiter.Quiet() ? refusals.erase(entry) : std::next(entry);
+std::shared_ptr<LogLimiter> CNetListener::LogOf(std::uint32_t address, const char* from) {
+    std::shared_ptr<LogLimiter>& log = peerLogs[address];
+    if (!log) {
+        log = std::make_shared<LogLimiter>(from);
     }
+    return log;
+}
+
+void CNetListener::FlushPeerLogs(bool final) {
+    lastFlush = LogLimiter::Clock::now();
+    // An address is forgotten once its summary is out and no worker of it is left (a worker
+    // holds its address's limiter until its thread has been joined), so that the table stays as
+    // small as the set of hosts connected or heard from within the last second or so. At the
+    // end every worker has been joined.
+    for (auto entry = peerLogs.begin(); entry != peerLogs.end();) {
+        LogLimiter& limiter = *entry->second;
+        limiter.Flush(final);
+        const bool unused = entry->second.use_count() == 1;
+        entry = final || (unused && limiter.Quiet()) ? peerLogs.erase(entry) : std::next(entry);
+    }
+    ProcessLogCeiling().Flush(final);
 }
 
 void CNetListener::Close() {
-    FlushRefusals(true);
+    FlushPeerLogs(true);
     listening.Close();
     listenTried = false;
     listenError = 0;

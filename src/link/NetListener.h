@@ -2,12 +2,11 @@
 
 // Accepts instrument connections on the TCP port and gives each its own CNetWorker thread.
 // Everything here runs on the listener thread, except a Listen by the owner before the thread
-// starts.
+// starts; the limiters in `peerLogs` are shared with the workers and lock themselves.
 
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <string>
 
 #include "link/Listener.h"
 #include "link/LogLimiter.h"
@@ -47,7 +46,9 @@ private:
     void AcceptPending();
     void Admit(platform::Socket connection, const platform::Ipv4Endpoint& peer);
     std::size_t LiveFrom(std::uint32_t address) const;
-    void FlushRefusals(bool final);
+    // The limiter of the lines `address` causes, made when it is first needed.
+    std::shared_ptr<LogLimiter> LogOf(std::uint32_t address, const char* from);
+    void FlushPeerLogs(bool final);
 
     std::uint16_t port;
     platform::Socket listening;
@@ -56,12 +57,11 @@ private:
     bool acceptRefused = false;
     // The remote address of every worker not yet reaped, by worker id.
     std::map<std::int32_t, std::uint32_t> addressOf;
-    // A host that keeps connecting over its cap is refused every time, but its refusals are
-    // logged only so often: by remote address, named by it in the summary.
-    struct Refusals {
-        explicit Refusals(const std::string& from) : name(from) {}
-        std::string name;
-        LogLimiter limiter{name.c_str()};
-    };
-    std::map<std::uint32_t, std::unique_ptr<Refusals>> refusals;
+    // A host that keeps connecting, whether it is refused or served, writes lines for every
+    // connection: they are limited by remote address, across all of its connections, and named
+    // by it in the summary. Its workers share its limiter; an address is forgotten once none of
+    // them is left and it has been quiet for a second.
+    std::map<std::uint32_t, std::shared_ptr<LogLimiter>> peerLogs;
+    // When the limiters' summaries were last looked at.
+    LogLimiter::Clock::time_point lastFlush{};
 };

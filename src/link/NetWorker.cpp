@@ -2,14 +2,13 @@
 
 #include <algorithm>
 
-#include "link/ConnectionLog.h"
 #include "link/LinkWatch.h"
 #include "link/Listener.h"
 #include "platform/Event.h"
 
 CNetWorker::CNetWorker(CListener* owner, platform::Event* stop, const StoreConfig& store,
-                       platform::Socket connection)
-    : CTxWorker(owner, stop, store),
+                       platform::Socket connection, std::shared_ptr<LogLimiter> addressLog)
+    : CTxWorker(owner, stop, store, std::move(addressLog)),
       socket(std::move(connection)),
       id(static_cast<std::int32_t>(socket.Value())) {
     SetConnectionName(kNetConnectionName, static_cast<unsigned>(socket.Value()));
@@ -27,11 +26,12 @@ bool CNetWorker::Finish() {
 bool CNetWorker::Run() {
     switch (platform::WaitForEither(stopEvent->AsWaitable(), socket.Readiness(), kIdleTimeoutMs)) {
         case platform::WaitResult::First:
-            // The listener joins every worker when it stops: no report.
-            ConnectionLog("Connection %s closed on shutdown\n", ConnectionName());
+            // The listener joins every worker when it stops: no report. Hundreds of links may
+            // end at once, so even this goes through the limiter.
+            PeerLog("Connection %s closed on shutdown\n", ConnectionName());
             return false;
         case platform::WaitResult::Timeout:
-            ConnectionLog("Connection %s closed on timeout\n", ConnectionName());
+            PeerLog("Connection %s closed on timeout\n", ConnectionName());
             return Finish();
         case platform::WaitResult::Failed:
             return true;
@@ -55,11 +55,10 @@ bool CNetWorker::Run() {
             case platform::IoStatus::WouldBlock:
                 return true;
             case platform::IoStatus::Closed:
-                ConnectionLog("Connection %s closed by peer\n", ConnectionName());
+                PeerLog("Connection %s closed by peer\n", ConnectionName());
                 return Finish();
             case platform::IoStatus::Failed:
-                ConnectionLog("Connection %s aborted with error %d\n", ConnectionName(),
-                              received.error);
+                PeerLog("Connection %s aborted with error %d\n", ConnectionName(), received.error);
                 return Finish();
         }
     }
@@ -68,7 +67,7 @@ bool CNetWorker::Run() {
 void CNetWorker::Close() {
     socket.ShutdownBoth();
     socket.Close();
-    ConnectionLog("Connection %s terminated\n", ConnectionName());
+    PeerLog("Connection %s terminated\n", ConnectionName());
     AbortTransfer();
     WatchLinkClosed(this);
 }

@@ -3,6 +3,8 @@
 // Serves one accepted TCP connection. The link is receive-only: the protocol's replies are not
 // sent to a network instrument. Everything here runs on the worker's own thread.
 
+#include <memory>
+
 #include "link/TxWorker.h"
 #include "platform/Socket.h"
 
@@ -11,8 +13,9 @@ inline constexpr char kNetConnectionName[] = "S%u";
 
 class CNetWorker : public CTxWorker {
 public:
+    // `addressLog` limits the lines of every connection from the same remote address.
     CNetWorker(CListener* owner, platform::Event* stop, const StoreConfig& store,
-               platform::Socket connection);
+               platform::Socket connection, std::shared_ptr<LogLimiter> addressLog = nullptr);
 
     void Open() override;
     bool Run() override;

@@ -1,10 +1,12 @@
 #pragma once
 
 // A worker that runs the transfer protocol over its link. Every field here is touched only by
-// the worker's own thread; the protocol takes no locks.
+// the worker's own thread; the protocol takes no locks. The limiter `peerLog` points to may be
+// shared with other links of the same source, and locks itself.
 
 #include <cstdarg>
 #include <cstddef>
+#include <memory>
 
 #include "link/LogLimiter.h"
 #include "link/Worker.h"
@@ -13,8 +15,13 @@
 
 class CTxWorker : public CWorker, public SessionHost {
 public:
-    CTxWorker(CListener* owner, platform::Event* stop, const StoreConfig& store)
-        : CWorker(owner, stop), session(*this, store, connectionName) {}
+    // `sourceLog` limits the lines the other side can cause, shared by every link of one remote
+    // address or port so that it outlives each of them; without one the link has its own.
+    CTxWorker(CListener* owner, platform::Event* stop, const StoreConfig& store,
+              std::shared_ptr<LogLimiter> sourceLog = nullptr)
+        : CWorker(owner, stop),
+          session(*this, store, connectionName),
+          peerLog(std::move(sourceLog)) {}
     ~CTxWorker() override = default;
 
     // Feeds one chunk received from the link to the protocol; false on a protocol error or a
@@ -32,23 +39,26 @@ protected:
     // does not fit the 15 characters is cut.
     void SetConnectionName(const char* format, ...) ORB_PRINTF(2, 3);
     TxState State() const { return session.State(); }
-    // The protocol's complaints held back this second are summed up once it is over, and all
-    // of them when the link ends (`final`).
-    void FlushComplaints(bool final = false) { complaints.Flush(final); }
-    int ComplaintsDueMs() const { return complaints.MsUntilDue(); }
-    bool ComplaintsPending() const { return complaints.Pending(); }
+    // A log line the other side caused (its link opened or closed, a refusal, a failure it
+    // provokes again and again): written only as the source's limiter allows.
+    void PeerLog(const char* format, ...) ORB_PRINTF(2, 3);
+    // The lines held back this second are summed up once it is over.
+    void FlushPeerLog() { peerLog->Flush(); }
+    int PeerLogDueMs() const { return peerLog->MsUntilDue(); }
+    bool PeerLogPending() const { return peerLog->Pending(); }
 
     Session session;
 
 private:
     void LogV(const char* format, std::va_list arguments) override;
-    void ComplainV(const char* format, std::va_list arguments) override;
+    void PeerLogV(const char* format, std::va_list arguments) override;
     void NotifyFileV(const char* title, const char* path, const char* format,
                      std::va_list arguments) override;
     void SerialKnown(const char* serial) override;
 
     // The session keeps a pointer to it; the concrete worker fills it in.
     char connectionName[16] = {};
-    // A device that is no instrument, or noise on the line, draws a refusal for every line.
-    LogLimiter complaints{connectionName};
+    // A device that is no instrument, or noise on the line, draws a refusal for every line, and
+    // a host that keeps connecting a pair of lines for every connection.
+    std::shared_ptr<LogLimiter> peerLog;
 };

@@ -35,6 +35,13 @@ void CUsbListener::Open() {
 
 void CUsbListener::Close() {
     scanner.reset();
+    // Every worker has been joined: whatever the ports held back is told now.
+    for (auto& entry : plugIns) {
+        if (entry.second.log) {
+            entry.second.log->Flush(true);
+        }
+    }
+    ProcessLogCeiling().Flush(true);
 }
 
 std::vector<CUsbListener::Present> CUsbListener::PresentPorts() {
@@ -127,10 +134,13 @@ bool CUsbListener::Poll() {
         }
         // A port keeps its worker until that worker has ended and been reaped; one let go as no
         // instrument's stays alone until it is plugged in again.
+        if (!plugIn.log) {
+            plugIn.log = std::make_shared<LogLimiter>(port.name);
+        }
         if (port.number > 0 && !HasWorker(port.number) && plugIn.released.load() != plugIn.count) {
             const UsbPortHistory history{&plugIn.explained,
                                          plugIn.named ? nullptr : &plugIn.released, plugIn.count,
-                                         options.retryPauseMs};
+                                         options.retryPauseMs, plugIn.log};
             const platform::PortPlaces places{options.devRoot, options.lockDirectories};
             AddWorker(port.number,
                       std::make_unique<CUsbWorker>(this, stopEvent.get(), storeConfig, port,
@@ -143,5 +153,12 @@ bool CUsbListener::Poll() {
             present, [number](const Present& port) { return port.port.number == number; });
     }
     ReapFinished();
+    // A port whose worker is gone, or waits on a quiet line, still sums up in time.
+    for (auto& entry : plugIns) {
+        if (entry.second.log) {
+            entry.second.log->Flush();
+        }
+    }
+    ProcessLogCeiling().Flush();
     return true;
 }

@@ -6,7 +6,8 @@
 // instrument's: then it waits until it has been unplugged. A port is its device: names that lead
 // to one device (a link, a second node) are one port, served once and ignored together. Runs on
 // the listener thread, which alone touches `scanner`, `plugIns` and `waiting`, except each
-// port's `explained` and `released`, which its workers share.
+// port's `explained` and `released`, which its workers share, and its log limiter, which they
+// share too and which locks itself.
 
 #include <atomic>
 #include <functional>
@@ -67,6 +68,9 @@ private:
         std::atomic<unsigned> released{0};  // the plug-in in which it was let go
         bool named = false;                 // named by the user: never let go
         std::string device;                 // what it led to at the last scan
+        // What the port's device makes its workers say, limited across all of them: a device
+        // that keeps failing or reconnecting is one source however many workers it takes.
+        std::shared_ptr<LogLimiter> log;
     };
     // By port number. Never removed from, so that the workers' pointers stay valid.
     std::map<int, PlugIns> plugIns;

@@ -17,19 +17,23 @@ constexpr char kNak = 0x15;
 CUsbWorker::CUsbWorker(CListener* owner, platform::Event* stop, const StoreConfig& store,
                        const platform::PortInfo& info, std::unique_ptr<platform::SerialPort> device,
                        const UsbPortHistory& portHistory)
-    : CTxWorker(owner, stop, store),
+    : CTxWorker(owner, stop, store, portHistory.log),
       portNumber(info.number),
       portPath(info.path),
       port(std::move(device)),
       history(portHistory) {
     SetConnectionName("%s", info.name.c_str());
-    ConnectionLog("Connection %s listening\n", ConnectionName());
 }
 
 void CUsbWorker::Open() {
     // A port that does not open is reported by Run, which also paces the retries.
     opened = port->Open(portPath);
     if (opened == platform::PortOpen::Opened) {
+        // Served: should it fail again later, that is news again.
+        if (history.explained != nullptr) {
+            history.explained->store(0);
+        }
+        PeerLog("Connection %s listening\n", ConnectionName());
         WatchLinkOpened(this, ConnectionName(), "usb", "");
         NotifyUser("Device Connected", "%s", ConnectionName());
     }
@@ -41,32 +45,36 @@ bool CUsbWorker::Finish() {
 }
 
 void CUsbWorker::LogOpenFailure() {
-    // Retrying cannot help a user who may not open the device, and another program may hold
-    // it for hours, so either is told once, and again only when the port has been unplugged
-    // meanwhile.
-    bool explain = opened == platform::PortOpen::Denied || opened == platform::PortOpen::InUse;
-    if (explain && history.explained != nullptr) {
+    // Retrying cannot help a user who may not open the device, another program may hold it for
+    // hours, and a named port may stay missing for as long: whatever the reason, it is told once
+    // when the port starts failing, and again only once it has been served or unplugged
+    // meanwhile. The workers that retry in between say nothing at all.
+    if (history.explained != nullptr) {
         // A worker of an earlier plug-in may still be finishing; it never speaks for a later one.
         unsigned last = history.explained->load();
-        while ((explain = last < history.plugIn) &&
+        bool tell = false;
+        while ((tell = last < history.plugIn) &&
                !history.explained->compare_exchange_weak(last, history.plugIn)) {
         }
+        if (!tell) {
+            return;
+        }
     }
-    if (!explain) {
-        ConnectionLog("Connection %s could not open port\n", ConnectionName());
+    if (opened == platform::PortOpen::Failed) {
+        PeerLog("Connection %s could not open port\n", ConnectionName());
         return;
     }
     if (opened == platform::PortOpen::InUse) {
         const std::string holder = port->Holder();
-        ConnectionLog("Connection %s port in use by %s\n", ConnectionName(),
-                      holder.empty() ? "another program" : holder.c_str());
+        PeerLog("Connection %s port in use by %s\n", ConnectionName(),
+                holder.empty() ? "another program" : holder.c_str());
         return;
     }
     const std::string group = port->DeniedGroup();
     if (group.empty()) {
-        ConnectionLog("Connection %s cannot open port: permission denied\n", ConnectionName());
+        PeerLog("Connection %s cannot open port: permission denied\n", ConnectionName());
     } else {
-        ConnectionLog(
+        PeerLog(
             "Connection %s cannot open port: permission denied; add your user to the "
             "group %s\n",
             ConnectionName(), group.c_str());
@@ -85,9 +93,9 @@ bool CUsbWorker::Run() {
         return false;
     }
     int error = 0;
-    // Complaints held back are summed up within a second or so, even if the line falls quiet.
-    const bool summaryWait = ComplaintsPending();
-    const int waitMs = summaryWait ? std::min(ComplaintsDueMs() + 1, kWaitMs) : kWaitMs;
+    // Lines held back are summed up within a second or so, even if the line falls quiet.
+    const bool summaryWait = PeerLogPending();
+    const int waitMs = summaryWait ? std::min(PeerLogDueMs() + 1, kWaitMs) : kWaitMs;
     switch (port->WaitForData(*stopEvent, waitMs, &error)) {
         case platform::PortWait::Data:
             switch (ReadAll()) {
@@ -96,31 +104,31 @@ bool CUsbWorker::Run() {
                 case Step::Finished:
                     return Finish();
                 case Step::Stopped:
-                    ConnectionLog("Connection %s closed on shutdown\n", ConnectionName());
+                    PeerLog("Connection %s closed on shutdown\n", ConnectionName());
                     return false;
             }
-            FlushComplaints();
+            FlushPeerLog();
             return true;
         case platform::PortWait::StartFailed:
-            ConnectionLog("Connection %s hardware removed\n", ConnectionName());
+            PeerLog("Connection %s hardware removed\n", ConnectionName());
             return Finish();
         case platform::PortWait::Failed:
-            ConnectionLog("Connection %s error %d\n", ConnectionName(), error);
+            PeerLog("Connection %s error %d\n", ConnectionName(), error);
             return Finish();
         case platform::PortWait::Stop:
             // The listener joins every worker when it stops: no report.
-            ConnectionLog("Connection %s closed on shutdown\n", ConnectionName());
+            PeerLog("Connection %s closed on shutdown\n", ConnectionName());
             return false;
         case platform::PortWait::Timeout:
             if (summaryWait) {
                 // Only the summary was due; an open transfer's idle time starts again.
-                FlushComplaints();
+                FlushPeerLog();
                 return true;
             }
             // An instrument silent in the middle of a file has given up on it; an idle port is
             // simply waited on again.
             if (State() != TxState::Idle) {
-                ConnectionLog("Connection %s timeout\n", ConnectionName());
+                PeerLog("Connection %s timeout\n", ConnectionName());
                 AbortTransfer();
                 DiscardLine();
             }
@@ -145,10 +153,12 @@ CUsbWorker::Step CUsbWorker::ReadAll() {
             return Step::Stopped;
         }
         if (written == platform::PortWrite::Failed) {
-            ConnectionLog("Connection %s error %d\n", ConnectionName(), writeError);
+            PeerLog("Connection %s error %d\n", ConnectionName(), writeError);
             return Step::Finished;
         }
         if (IsStranger(buffer, count)) {
+            // Once per plug-in at most, since the port is then left alone until it is unplugged:
+            // never held back, so that the user always learns why the device is not served.
             ConnectionLog("Connection %s released, no instrument on this port\n", ConnectionName());
             history.released->store(history.plugIn);
             return Step::Finished;
@@ -166,13 +176,16 @@ bool CUsbWorker::IsStranger(const char* data, std::size_t count) {
 }
 
 void CUsbWorker::Close() {
-    FlushComplaints(true);
+    // A port that never opened has said what it had to say; the next worker tries again.
+    if (opened != platform::PortOpen::Opened) {
+        return;
+    }
     if (port->IsOpen()) {
         WatchLinkClosed(this);
         NotifyUser("Device Disconnected", "%s", ConnectionName());
         port->Close();
     }
-    ConnectionLog("Connection %s terminated\n", ConnectionName());
+    PeerLog("Connection %s terminated\n", ConnectionName());
     AbortTransfer();
 }
 

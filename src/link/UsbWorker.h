@@ -4,7 +4,8 @@
 // instrument may start again at once. A port that is not an instrument's is let go, so that the
 // device and its owner are left in peace. Everything here runs on the worker's own thread, except
 // construction, which happens on the listener thread, and the port's `explained` and `released`
-// marks, which the port's successive workers and the listener share and change only atomically.
+// marks, which the port's successive workers and the listener share and change only atomically,
+// and its log limiter, which they share too and which locks itself.
 
 #include <atomic>
 #include <memory>
@@ -16,8 +17,10 @@
 
 // What the USB listener knows of a port beyond one worker's life.
 struct UsbPortHistory {
-    // The last plug-in of the port that has been told why it may not be opened, shared by all
-    // of the port's workers; null when nothing is shared and every worker tells.
+    // The plug-in of the port in which the port's failure to open has been told, or 0 once it
+    // has been opened since: a port that cannot be opened is retried by worker after worker,
+    // but said so once, when it starts failing. Shared by all of the port's workers; null when
+    // nothing is shared and every worker tells.
     std::atomic<unsigned>* explained = nullptr;
     // The last plug-in in which the port was let go as no instrument's, for the listener to
     // leave it alone until it is unplugged; null for a port that is never let go (one the user
@@ -25,6 +28,9 @@ struct UsbPortHistory {
     std::atomic<unsigned>* released = nullptr;
     unsigned plugIn = 1;      // this worker's plug-in of the port, counted from 1
     int retryPauseMs = 5000;  // after a failed open, before the worker ends
+    // Limits what the port's device makes its workers log, across all of them, for as long as
+    // the port is known; null for a worker that limits its own.
+    std::shared_ptr<LogLimiter> log;
 };
 
 class CUsbWorker : public CTxWorker {

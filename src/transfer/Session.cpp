@@ -84,15 +84,15 @@ bool Session::OnReceive(const char* data, std::size_t count, bool serialLink) {
     return true;
 }
 
-void Session::Complain(const char* format, ...) {
+void Session::PeerLog(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    host.ComplainV(format, arguments);
+    host.PeerLogV(format, arguments);
     va_end(arguments);
 }
 
 Session::Step Session::Refuse(const char* format) {
-    Complain(format, name);
+    PeerLog(format, name);
     host.SendNak();
     return Step::Failed;
 }
@@ -106,7 +106,7 @@ Session::Step Session::Fail(const char* format) {
 Session::Step Session::OnAckByte() {
     line.clear();
     if (state != TxState::Updating) {
-        Complain("Connection %s unexpected ACK\n", name);
+        PeerLog("Connection %s unexpected ACK\n", name);
         return Step::Failed;
     }
     char piece[TransferFile::kPieceSize];
@@ -124,7 +124,7 @@ Session::Step Session::OnAckByte() {
 Session::Step Session::OnNakByte() {
     line.clear();
     if (state != TxState::Updating) {
-        Complain("Connection %s unexpected NAK\n", name);
+        PeerLog("Connection %s unexpected NAK\n", name);
         return Step::Failed;
     }
     // No retry: the refused piece is not sent again.
@@ -187,7 +187,7 @@ Session::Step Session::OnHello(std::string_view argument) {
         case OpenOutcome::Opened:
             break;
     }
-    Log("Connection %s serial number is %s\n", name, serial.c_str());
+    PeerLog("Connection %s serial number is %s\n", name, serial.c_str());
     host.SerialKnown(serial.c_str());
     host.SendAck();
     lineCount = 0;
@@ -199,7 +199,7 @@ Session::Step Session::OnBoot() {
     if (!store.OpenFirmware()) {
         return Refuse("Connection %s cannot open firmware\n");
     }
-    Log("Connection %s firmware update\n", name);
+    PeerLog("Connection %s firmware update\n", name);
     host.SendAck();
     SendBootStart();
     lineCount = 1;
@@ -295,7 +295,7 @@ bool Session::FinishTransfer() {
 
 void Session::AbortTransfer() {
     if (store.IsOpen()) {
-        Log("Connection %s transfer aborted\n", name);
+        PeerLog("Connection %s transfer aborted\n", name);
         if (state == TxState::Receiving) {
             store.DeleteDataFile();
         } else {

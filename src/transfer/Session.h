@@ -29,9 +29,11 @@ public:
     virtual void SendLine(const char* text) = 0;
     // One line of the connection log, printf-style.
     virtual void LogV(const char* format, std::va_list arguments) = 0;
-    // A log line about what the other side sent wrong. Something that does not speak the protocol
-    // makes such lines as fast as it sends, so a link may count some instead of writing them.
-    virtual void ComplainV(const char* format, std::va_list arguments) { LogV(format, arguments); }
+    // A log line the other side causes at will: a complaint about what it sent, the serial each
+    // HELLO announces, a transfer it breaks off. Something that does not speak the protocol, or
+    // repeats itself, makes such lines as fast as it sends, so a link may count some instead of
+    // writing them. Lines about files stored or not stored go to LogV.
+    virtual void PeerLogV(const char* format, std::va_list arguments) { LogV(format, arguments); }
     // Tells the user that a file arrived, printf-style; returns once the user interface has it.
     virtual void NotifyFileV(const char* title, const char* path, const char* format,
                              std::va_list arguments) = 0;
@@ -85,7 +87,7 @@ private:
     // Answers NAK to a request the store could not serve, and logs why.
     Step Fail(const char* format);
     void Log(const char* format, ...) ORB_PRINTF(2, 3);
-    void Complain(const char* format, ...) ORB_PRINTF(2, 3);
+    void PeerLog(const char* format, ...) ORB_PRINTF(2, 3);
     void Notify(const char* title, const char* path, const char* format, ...) ORB_PRINTF(4, 5);
 
     SessionHost& host;

@@ -10,13 +10,18 @@
 #include "fakes/ScratchFolder.h"
 #include "link/ConnectionLog.h"
 #include "link/Listener.h"
+#include "link/LogCeiling.h"
 #include "link/NotifyUser.h"
 #include "link/TxWorker.h"
 
-// Captures log lines for the lifetime of the object.
+// Captures log lines for the lifetime of the object, from a fresh second of the process's share
+// of limited lines: the test before must not have used it up.
 class RecordingLog : public LogSink {
 public:
-    RecordingLog() { SetConnectionLogSink(this); }
+    RecordingLog() {
+        ProcessLogCeiling().Restart();
+        SetConnectionLogSink(this);
+    }
     ~RecordingLog() override { SetConnectionLogSink(nullptr); }
     void Write(const char* text) override {
         std::lock_guard<std::mutex> lock(mutex_);

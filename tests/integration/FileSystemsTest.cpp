@@ -156,6 +156,7 @@ TEST(FileSystems, TwoReceiversAndAThirdStartingNeverLoseOrShareAFile) {
                 << what << ::testing::PrintToString(first.Err());
         }
         OrbtrayProcess* receivers[2] = {&first, &second};
+        const int idle[2] = {first.Threads(), second.Threads()};
 
         std::map<std::string, std::string> expected;  // every file's serial, by its bytes
         for (int round = 0; round < c.rounds; ++round) {
@@ -212,13 +213,10 @@ TEST(FileSystems, TwoReceiversAndAThirdStartingNeverLoseOrShareAFile) {
             for (Link& link : links) {
                 SendAndFinish(link.socket, link.tail);
             }
-            for (OrbtrayProcess* receiver : receivers) {
-                ASSERT_TRUE(WaitUntil(
-                    [&] {
-                        return CountContaining(receiver->Err(), " terminated") ==
-                               std::size_t(c.instruments * (round + 1));
-                    },
-                    60s))
+            // Each link's thread ends once its link is closed; the log may hold back the lines
+            // of so many connections from one address.
+            for (int r = 0; r < 2; ++r) {
+                ASSERT_TRUE(WaitUntil([&] { return receivers[r]->Threads() == idle[r]; }, 60s))
                     << what << " round " << round;
             }
         }

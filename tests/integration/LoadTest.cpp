@@ -52,22 +52,25 @@ TEST_F(OrbtrayLoad, ABurstUpToTheCapIsServedWholeTheSurplusTurnedAwayAndEveryThr
     }
     AtOnce(256,
            [&](std::size_t i) { instruments[i].socket = ConnectWithRetry(port, SpreadSource(i)); });
-    // A refusal for the address's sake ends " from <address>" too.
-    const auto accepted = [&] { return Count(" from 127.") - Count("connections from "); };
-    ASSERT_TRUE(WaitUntil([&] { return accepted() == 256; }, std::chrono::seconds(30)));
+    // Each is served by a thread of its own. (So many connections in one second are more than
+    // the log writes lines for; the flood tests count those.)
+    ASSERT_TRUE(
+        WaitUntil([&] { return orbtray->Threads() == baseline + 256; }, std::chrono::seconds(30)))
+        << orbtray->Threads() << " threads, " << baseline << " before";
     Instrument& again = instruments.back();
 
     platform::Socket surplus = ConnectWithRetry(port, SpreadSource(256));
     EXPECT_TRUE(ClosedQuietly(surplus));
-    ASSERT_TRUE(Logged(" refused, too many connections"));
 
-    // Once one held connection has ended (and so can be reaped), its place is free again.
+    // Once one held connection has ended (and so can be reaped), its place is free again. The
+    // receiver closes its end only once the link has been given up.
     const auto transfer = [&](std::size_t i) {
         SendAndFinish(instruments[i].socket,
                       Conversation(instruments[i].serial, instruments[i].lines));
     };
-    transfer(0);
-    ASSERT_TRUE(Logged(" terminated"));
+    Send(instruments[0].socket, Conversation(instruments[0].serial, instruments[0].lines));
+    instruments[0].socket.ShutdownSend();
+    ASSERT_TRUE(ClosedQuietly(instruments[0].socket));
     again.socket = ConnectWithRetry(port, SpreadSource(256));
     // The rest all at once, so that the transfers interleave.
     AtOnce(256, [&](std::size_t i) { transfer(i + 1); });
@@ -81,8 +84,7 @@ TEST_F(OrbtrayLoad, ABurstUpToTheCapIsServedWholeTheSurplusTurnedAwayAndEveryThr
         EXPECT_TRUE(files[i].starts_with(instruments[i].serial + "/")) << files[i];
         EXPECT_EQ(data.Read(files[i]), StoredFile(instruments[i].lines)) << files[i];
     }
-    EXPECT_EQ(accepted(), instruments.size());
-    EXPECT_EQ(Count(" refused, "), 1u);
+    // Every one was let in but the surplus: none was turned away for its address's sake.
     EXPECT_EQ(Count("too many connections from"), 0u);
     // Finished workers are reaped when the listener has a quiet second.
     EXPECT_TRUE(WaitUntil([&] { return orbtray->Threads() == baseline; }))

@@ -286,7 +286,8 @@ TEST_F(Web, SendsNewFilesAndConnectionsLiveEvenPastAViewerThatNeverReads) {
     for (int i = 0; i < 20; ++i) {
         platform::Socket next = ConnectWithRetry(port);
         SendAndFinish(next, Conversation("42", {std::to_string(i) + ",1"}));
-        ASSERT_TRUE(Logged(" terminated", std::size_t(i) + 2));
+        // (Its other lines, twenty connections a second from one address, may be held back.)
+        ASSERT_TRUE(Logged(" transfer complete", std::size_t(i) + 2));
     }
     // Every file the list shows came as an event, with the same row.
     const json files = Json("/api/files")["files"];

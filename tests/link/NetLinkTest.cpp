@@ -84,14 +84,15 @@ TEST_F(NetLink, EachAddressHoldsAtMostSixteenConnectionsAndStopEndsEveryOneOpen)
     EXPECT_EQ(Count(refused), 3u);
     EXPECT_TRUE(ClosedQuietly(clients[18]));
 
-    // A place given back is served again.
-    SendAndFinish(clients[0], "HELLO 5\nBYE\n");
-    ASSERT_TRUE(WaitUntil([&] { return Count("Connection S[0-9]+ terminated\n") == 1; }));
+    // A place given back is served again. The receiver closes its end only once the link has
+    // been given up. (The address has had its twenty lines this second: the log may now hold
+    // back its lines, which the flood tests count.)
+    Send(clients[0], "HELLO 5\nBYE\n");
+    clients[0].ShutdownSend();
+    ASSERT_TRUE(ClosedQuietly(clients[0]));
     platform::Socket again = ConnectWithRetry(port, one);
     SendAndFinish(again, "HELLO 6\nBYE\n");
-    ASSERT_TRUE(WaitUntil([&] {
-        return notifier.Notices().size() == 2 && Count("Connection S[0-9]+ terminated\n") == 2;
-    }));
+    ASSERT_TRUE(WaitUntil([&] { return notifier.Notices().size() == 2; }));
     EXPECT_EQ(Count(refused), 3u);
 
     // A stop ends every link still open, deleting the partial file of the one with a transfer.
@@ -99,8 +100,9 @@ TEST_F(NetLink, EachAddressHoldsAtMostSixteenConnectionsAndStopEndsEveryOneOpen)
     ASSERT_TRUE(WaitUntil([&] { return data.Files().size() == 3; }));
     listener.Stop();
     EXPECT_EQ(data.Files().size(), 2u);
-    EXPECT_EQ(Count("Connection S[0-9]+ closed on shutdown\n"), 16u);
-    EXPECT_EQ(Count("Connection S[0-9]+ transfer aborted\n"), 1u);
+    for (std::size_t i : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 19}) {
+        EXPECT_TRUE(ClosedQuietly(clients[i])) << i;
+    }
     EXPECT_EQ(notifier.Notices().size(), 2u);
 }
 
@@ -119,7 +121,7 @@ TEST_F(NetLink, StopEndsTheListenerDuringAFloodOfConnects) {
             }
         });
     }
-    ASSERT_TRUE(WaitUntil([&] { return log.Lines().size() > 200; }));
+    ASSERT_TRUE(WaitUntil([&] { return log.Lines().size() > 50; }));
     std::atomic<bool> stopped{false};
     std::thread stopper([&] {
         listener.Stop();

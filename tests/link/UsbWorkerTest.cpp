@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <mutex>
 
 #include "fakes/Loopback.h"
 #include "fakes/RecordingSinks.h"
@@ -50,14 +52,18 @@ TEST(UsbWorker, EndsWithoutDataAndReportsOnlyWhenNotStopped) {
         const char* what;
         PortOpen opens;
         bool stopped;
-        std::string logged;  // between "listening" and "terminated"
-        bool reported;       // so that the listener makes a new worker for the port
+        std::vector<std::string> logged;  // after "Connection COM7 "
+        bool reported;                    // so that the listener makes a new worker for the port
     } cases[] = {
-        {"the wait fails", PortOpen::Opened, false, "error 22", true},
-        // The listener joins every worker when it stops, so a stopped one must not report.
-        {"no open, stopped in the pause", PortOpen::Failed, true, "could not open port", false},
-        {"no permission", PortOpen::Denied, true,
-         "cannot open port: permission denied; add your user to the group dialout", false},
+        {"the wait fails", PortOpen::Opened, false, {"listening", "error 22", "terminated"}, true},
+        // The listener joins every worker when it stops, so a stopped one must not report. A
+        // port that never opened was never listened on, nor is it terminated.
+        {"no open, stopped in the pause", PortOpen::Failed, true, {"could not open port"}, false},
+        {"no permission",
+         PortOpen::Denied,
+         true,
+         {"cannot open port: permission denied; add your user to the group dialout"},
+         false},
     };
     for (const auto& c : cases) {
         RecordingLog log;
@@ -72,67 +78,137 @@ TEST(UsbWorker, EndsWithoutDataAndReportsOnlyWhenNotStopped) {
         worker.Open();
         EXPECT_FALSE(worker.Run()) << c.what;
         worker.Close();
-        EXPECT_EQ(log.Lines(), (std::vector<std::string>{"Connection COM7 listening\n",
-                                                         "Connection COM7 " + c.logged + "\n",
-                                                         "Connection COM7 terminated\n"}))
-            << c.what;
+        std::vector<std::string> expected;
+        for (const std::string& line : c.logged) {
+            expected.push_back("Connection COM7 " + line + "\n");
+        }
+        EXPECT_EQ(log.Lines(), expected) << c.what;
         EXPECT_EQ(listener.Reported(),
                   c.reported ? std::vector<std::int32_t>{7} : std::vector<std::int32_t>{})
             << c.what;
     }
 }
 
-std::size_t CountOf(const std::vector<std::string>& lines, const std::string& line) {
-    return static_cast<std::size_t>(std::ranges::count(lines, line));
-}
+// Opens as the port's script says, one entry per try, then as its last entry for ever; counts
+// the tries by path. An open port's wait fails, so that the link ends and the port is tried
+// again.
+struct PortScripts {
+    std::mutex mutex;
+    std::map<std::string, std::vector<PortOpen>> script;
+    std::map<std::string, std::size_t> tries;
 
-// A port the user may not open is retried like any other, but the remedy is told once per
-// plug-in: again after the port has gone and come back, never at every retry. Port A comes and
-// goes; port B stays, and its retries show when the listener has scanned since A went.
-TEST(UsbListener, ExplainsAPermissionRefusalOncePerPlugIn) {
+    std::size_t Tries(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return tries[path];
+    }
+};
+
+class ScriptedPort final : public platform::SerialPort {
+public:
+    explicit ScriptedPort(PortScripts& scripts) : scripts_(scripts) {}
+    PortOpen Open(const std::string& path) override {
+        PortOpen outcome;
+        {
+            std::lock_guard<std::mutex> lock(scripts_.mutex);
+            const std::vector<PortOpen>& script = scripts_.script[path];
+            const std::size_t at = scripts_.tries[path]++;
+            outcome = script[std::min(at, script.size() - 1)];
+        }
+        open_ = outcome == PortOpen::Opened;
+        return outcome;
+    }
+    std::string DeniedGroup() const override { return "dialout"; }
+    std::string Holder() const override { return "minicom (pid 42)"; }
+    bool IsOpen() const override { return open_; }
+    platform::PortWait WaitForData(const platform::Event&, int, int* error) override {
+        *error = 22;
+        return platform::PortWait::Failed;
+    }
+    std::size_t Read(char*, std::size_t) override { return 0; }
+    platform::PortWrite Write(const char*, std::size_t, const platform::Event&, int*) override {
+        return platform::PortWrite::Done;
+    }
+    void Close() override { open_ = false; }
+
+private:
+    PortScripts& scripts_;
+    bool open_ = false;
+};
+
+// A port that cannot be opened (missing, held by another program, or forbidden) is retried by
+// worker after worker, but the log says so once when it starts failing, not at every retry; once
+// served it is news again. A port that comes and goes is told again at each plug-in: port A is
+// plugged in anew each round, while port B stays and shows, by its tries, that the listener has
+// scanned since A went.
+TEST(UsbListener, APortThatCannotBeOpenedIsToldOnceUntilServedOrPluggedInAgain) {
     const ScratchFolder devices;
-    const std::string pathA = devices.Path() + "ttyA";
-    const std::string pathB = devices.Path() + "ttyB";
-    if (platform::DescribePort(pathA).number == 0) {
+    if (platform::DescribePort(devices.Path() + "ttyA").number == 0) {
         GTEST_SKIP() << "this platform serves COM ports only";
     }
-    RecordingLog log;
-    const StoreConfig store;
-    UsbOptions options;
-    options.scan = false;
-    options.extraPorts = {pathA, pathB};
-    options.scanPeriodMs = 2;
-    options.retryPauseMs = 1;
-    options.makePort = [](const platform::PortPlaces&) {
-        return std::make_unique<FailingPort>(PortOpen::Denied);
+    constexpr std::size_t kFailures = 30;
+    const struct {
+        PortOpen outcome;
+        const char* told;
+    } cases[] = {
+        {PortOpen::Failed, "could not open port"},
+        {PortOpen::InUse, "port in use by minicom (pid 42)"},
+        {PortOpen::Denied,
+         "cannot open port: permission denied; add your user to the group dialout"},
     };
-    CUsbListener listener(store, options);
-    const std::string hint =
-        "cannot open port: permission denied; add your user to the group dialout\n";
-    const auto count = [&](const std::string& port, const std::string& what) {
-        return CountOf(log.Lines(), "Connection " + port + " " + what);
-    };
-    devices.Write("ttyB", "");
-    ASSERT_TRUE(listener.Start());
-    constexpr std::size_t kPlugIns = 20;
-    for (std::size_t plugIn = 1; plugIn <= kPlugIns; ++plugIn) {
-        devices.Write("ttyA", "");
-        const std::size_t tries = count("ttyA", "listening\n");
-        ASSERT_TRUE(WaitUntil([&] { return count("ttyA", "listening\n") >= tries + 3; }));
-        ASSERT_TRUE(platform::RemoveFile(pathA));
-        // The second of B's workers begun after this was made by a scan that no longer saw A.
-        const std::size_t scans = count("ttyB", "listening\n");
-        ASSERT_TRUE(WaitUntil([&] { return count("ttyB", "listening\n") >= scans + 2; }));
-        EXPECT_EQ(count("ttyA", hint), plugIn);
-    }
-    listener.Stop();
-    EXPECT_EQ(count("ttyB", hint), 1u);
-    // Every other refusal is the usual line; the retries did go on.
-    for (const char* port : {"ttyA", "ttyB"}) {
-        EXPECT_EQ(count(port, hint) + count(port, "could not open port\n"),
-                  count(port, "listening\n"))
-            << port;
-        EXPECT_GT(count(port, "could not open port\n"), kPlugIns) << port;
+    for (const auto& c : cases) {
+        const std::string pathA = devices.Path() + "ttyA";
+        const std::string pathB = devices.Path() + "ttyB";
+        RecordingLog log;
+        const StoreConfig store;
+        PortScripts scripts;
+        // B fails, is served once, and fails again for ever.
+        scripts.script[pathA] = {c.outcome};
+        scripts.script[pathB] = std::vector<PortOpen>(kFailures, c.outcome);
+        scripts.script[pathB].push_back(PortOpen::Opened);
+        scripts.script[pathB].push_back(c.outcome);
+        UsbOptions options;
+        options.scan = false;
+        options.extraPorts = {pathA, pathB};
+        options.scanPeriodMs = 2;
+        options.retryPauseMs = 1;
+        options.makePort = [&](const platform::PortPlaces&) {
+            return std::make_unique<ScriptedPort>(scripts);
+        };
+        CUsbListener listener(store, options);
+        const auto linesOf = [&](const std::string& port) {
+            std::vector<std::string> lines;
+            for (const std::string& line : log.Lines()) {
+                if (line.starts_with("Connection " + port + " ")) {
+                    lines.push_back(line.substr(11 + port.size() + 1));
+                }
+            }
+            return lines;
+        };
+        devices.Write("ttyB", "");
+        ASSERT_TRUE(listener.Start());
+        constexpr std::size_t kPlugIns = 5;
+        for (std::size_t plugIn = 1; plugIn <= kPlugIns; ++plugIn) {
+            devices.Write("ttyA", "");
+            const std::size_t tries = scripts.Tries(pathA);
+            ASSERT_TRUE(WaitUntil([&] { return scripts.Tries(pathA) >= tries + 3; }));
+            ASSERT_TRUE(platform::RemoveFile(pathA));
+            // The second of B's tries begun after this was made by a scan that no longer saw A.
+            const std::size_t scans = scripts.Tries(pathB);
+            ASSERT_TRUE(WaitUntil([&] { return scripts.Tries(pathB) >= scans + 2; }));
+        }
+        ASSERT_TRUE(WaitUntil([&] { return scripts.Tries(pathB) >= 2 * kFailures; }));
+        listener.Stop();
+        const std::string told = std::string(c.told) + "\n";
+        // A named port that goes is waited for, and said so once each time it goes.
+        std::vector<std::string> expectedA;
+        for (std::size_t plugIn = 0; plugIn < kPlugIns; ++plugIn) {
+            expectedA.insert(expectedA.end(), {told, "waiting for " + pathA + "\n"});
+        }
+        EXPECT_EQ(linesOf("ttyA"), expectedA) << c.told;
+        EXPECT_EQ(linesOf("ttyB"), (std::vector<std::string>{told, "listening\n", "error 22\n",
+                                                             "terminated\n", told}))
+            << c.told;
+        EXPECT_GE(scripts.Tries(pathA), 3 * kPlugIns);
     }
 }
 
