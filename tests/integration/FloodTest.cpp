@@ -15,29 +15,12 @@
 #include <vector>
 
 #include "integration/OrbtrayProcess.h"
+#include "integration/TestPty.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
-
-// The test is the far end of the line: it keeps both sides, so that orbtray neither reads a
-// hang-up before it opens the port nor takes the test for another program in its way.
-struct Pty {
-    Pty() {
-        char name[256] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) == 0) {
-            slavePath = name;
-        }
-    }
-    ~Pty() {
-        ::close(slave);
-        ::close(master);
-    }
-    int master = -1;
-    int slave = -1;
-    std::string slavePath;
-};
 
 // One connection that sends `bytes`, ends its side and waits for the receiver to close: the
 // receiver has then reported the link finished, so that it never counts against the address's

@@ -24,6 +24,7 @@
 
 #include "integration/Http.h"
 #include "integration/OrbtrayProcess.h"
+#include "integration/TestPty.h"
 #include "platform/FileSystem.h"
 
 namespace {
@@ -37,30 +38,6 @@ const std::string kNak(1, '\x15');
 const std::string kBootStart = ":040000A0000000005C\r\n";
 // Generous, so that a loaded machine or a sanitizer build is not taken for a silent receiver.
 constexpr Ms kPatience = 5s;
-
-// A pseudo-terminal pair with the kernel's default line discipline, which orbtray itself must
-// make raw. The test holds the slave open too: without it the master reads as hung up until
-// orbtray opens it. Holding the master as well makes the test the line's far end, which
-// orbtray tells from a program in its way.
-struct Pty {
-    Pty() {
-        char name[256] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) == 0) {
-            slavePath = name;
-        }
-    }
-    // Like pulling the adapter: once the master is gone, whoever has the slave open is hung up.
-    ~Pty() {
-        ::close(slave);
-        ::close(master);
-    }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    int master = -1;
-    int slave = -1;
-    std::string slavePath;
-};
 
 void Put(int fd, std::string_view bytes) {
     while (!bytes.empty()) {

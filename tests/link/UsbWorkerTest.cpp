@@ -23,7 +23,7 @@ namespace {
 using platform::PortOpen;
 
 // Opens as told; every wait then fails with error 22. A refusal names the group "dialout".
-class FailingPort final : public platform::SerialPort {
+class FailingPort : public platform::SerialPort {
 public:
     explicit FailingPort(PortOpen outcome) : outcome_(outcome) {}
     PortOpen Open(const std::string&) override {
@@ -42,7 +42,7 @@ public:
     }
     void Close() override { open_ = false; }
 
-private:
+protected:
     PortOpen outcome_;
     bool open_ = false;
 };
@@ -103,36 +103,23 @@ struct PortScripts {
     }
 };
 
-class ScriptedPort final : public platform::SerialPort {
+class ScriptedPort final : public FailingPort {
 public:
-    explicit ScriptedPort(PortScripts& scripts) : scripts_(scripts) {}
+    explicit ScriptedPort(PortScripts& scripts)
+        : FailingPort(PortOpen::Failed), scripts_(scripts) {}
     PortOpen Open(const std::string& path) override {
-        PortOpen outcome;
         {
             std::lock_guard<std::mutex> lock(scripts_.mutex);
             const std::vector<PortOpen>& script = scripts_.script[path];
             const std::size_t at = scripts_.tries[path]++;
-            outcome = script[std::min(at, script.size() - 1)];
+            outcome_ = script[std::min(at, script.size() - 1)];
         }
-        open_ = outcome == PortOpen::Opened;
-        return outcome;
+        return FailingPort::Open(path);
     }
-    std::string DeniedGroup() const override { return "dialout"; }
     std::string Holder() const override { return "minicom (pid 42)"; }
-    bool IsOpen() const override { return open_; }
-    platform::PortWait WaitForData(const platform::Event&, int, int* error) override {
-        *error = 22;
-        return platform::PortWait::Failed;
-    }
-    std::size_t Read(char*, std::size_t) override { return 0; }
-    platform::PortWrite Write(const char*, std::size_t, const platform::Event&, int*) override {
-        return platform::PortWrite::Done;
-    }
-    void Close() override { open_ = false; }
 
 private:
     PortScripts& scripts_;
-    bool open_ = false;
 };
 
 // A port that cannot be opened (missing, held by another program, or forbidden) is retried by
