@@ -73,49 +73,4 @@ TEST(Reporting, RepeatedLinesAreSummedUpOnceASecondAndAtTheEnd) {
     EXPECT_EQ(log.Lines().size(), 63u);
 }
 
-// Two hundred sources, each within its own share, would write thousands of lines a second: the
-// process writes at most its ceiling of them, and of the sources' summaries, and adds up the
-// summaries beyond that in one line; every line is written or counted exactly once.
-TEST(Reporting, ManySourcesTogetherStayUnderTheCeilingAndEveryLineIsCounted) {
-    using namespace std::chrono_literals;
-    RecordingLog log;
-    LogLimiter::Clock::time_point now{};
-    const auto clock = [&] { return now; };
-    LogCeiling ceiling("others", clock);
-    std::vector<std::string> names;
-    std::vector<std::unique_ptr<LogLimiter>> sources;
-    for (int i = 0; i < 200; ++i) {
-        names.push_back("127.0.0." + std::to_string(i + 2));
-        sources.push_back(std::make_unique<LogLimiter>(names.back(), clock, &ceiling));
-    }
-    const auto counted = [&] {
-        std::size_t total = 0;
-        for (const std::string& line : log.Lines()) {
-            const std::size_t number = line.find(' ', 11) + 1;
-            total +=
-                line.ends_with(" more messages suppressed\n") ? std::stoul(line.substr(number)) : 1;
-        }
-        return total;
-    };
-    constexpr int kSeconds = 3;
-    for (int second = 0; second < kSeconds; ++second) {
-        now = LogLimiter::Clock::time_point{} + second * 1s;
-        const std::size_t before = log.Lines().size();
-        for (int round = 0; round < 10; ++round) {
-            for (auto& source : sources) source->Log("Connection %s from x\n", "S5");
-        }
-        for (auto& source : sources) source->Flush();
-        ceiling.Flush();
-        // The summaries of the second before, then this second's lines.
-        EXPECT_LE(
-            log.Lines().size() - before,
-            second == 0 ? LogCeiling::kLines : LogCeiling::kLines + LogCeiling::kSummaries + 1)
-            << second;
-    }
-    now += 1s;
-    for (auto& source : sources) source->Flush();
-    ceiling.Flush(true);
-    EXPECT_EQ(counted(), 200u * 10 * kSeconds);
-}
-
 }  // namespace
