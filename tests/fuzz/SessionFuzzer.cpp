@@ -223,14 +223,15 @@ bool IsStorePath(std::string_view rest) {
                 (name[i] != '%' || (i + 2 < name.size() && in("0123456789ABCDEF", name[i + 1]) &&
                                     in("0123456789ABCDEF", name[i + 2])));
     }
-    // A data file: YYMMDD-HHMMSS, or that with -2 ... -99, then .tmp, .csv or .kept.
+    // A data file: YYMMDD-HHMMSS, or that with -2, -3..., then .tmp, .csv or .kept.
     const bool keptName = file.ends_with(".kept");
     std::string stem(
         file.substr(0, file.size() - std::min<std::size_t>(keptName ? 5 : 4, file.size())));
     std::ranges::replace_if(
         stem, [](char c) { return c >= '0' && c <= '9'; }, '9');
-    const bool numbered =
-        stem == "999999-999999-99" || (stem == "999999-999999-9" && file[14] != '1');
+    const bool numbered = stem.size() > 14 && stem.starts_with("999999-999999-") &&
+                          stem.find_first_not_of('9', 14) == std::string::npos &&
+                          (stem.size() > 15 || file[14] != '1');
     return plain &&
            (file.empty() || ((file.ends_with(".tmp") || file.ends_with(".csv") || keptName) &&
                              (stem == "999999-999999" || (numbered && file[14] != '0'))));
