@@ -24,6 +24,11 @@ constexpr std::chrono::milliseconds kRenameRetryPause{50};
 // writer cannot be seen (two mounts of one share): no instrument pauses that long in a transfer.
 constexpr std::chrono::hours kLeftoverAge{1};
 
+// The directory part of a path, separator included.
+std::string DirectoryOf(const std::string& path) {
+    return path.substr(0, path.rfind(platform::kPathSeparator) + 1);
+}
+
 }  // namespace
 
 bool MakePath(const std::string& path, Disk& disk) {
@@ -41,10 +46,6 @@ bool MakePath(const std::string& path, Disk& disk) {
         }
     }
     return true;
-}
-
-std::string DirectoryOf(const std::string& path) {
-    return path.substr(0, path.rfind(platform::kPathSeparator) + 1);
 }
 
 std::string Store::NumberedName(int n) const {

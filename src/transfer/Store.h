@@ -76,9 +76,6 @@ private:
     bool rewritten = false;
 };
 
-// The directory part of a path, separator included.
-std::string DirectoryOf(const std::string& path);
-
 // Creates every missing directory named by a prefix of `path` that ends in the separator. True
 // when all of them are directories afterwards; text after the last separator is never created.
 bool MakePath(const std::string& path, Disk& disk = SystemDisk());

@@ -61,9 +61,7 @@ bool StillNamed(int fd, const std::string& path) {
     return ::fstat(fd, &opened) == 0 && ::lstat(path.c_str(), &named) == 0 &&
            opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
-}  // namespace
 
-namespace {
 // The errors of a file system that cannot do a rename or link at all, as opposed to one that
 // refuses this rename now. FUSE FAT answers a no-replace rename with EINVAL and a link with
 // EPERM; network mounts vary.
@@ -87,25 +85,35 @@ FileOutcome MoveOverPlaceholder(const std::string& from, const std::string& to) 
     ::unlink(to.c_str());
     return failed == FileOutcome::Taken ? FileOutcome::Failed : failed;
 }
-}  // namespace
 
-FileOutcome MoveFileNoReplace(const std::string& from, const std::string& to) {
+// A rename that itself refuses an existing `to`: 0 when done, -1 with errno set when it failed,
+// -2 when the file system can do no such rename at all.
+int RenameRefusingToReplace(const std::string& from, const std::string& to) {
     // rename(2) would silently replace `to`; renameat2 can refuse instead.
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-        return FileOutcome::Done;
+        return 0;
     }
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
-        return MoveFailureOutcome();
+        return -1;
     }
     // File systems without RENAME_NOREPLACE: a hard link fails on an existing name just the same.
     if (::link(from.c_str(), to.c_str()) == 0) {
         ::unlink(from.c_str());
-        return FileOutcome::Done;
+        return 0;
     }
-    if (!Unsupported(errno)) {
-        return MoveFailureOutcome();
+    return Unsupported(errno) ? -2 : -1;
+}
+}  // namespace
+
+FileOutcome MoveFileNoReplace(const std::string& from, const std::string& to) {
+    switch (RenameRefusingToReplace(from, to)) {
+        case 0:
+            return FileOutcome::Done;
+        case -1:
+            return MoveFailureOutcome();
+        default:
+            return MoveOverPlaceholder(from, to);
     }
-    return MoveOverPlaceholder(from, to);
 }
 
 bool RemoveFile(const std::string& path) {
@@ -462,13 +470,8 @@ FolderAbilities ProbeFolder(const std::string& directory) {
     }
     abilities.holds = LockWholeFile(fd);
     ::close(fd);
-    if (::renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_NOREPLACE) == 0) {
-        ::unlink(second.c_str());
-    } else if (::link(first.c_str(), second.c_str()) == 0) {
-        ::unlink(second.c_str());
-    } else {
-        abilities.noReplaceRename = false;
-    }
+    abilities.noReplaceRename = RenameRefusingToReplace(first, second) != -2;
+    ::unlink(second.c_str());
     if (::unlink(first.c_str()) != 0 && errno != ENOENT && abilities.writeError.empty()) {
         abilities.writeError = ErrorText(errno);
     }
