@@ -44,8 +44,9 @@ PortInfo DescribePort(const std::string& path);
 
 // The device a port name or path leads to, as a text that is equal for every name of one device
 // and differs between devices; empty when it leads nowhere now. POSIX: the device number of a
-// device node (whichever link or second node it is reached by), else the resolved path; a bare
-// name ("ttyUSB0") is looked for in `devRoot`. Windows: the COM port's name.
+// device node ("device MAJOR:MINOR", whichever link or second node it is reached by), else the
+// resolved path ("file PATH"); a bare name ("ttyUSB0") is looked for in `devRoot`. Windows: the
+// COM port's name.
 std::string PortDeviceKey(const std::string& nameOrPath, const std::string& devRoot);
 
 }  // namespace platform

@@ -368,9 +368,6 @@ TEST(ForeignDevice, ClaimsOnThePortsDeviceHoldUnderAnyNameAndStaleOnesAreTakenOv
             return platform::MakeSerialPort(places);
         };
         CUsbListener listener(data.store, options);
-        const auto count = [&](const std::string& line) {
-            return std::ranges::count(log.Lines(), "Connection " + line + "\n");
-        };
         const auto startsWith = [&](const std::string& start) {
             return std::ranges::count_if(log.Lines(), [&](const std::string& line) {
                 return line.starts_with("Connection " + start);

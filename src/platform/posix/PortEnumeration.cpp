@@ -160,10 +160,6 @@ PortInfo DescribePort(const std::string& path) {
     return PortInfo{NumberForPath(path), LastComponent(path).substr(0, kMaxNameLength), path};
 }
 
-}  // namespace platform
-
-namespace platform {
-
 std::string PortDeviceKey(const std::string& nameOrPath, const std::string& devRoot) {
     const std::string path =
         nameOrPath.find('/') == std::string::npos ? devRoot + "/" + nameOrPath : nameOrPath;

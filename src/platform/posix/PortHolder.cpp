@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/PortEnumeration.h"
+
 namespace platform {
 namespace {
 
@@ -34,34 +36,24 @@ std::string RealPath(const std::string& path) {
     return result;
 }
 
-// The device behind a path: two paths name one port when they resolve to the same file, or to
-// device nodes of the same device number (a second node made with mknod, a bind mount, a
-// container's /dev).
+// The device behind a path (PortDeviceKey, the one rule for when two names are one port), and
+// the path it resolves to, which lock names and the pty check read.
 struct Device {
     std::string real;  // empty when the path leads nowhere
-    bool isChar = false;
-    dev_t number = 0;
+    std::string key;
 };
 
 Device DeviceOf(const std::string& path) {
     Device device;
-    struct stat node {};
-    if (::stat(path.c_str(), &node) != 0) {
-        return device;
+    device.key = PortDeviceKey(path, "/dev");
+    if (!device.key.empty()) {
+        device.real = RealPath(path);
     }
-    device.real = RealPath(path);
-    device.isChar = S_ISCHR(node.st_mode);
-    device.number = node.st_rdev;
     return device;
 }
 
 bool SameDevice(const Device& device, const std::string& path) {
-    struct stat node {};
-    if (device.real.empty() || ::stat(path.c_str(), &node) != 0) {
-        return false;
-    }
-    return device.isChar ? S_ISCHR(node.st_mode) && node.st_rdev == device.number
-                         : RealPath(path) == device.real;
+    return !device.key.empty() && PortDeviceKey(path, "/dev") == device.key;
 }
 
 // "minicom (pid 1234)", from the name the kernel keeps for the process.
@@ -235,10 +227,9 @@ bool OpenOn(const Device& device, const std::string& fdPath, std::string_view li
     if (link == device.real) {
         return true;
     }
-    // Another node of the same device shows its own path; sockets and pipes show no path.
-    struct stat node {};
-    return device.isChar && link.starts_with('/') && ::stat(fdPath.c_str(), &node) == 0 &&
-           S_ISCHR(node.st_mode) && node.st_rdev == device.number;
+    // Another node of the same device shows its own path; sockets and pipes show no path. Only
+    // a device node can have a second name that resolves elsewhere.
+    return device.key.starts_with("device ") && link.starts_with('/') && SameDevice(device, fdPath);
 }
 
 std::string ProcessWithOpen(const Device& device) {
