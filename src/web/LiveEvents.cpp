@@ -14,9 +14,10 @@ namespace {
 
 constexpr char kFileReceived[] = "File Received";
 
-// The list row of a file just received, as the scan builds it: the serial folder is listed and
-// the entry picked out, so size and time come from the same call the scan makes.
-bool RowOf(const std::string& dataFolder, std::string_view path, FileRecord& row) {
+// A received file's serial folder and name: the Data folder's own path is the user's business,
+// not every viewer's.
+bool PlaceOf(const std::string& dataFolder, std::string_view path, std::string_view& dir,
+             std::string_view& name) {
     if (path.size() <= dataFolder.size() || path.compare(0, dataFolder.size(), dataFolder) != 0) {
         return false;
     }
@@ -25,8 +26,15 @@ bool RowOf(const std::string& dataFolder, std::string_view path, FileRecord& row
     if (slash == std::string_view::npos || inside.find('/', slash + 1) != std::string_view::npos) {
         return false;
     }
-    const std::string_view dir = inside.substr(0, slash);
-    const std::string_view name = inside.substr(slash + 1);
+    dir = inside.substr(0, slash);
+    name = inside.substr(slash + 1);
+    return true;
+}
+
+// The list row of a file just received, as the scan builds it: the serial folder is listed and
+// the entry picked out, so size and time come from the same call the scan makes.
+bool RowOf(const std::string& dataFolder, std::string_view dir, std::string_view name,
+           FileRecord& row) {
     bool found = false;
     platform::ListDirectory(
         dataFolder + std::string(dir) + '/', [&](const platform::DirectoryEntry& entry) {
@@ -41,43 +49,68 @@ bool RowOf(const std::string& dataFolder, std::string_view path, FileRecord& row
 
 }  // namespace
 
+LiveEvents::LiveEvents(EventHub& hub, FileIndex& index)
+    : hub_(hub), index_(index), publisher_([this] { Publish(); }) {}
+
+LiveEvents::~LiveEvents() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    publisher_.join();
+}
+
 void LiveEvents::Deliver(const UiNotice& notice) {
-    hub_.Publish("notice",
-                 JsonText({{"title", notice.title}, {"text", notice.text}, {"path", notice.path}}));
-    if (std::strcmp(notice.title, kFileReceived) != 0 || notice.path[0] == '\0') {
-        return;
+    const bool received = std::strcmp(notice.title, kFileReceived) == 0 && notice.path[0] != '\0';
+    if (received) {
+        index_.Changed();
     }
-    index_.Changed();
-    FileRecord row;
-    if (RowOf(index_.DataFolder(), notice.path, row)) {
-        hub_.Publish("file", JsonText(FileRowJson(row)));
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (notices_.size() >= kMaxWaitingNotices) {
+            return;
+        }
+        notices_.push_back(Notice{notice.title, notice.text, received ? notice.path : ""});
     }
+    wake_.notify_all();
 }
 
 void LiveEvents::LinkOpened(const void* key, const char* name, const char* kind, const char* peer) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    links_.push_back(Link{key, name, kind, peer, ""});
-    PublishConnectionsLocked();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        links_.push_back(Link{key, name, kind, peer, ""});
+        linksChanged_ = true;
+    }
+    wake_.notify_all();
 }
 
 void LiveEvents::LinkSerial(const void* key, const char* serial) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto link = std::find_if(links_.begin(), links_.end(),
-                                   [&](const Link& each) { return each.key == key; });
-    if (link != links_.end() && link->serial != serial) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto link = std::find_if(links_.begin(), links_.end(),
+                                       [&](const Link& each) { return each.key == key; });
+        if (link == links_.end() || link->serial == serial) {
+            return;
+        }
         link->serial = serial;
-        PublishConnectionsLocked();
+        linksChanged_ = true;
     }
+    wake_.notify_all();
 }
 
 void LiveEvents::LinkClosed(const void* key) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto link = std::find_if(links_.begin(), links_.end(),
-                                   [&](const Link& each) { return each.key == key; });
-    if (link != links_.end()) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto link = std::find_if(links_.begin(), links_.end(),
+                                       [&](const Link& each) { return each.key == key; });
+        if (link == links_.end()) {
+            return;
+        }
         links_.erase(link);
-        PublishConnectionsLocked();
+        linksChanged_ = true;
     }
+    wake_.notify_all();
 }
 
 nlohmann::json LiveEvents::Connections() {
@@ -97,7 +130,52 @@ nlohmann::json LiveEvents::ConnectionsLocked() const {
     return {{"connections", std::move(list)}};
 }
 
-void LiveEvents::PublishConnectionsLocked() {
-    // Published under the lock, so viewers see the changes in the order they happened.
-    hub_.Publish("connections", JsonText(ConnectionsLocked()));
+void LiveEvents::Publish() {
+    using Clock = std::chrono::steady_clock;
+    auto connectionsDue = Clock::now();
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        const auto due = [&] {
+            return stopping_ || !notices_.empty() ||
+                   (linksChanged_ && Clock::now() >= connectionsDue);
+        };
+        if (linksChanged_) {
+            wake_.wait_until(lock, connectionsDue, due);
+        } else {
+            wake_.wait(lock, due);
+        }
+        if (stopping_) {
+            return;
+        }
+        while (!notices_.empty()) {
+            const Notice notice = std::move(notices_.front());
+            notices_.pop_front();
+            lock.unlock();
+            PublishNotice(notice);
+            lock.lock();
+        }
+        if (linksChanged_ && Clock::now() >= connectionsDue) {
+            linksChanged_ = false;
+            const std::string list = JsonText(ConnectionsLocked());
+            connectionsDue = Clock::now() + kConnectionsPace;
+            lock.unlock();
+            hub_.Publish("connections", list);
+            lock.lock();
+        }
+    }
+}
+
+void LiveEvents::PublishNotice(const Notice& notice) {
+    std::string_view dir, name;
+    nlohmann::json event{{"title", notice.title}, {"text", notice.text}};
+    const bool placed = PlaceOf(index_.DataFolder(), notice.path, dir, name);
+    if (placed) {
+        event["dir"] = dir;
+        event["name"] = name;
+    }
+    hub_.Publish("notice", JsonText(event));
+    FileRecord row;
+    if (placed && RowOf(index_.DataFolder(), dir, name, row)) {
+        hub_.Publish("file", JsonText(FileRowJson(row)));
+    }
 }

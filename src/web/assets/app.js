@@ -154,12 +154,11 @@
     const text = document.createElement('p');
     text.textContent = n.text;
     li.append(when, title, text);
-    // A received file's notice leads to its page: the path ends in <serial folder>/<name>.
-    const file = /([^/]+)\/([^/]+\.csv)$/.exec(n.path || '');
-    if (file) {
+    // A received file's notice leads to its page.
+    if (typeof n.dir === 'string' && typeof n.name === 'string') {
       const open = document.createElement('a');
-      open.href = fileLink({dir: file[1], name: file[2]});
-      open.textContent = 'Open ' + file[2];
+      open.href = fileLink({dir: n.dir, name: n.name});
+      open.textContent = 'Open ' + n.name;
       li.appendChild(open);
     }
     ol.insertBefore(li, ol.firstChild);
