@@ -1,6 +1,8 @@
 #include "integration/Http.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 
 #include "fakes/Loopback.h"
 
@@ -21,25 +23,31 @@ std::string Request(std::uint16_t port, const HttpRequest& request) {
 
 }  // namespace
 
-HttpReply Http(std::uint16_t port, const HttpRequest& request) {
-    HttpReply reply;
+Exchanged Exchange(std::uint16_t port, const std::string& bytes,
+                   std::chrono::milliseconds timeout) {
+    Exchanged result;
     platform::Socket socket = ConnectWithRetry(port);
     if (!socket.IsValid()) {
-        return reply;
+        return result;
     }
-    // Generous: a plot of a million lines under ThreadSanitizer beside busy loops takes seconds,
-    // and no test waits for a reply that is not to come.
-    socket.SetReceiveTimeout(60000);
-    Send(socket, Request(port, request));
-    std::string bytes;
+    socket.SetReceiveTimeout(static_cast<int>(timeout.count()));
+    Send(socket, bytes);
     char buffer[65536];
     for (;;) {
         const platform::IoResult got = socket.Receive(buffer, sizeof buffer);
         if (got.status != platform::IoStatus::Ok || got.count == 0) {
-            break;
+            // A receive time-out is EAGAIN; a reset closes as surely as a FIN.
+            result.closed = got.status == platform::IoStatus::Closed ||
+                            (got.status == platform::IoStatus::Failed && got.error != EAGAIN &&
+                             got.error != EWOULDBLOCK);
+            return result;
         }
-        bytes.append(buffer, got.count);
+        result.bytes.append(buffer, got.count);
     }
+}
+
+HttpReply ParseReply(const std::string& bytes) {
+    HttpReply reply;
     const std::size_t end = bytes.find("\r\n\r\n");
     if (end == std::string::npos || bytes.compare(0, 9, "HTTP/1.1 ") != 0) {
         return reply;
@@ -57,6 +65,28 @@ HttpReply Http(std::uint16_t port, const HttpRequest& request) {
     }
     reply.body = bytes.substr(end + 4);
     return reply;
+}
+
+HttpReply Http(std::uint16_t port, const HttpRequest& request) {
+    // The default is generous: a plot of a million lines under ThreadSanitizer beside busy loops
+    // takes seconds, and no test waits for a reply that is not to come.
+    return ParseReply(Exchange(port, Request(port, request), request.timeout).bytes);
+}
+
+std::string UrlEncoded(const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) || c == '-' || c == '_' || c == '.') {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        }
+    }
+    return out;
 }
 
 EventStream::EventStream(std::uint16_t port) : socket_(ConnectWithRetry(port)) {

@@ -25,12 +25,26 @@ struct HttpRequest {
     std::string host;                  // empty: "127.0.0.1:PORT"
     std::vector<std::string> headers;  // "Name: value"
     bool sendHost = true;
+    std::chrono::milliseconds timeout{60000};
 };
 
 HttpReply Http(std::uint16_t port, const HttpRequest& request);
+
+// What the server sent for `bytes` until it closed the connection (`closed`) or `timeout`
+// passed without a byte.
+struct Exchanged {
+    std::string bytes;
+    bool closed = false;
+};
+Exchanged Exchange(std::uint16_t port, const std::string& bytes, std::chrono::milliseconds timeout);
+// An answer as the client above reads it; status 0 when it is not one.
+HttpReply ParseReply(const std::string& bytes);
 inline HttpReply Get(std::uint16_t port, const std::string& target) {
     return Http(port, HttpRequest(target));
 }
+
+// `text` as a query parameter carries it: every byte but letters, digits, '-', '_' and '.' as %XX.
+std::string UrlEncoded(const std::string& text);
 
 // An open /api/events stream.
 class EventStream {

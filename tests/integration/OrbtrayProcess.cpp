@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                            const std::vector<std::string>& environment) {
@@ -83,6 +84,16 @@ int ChildProcess::Threads() const {
     const std::filesystem::directory_iterator tasks("/proc/" + std::to_string(pid_) + "/task",
                                                     error);
     return error ? 0 : static_cast<int>(std::distance(tasks, {}));
+}
+
+long ChildProcess::PeakMemoryKb() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmHWM:")) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return 0;
 }
 
 Finished RunToEnd(const std::string& program, const std::vector<std::string>& arguments) {

@@ -40,6 +40,8 @@ public:
     int Stop(int signal = SIGTERM);
     // Entries under /proc/<pid>/task.
     int Threads() const;
+    // The most memory the process has held at once (VmHWM), in KiB; 0 once it has ended.
+    long PeakMemoryKb() const;
 
 private:
     std::vector<std::string> Lines(const char* file) const;

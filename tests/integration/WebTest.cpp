@@ -18,24 +18,8 @@ namespace {
 using Lines = std::vector<std::string>;
 using nlohmann::json;
 
-std::string Encoded(const std::string& text) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (std::isalnum(byte) || c == '-' || c == '_' || c == '.') {
-            out += c;
-        } else {
-            out += '%';
-            out += kHex[byte >> 4];
-            out += kHex[byte & 15];
-        }
-    }
-    return out;
-}
-
 std::string FileQuery(const std::string& dir, const std::string& name) {
-    return "dir=" + Encoded(dir) + "&name=" + Encoded(name);
+    return "dir=" + UrlEncoded(dir) + "&name=" + UrlEncoded(name);
 }
 
 // What the page shows for a name: invalid UTF-8 as U+FFFD.
@@ -145,7 +129,7 @@ TEST_F(Web, NothingOutsideTheListIsServed) {
         "dir=12345&name=251206-101500.csv%00",
         "dir=12345&name=251206-101500.csv%00.csv",
         "dir=%2Fetc&name=passwd",
-        "dir=" + Encoded(outside.Path()) + "&name=secret.csv",
+        "dir=" + UrlEncoded(outside.Path()) + "&name=secret.csv",
         "dir=12345&name=link.csv",        // a link out of the Data folder
         "dir=elsewhere&name=secret.csv",  // a folder link out of it
         "dir=12345&name=251206-101500.tmp",
