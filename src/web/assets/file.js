@@ -282,10 +282,12 @@
       unhighlightCallback: () => legend && legend.clear(),
     });
     legend = buildLegend(graph, labels, isTime);
-    const drawnFrom = answer.partial ? 'the first ' + answer.lines + ' readings, as far as is read'
-                                     : answer.lines + ' readings';
+    // A file longer than the server reads is plotted from its first readings only.
+    const drawnFrom = answer.partial ? ' of the first ' + answer.lines +
+                                       ' readings (the file goes on past what is read here)'
+                                     : ' of ' + answer.lines + ' readings';
     if (answer.lines > data.length || answer.partial) {
-      plotNote('Drawn from ' + data.length + ' points of ' + drawnFrom +
+      plotNote('Drawn from ' + data.length + drawnFrom +
                ': each stretch keeps its lowest and highest values. ' +
                'Drag across the plot to zoom in; double-click to zoom out.');
     } else {
