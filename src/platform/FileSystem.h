@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -81,6 +82,11 @@ struct DirectoryEntry {
 bool ListDirectory(const std::string& directory,
                    const std::function<void(const DirectoryEntry&)>& visit);
 
+// Whether File::OpenBeneath would take the file `names` lead to, judged from the names alone and
+// without opening anything, so that a list can show only what would be served. Something
+// swapped in afterwards is still refused by the open itself.
+bool PlainFileBeneath(const std::string& root, std::initializer_list<std::string_view> names);
+
 // A file opened either for exclusive creation and writing, or for reading. Unbuffered: callers
 // that write line by line buffer themselves.
 //
@@ -99,6 +105,18 @@ public:
     // name stopped being this file before it was held.
     FileOutcome CreateNew(const std::string& path);
     bool OpenForReading(const std::string& path);
+    // Opens for reading the file that `names` lead to from the folder `root`, one name per level
+    // (none empty, "." or "..", nor holding a separator). No link or other reparse point is
+    // followed below `root`, and the names are looked up in the one step that opens, so a folder
+    // swapped for a link meanwhile cannot lead out of `root`. Only a regular file with one name
+    // is taken: a hard link would let a file from elsewhere be read through it. A pipe or a
+    // device is refused without waiting for a writer or a carrier.
+    bool OpenBeneath(const std::string& root, std::initializer_list<std::string_view> names);
+    // The open file's size in bytes; 0 when it cannot be told.
+    std::uint64_t Size() const;
+    // Hands the open handle (on POSIX a descriptor) to a caller that closes it itself; the File
+    // is closed afterwards.
+    long long Release();
     bool IsOpen() const { return handle_ != kInvalid; }
     // Writes all bytes or reports failure.
     bool Write(const void* data, std::size_t size);

@@ -2,18 +2,41 @@
 
 // A stored file as lines and fields: each LINE's data ended by CR LF (a bare LF is taken too, and
 // a last line without an end counts), fields separated by commas, no quoting. Both the table and
-// the plot read files this way.
+// the plot read files this way, and both within the same bounds, so that no file, however it is
+// made, costs a request more than a few megabytes or a fraction of a second.
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <string_view>
 #include <vector>
 
-// Something that calls a visitor for each of a file's lines and returns how many there were:
-// the plot reads a file twice this way without holding it in memory.
+// A line longer than this is cut to it: what is beyond is never held in memory.
+inline constexpr std::size_t kMaxLineBytes = 64 * 1024;
+// A readings file has a line end within its first megabyte; a longer file without one is not
+// read as lines at all (it can still be downloaded).
+inline constexpr std::size_t kLineEndWithin = 1024 * 1024;
+// Lines are read from the first this many bytes of a file only.
+inline constexpr std::uint64_t kReadBudget = 64ull * 1024 * 1024;
+// Lines are numbered in 32 bits where many are kept: within the budget there cannot be more.
+static_assert(kReadBudget < 0xFFFFFFFFull);
+
+inline constexpr const char* kNoLineEnds =
+    "this file has no line ends in its first megabyte: it is not a readings file";
+
+// How a reading of a file's lines went.
+struct LinesRead {
+    std::size_t lines = 0;    // lines visited
+    bool unreadable = false;  // no line end in the first kLineEndWithin bytes: none visited
+    bool partial = false;     // the file goes on past kReadBudget: only the lines before it
+    bool cut = false;         // a line longer than kMaxLineBytes was visited cut
+};
+
+// Something that calls a visitor for each of a file's lines and says how it went: the plot reads
+// a file twice this way without holding it in memory.
 using LineVisitor = std::function<void(std::string_view)>;
-using LineSource = std::function<std::size_t(const LineVisitor&)>;
+using LineSource = std::function<LinesRead(const LineVisitor&)>;
 
 inline std::string_view WithoutCarriageReturn(std::string_view line) {
     if (!line.empty() && line.back() == '\r') {
@@ -22,13 +45,18 @@ inline std::string_view WithoutCarriageReturn(std::string_view line) {
     return line;
 }
 
-inline void SplitFields(std::string_view line, std::vector<std::string_view>& fields) {
+// Splits at most `most` fields off the line; false when the line has more than that.
+inline bool SplitFields(std::string_view line, std::vector<std::string_view>& fields,
+                        std::size_t most = static_cast<std::size_t>(-1)) {
     fields.clear();
     for (;;) {
+        if (fields.size() == most) {
+            return false;
+        }
         const std::size_t comma = line.find(',');
         fields.push_back(line.substr(0, comma));
         if (comma == std::string_view::npos) {
-            return;
+            return true;
         }
         line.remove_prefix(comma + 1);
     }

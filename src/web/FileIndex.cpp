@@ -1,69 +1,59 @@
 #include "web/FileIndex.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
 
-#include "web/CsvLines.h"
 #include "web/Reply.h"
 
-namespace {
-
-// The path with every link and ".." resolved; empty when it does not lead anywhere.
-std::string Resolved(const std::string& path) {
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (real == nullptr) {
-        return {};
+bool ListedFile::HasLineEnds(char* buffer) {
+    if (size <= kLineEndWithin) {
+        return true;
     }
-    std::string result(real);
-    std::free(real);
-    return result;
-}
-
-}  // namespace
-
-ListedFile::~ListedFile() {
-    if (fd >= 0) {
-        ::close(fd);
-    }
-}
-
-ListedFile::ListedFile(ListedFile&& other) noexcept
-    : record(std::move(other.record)), fd(other.fd), size(other.size) {
-    other.fd = -1;
-}
-
-int ListedFile::Release() {
-    const int released = fd;
-    fd = -1;
-    return released;
-}
-
-std::size_t ListedFile::EachLine(const std::function<void(std::string_view)>& visit) const {
-    std::string buffer(1 << 20, '\0');
-    std::size_t held = 0;  // bytes of an unfinished line at the front of `buffer`
-    std::uint64_t offset = 0;
-    std::size_t count = 0;
-    for (;;) {
-        if (held == buffer.size()) {
-            buffer.resize(buffer.size() * 2);  // a line longer than the buffer
-        }
-        const ssize_t n =
-            ::pread(fd, buffer.data() + held, buffer.size() - held, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
+    std::size_t got = 0;
+    while (got < kLineEndWithin) {
+        const long n = file_->ReadAt(got, buffer + got, kLineEndWithin - got);
         if (n <= 0) {
-            if (held > 0) {
-                visit(WithoutCarriageReturn(std::string_view(buffer.data(), held)));
-                ++count;
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return got < kLineEndWithin || std::memchr(buffer, '\n', got) != nullptr;
+}
+
+LinesRead ListedFile::EachLine(const LineVisitor& visit) {
+    LinesRead read;
+    // Room for a megabyte read behind the start of a line not yet ended, which is never longer
+    // than kMaxLineBytes: a longer one is visited cut as soon as it is, and the rest skipped.
+    std::string buffer(kLineEndWithin + kMaxLineBytes, '\0');
+    if (!HasLineEnds(buffer.data())) {
+        read.unreadable = true;
+        return read;
+    }
+    const auto emit = [&](std::string_view line) {
+        if (line.size() > kMaxLineBytes) {
+            line = line.substr(0, kMaxLineBytes);
+            read.cut = true;
+        } else {
+            line = WithoutCarriageReturn(line);
+        }
+        visit(line);
+        ++read.lines;
+    };
+    std::size_t held = 0;   // bytes of an unfinished line at the front of `buffer`
+    bool skipping = false;  // within the rest of a line already visited cut
+    std::uint64_t offset = 0;
+    for (;;) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kLineEndWithin, kReadBudget - offset));
+        const long n = want == 0 ? 0 : file_->ReadAt(offset, buffer.data() + held, want);
+        if (n <= 0) {
+            char more = 0;
+            if (want == 0 && file_->ReadAt(offset, &more, 1) > 0) {
+                read.partial = true;  // the unfinished line goes on past the budget
+            } else if (held > 0 && !skipping) {
+                emit(std::string_view(buffer.data(), held));
             }
-            return count;
+            return read;
         }
         offset += static_cast<std::uint64_t>(n);
         const std::size_t end = held + static_cast<std::size_t>(n);
@@ -71,12 +61,19 @@ std::size_t ListedFile::EachLine(const std::function<void(std::string_view)>& vi
         while (const void* found = std::memchr(buffer.data() + start, '\n', end - start)) {
             const auto stop =
                 static_cast<std::size_t>(static_cast<const char*>(found) - buffer.data());
-            visit(WithoutCarriageReturn(std::string_view(buffer.data() + start, stop - start)));
-            ++count;
+            if (!skipping) {
+                emit(std::string_view(buffer.data() + start, stop - start));
+            }
+            skipping = false;
             start = stop + 1;
         }
-        std::memmove(buffer.data(), buffer.data() + start, end - start);
-        held = end - start;
+        held = skipping ? 0 : end - start;
+        if (held > kMaxLineBytes) {
+            emit(std::string_view(buffer.data() + start, held));
+            skipping = true;
+            held = 0;
+        }
+        std::memmove(buffer.data(), buffer.data() + start, held);
     }
 }
 
@@ -98,6 +95,15 @@ void FileIndex::RescanLocked() {
     // Cleared first: a file announced while the scan runs marks the list stale again.
     stale_ = false;
     ScanDataFolder(dataFolder_, records_);
+    // The scan follows links, as the File Transfers window does; the page lists only what it
+    // would serve. Two looks at names per file, where the scan took one.
+    records_.erase(
+        std::remove_if(
+            records_.begin(), records_.end(),
+            [&](const FileRecord& record) {
+                return !platform::PlainFileBeneath(dataFolder_, {record.serial, record.fileName});
+            }),
+        records_.end());
     scannedAt_ = Clock::now();
 }
 
@@ -141,22 +147,9 @@ std::optional<ListedFile> FileIndex::Open(std::string_view dir, std::string_view
         }
         record = *found;
     }
-    // The scan follows links, as the File Transfers window does; serving does not follow one
-    // out of the Data folder.
-    const std::string root = Resolved(dataFolder_);
-    const std::string path = Resolved(dataFolder_ + record.serial + '/' + record.fileName);
-    if (root.empty() || path.size() <= root.size() + 1 || path.compare(0, root.size(), root) != 0 ||
-        path[root.size()] != '/') {
+    auto file = std::make_unique<platform::File>();
+    if (!file->OpenBeneath(dataFolder_, {record.serial, record.fileName})) {
         return std::nullopt;
     }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    return ListedFile(std::move(record), fd, static_cast<std::uint64_t>(st.st_size));
+    return ListedFile(std::move(record), std::move(file));
 }

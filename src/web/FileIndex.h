@@ -2,50 +2,57 @@
 
 // The received files the page may serve: exactly those the Data folder scan lists. A request
 // names a file by its serial folder and file name as listed; the path is built only from the
-// listed entry, never from the request, and must resolve inside the Data folder. Route handlers
-// run on the server's thread and the notifications' threads mark the list stale: the cached
-// scan is guarded by a mutex, the stale mark is atomic.
+// listed entry, never from the request, and is opened beneath the Data folder without following
+// a link. The list leaves out what would not be served (links, pipes, second names of a file).
+// Route handlers run on the server's thread and the notifications' threads mark the list stale: the
+// cached scan is guarded by a mutex, the stale mark is atomic.
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/FileSystem.h"
 #include "viewer/Scan.h"
+#include "web/CsvLines.h"
 
-// A listed file opened for reading; closes its descriptor unless released.
+// A listed file opened for reading. Read through its descriptor only: whatever its names come
+// to lead to afterwards, the bytes are the file's that was opened.
 class ListedFile {
 public:
-    ListedFile(FileRecord listed, int descriptor, std::uint64_t bytes)
-        : record(std::move(listed)), fd(descriptor), size(bytes) {}
-    ~ListedFile();
-    ListedFile(ListedFile&& other) noexcept;
-    ListedFile(const ListedFile&) = delete;
-    ListedFile& operator=(const ListedFile&) = delete;
-    ListedFile& operator=(ListedFile&&) = delete;
+    ListedFile(FileRecord listed, std::unique_ptr<platform::File> opened)
+        : record(std::move(listed)), size(opened->Size()), file_(std::move(opened)) {}
 
-    // Calls `visit` for each line (see CsvLines.h), reading a piece at a time, so a
-    // file of any length costs little memory; returns the number of lines. A read that fails
-    // ends the file there.
-    std::size_t EachLine(const std::function<void(std::string_view)>& visit) const;
-    int Release();
+    // Calls `visit` for each line (see CsvLines.h) of the file's first kReadBudget bytes, a
+    // piece at a time, with lines cut to kMaxLineBytes: whatever the file holds, the memory
+    // used stays near a megabyte. A read that fails ends the file there.
+    LinesRead EachLine(const LineVisitor& visit);
+    // Hands the descriptor over to a caller that will close it.
+    int Release() { return static_cast<int>(file_->Release()); }
 
     FileRecord record;
-    int fd;
     std::uint64_t size;  // full size, not cut to 32 bits
+
+private:
+    // Whether the file has a line end in its first kLineEndWithin bytes, or is no longer.
+    bool HasLineEnds(char* buffer);
+
+    std::unique_ptr<platform::File> file_;
 };
 
 class FileIndex {
 public:
     explicit FileIndex(std::string dataFolder);
 
-    // The files as a scan lists them now, newest first. However many browsers ask, the folder
-    // is scanned at most once per kListLifetime, and again at once after Changed.
+    // The files as a scan lists them now, newest first, less those that would not be served.
+    // However many browsers ask, the folder is scanned at most once per kListLifetime, and again at
+    // once after Changed.
     std::vector<FileRecord> Scan();
     std::optional<ListedFile> Open(std::string_view dir, std::string_view name);
     // The folder has changed: the next lookup scans again.

@@ -1,7 +1,7 @@
 #include "web/FileRoutes.h"
 
+#include <algorithm>
 #include <charconv>
-#include <cmath>
 #include <optional>
 #include <vector>
 
@@ -84,6 +84,82 @@ Reply FileRoutes::Files(const Query& query) {
     return JsonReply({{"files", std::move(rows)}});
 }
 
+namespace {
+
+// A cell as a JSON string. Most cells are plain text and written as they are; the rest go
+// through the JSON library, which also mends bytes that are not UTF-8.
+std::string CellText(std::string_view cell) {
+    const bool plain = std::all_of(cell.begin(), cell.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte >= 0x20 && byte < 0x7F && c != '"' && c != '\\';
+    });
+    if (plain) {
+        std::string text;
+        text.reserve(cell.size() + 2);
+        return text.append(1, '"').append(cell).append(1, '"');
+    }
+    return JsonText(std::string(cell));
+}
+
+// As much of the cell as fits `room` bytes of JSON, cut between characters; empty when not even
+// an empty string fits.
+std::string CellTextWithin(std::string_view cell, std::size_t room) {
+    if (room < 2) {
+        return {};
+    }
+    // Plain text takes a byte per byte; escaping takes at most six.
+    for (const std::size_t perByte : {std::size_t{1}, std::size_t{6}}) {
+        std::size_t keep = std::min(cell.size(), (room - 2) / perByte);
+        while (keep > 0 && keep < cell.size() &&
+               (static_cast<unsigned char>(cell[keep]) & 0xC0) == 0x80) {
+            --keep;
+        }
+        std::string text = CellText(cell.substr(0, keep));
+        if (text.size() <= room) {
+            return text;
+        }
+    }
+    return "\"\"";
+}
+
+// Appends the line's cells as a JSON array of strings, cut so that its text stays within
+// kMaxRowBytes; true when anything was cut.
+bool AppendRow(std::string& rows, std::string_view line, std::vector<std::string_view>& fields) {
+    // Each cell takes at least three bytes ("",), so no more can fit.
+    const bool allFields = SplitFields(line, fields, FileRoutes::kMaxRowBytes / 3);
+    const std::size_t start = rows.size();
+    rows += rows.size() > 1 ? ",[" : "[";
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const std::size_t used = rows.size() - start + (i > 0 ? 1 : 0) + 1;  // comma, ']'
+        std::string text = CellText(fields[i]);
+        if (used + text.size() > FileRoutes::kMaxRowBytes) {
+            // The last cell that fits, as much of it as does.
+            text = used < FileRoutes::kMaxRowBytes
+                       ? CellTextWithin(fields[i], FileRoutes::kMaxRowBytes - used)
+                       : std::string();
+            if (!text.empty()) {
+                rows += i > 0 ? "," : "";
+                rows += text;
+            }
+            rows += ']';
+            return true;
+        }
+        rows += i > 0 ? "," : "";
+        rows += text;
+    }
+    rows += ']';
+    return !allFields;
+}
+
+// The answer's fields before its rows, as a JSON object still open.
+std::string OpenObject(const nlohmann::json& fields) {
+    std::string text = JsonText(fields);
+    text.pop_back();
+    return text + (fields.empty() ? "" : ",");
+}
+
+}  // namespace
+
 Reply FileRoutes::Table(const Query& query) {
     const std::optional<std::size_t> offset = Count(query, "offset", 0);
     std::optional<std::size_t> count = Count(query, "count", 100);
@@ -95,28 +171,45 @@ Reply FileRoutes::Table(const Query& query) {
         return *named.failure;
     }
     count = std::min(*count, kMaxRows);
-    nlohmann::json rows = nlohmann::json::array();
+    // Written by hand, like the plot: a row of thousands of cells as JSON objects would cost
+    // far more than its text.
+    std::string rows = "[";
     std::vector<std::string_view> fields;
     std::size_t index = 0;
-    const std::size_t lines = named.file->EachLine([&](std::string_view line) {
+    std::vector<std::size_t> cutRows;  // indexes into `rows`
+    std::size_t shown = 0;
+    bool more = false;
+    const LinesRead read = named.file->EachLine([&](std::string_view line) {
         if (index >= *offset && index - *offset < *count) {
-            SplitFields(line, fields);
-            nlohmann::json row = nlohmann::json::array();
-            for (const std::string_view field : fields) {
-                row.push_back(std::string(field));
+            if (rows.size() >= kMaxAnswerBytes) {
+                more = true;
+            } else {
+                if (AppendRow(rows, line, fields)) {
+                    cutRows.push_back(shown);
+                }
+                ++shown;
             }
-            rows.push_back(std::move(row));
         }
         ++index;
     });
+    if (read.unreadable) {
+        return TextReply(422, kNoLineEnds);
+    }
+    rows += ']';
     const FileRecord& record = named.file->record;
-    return JsonReply({{"dir", record.serial},
-                      {"name", record.fileName},
-                      {"serial", SerialFromDirectoryName(record.serial)},
-                      {"size", named.file->size},
-                      {"lines", lines},
-                      {"offset", *offset},
-                      {"rows", std::move(rows)}});
+    Reply reply;
+    reply.type = "application/json";
+    reply.body = OpenObject({{"dir", record.serial},
+                             {"name", record.fileName},
+                             {"serial", SerialFromDirectoryName(record.serial)},
+                             {"size", named.file->size},
+                             {"lines", read.lines},
+                             {"partial", read.partial},
+                             {"offset", *offset},
+                             {"cut", cutRows},
+                             {"more", more}}) +
+                 "\"rows\":" + rows + "}";
+    return reply;
 }
 
 Reply FileRoutes::Plot(const Query& query) {
@@ -128,33 +221,19 @@ Reply FileRoutes::Plot(const Query& query) {
     if (named.failure) {
         return *named.failure;
     }
-    const ListedFile& file = *named.file;
+    ListedFile& file = *named.file;
     const PlotSeries plot = ThinPlot([&](const LineVisitor& visit) { return file.EachLine(visit); },
                                      std::min(*points, kMaxPoints));
-    // Written by hand: nlohmann would build an object per number, and a plot has tens of
-    // thousands of them.
-    std::string data = "[";
-    char number[32];
-    for (const std::vector<double>& row : plot.rows) {
-        data += data.size() > 1 ? ",[" : "[";
-        for (std::size_t i = 0; i < row.size(); ++i) {
-            if (i > 0) {
-                data += ',';
-            }
-            if (std::isnan(row[i])) {
-                data += "null";
-            } else {
-                const auto written = std::to_chars(number, number + sizeof number, row[i]);
-                data.append(number, written.ptr);
-            }
-        }
-        data += ']';
+    if (plot.read.unreadable) {
+        return TextReply(422, kNoLineEnds);
     }
-    data += ']';
     Reply reply;
     reply.type = "application/json";
-    reply.body = "{\"labels\":" + JsonText(plot.labels) + ",\"x\":\"" +
-                 (plot.timeAxis ? "time" : "line") + "\",\"data\":" + data + "}";
+    reply.body = OpenObject({{"labels", plot.labels},
+                             {"x", plot.timeAxis ? "time" : "line"},
+                             {"lines", plot.read.lines},
+                             {"partial", plot.read.partial}}) +
+                 "\"data\":" + plot.data + "}";
     return reply;
 }
 

@@ -31,7 +31,12 @@ public:
 
     static constexpr std::size_t kMaxRows = 1000;
     static constexpr std::size_t kDefaultPoints = 2000;
-    static constexpr std::size_t kMaxPoints = 10000;
+    // A plot's memory grows with its points: 4000 is twice what the page asks.
+    static constexpr std::size_t kMaxPoints = 4000;
+    // A table row's JSON text is cut to this, cells and all; an answer stops taking rows once
+    // its text has passed kMaxAnswerBytes.
+    static constexpr std::size_t kMaxRowBytes = 4096;
+    static constexpr std::size_t kMaxAnswerBytes = 1024 * 1024;
 
 private:
     FileIndex& index_;

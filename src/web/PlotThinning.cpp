@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "web/CsvLines.h"
@@ -105,22 +106,22 @@ bool ParseTimeMs(std::string_view text, double& ms) {
 
 namespace {
 
-// One column's extremes within one bucket.
+// One column's extremes within one bucket, kept small: a plot holds one per bucket and column.
 struct Extremes {
+    static constexpr std::uint32_t kNone = 0xFFFFFFFF;
     double low = 0, high = 0;
-    std::size_t lowAt = 0, highAt = 0;
-    bool any = false;
+    std::uint32_t lowAt = kNone, highAt = kNone;  // line numbers, below kReadBudget
 
-    void Add(double value, std::size_t line) {
-        if (!any || value < low) {
+    bool Any() const { return lowAt != kNone; }
+    void Add(double value, std::uint32_t line) {
+        if (!Any() || value < low) {
             low = value;
             lowAt = line;
         }
-        if (!any || value > high) {
+        if (highAt == kNone || value > high) {
             high = value;
             highAt = line;
         }
-        any = true;
     }
 };
 
@@ -129,32 +130,60 @@ struct BucketTimes {
     double firstText = 0, lastText = 0, firstEpoch = 0, lastEpoch = 0;
 };
 
+void AppendRow(std::string& data, const std::vector<double>& row) {
+    char number[32];
+    data += data.size() > 1 ? ",[" : "[";
+    for (std::size_t i = 0; i < row.size(); ++i) {
+        if (i > 0) {
+            data += ',';
+        }
+        if (std::isnan(row[i])) {
+            data += "null";
+        } else {
+            const auto written = std::to_chars(number, number + sizeof number, row[i]);
+            data.append(number, written.ptr);
+        }
+    }
+    data += ']';
+}
+
 }  // namespace
 
 PlotSeries ThinPlot(const LineSource& eachLine, std::size_t points) {
     // Two passes and no copy of the readings: the first counts the lines, so the second knows
     // each line's bucket and keeps only every bucket's extremes, however long the file is.
-    const std::size_t lines = eachLine([](std::string_view) {});
+    PlotSeries plot;
+    plot.read = eachLine([](std::string_view) {});
+    const std::size_t lines = plot.read.lines;
+    if (lines == 0 || plot.read.unreadable) {
+        plot.labels.push_back("line");
+        return plot;
+    }
     if (points < 2) {
         points = 2;
     }
     const std::size_t buckets = lines <= points ? lines : points / 2;
-    std::vector<std::vector<Extremes>> columns;  // [column][bucket]
+    // [column][bucket]; a column's buckets are made when it first shows a number.
+    std::vector<std::vector<Extremes>> columns;
     std::vector<BucketTimes> times(buckets);
     bool timeText = true;
     bool epochSeconds = true;
     std::vector<std::string_view> fields;
     std::size_t line = 0;
     std::size_t bucket = 0;
-    std::size_t nextBucketAt = buckets > 0 ? lines / buckets : 0;
+    std::size_t nextBucketAt = lines / buckets;
     eachLine([&](std::string_view row) {
+        // A file that grew since it was counted is plotted as it was.
+        if (line >= lines) {
+            return;
+        }
         while (line == nextBucketAt && bucket + 1 < buckets) {
             ++bucket;
             nextBucketAt = (bucket + 1) * lines / buckets;
         }
-        SplitFields(row, fields);
-        while (columns.size() < fields.size()) {
-            columns.emplace_back(buckets);
+        SplitFields(row, fields, kMaxPlotColumns);
+        if (columns.size() < fields.size()) {
+            columns.resize(fields.size());
         }
         double first = kNoValue;
         for (std::size_t c = 0; c < fields.size(); ++c) {
@@ -163,7 +192,10 @@ PlotSeries ThinPlot(const LineSource& eachLine, std::size_t points) {
                 first = value;
             }
             if (!std::isnan(value)) {
-                columns[c][bucket].Add(value, line);
+                if (columns[c].empty()) {
+                    columns[c].resize(buckets);
+                }
+                columns[c][bucket].Add(value, static_cast<std::uint32_t>(line));
             }
         }
         double ms = 0;
@@ -179,32 +211,29 @@ PlotSeries ThinPlot(const LineSource& eachLine, std::size_t points) {
         ++line;
     });
 
-    PlotSeries plot;
-    plot.timeAxis = lines > 0 && (timeText || epochSeconds);
+    plot.timeAxis = timeText || epochSeconds;
     plot.labels.push_back(plot.timeAxis ? "time" : "line");
     std::vector<const std::vector<Extremes>*> series;
     for (std::size_t c = plot.timeAxis ? 1 : 0; c < columns.size(); ++c) {
-        const auto& column = columns[c];
-        if (std::any_of(column.begin(), column.end(), [](const Extremes& e) { return e.any; })) {
-            series.push_back(&column);
+        if (!columns[c].empty()) {
+            series.push_back(&columns[c]);
             plot.labels.push_back("col" + std::to_string(c + 1));
         }
     }
-    plot.rows.reserve(buckets * 2);
+    plot.data = "[";
+    std::vector<double> early, late;
     for (std::size_t b = 0; b < buckets; ++b) {
         const std::size_t first = b * lines / buckets;
         const std::size_t last = (b + 1) * lines / buckets - 1;
         const BucketTimes& at = times[b];
-        std::vector<double> early{!plot.timeAxis ? double(first + 1)
-                                  : timeText     ? at.firstText
-                                                 : at.firstEpoch};
-        std::vector<double> late{!plot.timeAxis ? double(last + 1)
-                                 : timeText     ? at.lastText
-                                                : at.lastEpoch};
+        early.assign(1, !plot.timeAxis ? double(first + 1)
+                        : timeText     ? at.firstText
+                                       : at.firstEpoch);
+        late.assign(1, !plot.timeAxis ? double(last + 1) : timeText ? at.lastText : at.lastEpoch);
         for (const auto* column : series) {
             const Extremes& e = (*column)[b];
             // Each extreme on the row nearer its own line, so the curve keeps its order.
-            if (!e.any) {
+            if (!e.Any()) {
                 early.push_back(kNoValue);
                 late.push_back(kNoValue);
             } else if (e.lowAt == e.highAt) {
@@ -216,14 +245,15 @@ PlotSeries ThinPlot(const LineSource& eachLine, std::size_t points) {
             }
         }
         if (first == last) {
-            plot.rows.push_back(std::move(early));
+            AppendRow(plot.data, early);
             continue;
         }
         if (late[0] < early[0]) {
             std::swap(early, late);
         }
-        plot.rows.push_back(std::move(early));
-        plot.rows.push_back(std::move(late));
+        AppendRow(plot.data, early);
+        AppendRow(plot.data, late);
     }
+    plot.data += ']';
     return plot;
 }

@@ -2,14 +2,25 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "fakes/ScratchFolder.h"
 #include "platform/FileSystem.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/posix/OpenBeneath.h"
+#endif
 
 namespace {
 
@@ -239,6 +250,140 @@ TEST(FileSystem, CleanUpRacingTheRenameNeverTakesAFile) {
         intact += dir.Read(std::to_string(r) + ".csv") == "round " + std::to_string(r);
     }
     EXPECT_EQ(intact, kRounds);
+}
+
+// The ways a file beneath a root is opened and read back: the file's bytes, or nullopt when
+// refused. POSIX also tries the walk kept for kernels and sandboxes without openat2.
+using OpenedBytes = std::optional<std::string>;
+using BeneathOpener =
+    std::function<OpenedBytes(const std::string&, std::string_view, std::string_view)>;
+
+std::vector<std::pair<const char*, BeneathOpener>> BeneathOpeners() {
+    std::vector<std::pair<const char*, BeneathOpener>> ways = {
+        {"File::OpenBeneath",
+         [](const std::string& root, std::string_view dir, std::string_view name) -> OpenedBytes {
+             platform::File file;
+             if (!file.OpenBeneath(root, {dir, name})) {
+                 return std::nullopt;
+             }
+             const std::string bytes = ReadAllAt(file, 0);
+             EXPECT_EQ(file.Size(), bytes.size());
+             return bytes;
+         }}};
+#ifndef _WIN32
+    ways.emplace_back("walk",
+                      [](const std::string& root, std::string_view dir, std::string_view name) {
+                          const int fd = platform::posix::OpenFileBeneath(
+                              root, {dir, name}, platform::posix::BeneathLookup::Walk);
+                          if (fd < 0) {
+                              return OpenedBytes();
+                          }
+                          std::string bytes;
+                          char buffer[64];
+                          for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+                              bytes.append(buffer, static_cast<std::size_t>(got));
+                          }
+                          ::close(fd);
+                          return OpenedBytes(bytes);
+                      });
+#endif
+    return ways;
+}
+
+// A served file is opened below the Data folder only, and only when it is its own plain file:
+// nothing reached through a link or "..", no second name of a file elsewhere, no pipe that would
+// hold the page up. The listing's check agrees with the open.
+TEST(FileSystem, OpenBeneathTakesOnlyAPlainFileInsideTheRoot) {
+    ScratchFolder top;
+    const std::string root = top.Path() + "data" + platform::kPathSeparator;
+    top.Write("data/12345/a.csv", "inside");
+    top.Write("outside/secret.csv", "outside");
+    top.Write("secret.csv", "outside");
+    const std::string secret = top.Path() + "outside/secret.csv";
+    std::error_code error;
+    const struct {
+        const char* what;
+        std::function<void()> make;  // leaves nothing when the OS cannot make it
+        std::string_view dir, name;
+        bool opens;
+    } cases[] = {
+        {"a plain file", [] {}, "12345", "a.csv", true},
+        {"a link to a file outside",
+         [&] { fs::create_symlink(secret, root + "12345/link.csv", error); }, "12345", "link.csv",
+         false},
+        {"a folder link to outside",
+         [&] { fs::create_directory_symlink(top.Path() + "outside", root + "away", error); },
+         "away", "secret.csv", false},
+        {"a hard link to a file outside",
+         [&] { fs::create_hard_link(secret, root + "12345/hard.csv", error); }, "12345", "hard.csv",
+         false},
+#ifndef _WIN32
+        // Opened without waiting for a writer that never comes, then refused.
+        {"a pipe", [&] { ::mkfifo((root + "12345/pipe.csv").c_str(), 0600); }, "12345", "pipe.csv",
+         false},
+#endif
+        {"a folder", [] {}, "12345", "..", false},
+        {"the parent", [] {}, "..", "secret.csv", false},
+        {"a path in one name", [] {}, "12345", "../../secret.csv", false},
+        {"a path in the folder's name", [] {}, "12345/..", "a.csv", false},
+        {"no folder", [] {}, "", "a.csv", false},
+        {"the folder itself", [] {}, ".", "12345", false},
+        {"missing", [] {}, "12345", "b.csv", false},
+    };
+    const auto ways = BeneathOpeners();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        error.clear();
+        c.make();
+        if (error) {
+            std::printf("skipped \"%s\": %s\n", c.what, error.message().c_str());
+            continue;
+        }
+        for (const auto& [way, open] : ways) {
+            EXPECT_EQ(open(root, c.dir, c.name), c.opens ? OpenedBytes("inside") : std::nullopt)
+                << way;
+        }
+        EXPECT_EQ(platform::PlainFileBeneath(root, {c.dir, c.name}), c.opens);
+    }
+}
+
+// A folder swapped for a link to elsewhere, again and again, while the file below it is opened:
+// no open may ever read the file the link leads to.
+TEST(FileSystem, OpenBeneathNeverFollowsAFolderSwappedForALink) {
+    for (const auto& [way, open] : BeneathOpeners()) {
+        SCOPED_TRACE(way);
+        ScratchFolder top;
+        const std::string root = top.Path() + "data" + platform::kPathSeparator;
+        top.Write("data/s/a.csv", "inside");
+        top.Write("outside/a.csv", "outside");
+        std::error_code error;
+        fs::create_directory_symlink(top.Path() + "outside", root + "link", error);
+        if (error) {
+            GTEST_SKIP() << "no links here: " << error.message();
+        }
+        std::atomic<bool> done{false};
+        std::atomic<int> swaps{0};
+        std::thread swapper([&] {
+            std::error_code ignored;
+            while (!done.load()) {
+                fs::rename(root + "s", root + "real", ignored);
+                fs::rename(root + "link", root + "s", ignored);
+                fs::rename(root + "s", root + "link", ignored);
+                fs::rename(root + "real", root + "s", ignored);
+                ++swaps;
+            }
+        });
+        int inside = 0, outside = 0, refused = 0;
+        const auto until = std::chrono::steady_clock::now() + 1s;
+        while (std::chrono::steady_clock::now() < until || swaps.load() < 100) {
+            const OpenedBytes bytes = open(root, "s", "a.csv");
+            ++(!bytes ? refused : *bytes == "inside" ? inside : outside);
+        }
+        done.store(true);
+        swapper.join();
+        EXPECT_EQ(outside, 0);
+        EXPECT_GT(inside + refused, 0);
+    }
 }
 
 }  // namespace

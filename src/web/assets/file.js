@@ -36,8 +36,11 @@
   async function getJson(url) {
     const response = await fetch(url, {cache: 'no-store'});
     if (!response.ok) {
+      // 422: the server read the file and says in its answer why it cannot show it.
+      const reason = response.status === 422 ? (await response.text()).trim() : '';
       const error = new Error(response.status === 404 ? 'This file is not in the Data folder.' :
-                                                        url + ': ' + response.status);
+                              reason ? 'Cannot show this file: ' + reason + '.' :
+                                       url + ': ' + response.status);
       error.status = response.status;
       throw error;
     }
@@ -80,12 +83,17 @@
     }
     head.replaceChildren(...headings);
 
+    const cut = new Set(answer.cut || []);
     const body = document.createDocumentFragment();
     rows.forEach((row, i) => {
       const tr = document.createElement('tr');
       const number = tr.insertCell(-1);
       number.className = 'line';
       number.textContent = String(answer.offset + i + 1);
+      if (cut.has(i)) {
+        number.textContent += ' \u2702';
+        tr.className = 'cut';
+      }
       for (let c = 0; c < columns; c++) {
         const td = tr.insertCell(-1);
         const value = c < row.length ? row[c] : '';
@@ -96,6 +104,23 @@
     });
     byId('readings').tBodies[0].replaceChildren(body);
     byId('no-readings').hidden = lines !== 0;
+    readingsNote(answer);
+  }
+
+  // What the table could not show whole: cut rows, rows left out, lines past what is read.
+  function readingsNote(answer) {
+    const notes = [];
+    if (answer.cut && answer.cut.length) notes.push('Rows marked \u2702 are cut short here.');
+    if (answer.more) {
+      notes.push('Only ' + answer.rows.length + ' rows of this page fit in one answer.');
+    }
+    if (answer.partial) {
+      notes.push('Only the first ' + answer.lines + ' readings are read; the file goes on.');
+    }
+    if (notes.length) notes.push('The download holds the whole file.');
+    const note = byId('readings-note');
+    note.textContent = notes.join(' ');
+    note.hidden = notes.length === 0;
   }
 
   function renderPager() {
@@ -257,9 +282,13 @@
       unhighlightCallback: () => legend && legend.clear(),
     });
     legend = buildLegend(graph, labels, isTime);
-    if (lines > data.length) {
-      plotNote('Drawn from ' + data.length + ' of ' + lines +
-               ' readings: each stretch keeps its lowest and highest values. ' +
+    // A file longer than the server reads is plotted from its first readings only.
+    const drawnFrom = answer.partial ? ' of the first ' + answer.lines +
+                                       ' readings (the file goes on past what is read here)'
+                                     : ' of ' + answer.lines + ' readings';
+    if (answer.lines > data.length || answer.partial) {
+      plotNote('Drawn from ' + data.length + drawnFrom +
+               ': each stretch keeps its lowest and highest values. ' +
                'Drag across the plot to zoom in; double-click to zoom out.');
     } else {
       plotNote('Drag across the plot to zoom in; double-click to zoom out.');
@@ -286,7 +315,13 @@
       if (wanted > pageCount()) first = await showPage(pageCount());
       describe(first);
     } catch (e) {
-      giveUp(e.message);
+      if (e.status === 422) {
+        // Not readings, but still the user's file: it can be downloaded.
+        showError(e.message);
+        for (const id of ['plot-panel', 'readings-panel']) byId(id).hidden = true;
+      } else {
+        giveUp(e.message);
+      }
       return;
     }
     try {
