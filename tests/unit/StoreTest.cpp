@@ -180,7 +180,7 @@ TEST(Store, AFileThatCannotBeStoredWholeIsRefusedAndLeavesNothing) {
         int failMoves = 0;
         int busyMoves = 0;
         bool takeFinalName = false;
-        std::string takeAway;  // at BYE
+        std::string takeAway{};  // at BYE
         bool recreate = false;
     };
     const struct {
