@@ -19,6 +19,9 @@ inline constexpr std::size_t kMaxLineBytes = 64 * 1024;
 inline constexpr std::size_t kLineEndWithin = 1024 * 1024;
 // Lines are read from the first this many bytes of a file only.
 inline constexpr std::uint64_t kReadBudget = 64ull * 1024 * 1024;
+// ...and at most this many of them: a file of short lines costs per line, not per byte. A
+// million-line transfer is read whole with room to spare.
+inline constexpr std::size_t kReadLines = 4'000'000;
 // Lines are numbered in 32 bits where many are kept: within the budget there cannot be more.
 static_assert(kReadBudget < 0xFFFFFFFFull);
 
@@ -29,7 +32,8 @@ inline constexpr const char* kNoLineEnds =
 struct LinesRead {
     std::size_t lines = 0;    // lines visited
     bool unreadable = false;  // no line end in the first kLineEndWithin bytes: none visited
-    bool partial = false;     // the file goes on past kReadBudget: only the lines before it
+    bool partial = false;     // the file goes on past kReadBudget or kReadLines: only the lines
+                              // before
     bool cut = false;         // a line longer than kMaxLineBytes was visited cut
 };
 

@@ -51,7 +51,11 @@ LinesRead ListedFile::EachLine(const LineVisitor& visit) {
             if (want == 0 && file_->ReadAt(offset, &more, 1) > 0) {
                 read.partial = true;  // the unfinished line goes on past the budget
             } else if (held > 0 && !skipping) {
-                emit(std::string_view(buffer.data(), held));
+                if (read.lines == kReadLines) {
+                    read.partial = true;
+                } else {
+                    emit(std::string_view(buffer.data(), held));
+                }
             }
             return read;
         }
@@ -62,6 +66,10 @@ LinesRead ListedFile::EachLine(const LineVisitor& visit) {
             const auto stop =
                 static_cast<std::size_t>(static_cast<const char*>(found) - buffer.data());
             if (!skipping) {
+                if (read.lines == kReadLines) {
+                    read.partial = true;
+                    return read;
+                }
                 emit(std::string_view(buffer.data() + start, stop - start));
             }
             skipping = false;
@@ -69,6 +77,10 @@ LinesRead ListedFile::EachLine(const LineVisitor& visit) {
         }
         held = skipping ? 0 : end - start;
         if (held > kMaxLineBytes) {
+            if (read.lines == kReadLines) {
+                read.partial = true;
+                return read;
+            }
             emit(std::string_view(buffer.data() + start, held));
             skipping = true;
             held = 0;

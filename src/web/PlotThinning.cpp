@@ -220,7 +220,7 @@ PlotSeries ThinPlot(const LineSource& eachLine, std::size_t points) {
             plot.labels.push_back("col" + std::to_string(c + 1));
         }
     }
-    plot.data = "[";
+    plot.data.assign(1, '[');
     std::vector<double> early, late;
     for (std::size_t b = 0; b < buckets; ++b) {
         const std::size_t first = b * lines / buckets;
