@@ -58,7 +58,9 @@ bool ReadWebToken(const std::string& path, std::string& token, std::string& erro
     for (const char c : token) {
         // The token travels in a cookie, which has no quoting for these.
         if (!CookieSafe(c)) {
-            error = named + " holds a token with a blank, ; , \" \\ or non-ASCII character";
+            error = named +
+                    " holds characters a cookie cannot carry: use printable ASCII without "
+                    "blanks, ; , \" or \\";
             return false;
         }
     }
