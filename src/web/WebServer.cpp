@@ -316,6 +316,21 @@ bool WebServer::Admitted(MHD_Connection* connection, std::string_view path, cons
 
 MHD_Result WebServer::Handle(MHD_Connection* connection, std::string_view path,
                              std::string_view method) {
+    // Out of memory or a fault in one route: that request fails, the page goes on. An
+    // exception must not cross into the library, which is C.
+    try {
+        return Serve(connection, path, method);
+    } catch (const std::exception&) {
+    }
+    try {
+        return Send(connection, TextReply(500, "the request failed"), kNoStore);
+    } catch (const std::exception&) {
+        return MHD_NO;  // the connection is closed without an answer
+    }
+}
+
+MHD_Result WebServer::Serve(MHD_Connection* connection, std::string_view path,
+                            std::string_view method) {
     const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host");
     // A page of another name reaching us (DNS rebinding) must not read the files.
     if (host == nullptr || !KnownHost(host)) {
@@ -331,38 +346,33 @@ MHD_Result WebServer::Handle(MHD_Connection* connection, std::string_view path,
     if ((path.starts_with("/api/") || path == "/download") && CrossSite(connection)) {
         return Send(connection, TextReply(403, "requests from other sites are refused"), kNoStore);
     }
-    try {
-        Query query;
-        MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, &CollectArgument, &query);
-        MHD_Result queued = MHD_NO;
-        if (!Admitted(connection, path, query, queued)) {
-            return queued;
-        }
-        if (path == "/api/events") {
-            if (method == "HEAD") {
-                Reply reply;
-                reply.type = "text/event-stream";
-                return Send(connection, std::move(reply), kNoStore);
-            }
-            return OpenEvents(connection);
-        }
-        if (const EmbeddedFile* file = FindAsset(path)) {
-            MHD_Response* response = MHD_create_response_from_buffer(
-                file->size, const_cast<unsigned char*>(file->data), MHD_RESPMEM_PERSISTENT);
-            if (response == nullptr) {
-                return MHD_NO;
-            }
-            MHD_add_response_header(response, "Content-Type", ContentTypeOf(file->name));
-            AddCommonHeaders(response, kStaticCache);
-            const MHD_Result result = MHD_queue_response(connection, 200, response);
-            MHD_destroy_response(response);
-            return result;
-        }
-        return Send(connection, Route(path, query), kNoStore);
-    } catch (const std::exception&) {
-        // Out of memory or a fault in one route: that request fails, the page goes on.
-        return Send(connection, TextReply(500, "the request failed"), kNoStore);
+    Query query;
+    MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, &CollectArgument, &query);
+    MHD_Result queued = MHD_NO;
+    if (!Admitted(connection, path, query, queued)) {
+        return queued;
     }
+    if (path == "/api/events") {
+        if (method == "HEAD") {
+            Reply reply;
+            reply.type = "text/event-stream";
+            return Send(connection, std::move(reply), kNoStore);
+        }
+        return OpenEvents(connection);
+    }
+    if (const EmbeddedFile* file = FindAsset(path)) {
+        MHD_Response* response = MHD_create_response_from_buffer(
+            file->size, const_cast<unsigned char*>(file->data), MHD_RESPMEM_PERSISTENT);
+        if (response == nullptr) {
+            return MHD_NO;
+        }
+        MHD_add_response_header(response, "Content-Type", ContentTypeOf(file->name));
+        AddCommonHeaders(response, kStaticCache);
+        const MHD_Result result = MHD_queue_response(connection, 200, response);
+        MHD_destroy_response(response);
+        return result;
+    }
+    return Send(connection, Route(path, query), kNoStore);
 }
 
 Reply WebServer::Route(std::string_view path, const Query& query) {

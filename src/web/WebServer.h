@@ -42,6 +42,7 @@ private:
     static void Notify(void* server, MHD_Connection* connection, void** context,
                        MHD_ConnectionNotificationCode code);
     MHD_Result Handle(MHD_Connection* connection, std::string_view path, std::string_view method);
+    MHD_Result Serve(MHD_Connection* connection, std::string_view path, std::string_view method);
     bool KnownHost(std::string_view host) const;
     // Whether a request for the data comes from another site's page.
     bool CrossSite(MHD_Connection* connection) const;
