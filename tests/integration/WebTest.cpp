@@ -248,7 +248,7 @@ TEST_F(Web, AnswersOnlyItsOwnHostNamesAndOnlyReads) {
         {"/api/plot?dir=1&name=2.csv", "Sec-Fetch-Site: cross-site", 403},
         {"/api/files", "Sec-Fetch-Site: same-site", 403},
         {"/download?dir=1&name=2.csv", "Origin: http://evil.example", 403},
-        {"/api/events", "Origin: null", 403},
+        {"/api/connections", "Origin: null", 403},
         {"/api/files", "Origin: http://127.0.0.1", 403},
         {"/api/files", "Origin: https://127.0.0.1" + suffix, 403},
         {"/", "Sec-Fetch-Site: cross-site", 200},
