@@ -63,16 +63,25 @@ void EventHub::SendLocked(std::string_view bytes) {
     }
 }
 
-MHD_Response* EventHub::OpenStream(MHD_Connection* connection) {
+MHD_Response* EventHub::OpenStream(MHD_Connection* connection, const std::string& address,
+                                   Refusal& refusal) {
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-    auto* viewer = new Viewer{this, 0, connection, {}, 0, false, false};
+    auto* viewer = new Viewer{this, 0, connection, address, {}, 0, false, false};
     // Sent at once, so the browser sees the stream open before the first event; "retry" paces
     // its reconnection after orbtray restarts.
     viewer->pending = "retry: 2000\n: connected\n\n";
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (closing_) {
+        const auto here = std::count_if(viewers_.begin(), viewers_.end(), [&](const auto& each) {
+            return each.second->address == address;
+        });
+        refusal =
+            closing_ ? Refusal::Closing
+            : viewers_.size() >= kStreams || static_cast<std::size_t>(here) >= kStreamsPerAddress
+                ? Refusal::Full
+                : Refusal::None;
+        if (refusal != Refusal::None) {
             delete viewer;
             return nullptr;
         }

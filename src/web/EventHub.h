@@ -37,9 +37,13 @@ public:
     void Start();
     // One event, `data` being a single line of JSON.
     void Publish(std::string_view event, std::string_view data);
-    // A response that streams the events published from now on to `connection`; the caller
-    // queues it and drops its own reference.
-    MHD_Response* OpenStream(MHD_Connection* connection);
+    enum class Refusal { None, Full, Closing };
+    // A response that streams the events published from now on to `connection`, which comes
+    // from `address` (as AddressKey names it); the caller queues it and drops its own
+    // reference. Null, with `refusal` saying why, when the address or everyone has as many
+    // streams as allowed, or the hub is closing.
+    MHD_Response* OpenStream(MHD_Connection* connection, const std::string& address,
+                             Refusal& refusal);
     // Ends every stream and refuses new ones; waits (briefly) until the server has let go of
     // them, since a server may not stop with a connection suspended.
     void CloseAll();
@@ -47,12 +51,17 @@ public:
     // Beyond this many unsent bytes a viewer is dropped.
     static constexpr std::size_t kMaxPending = 256 * 1024;
     static constexpr auto kKeepAlive = std::chrono::seconds(15);
+    // Streams never end by themselves, so they get fewer places than the connections: some are
+    // always left for the page's other requests.
+    static constexpr std::size_t kStreamsPerAddress = 4;
+    static constexpr std::size_t kStreams = 32;
 
 private:
     struct Viewer {
         EventHub* hub;
         std::uint64_t id;
         MHD_Connection* connection;
+        std::string address;
         std::string pending;
         std::size_t sent = 0;  // bytes of `pending` already handed to the server
         bool suspended = false;

@@ -20,6 +20,23 @@ struct Reply {
     std::vector<std::pair<std::string, std::string>> headers;
 };
 
+// What every answer carries, the admission gate's own included. Never kept alive: each request
+// comes through the gate, which alone decides who may hold a connection.
+struct HeaderField {
+    const char* name;
+    const char* value;
+};
+inline constexpr HeaderField kCommonHeaders[] = {
+    // The page's own files only: no inline script or style, no framing, no form posting
+    // elsewhere.
+    {"Content-Security-Policy",
+     "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+     "base-uri 'none'; form-action 'self'; frame-ancestors 'none'"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"Referrer-Policy", "no-referrer"},
+    {"Connection", "close"},
+};
+
 Reply TextReply(unsigned status, std::string text);
 Reply JsonReply(const nlohmann::json& value);
 

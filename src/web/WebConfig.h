@@ -2,6 +2,7 @@
 
 // Where and for whom the web page is served, settled from the command line before it starts.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,5 +19,7 @@ struct WebConfig {
 std::string UrlHost(const std::string& host);
 
 // The token is the file's first line, without surrounding white space; false with `error` set
-// when it cannot be read or is empty.
+// when the file is not a regular file of at most kMaxWebTokenFile bytes that only its owner may
+// read, or its token is empty or holds a character a cookie cannot carry.
+constexpr std::size_t kMaxWebTokenFile = 4096;
 bool ReadWebToken(const std::string& path, std::string& token, std::string& error);

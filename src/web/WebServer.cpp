@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <exception>
 
 #include "platform/Socket.h"
 #include "web/Assets.h"
@@ -16,13 +18,8 @@
 
 namespace {
 
-// The page's own files only: no inline script or style, no framing, no form posting elsewhere.
-constexpr char kPolicy[] =
-    "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
-    "base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
 constexpr char kNoStore[] = "no-store";
 constexpr char kStaticCache[] = "max-age=3600";
-constexpr char kTokenCookie[] = "orbtray_token";
 
 // Asked for by browsers that meet a page needing the token, so it uses no script at all.
 constexpr char kTokenForm[] =
@@ -33,9 +30,9 @@ constexpr char kTokenForm[] =
     "<button type=\"submit\">Open</button></form>\n</body></html>\n";
 
 void AddCommonHeaders(MHD_Response* response, const char* cacheControl) {
-    MHD_add_response_header(response, "Content-Security-Policy", kPolicy);
-    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
-    MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
+    for (const HeaderField& field : kCommonHeaders) {
+        MHD_add_response_header(response, field.name, field.value);
+    }
     MHD_add_response_header(response, "Cache-Control", cacheControl);
 }
 
@@ -107,7 +104,15 @@ std::string Lowered(std::string_view text) {
 }  // namespace
 
 WebServer::WebServer(const WebConfig& config, FileRoutes& files, LiveEvents& live, EventHub& hub)
-    : config_(config), files_(files), live_(live), hub_(hub) {}
+    : config_(config),
+      files_(files),
+      live_(live),
+      hub_(hub),
+      // Named after the port, so two receivers on one host keep apart the tokens they set.
+      cookie_("orbtray_token_" + std::to_string(config.port)),
+      gate_([this](int fd, const sockaddr* peer, socklen_t peerSize) {
+          return MHD_add_connection(daemon_, fd, peer, peerSize) == MHD_YES;
+      }) {}
 
 WebServer::~WebServer() {
     Stop();
@@ -134,7 +139,7 @@ bool WebServer::Start(std::string& error) {
         const int on = 1;
         if (fd >= 0 && (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
                         ::bind(fd, each->ai_addr, each->ai_addrlen) != 0 ||
-                        ::listen(fd, static_cast<int>(kConnectionLimit)) != 0)) {
+                        ::listen(fd, static_cast<int>(ConnectionGate::kTotal)) != 0)) {
             failure = errno;
             ::close(fd);
             fd = -1;
@@ -159,21 +164,27 @@ bool WebServer::Start(std::string& error) {
             boundHost_ = UrlHost(text);
         }
     }
-    daemon_ = MHD_start_daemon(
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr,
-        nullptr, &Access, this, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT,
-        kConnectionLimit, MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, MHD_OPTION_END);
+    // The gate keeps the count; the server's own limit only leaves room for the moment between
+    // a connection's close being reported and the server forgetting it.
+    daemon_ =
+        MHD_start_daemon(MHD_USE_NO_LISTEN_SOCKET | MHD_USE_INTERNAL_POLLING_THREAD |
+                             MHD_USE_EPOLL | MHD_USE_ITC | MHD_ALLOW_SUSPEND_RESUME,
+                         0, nullptr, nullptr, &Access, this, MHD_OPTION_NOTIFY_CONNECTION, &Notify,
+                         this, MHD_OPTION_CONNECTION_LIMIT, unsigned(ConnectionGate::kTotal * 2),
+                         MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, MHD_OPTION_END);
     if (daemon_ == nullptr) {
         ::close(fd);
         error = "cannot serve the web page on " + where + ": the HTTP server did not start";
         return false;
     }
+    gate_.Start(fd);
     hub_.Start();
     return true;
 }
 
 void WebServer::Stop() {
     if (daemon_ != nullptr) {
+        gate_.Stop();
         // Suspended streams must be let go before the server may stop.
         hub_.CloseAll();
         MHD_stop_daemon(daemon_);
@@ -201,6 +212,22 @@ MHD_Result WebServer::Access(void* server, MHD_Connection* connection, const cha
     return static_cast<WebServer*>(server)->Handle(connection, url, method);
 }
 
+void WebServer::Notify(void* server, MHD_Connection* connection, void** context,
+                       MHD_ConnectionNotificationCode code) {
+    auto& gate = static_cast<WebServer*>(server)->gate_;
+    // The socket's number is kept with the connection: the gate knows its hand-offs by it.
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (info != nullptr) {
+            *context = reinterpret_cast<void*>(static_cast<std::intptr_t>(info->connect_fd) + 1);
+            gate.Started(info->connect_fd, connection);
+        }
+    } else if (*context != nullptr) {
+        gate.Closed(static_cast<int>(reinterpret_cast<std::intptr_t>(*context) - 1), connection);
+    }
+}
+
 bool WebServer::KnownHost(std::string_view host) const {
     std::string port(1, ':');
     port += std::to_string(config_.port);
@@ -221,6 +248,30 @@ bool WebServer::KnownHost(std::string_view host) const {
     return false;
 }
 
+// Browsers say where a request comes from: Sec-Fetch-Site (all current ones) and Origin (on
+// fetches other than same-origin GETs). Either naming another site ends the request, so a page
+// elsewhere cannot make the browser read the data even where no token is asked for.
+bool WebServer::CrossSite(MHD_Connection* connection) const {
+    const char* site = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Sec-Fetch-Site");
+    if (site != nullptr && std::string_view(site) != "same-origin" &&
+        std::string_view(site) != "none") {
+        return true;
+    }
+    const char* origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Origin");
+    if (origin == nullptr) {
+        return false;
+    }
+    const std::string_view text = origin;
+    const std::string_view scheme = "http://";
+    if (!text.starts_with(scheme)) {
+        return true;
+    }
+    // An origin names its port unless it is the scheme's own.
+    const std::string_view host = text.substr(scheme.size());
+    const std::string port = ":" + std::to_string(config_.port);
+    return !KnownHost(host) || (config_.port != 80 && !host.ends_with(port));
+}
+
 bool WebServer::Admitted(MHD_Connection* connection, std::string_view path, const Query& query,
                          MHD_Result& queued) {
     if (config_.token.empty()) {
@@ -229,10 +280,12 @@ bool WebServer::Admitted(MHD_Connection* connection, std::string_view path, cons
     const auto given = query.find("token");
     if (given != query.end() && SameSecret(given->second, config_.token)) {
         // The token leaves the address bar (and the history) at once; the cookie carries it.
-        std::string location = PercentEncoded(path, true);
+        // Only to the page's own pages: a path of the asker's choosing could lead elsewhere.
+        const bool own = path == "/" || path == "/file";
+        std::string location = own ? std::string(path) : "/";
         char separator = '?';
         for (const auto& [key, value] : query) {
-            if (key != "token") {
+            if (own && key != "token") {
                 location +=
                     separator + PercentEncoded(key, false) + "=" + PercentEncoded(value, false);
                 separator = '&';
@@ -240,12 +293,12 @@ bool WebServer::Admitted(MHD_Connection* connection, std::string_view path, cons
         }
         Reply reply = TextReply(303, "see " + location);
         reply.headers.emplace_back("Location", location);
-        reply.headers.emplace_back("Set-Cookie", std::string(kTokenCookie) + "=" + config_.token +
-                                                     "; HttpOnly; SameSite=Strict; Path=/");
+        reply.headers.emplace_back(
+            "Set-Cookie", cookie_ + "=" + config_.token + "; HttpOnly; SameSite=Strict; Path=/");
         queued = Send(connection, std::move(reply), kNoStore);
         return false;
     }
-    const char* cookie = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, kTokenCookie);
+    const char* cookie = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, cookie_.c_str());
     if (given == query.end() && cookie != nullptr && SameSecret(cookie, config_.token)) {
         return true;
     }
@@ -263,6 +316,21 @@ bool WebServer::Admitted(MHD_Connection* connection, std::string_view path, cons
 
 MHD_Result WebServer::Handle(MHD_Connection* connection, std::string_view path,
                              std::string_view method) {
+    // Out of memory or a fault in one route: that request fails, the page goes on. An
+    // exception must not cross into the library, which is C.
+    try {
+        return Serve(connection, path, method);
+    } catch (const std::exception&) {
+    }
+    try {
+        return Send(connection, TextReply(500, "the request failed"), kNoStore);
+    } catch (const std::exception&) {
+        return MHD_NO;  // the connection is closed without an answer
+    }
+}
+
+MHD_Result WebServer::Serve(MHD_Connection* connection, std::string_view path,
+                            std::string_view method) {
     const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host");
     // A page of another name reaching us (DNS rebinding) must not read the files.
     if (host == nullptr || !KnownHost(host)) {
@@ -272,6 +340,11 @@ MHD_Result WebServer::Handle(MHD_Connection* connection, std::string_view path,
         Reply reply = TextReply(405, "only GET and HEAD are served");
         reply.headers.emplace_back("Allow", "GET, HEAD");
         return Send(connection, std::move(reply), kNoStore);
+    }
+    // The data and the work of reading it are the page's alone; its own pages and files may be
+    // opened from anywhere, as a link or a bookmark does.
+    if ((path.starts_with("/api/") || path == "/download") && CrossSite(connection)) {
+        return Send(connection, TextReply(403, "requests from other sites are refused"), kNoStore);
     }
     Query query;
     MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, &CollectArgument, &query);
@@ -322,9 +395,17 @@ Reply WebServer::Route(std::string_view path, const Query& query) {
 }
 
 MHD_Result WebServer::OpenEvents(MHD_Connection* connection) {
-    MHD_Response* response = hub_.OpenStream(connection);
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    const std::string address = info != nullptr ? AddressKey(info->client_addr) : "?";
+    EventHub::Refusal refusal = EventHub::Refusal::None;
+    MHD_Response* response = hub_.OpenStream(connection, address, refusal);
     if (response == nullptr) {
-        return Send(connection, TextReply(503, "shutting down"), kNoStore);
+        return Send(connection,
+                    refusal == EventHub::Refusal::Full
+                        ? TextReply(503, "too many live views are open")
+                        : TextReply(503, "shutting down"),
+                    kNoStore);
     }
     MHD_add_response_header(response, "Content-Type", "text/event-stream");
     AddCommonHeaders(response, kNoStore);

@@ -1,14 +1,21 @@
 #pragma once
 
 // The page's HTTP server: libmicrohttpd on a thread of its own (epoll), read-only, for the
-// served address's own Host names only, behind a token when one is set. Routes answer on the
-// server's thread; event streams are suspended connections held by the EventHub.
+// served address's own Host names only, behind a token when one is set, its data refused to
+// other sites' pages. Connections reach it only through the ConnectionGate, which owns the
+// listening socket; every answer closes its connection, so each request passes the gate.
+// Routes answer on the server's thread; event streams are suspended connections held by the
+// EventHub.
+//
+// Threads: Start and Stop run on the owner's thread; Access and Notify on the server's thread;
+// the gate hands connections on from its own thread (MHD_add_connection is safe there).
 
 #include <microhttpd.h>
 
 #include <string>
 #include <string_view>
 
+#include "web/ConnectionGate.h"
 #include "web/FileRoutes.h"
 #include "web/WebConfig.h"
 
@@ -26,15 +33,19 @@ public:
     bool Start(std::string& error);
     void Stop();
 
-    static constexpr unsigned kConnectionLimit = 64;
-    static constexpr unsigned kIdleTimeoutSeconds = 60;
+    static constexpr unsigned kIdleTimeoutSeconds = 30;
 
 private:
     static MHD_Result Access(void* server, MHD_Connection* connection, const char* url,
                              const char* method, const char* version, const char* upload,
                              std::size_t* uploadSize, void** state);
+    static void Notify(void* server, MHD_Connection* connection, void** context,
+                       MHD_ConnectionNotificationCode code);
     MHD_Result Handle(MHD_Connection* connection, std::string_view path, std::string_view method);
+    MHD_Result Serve(MHD_Connection* connection, std::string_view path, std::string_view method);
     bool KnownHost(std::string_view host) const;
+    // Whether a request for the data comes from another site's page.
+    bool CrossSite(MHD_Connection* connection) const;
     // Whether the request may go on; otherwise an answer has been queued.
     bool Admitted(MHD_Connection* connection, std::string_view path, const Query& query,
                   MHD_Result& queued);
@@ -46,5 +57,7 @@ private:
     LiveEvents& live_;
     EventHub& hub_;
     std::string boundHost_;  // the address the listening socket has, as a Host names it
+    std::string cookie_;     // the token cookie's name, one per port
     MHD_Daemon* daemon_ = nullptr;
+    ConnectionGate gate_;
 };

@@ -123,7 +123,7 @@ class Run:
              '--web', f'127.0.0.1:{self.web_port}', *extra],
             stdout=self.log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         ready = urllib.request.Request(
-            self.base + '/', headers={'Cookie': 'orbtray_token=' + self.token} if extra else {})
+            self.base + '/', headers={'Cookie': f'orbtray_token_{self.web_port}=' + self.token} if extra else {})
         deadline = time.monotonic() + WAIT
         while time.monotonic() < deadline:
             check(self.process.poll() is None,
@@ -325,7 +325,7 @@ def restart(run):
 def with_token(run):
     """With --web-token the page works from the cookie its ?token= address leaves behind."""
     token_file = os.path.join(run.scratch, 'token')
-    with open(token_file, 'w') as f:
+    with open(os.open(token_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), 'w') as f:
         f.write(run.token + '\n')
     run.stop_orbtray()
     run.start_orbtray('--web-token', token_file)

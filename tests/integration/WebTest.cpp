@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <tuple>
 
 #include "integration/Http.h"
 #include "integration/OrbtrayProcess.h"
@@ -32,6 +34,42 @@ void SetAge(const std::string& path, int secondsAgo) {
     const auto when =
         std::filesystem::file_time_type::clock::now() - std::chrono::seconds(secondsAgo);
     std::filesystem::last_write_time(path, when);
+}
+
+// A raw request's answer, and whether the server then closed the connection (rather than
+// leaving it open until the read gives up).
+struct RawAnswer {
+    int status = 0;
+    std::string head;  // the header lines, names in lower case
+    std::string body;
+    bool closed = false;
+};
+
+RawAnswer Raw(std::uint16_t port, const std::string& bytes) {
+    platform::Socket socket = ConnectWithRetry(port);
+    socket.SetReceiveTimeout(30000);
+    Send(socket, bytes);
+    std::string got;
+    RawAnswer answer;
+    char buffer[4096];
+    for (;;) {
+        const platform::IoResult read = socket.Receive(buffer, sizeof buffer);
+        if (read.status != platform::IoStatus::Ok || read.count == 0) {
+            answer.closed = read.status == platform::IoStatus::Closed ||
+                            (read.status == platform::IoStatus::Failed && read.error != EAGAIN &&
+                             read.error != EWOULDBLOCK);
+            break;
+        }
+        got.append(buffer, read.count);
+    }
+    const std::size_t end = got.find("\r\n\r\n");
+    if (got.starts_with("HTTP/1.1 ") && end != std::string::npos) {
+        answer.status = std::stoi(got.substr(9, 3));
+        answer.head = got.substr(0, end + 2);
+        std::transform(answer.head.begin(), answer.head.end(), answer.head.begin(), ::tolower);
+        answer.body = got.substr(end + 4);
+    }
+    return answer;
 }
 
 class Web : public OrbtrayTest {
@@ -184,6 +222,32 @@ TEST_F(Web, AnswersOnlyItsOwnHostNamesAndOnlyReads) {
         EXPECT_EQ(reply.status, 405) << method;
         EXPECT_EQ(reply.headers["allow"], "GET, HEAD");
     }
+    // Another site's page may link to the page but not make the browser read its data.
+    const std::string self = "Origin: http://127.0.0.1" + suffix;
+    const std::vector<std::tuple<std::string, std::string, int>> sites = {
+        {"/api/files", "Sec-Fetch-Site: same-origin", 200},
+        {"/api/files", "Sec-Fetch-Site: none", 200},
+        {"/api/files", self, 200},
+        {"/api/files", "Origin: http://orbtray.lan" + suffix, 200},
+        {"/api/plot?dir=1&name=2.csv", "Sec-Fetch-Site: cross-site", 403},
+        {"/api/files", "Sec-Fetch-Site: same-site", 403},
+        {"/download?dir=1&name=2.csv", "Origin: http://evil.example", 403},
+        {"/api/connections", "Origin: null", 403},
+        {"/api/files", "Origin: http://127.0.0.1", 403},
+        {"/api/files", "Origin: https://127.0.0.1" + suffix, 403},
+        {"/", "Sec-Fetch-Site: cross-site", 200},
+        {"/dygraph.min.css", "Sec-Fetch-Site: cross-site", 200},
+    };
+    for (const auto& [target, header, status] : sites) {
+        HttpRequest request(target);
+        request.headers = {header};
+        const HttpReply reply = Http(webPort, request);
+        EXPECT_EQ(reply.status, status) << target << " " << header;
+        if (status == 403) {
+            EXPECT_EQ(reply.body, "requests from other sites are refused\n");
+        }
+    }
+
     HttpReply head = Http(webPort, HttpRequest("/dygraph.min.css", "HEAD"));
     EXPECT_EQ(head.status, 200);
     EXPECT_EQ(head.body, "");
@@ -193,7 +257,40 @@ TEST_F(Web, AnswersOnlyItsOwnHostNamesAndOnlyReads) {
 
 TEST_F(Web, AsksForTheTokenAndKeepsItInACookie) {
     ScratchFolder secrets;
+    // Refused before anything is served: files that are not a plain private file, and tokens
+    // a cookie cannot carry.
+    const std::vector<std::pair<std::string, std::string>> refusedFiles = {
+        {"open", " is open to other users: chmod 600 it"},
+        {"empty", " holds no token"},
+        {"semicolon",
+         " holds characters a cookie cannot carry: use printable ASCII without "
+         "blanks, ; , \" or \\"},
+        {"blank",
+         " holds characters a cookie cannot carry: use printable ASCII without "
+         "blanks, ; , \" or \\"},
+        {"large", " is larger than 4 KB"},
+        {"fifo", " is not a regular file"},
+    };
+    secrets.Write("open", "s3cret\n");
+    secrets.Write("empty", " \n");
+    secrets.Write("semicolon", "s3c;ret\n");
+    secrets.Write("blank", "s3c ret\n");
+    secrets.Write("large", std::string(5000, 'x'));
+    ASSERT_EQ(::mkfifo((secrets.Path() + "fifo").c_str(), 0600), 0);
+    for (const auto& [name, reason] : refusedFiles) {
+        const std::string path = secrets.Path() + name;
+        if (name != "fifo") {
+            ::chmod(path.c_str(), name == "open" ? 0640 : 0600);
+        }
+        OrbtrayProcess refused(data.Path(), port, {},
+                               {"--no-usb-scan", "--web", "127.0.0.1:" + std::to_string(webPort),
+                                "--web-token", path});
+        EXPECT_EQ(refused.Wait(), 1) << name;
+        EXPECT_EQ(refused.Err(), Lines{"orbtray: the web token file " + path + reason});
+    }
+
     secrets.Write("token", "s3cret-token\n");
+    ::chmod((secrets.Path() + "token").c_str(), 0600);
     ASSERT_NO_FATAL_FAILURE(StartWeb({"--web-token", secrets.Path() + "token"}));
 
     HttpReply page = Get(webPort, "/");
@@ -204,23 +301,41 @@ TEST_F(Web, AsksForTheTokenAndKeepsItInACookie) {
     EXPECT_EQ(Get(webPort, "/dygraph.min.js").status, 401);
     EXPECT_EQ(Get(webPort, "/?token=wrong").status, 401);
     EXPECT_EQ(Get(webPort, "/?token=s3cret-token-").status, 401);
+    // Without the token the connection is not kept, whatever the client asks for.
+    const RawAnswer refused = Raw(webPort,
+                                  "GET /api/files HTTP/1.1\r\nHost: localhost\r\n"
+                                  "Connection: keep-alive\r\n\r\n");
+    EXPECT_EQ(refused.status, 401);
+    EXPECT_TRUE(refused.closed);
 
-    HttpReply given = Get(webPort, "/file?dir=1%202&token=s3cret-token&name=a.csv");
-    EXPECT_EQ(given.status, 303);
-    EXPECT_EQ(given.headers["location"], "/file?dir=1%202&name=a.csv");
-    EXPECT_EQ(given.headers["set-cookie"],
-              "orbtray_token=s3cret-token; HttpOnly; SameSite=Strict; Path=/");
+    // The token leads on to the page's own pages only.
+    const std::vector<std::pair<std::string, std::string>> redirects = {
+        {"/file?dir=1%202&token=s3cret-token&name=a.csv", "/file?dir=1%202&name=a.csv"},
+        {"/%2Fevil.example/x?token=s3cret-token", "/"},
+        {"//evil.example/?token=s3cret-token", "/"},
+        {"/api/files?token=s3cret-token&serial=1", "/"},
+    };
+    const std::string cookie = "orbtray_token_" + std::to_string(webPort);
+    for (const auto& [target, location] : redirects) {
+        HttpReply given = Get(webPort, target);
+        EXPECT_EQ(given.status, 303) << target;
+        EXPECT_EQ(given.headers["location"], location) << target;
+        EXPECT_EQ(given.headers["set-cookie"],
+                  cookie + "=s3cret-token; HttpOnly; SameSite=Strict; Path=/");
+    }
 
     const std::vector<std::pair<std::string, int>> cookies = {
-        {"Cookie: orbtray_token=s3cret-token", 200},
-        {"Cookie: other=1; orbtray_token=s3cret-token", 200},
-        {"Cookie: orbtray_token=s3cret", 401},
-        {"Cookie: orbtray_token=", 401},
+        {"Cookie: " + cookie + "=s3cret-token", 200},
+        {"Cookie: other=1; " + cookie + "=s3cret-token", 200},
+        {"Cookie: " + cookie + "=s3cret", 401},
+        {"Cookie: " + cookie + "=", 401},
+        // Another receiver's on the same host.
+        {"Cookie: orbtray_token_1=s3cret-token", 401},
     };
-    for (const auto& [cookie, status] : cookies) {
+    for (const auto& [header, status] : cookies) {
         HttpRequest request("/api/files");
-        request.headers = {cookie};
-        EXPECT_EQ(Http(webPort, request).status, status) << cookie;
+        request.headers = {header};
+        EXPECT_EQ(Http(webPort, request).status, status) << header;
     }
 }
 
@@ -294,29 +409,76 @@ TEST_F(Web, SendsNewFilesAndConnectionsLiveEvenPastAViewerThatNeverReads) {
     EXPECT_EQ(orbtray->Out().back(), "orbtray: stopped");
 }
 
-TEST_F(Web, HoldsConnectionsBeyondItsLimitUntilOthersClose) {
+TEST_F(Web, AnswersBadHeadsItselfAndKeepsSlowClientsFromLockingOthersOut) {
     ASSERT_NO_FATAL_FAILURE(StartWeb());
-    std::vector<EventStream> viewers;
-    viewers.reserve(64);
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(webPort) + "\r\n";
+    const std::vector<std::tuple<std::string, int, std::string>> heads = {
+        {"GET /api/files HTTP/1.1\r\n" + host + "Content-Length: 5\r\n\r\nabcde", 413,
+         "a request may not carry a body\n"},
+        {"GET / HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 413,
+         "a request may not carry a body\n"},
+        {"BREW / HTTP/1.1\r\n" + host + "\r\n", 405, "only GET and HEAD are served\n"},
+        {"GET / HTTP/2.0\r\n" + host + "\r\n", 505, "only HTTP/1.0 and HTTP/1.1 are served\n"},
+        {"GET /\r\n\r\n", 400, "the request is malformed\n"},
+        {"GET / HTTP/1.1\r\n" + host + "Folded: a\r\n b\r\n\r\n", 400,
+         "the request is malformed\n"},
+        {"GET / HTTP/1.1\r\n" + host + "Spaced : a\r\n\r\n", 400, "the request is malformed\n"},
+        {"GET http://127.0.0.1/ HTTP/1.1\r\n" + host + "\r\n", 400, "the request is malformed\n"},
+        {"\x16\x03\x01\x02\x00\x01", 400, "the request is malformed\n"},
+        {"GET /" + std::string(9000, 'a') + " HTTP/1.1\r\n" + host + "\r\n", 414,
+         "the request line is too long\n"},
+        {"GET / HTTP/1.1\r\n" + host + "X: " + std::string(9000, 'a') + "\r\n\r\n", 431,
+         "the request head is too large\n"},
+        // The server's own answers close too: each request passes the gate.
+        {"GET /api/nothing HTTP/1.1\r\n" + host + "\r\n", 404, "not found\n"},
+    };
+    for (const auto& [bytes, status, body] : heads) {
+        const RawAnswer answer = Raw(webPort, bytes);
+        const std::string shown = bytes.substr(0, 40);
+        EXPECT_EQ(answer.status, status) << shown;
+        EXPECT_EQ(answer.body, body) << shown;
+        EXPECT_TRUE(answer.closed) << shown;
+        for (const std::string header :
+             {"\r\ncontent-security-policy: default-src 'self'", "\r\nconnection: close\r\n",
+              "\r\nx-content-type-options: nosniff\r\n", "\r\ncache-control: no-store\r\n",
+              "\r\nreferrer-policy: no-referrer\r\n", "\r\ncontent-type: text/plain"}) {
+            EXPECT_NE(answer.head.find(header), std::string::npos) << shown << header;
+        }
+    }
+
+    // Many connections that never finish their heads: each newcomer from their address takes
+    // the place of the oldest, and a complete request is answered at once.
+    std::vector<platform::Socket> slow;
     for (int i = 0; i < 64; ++i) {
+        slow.push_back(ConnectWithRetry(webPort));
+        Send(slow.back(), "GET / HTTP/1.1\r\n");
+    }
+    EXPECT_EQ(Get(webPort, "/api/connections").body, "{\"connections\":[]}");
+    std::size_t closed = 0;
+    for (platform::Socket& each : slow) {
+        each.SetReceiveTimeout(100);
+        char byte;
+        const platform::IoResult read = each.Receive(&byte, 1);
+        closed += read.status == platform::IoStatus::Closed ||
+                  (read.status == platform::IoStatus::Failed && read.error == ECONNRESET);
+    }
+    EXPECT_GE(closed, 64u - 8u);
+    slow.clear();
+
+    // Streams never end, so they have fewer places than connections: beyond them, a refusal,
+    // and the page's other requests still answered.
+    std::vector<EventStream> viewers;
+    viewers.reserve(4);
+    for (int i = 0; i < 4; ++i) {
         viewers.emplace_back(webPort);
         ASSERT_TRUE(viewers.back().Connected()) << i;
     }
-    // The 65th waits, unanswered, and is answered once the others have hung up.
-    platform::Socket extra = ConnectWithRetry(webPort);
-    Send(extra, "GET /api/connections HTTP/1.0\r\nHost: localhost\r\n\r\n");
-    extra.SetReceiveTimeout(500);
-    char buffer[512];
-    const platform::IoStatus waiting = extra.Receive(buffer, sizeof buffer).status;
-    EXPECT_TRUE(waiting != platform::IoStatus::Ok && waiting != platform::IoStatus::Closed);
-    viewers.clear();
-    extra.SetReceiveTimeout(10000);
-    std::string answer;
-    for (platform::IoResult got; (got = extra.Receive(buffer, sizeof buffer)).count > 0;) {
-        answer.append(buffer, got.count);
-    }
-    EXPECT_TRUE(answer.starts_with("HTTP/1.0 200") || answer.starts_with("HTTP/1.1 200")) << answer;
-    EXPECT_TRUE(answer.ends_with("{\"connections\":[]}")) << answer;
+    EventStream refused(webPort);
+    EXPECT_FALSE(refused.Connected());
+    EXPECT_TRUE(refused.Received().starts_with("HTTP/1.1 503")) << refused.Received();
+    EXPECT_TRUE(refused.Received().ends_with("too many live views are open\n"))
+        << refused.Received();
+    EXPECT_EQ(Get(webPort, "/api/connections").body, "{\"connections\":[]}");
 }
 
 TEST_F(Web, PlotsAMillionLinesWithinItsPointsKeepingEveryPeak) {

@@ -1,0 +1,332 @@
+#include "web/ConnectionGate.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#include "web/Reply.h"
+#include "web/RequestHead.h"
+
+std::string AddressKey(const sockaddr* address) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address->sa_family == AF_INET) {
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text,
+                    sizeof text);
+        return text;
+    }
+    if (address->sa_family != AF_INET6) {
+        return "?";
+    }
+    in6_addr bytes = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&bytes)) {
+        ::inet_ntop(AF_INET, &bytes.s6_addr[12], text, sizeof text);
+        return text;
+    }
+    std::memset(&bytes.s6_addr[8], 0, 8);
+    ::inet_ntop(AF_INET6, &bytes, text, sizeof text);
+    return std::string(text) + "/64";
+}
+
+namespace {
+
+constexpr std::uint64_t kWakeId = ~std::uint64_t(0);
+constexpr std::uint64_t kListenId = kWakeId - 1;
+
+const char* Reason(unsigned status) {
+    switch (status) {
+        case 400:
+            return "Bad Request";
+        case 405:
+            return "Method Not Allowed";
+        case 408:
+            return "Request Timeout";
+        case 413:
+            return "Content Too Large";
+        case 414:
+            return "URI Too Long";
+        case 431:
+            return "Request Header Fields Too Large";
+        case 505:
+            return "HTTP Version Not Supported";
+        default:
+            return "Error";
+    }
+}
+
+std::string AnswerBytes(unsigned status, const char* text) {
+    std::string body = std::string(text) + "\n";
+    std::string head = "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) + "\r\n";
+    head += "Content-Type: text/plain; charset=utf-8\r\nCache-Control: no-store\r\n";
+    for (const HeaderField& field : kCommonHeaders) {
+        head.append(field.name).append(": ").append(field.value).append("\r\n");
+    }
+    if (status == 405) {
+        head += "Allow: GET, HEAD\r\n";
+    }
+    head += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+    return head + body;
+}
+
+void Watch(int epoll, int op, int fd, std::uint32_t events, std::uint64_t id) {
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = id;
+    ::epoll_ctl(epoll, op, fd, &event);
+}
+
+}  // namespace
+
+ConnectionGate::ConnectionGate(HandOff handOff)
+    : handOff_(std::move(handOff)),
+      epoll_(::epoll_create1(EPOLL_CLOEXEC)),
+      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    Watch(epoll_, EPOLL_CTL_ADD, wake_, EPOLLIN, kWakeId);
+}
+
+ConnectionGate::~ConnectionGate() {
+    Stop();
+    ::close(wake_);
+    ::close(epoll_);
+}
+
+void ConnectionGate::Start(int listenFd) {
+    listen_ = listenFd;
+    // Never blocking the gate's thread, which has the waiting connections to look after too.
+    ::fcntl(listen_, F_SETFL, ::fcntl(listen_, F_GETFL) | O_NONBLOCK);
+    // Level-triggered: whatever is left in the backlog while the places are full is taken once
+    // one frees.
+    Watch(epoll_, EPOLL_CTL_ADD, listen_, 0, kListenId);
+    thread_ = std::thread([this] { Run(); });
+}
+
+void ConnectionGate::Stop() {
+    if (!thread_.joinable()) {
+        return;
+    }
+    stopping_ = true;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
+    thread_.join();
+    while (!waiting_.empty()) {
+        Drop(waiting_.begin());
+    }
+    ::close(listen_);
+    listen_ = -1;
+}
+
+void ConnectionGate::Started(int fd, const void* connection) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = handed_.find(fd);
+    if (found != handed_.end() && found->second.connection == nullptr) {
+        found->second.connection = connection;
+    }
+}
+
+void ConnectionGate::Closed(int fd, const void* connection) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = handed_.find(fd);
+        if (found == handed_.end() || found->second.connection != connection) {
+            return;
+        }
+        handed_.erase(found);
+    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
+}
+
+std::size_t ConnectionGate::HandedCount(const std::string& address) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (address.empty()) {
+        return handed_.size();
+    }
+    return static_cast<std::size_t>(
+        std::count_if(handed_.begin(), handed_.end(),
+                      [&](const auto& each) { return each.second.address == address; }));
+}
+
+void ConnectionGate::Run() {
+    epoll_event events[32];
+    while (!stopping_) {
+        Arm();
+        int timeout = -1;
+        if (!waiting_.empty()) {
+            auto soonest = waiting_.front().deadline;
+            for (const Waiting& each : waiting_) {
+                soonest = std::min(soonest, each.deadline);
+            }
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(soonest - Clock::now());
+            timeout = static_cast<int>(std::clamp<long long>(left.count() + 1, 0, 60'000));
+        }
+        const int count = ::epoll_wait(epoll_, events, 32, timeout);
+        for (int i = 0; i < count && !stopping_; ++i) {
+            const std::uint64_t id = events[i].data.u64;
+            if (id == kWakeId) {
+                std::uint64_t value = 0;
+                [[maybe_unused]] const ssize_t got = ::read(wake_, &value, sizeof value);
+            } else if (id == kListenId) {
+                AcceptAll();
+            } else {
+                // The entry may have been dropped by an earlier event of this round.
+                const auto entry = std::find_if(waiting_.begin(), waiting_.end(),
+                                                [&](const Waiting& w) { return w.fd == int(id); });
+                if (entry != waiting_.end()) {
+                    Examine(entry);
+                }
+            }
+        }
+        Expire();
+    }
+}
+
+// Accepting only while there is a place or one can be made, so that otherwise newcomers wait in
+// the backlog rather than being taken and closed.
+void ConnectionGate::Arm() {
+    const bool room = !waiting_.empty() || waiting_.size() + HandedCount("") < kTotal;
+    if (room != armed_) {
+        Watch(epoll_, EPOLL_CTL_MOD, listen_, room ? std::uint32_t(EPOLLIN) : 0u, kListenId);
+        armed_ = room;
+    }
+}
+
+void ConnectionGate::AcceptAll() {
+    while (!stopping_) {
+        Arm();
+        if (!armed_) {
+            return;
+        }
+        sockaddr_storage peer{};
+        socklen_t peerSize = sizeof peer;
+        const int fd = ::accept4(listen_, reinterpret_cast<sockaddr*>(&peer), &peerSize,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            // EAGAIN: the backlog is empty. Anything else (a connection reset while queued, no
+            // descriptors left) is tried again at the next readiness.
+            return;
+        }
+        Admit(fd, peer, peerSize);
+    }
+}
+
+void ConnectionGate::Admit(int fd, const sockaddr_storage& peer, socklen_t peerSize) {
+    const std::string address = AddressKey(reinterpret_cast<const sockaddr*>(&peer));
+    {
+        // The number was free until now, so any hand-off still listed under it is long gone
+        // (its server may have failed it without a word).
+        std::lock_guard<std::mutex> lock(mutex_);
+        handed_.erase(fd);
+    }
+    const auto sameAddress = [&](const Waiting& w) { return w.address == address; };
+    const auto waitingHere = std::count_if(waiting_.begin(), waiting_.end(), sameAddress);
+    if (static_cast<std::size_t>(waitingHere) + HandedCount(address) >= kPerAddress) {
+        const auto oldest = std::find_if(waiting_.begin(), waiting_.end(), sameAddress);
+        if (oldest == waiting_.end()) {
+            ::close(fd);
+            return;
+        }
+        Drop(oldest);
+    }
+    if (waiting_.size() + HandedCount("") >= kTotal) {
+        if (waiting_.empty()) {
+            ::close(fd);
+            return;
+        }
+        Drop(waiting_.begin());
+    }
+    waiting_.push_back({fd, address, peer, peerSize, Clock::now() + kHeadDeadline});
+    // Edge-triggered: the head is only peeked, so its bytes stay readable; each new arrival
+    // wakes the gate once.
+    Watch(epoll_, EPOLL_CTL_ADD, fd, EPOLLIN | EPOLLRDHUP | EPOLLET,
+          static_cast<std::uint64_t>(fd));
+}
+
+void ConnectionGate::Examine(std::list<Waiting>::iterator entry) {
+    char buffer[kMaxHead];
+    if (entry->answered) {
+        // Read and discard until the client closes, so closing never resets our answer away.
+        for (;;) {
+            const ssize_t got = ::recv(entry->fd, buffer, sizeof buffer, 0);
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+                Drop(entry);
+                return;
+            }
+            if (got < 0) {
+                return;
+            }
+        }
+    }
+    const ssize_t got = ::recv(entry->fd, buffer, sizeof buffer, MSG_PEEK);
+    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+        Drop(entry);
+        return;
+    }
+    if (got < 0) {
+        return;
+    }
+    const HeadCheck check = CheckHead(std::string_view(buffer, static_cast<std::size_t>(got)));
+    if (check.status != 0) {
+        Answer(entry, check.status, check.text);
+        return;
+    }
+    if (!check.complete) {
+        return;
+    }
+    const int fd = entry->fd;
+    const sockaddr_storage peer = entry->peer;
+    const socklen_t peerSize = entry->peerSize;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        handed_[fd] = Handed{entry->address, nullptr};
+    }
+    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    waiting_.erase(entry);
+    if (!handOff_(fd, reinterpret_cast<const sockaddr*>(&peer), peerSize)) {
+        // The server has closed the socket.
+        std::lock_guard<std::mutex> lock(mutex_);
+        handed_.erase(fd);
+    }
+}
+
+void ConnectionGate::Answer(std::list<Waiting>::iterator entry, unsigned status, const char* text) {
+    char buffer[kMaxHead];
+    // Read what has come, so closing later does not reset the connection under the answer.
+    while (::recv(entry->fd, buffer, sizeof buffer, 0) > 0) {
+    }
+    const std::string answer = AnswerBytes(status, text);
+    // Small enough for an empty socket buffer; a client that cannot take it loses it.
+    [[maybe_unused]] const ssize_t sent =
+        ::send(entry->fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::shutdown(entry->fd, SHUT_WR);
+    entry->answered = true;
+    entry->deadline = Clock::now() + kLinger;
+}
+
+void ConnectionGate::Drop(std::list<Waiting>::iterator entry) {
+    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, entry->fd, nullptr);
+    ::close(entry->fd);
+    waiting_.erase(entry);
+}
+
+void ConnectionGate::Expire() {
+    const auto now = Clock::now();
+    for (auto entry = waiting_.begin(); entry != waiting_.end();) {
+        const auto next = std::next(entry);
+        if (entry->deadline <= now) {
+            if (entry->answered) {
+                Drop(entry);
+            } else {
+                Answer(entry, 408, "the request took too long");
+            }
+        }
+        entry = next;
+    }
+}

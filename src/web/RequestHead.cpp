@@ -1,0 +1,124 @@
+#include "web/RequestHead.h"
+
+#include <algorithm>
+
+namespace {
+
+bool TokenChar(char c) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
+        return true;
+    }
+    return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+bool Token(std::string_view text) {
+    for (const char c : text) {
+        if (!TokenChar(c)) {
+            return false;
+        }
+    }
+    return !text.empty();
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const char lower = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] + 32) : a[i];
+        if (lower != b[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string_view Trimmed(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+HeadCheck Refused(unsigned status, const char* text) {
+    return {true, status, text};
+}
+
+HeadCheck CheckRequestLine(std::string_view line) {
+    const std::size_t first = line.find(' ');
+    const std::size_t second = line.find(' ', first == line.npos ? 0 : first + 1);
+    if (first == line.npos || second == line.npos || line.find(' ', second + 1) != line.npos) {
+        return Refused(400, "the request is malformed");
+    }
+    const std::string_view method = line.substr(0, first);
+    const std::string_view target = line.substr(first + 1, second - first - 1);
+    const std::string_view version = line.substr(second + 1);
+    if (!Token(method) || target.empty() || target[0] != '/' || version.size() != 8 ||
+        version.substr(0, 5) != "HTTP/" || version[6] != '.' || version[5] < '0' ||
+        version[5] > '9' || version[7] < '0' || version[7] > '9') {
+        return Refused(400, "the request is malformed");
+    }
+    if (version != "HTTP/1.1" && version != "HTTP/1.0") {
+        return Refused(505, "only HTTP/1.0 and HTTP/1.1 are served");
+    }
+    if (method != "GET" && method != "HEAD") {
+        return Refused(405, "only GET and HEAD are served");
+    }
+    return {};
+}
+
+}  // namespace
+
+HeadCheck CheckHead(std::string_view bytes) {
+    // Control bytes have no place in a head; refusing them at once also ends a TLS handshake
+    // sent to this plain-HTTP port without waiting for its deadline.
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\t' && c != '\r' && c != '\n') || byte == 0x7f) {
+            return Refused(400, "the request is malformed");
+        }
+    }
+    std::size_t end = bytes.find("\n\r\n");
+    end = end == bytes.npos ? bytes.find("\n\n") : std::min(end, bytes.find("\n\n"));
+    if (end == bytes.npos) {
+        if (bytes.size() < kMaxHead) {
+            return {};
+        }
+        return bytes.find('\n') == bytes.npos ? Refused(414, "the request line is too long")
+                                              : Refused(431, "the request head is too large");
+    }
+    std::string_view rest = bytes.substr(0, end + 1);
+    bool requestLine = true;
+    while (!rest.empty()) {
+        const std::size_t newline = rest.find('\n');
+        std::string_view line = rest.substr(0, newline);
+        rest.remove_prefix(newline + 1);
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        if (line.find('\r') != line.npos) {
+            return Refused(400, "the request is malformed");
+        }
+        if (requestLine) {
+            if (const HeadCheck check = CheckRequestLine(line); check.status != 0) {
+                return check;
+            }
+            requestLine = false;
+            continue;
+        }
+        // No folded lines, no blank before the colon: both have been used to smuggle requests.
+        const std::size_t colon = line.find(':');
+        if (colon == line.npos || !Token(line.substr(0, colon))) {
+            return Refused(400, "the request is malformed");
+        }
+        const std::string_view name = line.substr(0, colon);
+        if (SameName(name, "transfer-encoding") ||
+            (SameName(name, "content-length") && Trimmed(line.substr(colon + 1)) != "0")) {
+            return Refused(413, "a request may not carry a body");
+        }
+    }
+    return {true, 0, ""};
+}

@@ -1,0 +1,20 @@
+#pragma once
+
+// A request head judged before the HTTP server sees it: only a complete, well-formed GET or HEAD
+// without a body gets through, so the server never has to refuse one with its own answers
+// (which would lack the page's headers).
+
+#include <cstddef>
+#include <string_view>
+
+struct HeadCheck {
+    bool complete = false;  // false with status 0: wait for more bytes
+    unsigned status = 0;    // 0: hand it on; else answer with this status and `text`
+    const char* text = "";
+};
+
+// Larger heads are refused; far below what the server's own buffer holds.
+constexpr std::size_t kMaxHead = 8192;
+
+// `bytes` is what has arrived so far, at most kMaxHead of it.
+HeadCheck CheckHead(std::string_view bytes);
