@@ -134,33 +134,24 @@ void LiveEvents::Publish() {
     using Clock = std::chrono::steady_clock;
     auto connectionsDue = Clock::now();
     std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-        const auto due = [&] {
-            return stopping_ || !notices_.empty() ||
-                   (linksChanged_ && Clock::now() >= connectionsDue);
-        };
-        if (linksChanged_) {
-            wake_.wait_until(lock, connectionsDue, due);
-        } else {
-            wake_.wait(lock, due);
-        }
-        if (stopping_) {
-            return;
-        }
-        while (!notices_.empty()) {
+    while (!stopping_) {
+        if (!notices_.empty()) {
             const Notice notice = std::move(notices_.front());
             notices_.pop_front();
             lock.unlock();
             PublishNotice(notice);
             lock.lock();
-        }
-        if (linksChanged_ && Clock::now() >= connectionsDue) {
+        } else if (linksChanged_ && Clock::now() >= connectionsDue) {
             linksChanged_ = false;
             const std::string list = JsonText(ConnectionsLocked());
             connectionsDue = Clock::now() + kConnectionsPace;
             lock.unlock();
             hub_.Publish("connections", list);
             lock.lock();
+        } else if (linksChanged_) {
+            wake_.wait_until(lock, connectionsDue);
+        } else {
+            wake_.wait(lock);
         }
     }
 }

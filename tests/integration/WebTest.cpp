@@ -270,6 +270,7 @@ TEST_F(Web, AsksForTheTokenAndKeepsItInACookie) {
          "blanks, ; , \" or \\"},
         {"large", " is larger than 4 KB"},
         {"fifo", " is not a regular file"},
+        {"/dev/zero", " is not a regular file"},
     };
     secrets.Write("open", "s3cret\n");
     secrets.Write("empty", " \n");
@@ -278,14 +279,14 @@ TEST_F(Web, AsksForTheTokenAndKeepsItInACookie) {
     secrets.Write("large", std::string(5000, 'x'));
     ASSERT_EQ(::mkfifo((secrets.Path() + "fifo").c_str(), 0600), 0);
     for (const auto& [name, reason] : refusedFiles) {
-        const std::string path = secrets.Path() + name;
-        if (name != "fifo") {
+        const std::string path = name.starts_with('/') ? name : secrets.Path() + name;
+        if (name != "fifo" && path == secrets.Path() + name) {
             ::chmod(path.c_str(), name == "open" ? 0640 : 0600);
         }
         OrbtrayProcess refused(data.Path(), port, {},
                                {"--no-usb-scan", "--web", "127.0.0.1:" + std::to_string(webPort),
                                 "--web-token", path});
-        EXPECT_EQ(refused.Wait(), 1) << name;
+        EXPECT_EQ(refused.Wait(), 2) << name;
         EXPECT_EQ(refused.Err(), Lines{"orbtray: the web token file " + path + reason});
     }
 
@@ -409,7 +410,7 @@ TEST_F(Web, SendsNewFilesAndConnectionsLiveEvenPastAViewerThatNeverReads) {
     EXPECT_EQ(orbtray->Out().back(), "orbtray: stopped");
 }
 
-TEST_F(Web, AnswersBadHeadsItselfAndKeepsSlowClientsFromLockingOthersOut) {
+TEST_F(Web, AnswersBadHeadsItselfWithTheHeadersOfItsOwn) {
     ASSERT_NO_FATAL_FAILURE(StartWeb());
     const std::string host = "Host: 127.0.0.1:" + std::to_string(webPort) + "\r\n";
     const std::vector<std::tuple<std::string, int, std::string>> heads = {
@@ -445,40 +446,6 @@ TEST_F(Web, AnswersBadHeadsItselfAndKeepsSlowClientsFromLockingOthersOut) {
             EXPECT_NE(answer.head.find(header), std::string::npos) << shown << header;
         }
     }
-
-    // Many connections that never finish their heads: each newcomer from their address takes
-    // the place of the oldest, and a complete request is answered at once.
-    std::vector<platform::Socket> slow;
-    for (int i = 0; i < 64; ++i) {
-        slow.push_back(ConnectWithRetry(webPort));
-        Send(slow.back(), "GET / HTTP/1.1\r\n");
-    }
-    EXPECT_EQ(Get(webPort, "/api/connections").body, "{\"connections\":[]}");
-    std::size_t closed = 0;
-    for (platform::Socket& each : slow) {
-        each.SetReceiveTimeout(100);
-        char byte;
-        const platform::IoResult read = each.Receive(&byte, 1);
-        closed += read.status == platform::IoStatus::Closed ||
-                  (read.status == platform::IoStatus::Failed && read.error == ECONNRESET);
-    }
-    EXPECT_GE(closed, 64u - 8u);
-    slow.clear();
-
-    // Streams never end, so they have fewer places than connections: beyond them, a refusal,
-    // and the page's other requests still answered.
-    std::vector<EventStream> viewers;
-    viewers.reserve(4);
-    for (int i = 0; i < 4; ++i) {
-        viewers.emplace_back(webPort);
-        ASSERT_TRUE(viewers.back().Connected()) << i;
-    }
-    EventStream refused(webPort);
-    EXPECT_FALSE(refused.Connected());
-    EXPECT_TRUE(refused.Received().starts_with("HTTP/1.1 503")) << refused.Received();
-    EXPECT_TRUE(refused.Received().ends_with("too many live views are open\n"))
-        << refused.Received();
-    EXPECT_EQ(Get(webPort, "/api/connections").body, "{\"connections\":[]}");
 }
 
 TEST_F(Web, PlotsAMillionLinesWithinItsPointsKeepingEveryPeak) {

@@ -169,8 +169,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     WebFront web;
+    // Like any other option that cannot be used: the user has to change the command line.
     if (std::string error; !web.Configure(line, store.dataFolder, error)) {
-        return Fail(error, 1);
+        return Fail(error, 2);
     }
     // The page's address is one more port: one the user gave and that cannot be had ends
     // orbtray here too. The page shows the Data folder as it comes to exist.
