@@ -67,7 +67,7 @@ MHD_Response* EventHub::OpenStream(MHD_Connection* connection, const std::string
                                    Refusal& refusal) {
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-    auto* viewer = new Viewer{this, 0, connection, address, {}, 0, false, false};
+    auto* viewer = new Viewer{this, 0, connection, address, {}, 0, false, false, false};
     // Sent at once, so the browser sees the stream open before the first event; "retry" paces
     // its reconnection after orbtray restarts.
     viewer->pending = "retry: 2000\n: connected\n\n";
@@ -108,6 +108,11 @@ ssize_t EventHub::Read(void* cls, std::uint64_t, char* buffer, std::size_t size)
     auto* viewer = static_cast<Viewer*>(cls);
     EventHub* hub = viewer->hub;
     std::lock_guard<std::mutex> lock(hub->mutex_);
+    if (viewer->hungUp) {
+        // Ended as if in order: the server then lets the connection go at once, where after
+        // an error it would keep it until its next event on any connection.
+        return MHD_CONTENT_READER_END_OF_STREAM;
+    }
     if (viewer->dropped) {
         return MHD_CONTENT_READER_END_WITH_ERROR;
     }
@@ -173,6 +178,7 @@ void EventHub::Watch() {
             // Gone: its stream ends, which frees the server's connection.
             Viewer* viewer = found->second;
             viewer->dropped = true;
+            viewer->hungUp = true;
             if (viewer->suspended) {
                 viewer->suspended = false;
                 MHD_resume_connection(viewer->connection);

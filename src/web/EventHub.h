@@ -66,6 +66,7 @@ private:
         std::size_t sent = 0;  // bytes of `pending` already handed to the server
         bool suspended = false;
         bool dropped = false;
+        bool hungUp = false;  // dropped because the viewer went away
     };
 
     static ssize_t Read(void* viewer, std::uint64_t position, char* buffer, std::size_t size);

@@ -97,16 +97,6 @@ struct Attack {
     std::function<void()> run;
 };
 
-// Holds `count` connections open that each began a request and never finish it.
-std::vector<platform::Socket> Unfinished(std::uint16_t port, int count, const std::string& begun) {
-    std::vector<platform::Socket> held;
-    for (int i = 0; i < count; ++i) {
-        held.push_back(ConnectWithRetry(port));
-        Send(held.back(), begun);
-    }
-    return held;
-}
-
 TEST_F(WebAttack, HostileFilesAndRequestsCostLittleAndLeaveTheReceiverServing) {
     ScratchFolder outside;
     outside.Write("secret.csv", "outside\r\n");
@@ -211,11 +201,28 @@ TEST_F(WebAttack, HostileFilesAndRequestsCostLittleAndLeaveTheReceiverServing) {
              }
              EXPECT_GT(served, 0);
          }},
-        {"64 requests that never finish their headers",
+        {"128 requests that never finish their heads, from one address and then eight more",
          [&] {
-             const auto held = Unfinished(web, 64, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+             // Each newcomer takes the place of the oldest from its address, then of the oldest
+             // anywhere, and a complete request is answered at once.
+             std::vector<platform::Socket> slow;
+             for (std::size_t i = 0; i < 128; ++i) {
+                 const platform::Ipv4Endpoint from{
+                     {127, 0, 0, std::uint8_t(i < 64 ? 1 : 2 + (i - 64) / 8)}, 0};
+                 slow.push_back(ConnectWithRetry(web, from));
+                 Send(slow.back(), "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+             }
              const HttpReply reply = Ask(web, "/api/connections", {}, 5s);
              EXPECT_EQ(reply.status, 200) << "locked out by unfinished requests";
+             std::size_t closed = 0;
+             for (platform::Socket& each : slow) {
+                 each.SetReceiveTimeout(10);
+                 char byte;
+                 const platform::IoResult read = each.Receive(&byte, 1);
+                 closed += read.status == platform::IoStatus::Closed ||
+                           (read.status == platform::IoStatus::Failed && read.error == ECONNRESET);
+             }
+             EXPECT_GE(closed, 128u - 63u);
          }},
         {"64 event streams",
          [&] {
