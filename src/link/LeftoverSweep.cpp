@@ -2,7 +2,7 @@
 
 #include "link/ConnectionLog.h"
 #include "platform/Waitable.h"
-#include "transfer/Store.h"
+#include "datafolder/Store.h"
 
 void CLeftoverSweep::ThreadMain() {
     while (platform::WaitFor(stopEvent->AsWaitable(), period) == platform::WaitResult::Timeout) {

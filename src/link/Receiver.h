@@ -13,7 +13,7 @@
 #include "link/NetListener.h"
 #include "link/NetPorts.h"
 #include "link/UsbListener.h"
-#include "transfer/Store.h"
+#include "datafolder/Store.h"
 
 // A network port the receiver could not open.
 struct PortFailure {

@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "platform/Printf.h"
-#include "transfer/Store.h"
+#include "datafolder/Store.h"
 
 enum class TxState : std::int32_t { Idle = 0, Receiving = 1, Updating = 2 };
 

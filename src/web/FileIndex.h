@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "platform/FileSystem.h"
-#include "viewer/Scan.h"
-#include "web/CsvLines.h"
+#include "datafolder/Scan.h"
+#include "datafolder/CsvLines.h"
 
 // A listed file opened for reading. Read through its descriptor only: whatever its names come
 // to lead to afterwards, the bytes are the file's that was opened.

@@ -5,9 +5,9 @@
 #include <optional>
 #include <vector>
 
-#include "transfer/Store.h"
-#include "viewer/RowText.h"
-#include "web/CsvLines.h"
+#include "datafolder/Store.h"
+#include "datafolder/RowText.h"
+#include "datafolder/CsvLines.h"
 #include "web/FileIndex.h"
 #include "web/PlotThinning.h"
 

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "viewer/Scan.h"
+#include "datafolder/Scan.h"
 #include "web/Reply.h"
 
 class FileIndex;

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "web/CsvLines.h"
+#include "datafolder/CsvLines.h"
 
 namespace {
 

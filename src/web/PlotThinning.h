@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "web/CsvLines.h"
+#include "datafolder/CsvLines.h"
 
 // Only a line's first this many fields are plotted: the memory a plot takes grows with its
 // columns, and a line can hold thousands of them.

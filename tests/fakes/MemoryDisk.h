@@ -10,7 +10,7 @@
 #include <set>
 #include <string>
 
-#include "transfer/Disk.h"
+#include "datafolder/Disk.h"
 
 class MemoryDisk final : public Disk {
 public:

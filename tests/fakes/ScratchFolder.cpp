@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "platform/FileSystem.h"
-#include "transfer/Store.h"
+#include "datafolder/Store.h"
 
 namespace fs = std::filesystem;
 

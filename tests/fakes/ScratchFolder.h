@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/Clock.h"
-#include "transfer/Store.h"
+#include "datafolder/Store.h"
 
 // A fresh, empty directory under the system's temporary folder, removed with everything in it
 // when the object goes. `Path()` ends in the path separator, as the Data folder does.

@@ -30,7 +30,7 @@
 #include "fakes/Loopback.h"
 #include "fakes/RecordingSinks.h"
 #include "link/UsbListener.h"
-#include "transfer/Store.h"
+#include "datafolder/Store.h"
 
 namespace fs = std::filesystem;
 

@@ -6,8 +6,8 @@
 #include <fstream>
 
 #include "fakes/ScratchFolder.h"
-#include "viewer/RowText.h"
-#include "viewer/Scan.h"
+#include "datafolder/RowText.h"
+#include "datafolder/Scan.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include "fakes/RecordingSinks.h"
 #include "fakes/RenameBlocker.h"
 #include "fakes/ScratchFolder.h"
-#include "transfer/Store.h"
-#include "viewer/Scan.h"
+#include "datafolder/Store.h"
+#include "datafolder/Scan.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <functional>
 #include <utility>
 
-#include "app/ParseArguments.h"
+#include "cli/ParseArguments.h"
 
 namespace orbsim {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string_view>
 
-#include "app/ParseArguments.h"
+#include "cli/ParseArguments.h"
 #include "app/posix/WebAddress.h"
 
 namespace {

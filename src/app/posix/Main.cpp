@@ -22,9 +22,9 @@
 #include "platform/FileSystem.h"
 #include "platform/SerialPort.h"
 #include "platform/Socket.h"
-#include "transfer/Store.h"
-#include "viewer/RowText.h"
-#include "viewer/Scan.h"
+#include "datafolder/Store.h"
+#include "datafolder/RowText.h"
+#include "datafolder/Scan.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "app/TrayRules.h"
 #include "app/win32/Commands.h"
 #include "link/NotifyUser.h"
-#include "viewer/Scan.h"
+#include "datafolder/Scan.h"
 
 // The tray icon's callback message.
 inline constexpr UINT WM_TRAYICON = WM_USER + 1;

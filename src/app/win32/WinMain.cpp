@@ -14,7 +14,7 @@
 #include "link/Receiver.h"
 #include "platform/FileSystem.h"
 #include "platform/Socket.h"
-#include "transfer/Store.h"
+#include "datafolder/Store.h"
 
 namespace {
 

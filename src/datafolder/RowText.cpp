@@ -1,8 +1,8 @@
-#include "viewer/RowText.h"
+#include "datafolder/RowText.h"
 
 #include <cstdio>
 
-#include "transfer/Store.h"
+#include "datafolder/Store.h"
 
 std::size_t FormatSizeText(std::uint32_t size, char (&text)[kSizeTextSize]) {
     const int length =

@@ -1,4 +1,4 @@
-#include "transfer/TransferFile.h"
+#include "datafolder/TransferFile.h"
 
 #include <algorithm>
 #include <cstdint>

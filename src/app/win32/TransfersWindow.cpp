@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "transfer/Store.h"
-#include "viewer/RowText.h"
+#include "datafolder/Store.h"
+#include "datafolder/RowText.h"
 
 // The window owns its list control and the records behind its rows.
 HWND g_transfersList = nullptr;

@@ -1,4 +1,4 @@
-#include "transfer/Disk.h"
+#include "datafolder/Disk.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "transfer/Store.h"
+#include "datafolder/Store.h"
 
 namespace {
 

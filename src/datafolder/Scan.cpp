@@ -1,4 +1,4 @@
-#include "viewer/Scan.h"
+#include "datafolder/Scan.h"
 
 #include <algorithm>
 #include <string_view>

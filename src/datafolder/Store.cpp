@@ -1,4 +1,4 @@
-#include "transfer/Store.h"
+#include "datafolder/Store.h"
 
 #include <chrono>
 #include <cstdio>

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "transfer/Disk.h"
+#include "datafolder/Disk.h"
 
 class TransferFile {
 public:

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "viewer/Scan.h"
+#include "datafolder/Scan.h"
 
 // Room for the longest size text, "-2147483648 bytes", and its NUL.
 inline constexpr std::size_t kSizeTextSize = 24;

@@ -11,8 +11,8 @@
 #include <string_view>
 
 #include "platform/Clock.h"
-#include "transfer/Disk.h"
-#include "transfer/TransferFile.h"
+#include "datafolder/Disk.h"
+#include "datafolder/TransferFile.h"
 
 // Where and how files are stored. Settled once at start-up, before any link exists, and only
 // read afterwards; it must outlive every link.
