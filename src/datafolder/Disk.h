@@ -34,6 +34,9 @@ public:
     virtual bool StillNamed() = 0;
     // Reads from `offset` of a file created for writing: bytes read, 0 at the end, -1 on failure.
     virtual long ReadAt(std::uint64_t offset, void* buffer, std::size_t size) = 0;
+    // The size and last-write time (DirectoryEntry's units) the file has now.
+    virtual std::uint64_t Size() = 0;
+    virtual std::uint64_t LastWrite() = 0;
     // Deletes the file and closes it.
     virtual bool Remove() = 0;
     // Makes the file read-only and closes it: a clean-up leaves it alone where the mark holds.

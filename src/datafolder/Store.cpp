@@ -130,7 +130,7 @@ bool Store::FinalNameFree(const std::string& name) const {
            !config.disk->PathExists(name + kKeptSuffix);
 }
 
-FinishOutcome Store::FinishDataFile() {
+FinishOutcome Store::FinishDataFile(ReceivedFile& made) {
     // The data reaches the disk before the file gets its final name, so a crash leaves either a
     // complete .csv or a .tmp that a later clean-up deletes.
     rewritten = false;
@@ -148,6 +148,10 @@ FinishOutcome Store::FinishDataFile() {
         }
         rewritten = true;
     }
+    // Taken before the rename, which may close the file; a rename keeps both.
+    made.size = file.Size();
+    made.lastWrite = file.LastWrite();
+    made.received = config.clock->UtcSeconds();
     const std::string tempPath = path;
     const std::string directory = DirectoryOf(path);
     const auto giveUp = std::chrono::steady_clock::now() + kRenameRetryTime;
@@ -166,6 +170,10 @@ FinishOutcome Store::FinishDataFile() {
             path = name + kFinalSuffix;
             file.Discard();
             config.disk->SyncDirectory(directory);
+            made.path = path;
+            made.name = path.substr(directory.size());
+            made.folder = directory.substr(config.dataFolder.size(),
+                                           directory.size() - config.dataFolder.size() - 1);
             return FinishOutcome::Finished;
         }
         if (moved == platform::FileOutcome::Taken) {

@@ -7,6 +7,7 @@
 // and is used by its thread only; links share nothing but the directories, which other receivers
 // may share too: every name goes to one writer, and a live file is held by it (platform::File).
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,19 @@ struct StoreConfig {
 
 // Longest temporary path we create; a longer one refuses the transfer instead of being cut.
 inline constexpr std::size_t kMaxDataPath = 255;
+
+// A file the store finished: what front ends show of it and what a forwarder hands on. The
+// store fills in where and what it is; the transfer adds who sent it and how many readings.
+struct ReceivedFile {
+    std::string folder;           // the serial directory's name
+    std::string name;             // the file's own name, ".csv" included
+    std::string path;             // the whole path
+    std::uint64_t size = 0;       // bytes
+    std::uint64_t lastWrite = 0;  // as the scan gives it (FileRecord::lastWrite)
+    std::int64_t received = 0;    // when it was finished, seconds since 1970 UTC
+    std::string serial;           // as the instrument sent it
+    std::uint32_t lineCount = 0;
+};
 
 enum class OpenOutcome { Opened, DirectoryFailed, FileFailed };
 // Lost: the data could be neither named nor kept; nothing of it is on the disk.
@@ -48,8 +62,9 @@ public:
 
     // Puts the data on the disk, then gives the file its final name. A file whose data may be
     // incomplete is deleted (WriteFailed): it must never look finished. Complete data that cannot
-    // be named is kept (RenameFailed), and Path() says where.
-    FinishOutcome FinishDataFile();
+    // be named is kept (RenameFailed), and Path() says where. Once Finished, `made` describes
+    // the file.
+    FinishOutcome FinishDataFile(ReceivedFile& made);
     // Whether the last FinishDataFile found its file taken away and wrote the data out again.
     bool Rewritten() const { return rewritten; }
     // Closes the data file and deletes it: the transfer was broken off.

@@ -16,6 +16,8 @@ public:
     long ReadAt(std::uint64_t offset, void* buffer, std::size_t size) override {
         return file.ReadAt(offset, buffer, size);
     }
+    std::uint64_t Size() override { return file.Size(); }
+    std::uint64_t LastWrite() override { return file.LastWrite(); }
     bool Remove() override { return file.Remove(); }
     bool MarkReadOnly() override { return file.MarkReadOnly(); }
 };

@@ -47,6 +47,9 @@ public:
     // A committed file's new name (DiskFile::MoveTo, DiskFile::MoveOver).
     platform::FileOutcome MoveTo(const std::string& to) { return file_->MoveTo(to); }
     platform::FileOutcome MoveOver(const std::string& to) { return file_->MoveOver(to); }
+    // A committed file's size and last-write time (DiskFile::Size, DiskFile::LastWrite).
+    std::uint64_t Size() { return file_->Size(); }
+    std::uint64_t LastWrite() { return file_->LastWrite(); }
     // Whether the committed file still has the name it was given.
     bool StillNamed() { return file_->StillNamed(); }
     // Writes everything the committed file holds into `target` and puts it on the disk there:

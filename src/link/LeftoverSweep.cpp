@@ -1,6 +1,5 @@
 #include "link/LeftoverSweep.h"
 
-#include "link/ConnectionLog.h"
 #include "platform/Waitable.h"
 #include "datafolder/Store.h"
 
@@ -8,7 +7,7 @@ void CLeftoverSweep::ThreadMain() {
     while (platform::WaitFor(stopEvent->AsWaitable(), period) == platform::WaitResult::Timeout) {
         if (const int removed = RemoveLeftoverTempFiles(folder); removed > 0) {
             ConnectionLog(
-                "Connection Data deleted %d unfinished file(s) left by a receiver that "
+                events, "Connection Data deleted %d unfinished file(s) left by a receiver that "
                 "is gone\n",
                 removed);
         }

@@ -7,17 +7,20 @@
 
 #include <string>
 
+#include "link/ReceiverEvents.h"
 #include "link/Threaded.h"
 
 class CLeftoverSweep : public CThreaded {
 public:
-    // `dataFolder` must outlive the sweep.
-    explicit CLeftoverSweep(const std::string& dataFolder, int periodMs = 60 * 60 * 1000)
-        : folder(dataFolder), period(periodMs) {}
+    // `dataFolder` and `receiverEvents` must outlive the sweep.
+    CLeftoverSweep(const std::string& dataFolder, ReceiverEvents& receiverEvents,
+                   int periodMs = 60 * 60 * 1000)
+        : folder(dataFolder), events(receiverEvents), period(periodMs) {}
 
     void ThreadMain() override;
 
 private:
     const std::string& folder;
+    ReceiverEvents& events;
     int period;
 };

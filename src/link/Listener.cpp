@@ -1,6 +1,5 @@
 #include "link/Listener.h"
 
-#include "link/ConnectionLog.h"
 #include "link/TxWorker.h"
 #include "link/Worker.h"
 
@@ -52,7 +51,7 @@ bool CListener::AddWorker(std::int32_t id, std::unique_ptr<CTxWorker> worker) {
     platform::Thread workerThread;
     CTxWorker* raw = worker.get();
     if (!workerThread.Start(&WorkerEntry, raw)) {
-        ConnectionLog("Connection %s could not start\n", raw->ConnectionName());
+        ConnectionLog(context.events, "Connection %s could not start\n", raw->ConnectionName());
         raw->Close();
         return false;
     }

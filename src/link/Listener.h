@@ -12,17 +12,17 @@
 #include <memory>
 #include <vector>
 
+#include "link/LinkContext.h"
 #include "link/Threaded.h"
 #include "platform/Mutex.h"
 #include "platform/Thread.h"
 
 class CTxWorker;
-struct StoreConfig;
 
 class CListener : public CThreaded {
 public:
-    // `store` serves every worker this listener starts and must outlive the listener.
-    explicit CListener(const StoreConfig& store) : storeConfig(store) {}
+    // `linkContext` serves every worker this listener starts and must outlive the listener.
+    explicit CListener(const LinkContext& linkContext) : context(linkContext) {}
 
     // Open; Poll until it returns false; join every worker still in `workers`; Close. The thread
     // therefore never ends before the workers it started.
@@ -50,7 +50,7 @@ protected:
     // the end), so that a subclass can forget what it kept about it.
     virtual void WorkerReaped(std::int32_t /*id*/) {}
 
-    const StoreConfig& storeConfig;
+    const LinkContext context;
     platform::Mutex workersMutex;
     std::vector<std::int32_t> finished;  // in the order the workers reported
 

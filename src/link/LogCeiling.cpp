@@ -1,6 +1,6 @@
 #include "link/LogCeiling.h"
 
-#include "link/ConnectionLog.h"
+#include "link/ReceiverEvents.h"
 
 bool LogCeiling::TakeLine() {
     platform::MutexLock lock(mutex_);
@@ -17,7 +17,7 @@ void LogCeiling::Summarize(const char* source, unsigned count) {
     Roll();
     if (summaries_ < kSummaries) {
         ++summaries_;
-        ConnectionLog("Connection %s %u more messages suppressed\n", source, count);
+        ConnectionLog(events_, "Connection %s %u more messages suppressed\n", source, count);
     } else {
         addedUp_ += count;
     }
@@ -37,12 +37,6 @@ bool LogCeiling::Pending() const {
     return addedUp_ > 0;
 }
 
-void LogCeiling::Restart() {
-    platform::MutexLock lock(mutex_);
-    WriteSummary();
-    started_ = false;
-}
-
 void LogCeiling::Roll() {
     const Clock::time_point now = now_();
     if (!started_ || now - windowStart_ >= kWindow) {
@@ -56,13 +50,7 @@ void LogCeiling::Roll() {
 
 void LogCeiling::WriteSummary() {
     if (addedUp_ > 0) {
-        ConnectionLog("Connection %s %u more messages suppressed\n", name_.c_str(), addedUp_);
+        ConnectionLog(events_, "Connection %s %u more messages suppressed\n", name_.c_str(), addedUp_);
         addedUp_ = 0;
     }
-}
-
-LogCeiling& ProcessLogCeiling() {
-    // Never destroyed: limiters of threads still ending at exit may yet use it.
-    static LogCeiling* const ceiling = new LogCeiling();
-    return *ceiling;
 }

@@ -11,6 +11,8 @@
 
 #include "platform/Mutex.h"
 
+class ReceiverEvents;
+
 class LogCeiling {
 public:
     using Clock = std::chrono::steady_clock;
@@ -25,11 +27,11 @@ public:
     static constexpr unsigned kSummaries = 16;
     static constexpr Clock::duration kWindow = std::chrono::seconds(1);
 
-    // `name` stands for the sources whose summaries are added up; tests give a clock of their
-    // own.
-    explicit LogCeiling(std::string name = "others",
+    // Lines go to `events`, which must outlive the ceiling. `name` stands for the sources whose
+    // summaries are added up; tests give a clock of their own.
+    explicit LogCeiling(ReceiverEvents& events, std::string name = "others",
                         std::function<Clock::time_point()> clock = Clock::now)
-        : name_(std::move(name)), now_(std::move(clock)) {}
+        : events_(events), name_(std::move(name)), now_(std::move(clock)) {}
     ~LogCeiling() { Flush(true); }
     LogCeiling(const LogCeiling&) = delete;
     LogCeiling& operator=(const LogCeiling&) = delete;
@@ -44,14 +46,15 @@ public:
     void Flush(bool final = false);
     // Counts added up and not yet written: someone has to come back for them.
     bool Pending() const;
-    // Starts a fresh second with nothing used: each test begins with the whole share.
-    void Restart();
+    // Where every line under this ceiling goes.
+    ReceiverEvents& Events() const { return events_; }
 
 private:
     // With the lock held: a second that is over is summed up and a new one begun.
     void Roll();
     void WriteSummary();
 
+    ReceiverEvents& events_;
     const std::string name_;
     std::function<Clock::time_point()> now_;
     mutable platform::Mutex mutex_;
@@ -61,6 +64,3 @@ private:
     unsigned summaries_ = 0;
     unsigned addedUp_ = 0;
 };
-
-// The one ceiling every limiter of the process shares unless told otherwise.
-LogCeiling& ProcessLogCeiling();

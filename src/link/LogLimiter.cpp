@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "link/ConnectionLog.h"
+#include "link/ReceiverEvents.h"
 
 void LogLimiter::Log(const char* format, ...) {
     va_list arguments;
@@ -25,7 +25,7 @@ void LogLimiter::LogV(const char* format, std::va_list arguments) {
     // source's summary still accounts for it.
     if (written_ < kBurst && ceiling_->TakeLine()) {
         ++written_;
-        ConnectionLogV(format, arguments);
+        ConnectionLogV(ceiling_->Events(), format, arguments);
     } else {
         ++suppressed_;
     }

@@ -23,11 +23,11 @@ public:
     static constexpr unsigned kBurst = 20;  // lines written per second
     static constexpr Clock::duration kWindow = std::chrono::seconds(1);
 
-    // `name` names the source in the summary line; tests give a clock and a ceiling of their
-    // own.
-    explicit LogLimiter(std::string name, std::function<Clock::time_point()> clock = Clock::now,
-                        LogCeiling* ceiling = &ProcessLogCeiling())
-        : name_(std::move(name)), now_(std::move(clock)), ceiling_(ceiling) {}
+    // `name` names the source in the summary line; the lines go where `ceiling` sends them, and
+    // it must outlive the limiter. Tests give a clock of their own.
+    LogLimiter(std::string name, LogCeiling& ceiling,
+               std::function<Clock::time_point()> clock = Clock::now)
+        : name_(std::move(name)), now_(std::move(clock)), ceiling_(&ceiling) {}
     // Whatever is still counted is told: a source that ends never takes its count along.
     ~LogLimiter() { Flush(true); }
     LogLimiter(const LogLimiter&) = delete;

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "link/ConnectionLog.h"
+#include "link/ReceiverEvents.h"
 #include "platform/Clock.h"
 
 namespace {
@@ -52,7 +52,7 @@ void CNetBeacon::ThreadMain() {
     if (Bind() != 0) {
         char name[16];
         std::snprintf(name, sizeof name, kUdpPortName, unsigned(port));
-        ConnectionLog("Connection %s cannot listen\n", name);
+        ConnectionLog(events, "Connection %s cannot listen\n", name);
     } else {
         Serve();
     }

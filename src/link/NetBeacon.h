@@ -10,6 +10,7 @@
 #include <string>
 
 #include "link/NetPorts.h"
+#include "link/ReceiverEvents.h"
 #include "link/Threaded.h"
 #include "platform/Socket.h"
 
@@ -21,7 +22,9 @@ std::string DiscoveryReply(const char* datagram, std::size_t size, std::int64_t 
 
 class CNetBeacon : public CThreaded {
 public:
-    explicit CNetBeacon(std::uint16_t udpPort = kInstrumentPort) : port(udpPort) {}
+    // Its lines go to `events`, which must outlive the beacon.
+    explicit CNetBeacon(ReceiverEvents& receiverEvents, std::uint16_t udpPort = kInstrumentPort)
+        : events(receiverEvents), port(udpPort) {}
 
     // Opens the UDP socket, once. An owner that must know whether the port is free calls it
     // before Start; otherwise the thread does. 0, or the OS's error code.
@@ -33,6 +36,7 @@ private:
     // Answers probes until the stop event is signalled.
     void Serve();
 
+    ReceiverEvents& events;
     std::uint16_t port;
     platform::Socket socket;
     bool bindTried = false;

@@ -5,8 +5,6 @@
 #include <iterator>
 #include <memory>
 
-#include "link/ConnectionLog.h"
-#include "link/LinkWatch.h"
 #include "link/NetWorker.h"
 
 int CNetListener::Listen() {
@@ -29,7 +27,7 @@ void CNetListener::Open() {
     if (Listen() != 0) {
         char name[16];
         std::snprintf(name, sizeof name, kTcpPortName, unsigned(port));
-        ConnectionLog("Connection %s cannot listen\n", name);
+        ConnectionLog(context.events, "Connection %s cannot listen\n", name);
     }
 }
 
@@ -52,7 +50,7 @@ bool CNetListener::Poll() {
     }
     // With no worker there is nothing to reap, and with no address remembered and nothing added
     // up under the ceiling nothing to sum up: sleep until a connection or the stop comes.
-    const bool idle = WorkerCount() == 0 && peerLogs.empty() && !ProcessLogCeiling().Pending();
+    const bool idle = WorkerCount() == 0 && peerLogs.empty() && !context.ceiling.Pending();
     const int timeoutMs = idle ? platform::kWaitForever : kReapPeriodMs;
     switch (platform::WaitForEither(stopEvent->AsWaitable(), listening.Readiness(), timeoutMs)) {
         case platform::WaitResult::First:
@@ -122,10 +120,10 @@ void CNetListener::Admit(platform::Socket connection, const platform::Ipv4Endpoi
         return;
     }
     const std::shared_ptr<LogLimiter> log = LogOf(address, from);
-    auto worker = std::make_unique<CNetWorker>(this, stopEvent.get(), storeConfig,
+    auto worker = std::make_unique<CNetWorker>(this, stopEvent.get(), context,
                                                std::move(connection), log);
     log->Log("Connection %s from %s\n", worker->ConnectionName(), from);
-    WatchLinkOpened(worker.get(), worker->ConnectionName(), "tcp", from);
+    ReportLinkOpened(context.events, worker.get(), worker->ConnectionName(), "tcp", from);
     if (AddWorker(id, std::move(worker))) {
         addressOf[id] = address;
     }
@@ -144,7 +142,7 @@ void CNetListener::WorkerReaped(std::int32_t id) {
 std::shared_ptr<LogLimiter> CNetListener::LogOf(std::uint32_t address, const char* from) {
     std::shared_ptr<LogLimiter>& log = peerLogs[address];
     if (!log) {
-        log = std::make_shared<LogLimiter>(from);
+        log = std::make_shared<LogLimiter>(from, context.ceiling);
     }
     return log;
 }
@@ -161,7 +159,7 @@ void CNetListener::FlushPeerLogs(bool final) {
         const bool unused = entry->second.use_count() == 1;
         entry = final || (unused && limiter.Quiet()) ? peerLogs.erase(entry) : std::next(entry);
     }
-    ProcessLogCeiling().Flush(final);
+    context.ceiling.Flush(final);
 }
 
 void CNetListener::Close() {

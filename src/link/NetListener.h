@@ -22,8 +22,8 @@ inline constexpr std::size_t kMaxNetWorkersPerAddress = 16;
 
 class CNetListener : public CListener {
 public:
-    explicit CNetListener(const StoreConfig& store, std::uint16_t tcpPort = kInstrumentPort)
-        : CListener(store), port(tcpPort) {}
+    explicit CNetListener(const LinkContext& linkContext, std::uint16_t tcpPort = kInstrumentPort)
+        : CListener(linkContext), port(tcpPort) {}
 
     // Opens the listening socket, once. An owner that must know whether the port is free calls
     // it before Start; otherwise Open does, on the listener thread. 0, or the OS's error code.

@@ -2,13 +2,12 @@
 
 #include <algorithm>
 
-#include "link/LinkWatch.h"
 #include "link/Listener.h"
 #include "platform/Event.h"
 
-CNetWorker::CNetWorker(CListener* owner, platform::Event* stop, const StoreConfig& store,
+CNetWorker::CNetWorker(CListener* owner, platform::Event* stop, const LinkContext& linkContext,
                        platform::Socket connection, std::shared_ptr<LogLimiter> addressLog)
-    : CTxWorker(owner, stop, store, std::move(addressLog)),
+    : CTxWorker(owner, stop, linkContext, std::move(addressLog)),
       socket(std::move(connection)),
       id(static_cast<std::int32_t>(socket.Value())) {
     SetConnectionName(kNetConnectionName, static_cast<unsigned>(socket.Value()));
@@ -69,5 +68,5 @@ void CNetWorker::Close() {
     socket.Close();
     PeerLog("Connection %s terminated\n", ConnectionName());
     AbortTransfer();
-    WatchLinkClosed(this);
+    ReportLinkClosed(context.events, this);
 }

@@ -14,7 +14,7 @@ inline constexpr char kNetConnectionName[] = "S%u";
 class CNetWorker : public CTxWorker {
 public:
     // `addressLog` limits the lines of every connection from the same remote address.
-    CNetWorker(CListener* owner, platform::Event* stop, const StoreConfig& store,
+    CNetWorker(CListener* owner, platform::Event* stop, const LinkContext& linkContext,
                platform::Socket connection, std::shared_ptr<LogLimiter> addressLog = nullptr);
 
     void Open() override;

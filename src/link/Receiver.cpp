@@ -12,12 +12,14 @@ std::vector<PortFailure> Receiver::Open() {
     return failures;
 }
 
-void Receiver::Start() {
+bool Receiver::Start() {
     Open();
-    beacon.Start();
-    tcp.Start();
-    usb.Start();
-    sweep.Start();
+    if (beacon.Start() && tcp.Start() && usb.Start() && sweep.Start()) {
+        return true;
+    }
+    // Stopping a thread that never started does nothing.
+    Stop();
+    return false;
 }
 
 void Receiver::Stop() {

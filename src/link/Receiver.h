@@ -9,11 +9,14 @@
 #include <vector>
 
 #include "link/LeftoverSweep.h"
+#include "link/LinkContext.h"
+#include "link/LogCeiling.h"
 #include "link/NetBeacon.h"
 #include "link/NetListener.h"
 #include "link/NetPorts.h"
 #include "link/UsbListener.h"
 #include "datafolder/Store.h"
+#include "link/ReceiverEvents.h"
 
 // A network port the receiver could not open.
 struct PortFailure {
@@ -24,25 +27,32 @@ struct PortFailure {
 
 class Receiver {
 public:
-    // `store` must outlive the receiver.
-    explicit Receiver(const StoreConfig& store, std::uint16_t netPort = kInstrumentPort,
-                      UsbOptions usbOptions = {})
-        : port(netPort),
-          beacon(netPort),
-          tcp(store, netPort),
-          usb(store, std::move(usbOptions)),
-          sweep(store.dataFolder) {}
+    // `store` and `events` must outlive the receiver; everything it has to tell goes to
+    // `events`, from its own threads.
+    Receiver(const StoreConfig& store, ReceiverEvents& events,
+             std::uint16_t netPort = kInstrumentPort, UsbOptions usbOptions = {})
+        : ceiling(events),
+          context{store, events, ceiling},
+          port(netPort),
+          beacon(events, netPort),
+          tcp(context, netPort),
+          usb(context, std::move(usbOptions)),
+          sweep(store.dataFolder, events) {}
 
     // Opens the TCP listening socket and the beacon's UDP socket, before any thread starts, so
     // that a front end can tell whether the instruments' port is free before it does anything
     // else. The ports that could not be opened, TCP first; empty when both are open.
     std::vector<PortFailure> Open();
     // Opens what Open has not, then starts the threads. A port that could not be opened is
-    // logged by its thread, which ends at once; the other links run.
-    void Start();
+    // logged by its thread, which ends at once; the other links run. False when a thread could
+    // not be started: then none runs, and the front end has to say so.
+    [[nodiscard]] bool Start();
     void Stop();
 
 private:
+    // The share of the log that others can make the receiver write, for all links together.
+    LogCeiling ceiling;
+    const LinkContext context;
     std::uint16_t port;
     CNetBeacon beacon;
     CNetListener tcp;

@@ -21,7 +21,7 @@ public:
 
     // Creates the stop event, then starts the thread. Called by the owner, before the first
     // Stop. False when the thread could not be started.
-    bool Start();
+    [[nodiscard]] bool Start();
     // Signals the stop event and waits, without a time limit, for the thread to end.
     void Stop();
 

@@ -2,9 +2,6 @@
 
 #include <cstdio>
 
-#include "link/ConnectionLog.h"
-#include "link/LinkWatch.h"
-#include "link/NotifyUser.h"
 
 void CTxWorker::SetConnectionName(const char* format, ...) {
     va_list arguments;
@@ -12,7 +9,7 @@ void CTxWorker::SetConnectionName(const char* format, ...) {
     std::vsnprintf(connectionName, sizeof connectionName, format, arguments);
     va_end(arguments);
     if (!peerLog) {
-        peerLog = std::make_shared<LogLimiter>(connectionName);
+        peerLog = std::make_shared<LogLimiter>(connectionName, context.ceiling);
     }
 }
 
@@ -23,19 +20,25 @@ void CTxWorker::PeerLog(const char* format, ...) {
     va_end(arguments);
 }
 
+void CTxWorker::Log(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    LogV(format, arguments);
+    va_end(arguments);
+}
+
 void CTxWorker::LogV(const char* format, std::va_list arguments) {
-    ConnectionLogV(format, arguments);
+    ConnectionLogV(context.events, format, arguments);
 }
 
 void CTxWorker::PeerLogV(const char* format, std::va_list arguments) {
     peerLog->LogV(format, arguments);
 }
 
-void CTxWorker::NotifyFileV(const char* title, const char* path, const char* format,
-                            std::va_list arguments) {
-    NotifyUserFileV(title, path, format, arguments);
+void CTxWorker::FileReceived(const ReceivedFile& file) {
+    ReportFileReceived(context.events, file);
 }
 
 void CTxWorker::SerialKnown(const char* serial) {
-    WatchLinkSerial(this, serial);
+    ReportLinkSerial(context.events, this, serial);
 }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <memory>
 
+#include "link/LinkContext.h"
 #include "link/LogLimiter.h"
 #include "link/Worker.h"
 #include "platform/Printf.h"
@@ -17,10 +18,11 @@ class CTxWorker : public CWorker, public SessionHost {
 public:
     // `sourceLog` limits the lines the other side can cause, shared by every link of one remote
     // address or port so that it outlives each of them; without one the link has its own.
-    CTxWorker(CListener* owner, platform::Event* stop, const StoreConfig& store,
+    CTxWorker(CListener* owner, platform::Event* stop, const LinkContext& linkContext,
               std::shared_ptr<LogLimiter> sourceLog = nullptr)
         : CWorker(owner, stop),
-          session(*this, store, connectionName),
+          session(*this, linkContext.store, connectionName),
+          context(linkContext),
           peerLog(std::move(sourceLog)) {}
     ~CTxWorker() override = default;
 
@@ -47,13 +49,16 @@ protected:
     int PeerLogDueMs() const { return peerLog->MsUntilDue(); }
     bool PeerLogPending() const { return peerLog->Pending(); }
 
+    // A line of the connection log that is always written.
+    void Log(const char* format, ...) ORB_PRINTF(2, 3);
+
     Session session;
+    const LinkContext context;
 
 private:
     void LogV(const char* format, std::va_list arguments) override;
     void PeerLogV(const char* format, std::va_list arguments) override;
-    void NotifyFileV(const char* title, const char* path, const char* format,
-                     std::va_list arguments) override;
+    void FileReceived(const ReceivedFile& file) override;
     void SerialKnown(const char* serial) override;
 
     // The session keeps a pointer to it; the concrete worker fills it in.

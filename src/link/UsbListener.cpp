@@ -4,7 +4,6 @@
 #include <cctype>
 #include <memory>
 
-#include "link/ConnectionLog.h"
 #include "platform/FileSystem.h"
 
 std::vector<std::string> SplitPortList(const std::string& text) {
@@ -41,7 +40,7 @@ void CUsbListener::Close() {
             entry.second.log->Flush(true);
         }
     }
-    ProcessLogCeiling().Flush(true);
+    context.ceiling.Flush(true);
 }
 
 std::vector<CUsbListener::Present> CUsbListener::PresentPorts() {
@@ -98,7 +97,7 @@ void CUsbListener::NoteNamedPort(const std::string& path, bool exists) {
     // ignored port is never spoken of.
     if (told == waiting.end() && !Ignored({platform::DescribePort(path), ""})) {
         waiting.push_back(path);
-        ConnectionLog("Connection %s waiting for %s\n", platform::DescribePort(path).name.c_str(),
+        ConnectionLog(context.events, "Connection %s waiting for %s\n", platform::DescribePort(path).name.c_str(),
                       path.c_str());
     }
 }
@@ -135,7 +134,7 @@ bool CUsbListener::Poll() {
         // A port keeps its worker until that worker has ended and been reaped; one let go as no
         // instrument's stays alone until it is plugged in again.
         if (!plugIn.log) {
-            plugIn.log = std::make_shared<LogLimiter>(port.name);
+            plugIn.log = std::make_shared<LogLimiter>(port.name, context.ceiling);
         }
         if (port.number > 0 && !HasWorker(port.number) && plugIn.released.load() != plugIn.count) {
             const UsbPortHistory history{&plugIn.explained,
@@ -143,7 +142,7 @@ bool CUsbListener::Poll() {
                                          options.retryPauseMs, plugIn.log};
             const platform::PortPlaces places{options.devRoot, options.lockDirectories};
             AddWorker(port.number,
-                      std::make_unique<CUsbWorker>(this, stopEvent.get(), storeConfig, port,
+                      std::make_unique<CUsbWorker>(this, stopEvent.get(), context, port,
                                                    options.makePort(places), history));
         }
     }
@@ -159,6 +158,6 @@ bool CUsbListener::Poll() {
             entry.second.log->Flush();
         }
     }
-    ProcessLogCeiling().Flush();
+    context.ceiling.Flush();
     return true;
 }

@@ -43,8 +43,8 @@ std::vector<std::string> SplitPortList(const std::string& text);
 
 class CUsbListener : public CListener {
 public:
-    explicit CUsbListener(const StoreConfig& store, UsbOptions usbOptions = {})
-        : CListener(store), options(std::move(usbOptions)) {}
+    explicit CUsbListener(const LinkContext& linkContext, UsbOptions usbOptions = {})
+        : CListener(linkContext), options(std::move(usbOptions)) {}
 
     void Open() override;
     bool Poll() override;

@@ -4,20 +4,17 @@
 #include <cstring>
 #include <string>
 
-#include "link/ConnectionLog.h"
-#include "link/LinkWatch.h"
 #include "link/Listener.h"
-#include "link/NotifyUser.h"
 
 namespace {
 constexpr char kAck = 0x06;
 constexpr char kNak = 0x15;
 }  // namespace
 
-CUsbWorker::CUsbWorker(CListener* owner, platform::Event* stop, const StoreConfig& store,
+CUsbWorker::CUsbWorker(CListener* owner, platform::Event* stop, const LinkContext& linkContext,
                        const platform::PortInfo& info, std::unique_ptr<platform::SerialPort> device,
                        const UsbPortHistory& portHistory)
-    : CTxWorker(owner, stop, store, portHistory.log),
+    : CTxWorker(owner, stop, linkContext, portHistory.log),
       portNumber(info.number),
       portPath(info.path),
       port(std::move(device)),
@@ -34,8 +31,8 @@ void CUsbWorker::Open() {
             history.explained->store(0);
         }
         PeerLog("Connection %s listening\n", ConnectionName());
-        WatchLinkOpened(this, ConnectionName(), "usb", "");
-        NotifyUser("Device Connected", "%s", ConnectionName());
+        ReportLinkOpened(context.events, this, ConnectionName(), "usb", "");
+        NotifyUser(context.events, "Device Connected", "%s", ConnectionName());
     }
 }
 
@@ -159,7 +156,7 @@ CUsbWorker::Step CUsbWorker::ReadAll() {
         if (IsStranger(buffer, count)) {
             // Once per plug-in at most, since the port is then left alone until it is unplugged:
             // never held back, so that the user always learns why the device is not served.
-            ConnectionLog("Connection %s released, no instrument on this port\n", ConnectionName());
+            Log("Connection %s released, no instrument on this port\n", ConnectionName());
             history.released->store(history.plugIn);
             return Step::Finished;
         }
@@ -181,8 +178,8 @@ void CUsbWorker::Close() {
         return;
     }
     if (port->IsOpen()) {
-        WatchLinkClosed(this);
-        NotifyUser("Device Disconnected", "%s", ConnectionName());
+        ReportLinkClosed(context.events, this);
+        NotifyUser(context.events, "Device Disconnected", "%s", ConnectionName());
         port->Close();
     }
     PeerLog("Connection %s terminated\n", ConnectionName());

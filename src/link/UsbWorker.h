@@ -35,7 +35,7 @@ struct UsbPortHistory {
 
 class CUsbWorker : public CTxWorker {
 public:
-    CUsbWorker(CListener* owner, platform::Event* stop, const StoreConfig& store,
+    CUsbWorker(CListener* owner, platform::Event* stop, const LinkContext& linkContext,
                const platform::PortInfo& port,
                std::unique_ptr<platform::SerialPort> device = platform::MakeSerialPort(),
                const UsbPortHistory& history = {});

@@ -114,6 +114,9 @@ public:
     bool OpenBeneath(const std::string& root, std::initializer_list<std::string_view> names);
     // The open file's size in bytes; 0 when it cannot be told.
     std::uint64_t Size() const;
+    // The open file's last-write time, as DirectoryEntry::lastWrite gives it; 0 when it cannot
+    // be told.
+    std::uint64_t LastWrite() const;
     // Hands the open handle (on POSIX a descriptor) to a caller that closes it itself; the File
     // is closed afterwards.
     long long Release();

@@ -265,7 +265,8 @@ bool Session::FinishTransfer() {
         state = TxState::Idle;
         return true;
     }
-    const FinishOutcome outcome = store.FinishDataFile();
+    ReceivedFile received;
+    const FinishOutcome outcome = store.FinishDataFile(received);
     state = TxState::Idle;
     switch (outcome) {
         case FinishOutcome::WriteFailed:
@@ -288,8 +289,9 @@ bool Session::FinishTransfer() {
         Log("Connection %s file taken away while receiving, written again\n", name);
     }
     Log("Connection %s transfered %u lines\n", name, unsigned(lineCount));
-    Notify("File Received", store.Path().c_str(), "Device %s sent %d readings.", serial.c_str(),
-           static_cast<int>(lineCount));
+    received.serial = serial;
+    received.lineCount = lineCount;
+    host.FileReceived(received);
     return true;
 }
 
@@ -303,11 +305,4 @@ void Session::AbortTransfer() {
         }
     }
     state = TxState::Idle;
-}
-
-void Session::Notify(const char* title, const char* path, const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    host.NotifyFileV(title, path, format, arguments);
-    va_end(arguments);
 }

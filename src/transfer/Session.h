@@ -34,9 +34,9 @@ public:
     // repeats itself, makes such lines as fast as it sends, so a link may count some instead of
     // writing them. Lines about files stored or not stored go to LogV.
     virtual void PeerLogV(const char* format, std::va_list arguments) { LogV(format, arguments); }
-    // Tells the user that a file arrived, printf-style; returns once the user interface has it.
-    virtual void NotifyFileV(const char* title, const char* path, const char* format,
-                             std::va_list arguments) = 0;
+    // A file arrived and has its final name: the store's record of it, with the serial and the
+    // line count. Called before the instrument is acknowledged.
+    virtual void FileReceived(const ReceivedFile& file) = 0;
     // The instrument has said who it is; links that show who is connected take note.
     virtual void SerialKnown(const char* /*serial*/) {}
 
@@ -88,7 +88,6 @@ private:
     Step Fail(const char* format);
     void Log(const char* format, ...) ORB_PRINTF(2, 3);
     void PeerLog(const char* format, ...) ORB_PRINTF(2, 3);
-    void Notify(const char* title, const char* path, const char* format, ...) ORB_PRINTF(4, 5);
 
     SessionHost& host;
     const char* name;

@@ -1,53 +1,11 @@
 #include "web/LiveEvents.h"
 
 #include <algorithm>
-#include <cstring>
-#include <string_view>
 
-#include "platform/FileSystem.h"
 #include "web/EventHub.h"
 #include "web/FileIndex.h"
 #include "web/FileRoutes.h"
 #include "web/Reply.h"
-
-namespace {
-
-constexpr char kFileReceived[] = "File Received";
-
-// A received file's serial folder and name: the Data folder's own path is the user's business,
-// not every viewer's.
-bool PlaceOf(const std::string& dataFolder, std::string_view path, std::string_view& dir,
-             std::string_view& name) {
-    if (path.size() <= dataFolder.size() || path.compare(0, dataFolder.size(), dataFolder) != 0) {
-        return false;
-    }
-    const std::string_view inside = path.substr(dataFolder.size());
-    const std::size_t slash = inside.find('/');
-    if (slash == std::string_view::npos || inside.find('/', slash + 1) != std::string_view::npos) {
-        return false;
-    }
-    dir = inside.substr(0, slash);
-    name = inside.substr(slash + 1);
-    return true;
-}
-
-// The list row of a file just received, as the scan builds it: the serial folder is listed and
-// the entry picked out, so size and time come from the same call the scan makes.
-bool RowOf(const std::string& dataFolder, std::string_view dir, std::string_view name,
-           FileRecord& row) {
-    bool found = false;
-    platform::ListDirectory(
-        dataFolder + std::string(dir) + '/', [&](const platform::DirectoryEntry& entry) {
-            if (!found && entry.name == name && entry.kind != platform::EntryKind::Directory) {
-                row = FileRecord{std::string(dir), std::string(name),
-                                 static_cast<std::uint32_t>(entry.size), entry.lastWrite};
-                found = true;
-            }
-        });
-    return found;
-}
-
-}  // namespace
 
 LiveEvents::LiveEvents(EventHub& hub, FileIndex& index)
     : hub_(hub), index_(index), publisher_([this] { Publish(); }) {}
@@ -61,8 +19,24 @@ LiveEvents::~LiveEvents() {
     publisher_.join();
 }
 
-void LiveEvents::Deliver(const UiNotice& notice) {
-    const bool received = std::strcmp(notice.title, kFileReceived) == 0 && notice.path[0] != '\0';
+void LiveEvents::Report(const ReceiverEvent& event) {
+    switch (event.kind) {
+        case ReceiverEvent::Kind::Log:
+            return;
+        case ReceiverEvent::Kind::LinkOpened:
+            return LinkOpened(event);
+        case ReceiverEvent::Kind::LinkSerial:
+            return LinkSerial(event);
+        case ReceiverEvent::Kind::LinkClosed:
+            return LinkClosed(event);
+        case ReceiverEvent::Kind::Notice:
+        case ReceiverEvent::Kind::FileReceived:
+            return AddNotice(event);
+    }
+}
+
+void LiveEvents::AddNotice(const ReceiverEvent& event) {
+    const bool received = event.kind == ReceiverEvent::Kind::FileReceived;
     if (received) {
         index_.Changed();
     }
@@ -71,39 +45,39 @@ void LiveEvents::Deliver(const UiNotice& notice) {
         if (notices_.size() >= kMaxWaitingNotices) {
             return;
         }
-        notices_.push_back(Notice{notice.title, notice.text, received ? notice.path : ""});
+        notices_.push_back(Notice{event.title, event.text, received, event.file});
     }
     wake_.notify_all();
 }
 
-void LiveEvents::LinkOpened(const void* key, const char* name, const char* kind, const char* peer) {
+void LiveEvents::LinkOpened(const ReceiverEvent& event) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        links_.push_back(Link{key, name, kind, peer, ""});
+        links_.push_back(Link{event.link, event.text, event.linkKind, event.peer, ""});
         linksChanged_ = true;
     }
     wake_.notify_all();
 }
 
-void LiveEvents::LinkSerial(const void* key, const char* serial) {
+void LiveEvents::LinkSerial(const ReceiverEvent& event) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const auto link = std::find_if(links_.begin(), links_.end(),
-                                       [&](const Link& each) { return each.key == key; });
-        if (link == links_.end() || link->serial == serial) {
+                                       [&](const Link& each) { return each.key == event.link; });
+        if (link == links_.end() || link->serial == event.serial) {
             return;
         }
-        link->serial = serial;
+        link->serial = event.serial;
         linksChanged_ = true;
     }
     wake_.notify_all();
 }
 
-void LiveEvents::LinkClosed(const void* key) {
+void LiveEvents::LinkClosed(const ReceiverEvent& event) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const auto link = std::find_if(links_.begin(), links_.end(),
-                                       [&](const Link& each) { return each.key == key; });
+                                       [&](const Link& each) { return each.key == event.link; });
         if (link == links_.end()) {
             return;
         }
@@ -157,16 +131,17 @@ void LiveEvents::Publish() {
 }
 
 void LiveEvents::PublishNotice(const Notice& notice) {
-    std::string_view dir, name;
     nlohmann::json event{{"title", notice.title}, {"text", notice.text}};
-    const bool placed = PlaceOf(index_.DataFolder(), notice.path, dir, name);
-    if (placed) {
-        event["dir"] = dir;
-        event["name"] = name;
+    // The serial folder and name only: the Data folder's own path is the user's business, not
+    // every viewer's.
+    if (notice.received) {
+        event["dir"] = notice.file.folder;
+        event["name"] = notice.file.name;
     }
     hub_.Publish("notice", JsonText(event));
-    FileRecord row;
-    if (placed && RowOf(index_.DataFolder(), dir, name, row)) {
+    if (notice.received) {
+        const FileRecord row{notice.file.folder, notice.file.name,
+                             static_cast<std::uint32_t>(notice.file.size), notice.file.lastWrite};
         hub_.Publish("file", JsonText(FileRowJson(row)));
     }
 }

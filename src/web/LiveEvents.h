@@ -3,11 +3,12 @@
 // What happens while the page is open, turned into its events: the notifications the user is
 // shown (and, for a received file, the file's new list row) and the links connected now.
 //
-// The reports come from the receiver's threads (link workers, listeners) and must cost them
-// next to nothing: a report only records what changed, under mutex_, and wakes the publisher.
-// The publisher thread builds the JSON, lists the serial folder for a new row and hands the
-// events to the hub; connection changes go out at most every kConnectionsPace however fast
-// links come and go, each time the list as it stands. Everything under mutex_ is guarded by it.
+// The receiver's events reach it on the event queue's thread. Taking one only records what
+// changed, under mutex_, and wakes the publisher, so a page with many viewers never holds up
+// the other front ends. The publisher thread builds the JSON from the store's own record of a
+// received file and hands the events to the hub; connection changes go out at most every
+// kConnectionsPace however fast links come and go, each time the list as it stands. Everything
+// under mutex_ is guarded by it.
 
 #include <chrono>
 #include <condition_variable>
@@ -20,23 +21,19 @@
 
 #include <nlohmann/json.hpp>
 
-#include "link/LinkWatch.h"
-#include "link/NotifyUser.h"
+#include "link/ReceiverEvents.h"
 
 class EventHub;
 class FileIndex;
 
-class LiveEvents : public NotifySink, public LinkWatch {
+class LiveEvents final : public ReceiverEvents {
 public:
     LiveEvents(EventHub& hub, FileIndex& index);
     ~LiveEvents() override;
     LiveEvents(const LiveEvents&) = delete;
     LiveEvents& operator=(const LiveEvents&) = delete;
 
-    void Deliver(const UiNotice& notice) override;
-    void LinkOpened(const void* key, const char* name, const char* kind, const char* peer) override;
-    void LinkSerial(const void* key, const char* serial) override;
-    void LinkClosed(const void* key) override;
+    void Report(const ReceiverEvent& event) override;
 
     // {"connections":[...]}, oldest link first.
     nlohmann::json Connections();
@@ -52,8 +49,14 @@ private:
         std::string name, kind, peer, serial;
     };
     struct Notice {
-        std::string title, text, path;
+        std::string title, text;
+        bool received;  // a file arrived, and `file` is the store's record of it
+        ReceivedFile file;
     };
+    void AddNotice(const ReceiverEvent& event);
+    void LinkOpened(const ReceiverEvent& event);
+    void LinkSerial(const ReceiverEvent& event);
+    void LinkClosed(const ReceiverEvent& event);
     nlohmann::json ConnectionsLocked() const;
     void Publish();
     void PublishNotice(const Notice& notice);

@@ -22,8 +22,7 @@ public:
           routes_(index_),
           server_(config, routes_, live_, hub_) {}
 
-    NotifySink& Notices() { return live_; }
-    LinkWatch& Links() { return live_; }
+    ReceiverEvents& Events() { return live_; }
     bool Start(std::string& error) { return server_.Start(error); }
     void Stop() { server_.Stop(); }
 

@@ -30,6 +30,9 @@ public:
         return named != disk_.identities_.end() && named->second == identity_;
     }
     platform::FileOutcome MoveOver(const std::string& to) override;
+    std::uint64_t Size() override { return content_.size(); }
+    // An in-memory file has no clock of its own.
+    std::uint64_t LastWrite() override { return 0; }
     long Read(void* buffer, std::size_t size) override {
         const std::string& bytes = disk_.files_[path_];
         const std::size_t n = std::min(size, bytes.size() - std::min(offset_, bytes.size()));

@@ -8,34 +8,11 @@
 #include <vector>
 
 #include "fakes/ScratchFolder.h"
-#include "link/ConnectionLog.h"
+#include "link/LinkContext.h"
 #include "link/Listener.h"
 #include "link/LogCeiling.h"
-#include "link/NotifyUser.h"
+#include "link/ReceiverEvents.h"
 #include "link/TxWorker.h"
-
-// Captures log lines for the lifetime of the object, from a fresh second of the process's share
-// of limited lines: the test before must not have used it up.
-class RecordingLog : public LogSink {
-public:
-    RecordingLog() {
-        ProcessLogCeiling().Restart();
-        SetConnectionLogSink(this);
-    }
-    ~RecordingLog() override { SetConnectionLogSink(nullptr); }
-    void Write(const char* text) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.emplace_back(text);
-    }
-    std::vector<std::string> Lines() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
 
 struct RecordedNotice {
     std::string title;
@@ -44,30 +21,56 @@ struct RecordedNotice {
     bool operator==(const RecordedNotice&) const = default;
 };
 
-// Captures notifications for the lifetime of the object.
-class RecordingNotifier : public NotifySink {
+// Captures what links report, on the threads that report it, for the lifetime of the object:
+// the log lines and the notifications in the order they came. It has a share of the log of its
+// own, as a receiver would, so that no test finds it used up by the one before.
+class RecordingEvents : public ReceiverEvents {
 public:
-    RecordingNotifier() { SetNotifySink(this); }
-    ~RecordingNotifier() override { SetNotifySink(nullptr); }
-    void Deliver(const UiNotice& notice) override {
+    void Report(const ReceiverEvent& event) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        notices_.push_back({notice.title, notice.text, notice.path});
+        switch (event.kind) {
+            case ReceiverEvent::Kind::Log:
+                lines_.push_back(event.text);
+                break;
+            case ReceiverEvent::Kind::Notice:
+                notices_.push_back({event.title, event.text, ""});
+                break;
+            case ReceiverEvent::Kind::FileReceived:
+                notices_.push_back({event.title, event.text, event.file.path});
+                files_.push_back(event.file);
+                break;
+            default:
+                break;
+        }
+    }
+    std::vector<std::string> Lines() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
     }
     std::vector<RecordedNotice> Notices() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return notices_;
     }
+    std::vector<ReceivedFile> Files() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return files_;
+    }
+    // What links on `store` share when they report here.
+    LinkContext Context(const StoreConfig& store) { return {store, *this, ceiling_}; }
 
 private:
     mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
     std::vector<RecordedNotice> notices_;
+    std::vector<ReceivedFile> files_;
+    LogCeiling ceiling_{*this};
 };
 
 // A listener that runs no thread of its own: it only collects the ids of workers that report
 // themselves finished.
 class RecordingListener : public CListener {
 public:
-    explicit RecordingListener(const StoreConfig& store) : CListener(store) {}
+    explicit RecordingListener(const LinkContext& linkContext) : CListener(linkContext) {}
     void Open() override {}
     bool Poll() override { return false; }
     void Close() override {}
@@ -81,15 +84,15 @@ public:
 // them.
 class TestWorker : public CTxWorker {
 public:
-    explicit TestWorker(const StoreConfig& store, const char* nameFormat = "COM%u",
+    explicit TestWorker(const LinkContext& linkContext, const char* nameFormat = "COM%u",
                         unsigned value = 5)
-        : CTxWorker(nullptr, nullptr, store) {
+        : CTxWorker(nullptr, nullptr, linkContext) {
         SetConnectionName(nameFormat, value);
     }
     void Open() override {}
     bool Run() override { return false; }
     void Close() override {
-        ConnectionLog("Connection %s terminated\n", ConnectionName());
+        Log("Connection %s terminated\n", ConnectionName());
         AbortTransfer();
     }
     void SendAck() override { wire += '\x06'; }
@@ -113,7 +116,7 @@ struct ScratchWorker {
 
     FixedClock clock;
     ScratchDataFolder data;
-    RecordingLog log;
-    RecordingNotifier notifier;
-    TestWorker worker{data.store};
+    RecordingEvents log;
+    RecordingEvents& notifier = log;
+    TestWorker worker{log.Context(data.store)};
 };

@@ -21,8 +21,7 @@
 #include <vector>
 
 #include "fakes/MemoryDisk.h"
-#include "link/ConnectionLog.h"
-#include "link/NotifyUser.h"
+#include "link/ReceiverEvents.h"
 #include "transfer/Session.h"
 
 namespace {
@@ -52,22 +51,19 @@ void Require(bool holds, const char* what, std::string_view detail) {
 }
 
 // A log line stays one line however long the serial in it; a notification fits its buffer.
-struct CheckingSinks final : LogSink, NotifySink {
-    CheckingSinks() {
-        SetConnectionLogSink(this);
-        SetNotifySink(this);
+struct CheckingEvents final : ReceiverEvents {
+    void Report(const ReceiverEvent& event) override {
+        if (event.kind == ReceiverEvent::Kind::Log) {
+            const std::string_view line(event.text);
+            Require(line.size() <= std::size_t(kMaxLogLine) &&
+                        line.find('\n') == line.size() - 1 && line.starts_with("Connection "),
+                    "malformed log line", line);
+        } else {
+            Require(event.text.size() < std::size_t(kNotifyTextSize),
+                    "notification text overflows", event.text);
+        }
     }
-    void Write(const char* text) override {
-        const std::string_view line(text);
-        Require(line.size() <= std::size_t(kMaxLogLine) && line.find('\n') == line.size() - 1 &&
-                    line.starts_with("Connection "),
-                "malformed log line", line);
-    }
-    void Deliver(const UiNotice& notice) override {
-        Require(std::strlen(notice.text) < std::size_t(kNotifyTextSize),
-                "notification text overflows", notice.text);
-    }
-} g_sinks;
+} g_events;
 
 // Everything one input makes, gone when it ends, so that libFuzzer sees no memory outlive it.
 struct World {
@@ -144,13 +140,17 @@ private:
             ended.emplace_back(va_arg(copy, const char*), lineAcks_);
             va_end(copy);
         }
-        ConnectionLogV(format, arguments);
+        ConnectionLogV(g_events, format, arguments);
     }
-    void NotifyFileV(const char* title, const char* path, const char* format,
-                     std::va_list arguments) override {
-        Require(!world_.disk.failSync, "file announced although the disk may have lost it", path);
-        ended.emplace_back(path, lineAcks_);
-        NotifyUserFileV(title, path, format, arguments);
+    void FileReceived(const ReceivedFile& file) override {
+        Require(!world_.disk.failSync, "file announced although the disk may have lost it",
+                file.path);
+        // The record names the file the store made, where the list will show it.
+        Require(file.path == kDataFolder + file.folder + "/" + file.name &&
+                    file.name.ends_with(".csv"),
+                "the record of a received file names another", file.path);
+        ended.emplace_back(file.path, lineAcks_);
+        ReportFileReceived(g_events, file);
     }
 
     World& world_;

@@ -23,7 +23,7 @@ using Lines = std::vector<std::string>;
 
 class NetLink : public ::testing::Test {
 protected:
-    NetLink() : port(FreePort()), listener(data.store, port) {}
+    NetLink() : port(FreePort()), listener(log.Context(data.store), port) {}
     // A failed assertion must not leave the listener's thread running past the fixture.
     ~NetLink() override { listener.Stop(); }
 
@@ -44,8 +44,8 @@ protected:
     }
 
     ScratchDataFolder data;
-    RecordingLog log;
-    RecordingNotifier notifier;
+    RecordingEvents log;
+    RecordingEvents& notifier = log;
     std::uint16_t port;
     CNetListener listener;
 };
@@ -140,16 +140,16 @@ TEST_F(NetLink, StopEndsTheListenerDuringAFloodOfConnects) {
 TEST(Receiver, APortThatCannotBeListenedOnIsLoggedAndTheOtherLinkServes) {
     for (const bool tcpTaken : {true, false}) {
         ScratchDataFolder data;
-        RecordingLog log;
-        RecordingNotifier notifier;
+        RecordingEvents log;
+        RecordingEvents& notifier = log;
         const std::uint16_t port = FreePort();
         const platform::Socket holder =
             tcpTaken ? platform::Socket::ListenTcp(port) : platform::Socket::BindUdp(port);
         ASSERT_TRUE(holder.IsValid());
         UsbOptions noUsb;
         noUsb.scan = false;
-        Receiver receiver(data.store, port, noUsb);
-        receiver.Start();
+        Receiver receiver(data.store, log, port, noUsb);
+        ASSERT_TRUE(receiver.Start());
         const std::string cannot = std::string("Connection ") + (tcpTaken ? "TCP" : "UDP") +
                                    std::to_string(port) + " cannot listen\n";
         EXPECT_TRUE(WaitUntil([&] { return log.Lines() == Lines{cannot}; }))
@@ -176,7 +176,8 @@ TEST(Receiver, APortThatCannotBeListenedOnIsLoggedAndTheOtherLinkServes) {
 
 TEST(NetBeacon, AnswersEachExactProbeWithTheLocalTime) {
     const std::uint16_t port = FreePort();
-    CNetBeacon beacon(port);
+    RecordingEvents log;
+    CNetBeacon beacon(log, port);
     ASSERT_TRUE(beacon.Start());
     platform::Socket client = platform::Socket::OpenUdp();
     client.SetReceiveTimeout(300);

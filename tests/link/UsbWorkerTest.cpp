@@ -66,14 +66,14 @@ TEST(UsbWorker, EndsWithoutDataAndReportsOnlyWhenNotStopped) {
          false},
     };
     for (const auto& c : cases) {
-        RecordingLog log;
+        RecordingEvents log;
         const StoreConfig store;
-        RecordingListener listener(store);
+        RecordingListener listener(log.Context(store));
         platform::Event stop;
         if (c.stopped) {
             stop.Set();
         }
-        CUsbWorker worker(&listener, &stop, store, {7, "COM7", "\\\\.\\COM7"},
+        CUsbWorker worker(&listener, &stop, log.Context(store), {7, "COM7", "\\\\.\\COM7"},
                           std::make_unique<FailingPort>(c.opens));
         worker.Open();
         EXPECT_FALSE(worker.Run()) << c.what;
@@ -145,7 +145,7 @@ TEST(UsbListener, APortThatCannotBeOpenedIsToldOnceUntilServedOrPluggedInAgain) 
     for (const auto& c : cases) {
         const std::string pathA = devices.Path() + "ttyA";
         const std::string pathB = devices.Path() + "ttyB";
-        RecordingLog log;
+        RecordingEvents log;
         const StoreConfig store;
         PortScripts scripts;
         // B fails, is served once, and fails again for ever.
@@ -161,7 +161,7 @@ TEST(UsbListener, APortThatCannotBeOpenedIsToldOnceUntilServedOrPluggedInAgain) 
         options.makePort = [&](const platform::PortPlaces&) {
             return std::make_unique<ScriptedPort>(scripts);
         };
-        CUsbListener listener(store, options);
+        CUsbListener listener(log.Context(store), options);
         const auto linesOf = [&](const std::string& port) {
             std::vector<std::string> lines;
             for (const std::string& line : log.Lines()) {

@@ -93,8 +93,8 @@ TEST(ForeignDevice, AConsoleIsLetGoUntilReplugWhileTheInstrumentBesideItIsServed
     plug("ttyUSB2", ignored);
     fs::create_symlink(named.slavePath, scratch.Path() + "named");
 
-    RecordingLog log;
-    RecordingNotifier notifier;
+    RecordingEvents log;
+    RecordingEvents& notifier = log;
     const ScratchDataFolder data;
     UsbOptions options;
     options.sysfsRoot = sys;
@@ -103,7 +103,7 @@ TEST(ForeignDevice, AConsoleIsLetGoUntilReplugWhileTheInstrumentBesideItIsServed
     options.ignorePorts = {"TTYUSB2"};
     options.scanPeriodMs = 20;
     options.retryPauseMs = 20;
-    CUsbListener listener(data.store, options);
+    CUsbListener listener(log.Context(data.store), options);
     const auto count = [&](const std::string& line) {
         return std::ranges::count(log.Lines(), "Connection " + line + "\n");
     };
@@ -347,8 +347,8 @@ TEST(ForeignDevice, ClaimsOnThePortsDeviceHoldUnderAnyNameAndStaleOnesAreTakenOv
     for (const Claim& claim : claims) {
         SCOPED_TRACE(claim.what);
         Tree tree;
-        RecordingLog log;
-        RecordingNotifier notifier;
+        RecordingEvents log;
+        RecordingEvents& notifier = log;
         const ScratchDataFolder data;
         UsbOptions options;
         options.sysfsRoot = tree.scratch.Path() + "sys";
@@ -367,7 +367,7 @@ TEST(ForeignDevice, ClaimsOnThePortsDeviceHoldUnderAnyNameAndStaleOnesAreTakenOv
             ++tries;
             return platform::MakeSerialPort(places);
         };
-        CUsbListener listener(data.store, options);
+        CUsbListener listener(log.Context(data.store), options);
         const auto startsWith = [&](const std::string& start) {
             return std::ranges::count_if(log.Lines(), [&](const std::string& line) {
                 return line.starts_with("Connection " + start);

@@ -86,9 +86,9 @@ TEST(Store, SerialsGetDirectoriesOfTheirOwnInsideTheDataFolder) {
         ScratchFolder outer;
         FixedClock clock(kDec14);
         const StoreConfig store{outer.Path() + "a" + kSep + "Data" + kSep, "", &clock};
-        RecordingLog log;
-        RecordingNotifier notifier;
-        TestWorker worker(store);
+        RecordingEvents log;
+        RecordingEvents& notifier = log;
+        TestWorker worker(log.Context(store));
         EXPECT_TRUE(worker.Feed(std::string("HELLO ") + c.serial + "\nLINE 1\nBYE\n")) << c.serial;
         const std::string directory = std::string("a/Data/") + c.directory;
         EXPECT_EQ(outer.Files(), Lines{directory + "/251214-025417.csv"}) << c.serial;
@@ -111,7 +111,7 @@ TEST(Store, SerialsGetDirectoriesOfTheirOwnInsideTheDataFolder) {
 TEST(Store, LargeFilesArriveByteExactAndAbandonedOnesLeaveNothing) {
     ScratchWorker r;
     TestWorker& finished = r.worker;
-    TestWorker abandoned(r.data.store, "S%u", 2);
+    TestWorker abandoned(r.log.Context(r.data.store), "S%u", 2);
     EXPECT_TRUE(finished.Feed("HELLO big\n", false));
     EXPECT_TRUE(abandoned.Feed("HELLO big\n", false));
     std::string stored;
@@ -258,9 +258,9 @@ TEST(Store, AFileThatCannotBeStoredWholeIsRefusedAndLeavesNothing) {
             disk.recreateOnSync = c.fault.recreate;
             FixedClock clock(kDec14);
             const StoreConfig store{folder, "", &clock, &disk};
-            RecordingLog log;
-            RecordingNotifier notifier;
-            TestWorker worker(store);
+            RecordingEvents log;
+            RecordingEvents& notifier = log;
+            TestWorker worker(log.Context(store));
             const bool stored = c.logged.back() == "transfer complete";
             EXPECT_EQ(worker.Feed(c.sent, serialLink), stored) << c.what;
             worker.Close();
@@ -376,13 +376,13 @@ TEST(Store, SameSecondTransfersOnManyLinksNeverLoseOne) {
         ScratchDataFolder data;
         FixedClock clock(kDec14);
         data.store.clock = &clock;
-        RecordingLog log;
-        RecordingNotifier notifier;
+        RecordingEvents log;
+        RecordingEvents& notifier = log;
         std::atomic<int> ready{0};
         std::vector<std::thread> links;
         for (int i = 0; i < kLinks; ++i) {
             links.emplace_back([&, i] {
-                TestWorker worker(data.store, "S%u", unsigned(i));
+                TestWorker worker(log.Context(data.store), "S%u", unsigned(i));
                 ++ready;
                 while (ready.load() < kLinks) {
                     std::this_thread::yield();

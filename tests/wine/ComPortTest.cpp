@@ -29,13 +29,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool Logged(const RecordingLog& log, const std::string& line) {
+bool Logged(const RecordingEvents& log, const std::string& line) {
     const std::vector<std::string> lines = log.Lines();
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
 // The log so far, for failure messages.
-std::string LogSoFar(const RecordingLog& log) {
+std::string LogSoFar(const RecordingEvents& log) {
     // Wine gives up a wait on a pty at once unless the modem lines can be read.
     const bool cancelled = Logged(log, "Connection COM5 error 995\n");
     return "log: " + ::testing::PrintToString(log.Lines()) +
@@ -47,13 +47,15 @@ std::string LogSoFar(const RecordingLog& log) {
 // fails.
 TEST(WineComPorts, APortInTheIgnoreListIsNeverOpened) {
     const StoreConfig store;
-    RecordingLog log;
-    RecordingNotifier notifier;
+    RecordingEvents log;
+    RecordingEvents& notifier = log;
     UsbOptions options;
     options.ignorePorts = SplitPortList(" com3 ;;COM5; ");
     EXPECT_EQ(options.ignorePorts, (std::vector<std::string>{"com3", "COM5"}));
+    // The scan does see the port: nothing below may pass for want of one.
+    ASSERT_EQ(platform::PortScanner().Present().size(), 1u) << "are the fake devices registered?";
     options.scanPeriodMs = 20;
-    CUsbListener listener(store, options);
+    CUsbListener listener(log.Context(store), options);
     ASSERT_TRUE(listener.Start());
     std::this_thread::sleep_for(1s);
     listener.Stop();
@@ -76,13 +78,13 @@ TEST(WineComPorts, AWorkerOnTheScannedPortReceivesAWholeTransferAndStops) {
     EXPECT_EQ(ports[0].path, "\\\\.\\COM5");
 
     ScratchDataFolder data;
-    RecordingLog log;
-    RecordingNotifier notifier;
+    RecordingEvents log;
+    RecordingEvents& notifier = log;
     FixedClock clock(1765680857);  // 2025-12-14 02:54:17 UTC
     data.store.clock = &clock;
-    RecordingListener listener(data.store);
+    RecordingListener listener(log.Context(data.store));
     platform::Event stop;
-    CUsbWorker worker(&listener, &stop, data.store, ports[0], platform::MakeSerialPort());
+    CUsbWorker worker(&listener, &stop, log.Context(data.store), ports[0], platform::MakeSerialPort());
     std::atomic<bool> ended{false};
     // As the listener runs a worker; whatever fails below, it is stopped before the test ends.
     struct Runner {

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "app/posix/CommandLine.h"
-#include "app/posix/NoticeFanout.h"
 #include "app/posix/StdoutNotifier.h"
 #include "app/posix/WebFront.h"
-#include "link/LinkWatch.h"
+#include "link/DebugOutputLog.h"
+#include "link/EventQueue.h"
 #include "link/Receiver.h"
 #include "platform/Cp210xDriver.h"
 #include "platform/FileSystem.h"
@@ -159,7 +159,21 @@ int main(int argc, char** argv) {
         // A path is compared whole, as the serial ports named are; a bare name as it is.
         usb.ignorePorts.push_back(name.find('/') == std::string::npos ? name : Absolute(name));
     }
-    Receiver receiver(store, line.port, usb);
+    WebFront web;
+    // Like any other option that cannot be used: the user has to change the command line.
+    if (std::string error; !web.Configure(line, store.dataFolder, error)) {
+        return Fail(error, 2);
+    }
+    // The receiver's threads report here; the log, the terminal and the page take the reports
+    // on the queue's thread, so that no instrument waits for them.
+    DebugOutputLog log;
+    StdoutNotifier notifier;
+    std::vector<ReceiverEvents*> consumers{&log, &notifier};
+    if (ReceiverEvents* page = web.Events()) {
+        consumers.push_back(page);
+    }
+    EventQueue events(std::move(consumers));
+    Receiver receiver(store, events, line.port, usb);
     const std::vector<PortFailure> unopened = receiver.Open();
     for (const PortFailure& failure : unopened) {
         std::fprintf(stderr, "orbtray: cannot listen on %s port %u: %s\n", failure.protocol,
@@ -167,11 +181,6 @@ int main(int argc, char** argv) {
     }
     if (!unopened.empty()) {
         return 1;
-    }
-    WebFront web;
-    // Like any other option that cannot be used: the user has to change the command line.
-    if (std::string error; !web.Configure(line, store.dataFolder, error)) {
-        return Fail(error, 2);
     }
     // The page's address is one more port: one the user gave and that cannot be had ends
     // orbtray here too. The page shows the Data folder as it comes to exist.
@@ -195,11 +204,6 @@ int main(int argc, char** argv) {
     // A crash leaves partial files behind; they are deleted as an aborted transfer would be.
     const int leftovers = RemoveLeftoverTempFiles(store.dataFolder);
 
-    StdoutNotifier notifier;
-    NoticeFanout notices(notifier, web.Notices());
-    SetNotifySink(&notices);
-    SetLinkWatch(web.Links());
-
     // Without a driver the scan finds nothing, however many bridges are plugged in.
     if (usb.scan && !platform::Cp210xDriverAvailable()) {
         std::fputs(
@@ -208,7 +212,10 @@ int main(int argc, char** argv) {
             "provides it). Network instruments are served as usual.\n",
             stderr);
     }
-    receiver.Start();
+    if (!receiver.Start()) {
+        web.Stop();
+        return Fail("cannot start the receiver's threads", 1);
+    }
     if (leftovers > 0) {
         std::printf("orbtray: deleted %d unfinished file(s) left by an earlier run\n", leftovers);
     }
@@ -220,9 +227,8 @@ int main(int argc, char** argv) {
     sigwait(&stopSignals, &signal);
     web.Stop();
     receiver.Stop();
-    // Nothing is left to receive a notification.
-    SetNotifySink(nullptr);
-    SetLinkWatch(nullptr);
+    // Everything the links said before they ended is out before the last word.
+    events.Drain();
     std::printf("orbtray: stopped\n");
     return 0;
 }

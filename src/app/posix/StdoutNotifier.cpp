@@ -3,14 +3,17 @@
 #include <cstdio>
 #include <string>
 
-void StdoutNotifier::Deliver(const UiNotice& notice) {
-    std::string line = std::string(notice.title) + '\t' + notice.text;
-    if (notice.path[0] != '\0') {
+void StdoutNotifier::Report(const ReceiverEvent& event) {
+    using Kind = ReceiverEvent::Kind;
+    if (event.kind != Kind::Notice && event.kind != Kind::FileReceived) {
+        return;
+    }
+    std::string line = event.title + '\t' + event.text;
+    if (event.kind == Kind::FileReceived) {
         line += '\t';
-        line += notice.path;
+        line += event.file.path;
     }
     line += '\n';
-    std::lock_guard<std::mutex> lock(mutex_);
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
 }

@@ -1,15 +1,10 @@
 #pragma once
 
-#include <mutex>
-
-#include "link/NotifyUser.h"
+#include "link/ReceiverEvents.h"
 
 // Shows notifications as lines on standard output: title, text and, for a received file, its
-// path, separated by tabs. Workers notify concurrently; each line is written whole.
-class StdoutNotifier : public NotifySink {
+// path, separated by tabs. Runs on the event queue's thread; each line is written whole.
+class StdoutNotifier final : public ReceiverEvents {
 public:
-    void Deliver(const UiNotice& notice) override;
-
-private:
-    std::mutex mutex_;
+    void Report(const ReceiverEvent& event) override;
 };

@@ -40,12 +40,8 @@ bool WebFront::Configure(const CommandLine& line, const std::string& dataFolder,
     return true;
 }
 
-NotifySink* WebFront::Notices() {
-    return page_ ? &page_->Notices() : nullptr;
-}
-
-LinkWatch* WebFront::Links() {
-    return page_ ? &page_->Links() : nullptr;
+ReceiverEvents* WebFront::Events() {
+    return page_ ? &page_->Events() : nullptr;
 }
 
 bool WebFront::Start() {

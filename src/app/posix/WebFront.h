@@ -8,8 +8,7 @@
 #include <string>
 
 #include "app/posix/CommandLine.h"
-#include "link/LinkWatch.h"
-#include "link/NotifyUser.h"
+#include "link/ReceiverEvents.h"
 
 class WebPage;
 
@@ -20,9 +19,8 @@ public:
 
     // False, with `error` set, when the options cannot be served as given.
     bool Configure(const CommandLine& line, const std::string& dataFolder, std::string& error);
-    // Null while there is no page.
-    NotifySink* Notices();
-    LinkWatch* Links();
+    // What the page takes of the receiver's events; null while there is no page.
+    ReceiverEvents* Events();
     // Serves the page and says where. A default address that cannot be bound is reported and
     // orbtray goes on without the page; false when an address the user gave cannot be served.
     bool Start();

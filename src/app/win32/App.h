@@ -14,8 +14,16 @@
 
 #include "app/TrayRules.h"
 #include "app/win32/Commands.h"
-#include "link/NotifyUser.h"
+#include "link/ReceiverEvents.h"
 #include "datafolder/Scan.h"
+
+// A notification as the main window takes it. Everything it points to belongs to the sender and
+// lives only while the notification is being delivered: the window copies what it keeps.
+struct UiNotice {
+    const char* title;
+    const char* text;
+    const char* path;  // the received file, or "" when the notice names no file
+};
 
 // The tray icon's callback message.
 inline constexpr UINT WM_TRAYICON = WM_USER + 1;
@@ -54,8 +62,10 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
 void BuildTrayMenu();
 void ShowTransfersWindow();  // the show command: create the window, or restore the open one
 
-// NoticeSink.cpp: workers reach the main window only through this sink.
-NotifySink& MainWindowNotifySink();
+// NoticeSink.cpp: the receiver's notifications reach the main window only through this consumer
+// of its events, on the event queue's thread. Once closed, it lets every notification go.
+ReceiverEvents& MainWindowEvents();
+void CloseMainWindowEvents();
 // The notice a WM_COMMAND ID_NOTIFY carries, or null when its lParam is not one that is being
 // delivered right now (anyone can post ID_NOTIFY to a top-level window).
 const UiNotice* NoticeBeingDelivered(LPARAM lParam);
@@ -81,7 +91,7 @@ HANDLE FolderWatchEvent();  // null once the watch has ended
 void OnFolderWatchSignalled();
 void StopFolderWatch();
 
-// viewer/win32/TransfersWindow.cpp
+// TransfersWindow.cpp
 LRESULT CALLBACK TransfersWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void RefreshTransfersList();
 void OpenSelectedFile(HWND window);

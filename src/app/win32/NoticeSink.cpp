@@ -1,8 +1,10 @@
-// How a worker's notification reaches the main window. Deliver runs on worker threads,
-// NoticeBeingDelivered on the main thread; the list of notices in delivery is all they share,
-// under its own lock.
+// How the receiver's notifications reach the main window. Report runs on the event queue's
+// thread, NoticeBeingDelivered on the main thread; the list of notices in delivery is all they
+// share, under its own lock. The queue's thread waits in SendMessageA for the main thread, so a
+// busy window delays only the notifications, never an instrument.
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -12,10 +14,17 @@ namespace {
 
 std::mutex g_deliveringMutex;
 std::vector<const UiNotice*> g_delivering;
+std::atomic<bool> g_closed{false};
 
-class MainWindowSink final : public NotifySink {
+class MainWindowSink final : public ReceiverEvents {
 public:
-    void Deliver(const UiNotice& notice) override {
+    void Report(const ReceiverEvent& event) override {
+        using Kind = ReceiverEvent::Kind;
+        if ((event.kind != Kind::Notice && event.kind != Kind::FileReceived) || g_closed.load()) {
+            return;
+        }
+        const UiNotice notice{event.title.c_str(), event.text.c_str(),
+                              event.kind == Kind::FileReceived ? event.file.path.c_str() : ""};
         {
             const std::lock_guard<std::mutex> lock(g_deliveringMutex);
             g_delivering.push_back(&notice);
@@ -32,8 +41,12 @@ MainWindowSink g_sink;
 
 }  // namespace
 
-NotifySink& MainWindowNotifySink() {
+ReceiverEvents& MainWindowEvents() {
     return g_sink;
+}
+
+void CloseMainWindowEvents() {
+    g_closed.store(true);
 }
 
 const UiNotice* NoticeBeingDelivered(LPARAM lParam) {

@@ -10,11 +10,12 @@
 
 #include "app/TrayRules.h"
 #include "driver/win32/Driver.h"
-#include "link/ConnectionLog.h"
+#include "datafolder/Store.h"
+#include "link/DebugOutputLog.h"
+#include "link/EventQueue.h"
 #include "link/Receiver.h"
 #include "platform/FileSystem.h"
 #include "platform/Socket.h"
-#include "datafolder/Store.h"
 
 namespace {
 
@@ -135,13 +136,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
         return 1;
     }
 
+    // The connection log goes to the debugger output, from the event queue's thread once the
+    // receiver runs.
+    DebugOutputLog log;
     g_dataFolder = ResolveDataFolder();
     MakePath(g_dataFolder);
     // A folder that takes no files fails every transfer; the log says why once, up front. The
     // tray runs on regardless, as the user may yet fix the folder.
     const std::string writeError = platform::ProbeFolder(g_dataFolder).writeError;
     if (!writeError.empty()) {
-        ConnectionLog("Connection %s cannot write into the data folder %s: %s\n", "Data",
+        ConnectionLog(log, "Connection %s cannot write into the data folder %s: %s\n", "Data",
                       g_dataFolder.c_str(), writeError.c_str());
     }
     // A crash leaves partial files behind; they go as an aborted transfer's would.
@@ -161,11 +165,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
                         CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, g_hInstance, nullptr);
     RegisterHotKey(g_mainWindow, kHotKeyId, MOD_CONTROL | MOD_WIN, 'T');
 
-    SetNotifySink(&MainWindowNotifySink());
+    EventQueue events({&log, &MainWindowEvents()});
     UsbOptions usb;
     usb.ignorePorts = SplitPortList(ReadSettingText("IgnorePorts"));
-    Receiver receiver(store, kInstrumentPort, usb);
-    receiver.Start();
+    Receiver receiver(store, events, kInstrumentPort, usb);
+    if (!receiver.Start()) {
+        ConnectionLog(log, "Connection %s could not start\n", "Receiver");
+    }
 
     if (!IsSilentStart(commandLine)) {
         PostMessageA(g_mainWindow, WM_COMMAND, ID_SHOW, 0);
@@ -176,9 +182,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     const int exitCode = RunMessageLoop(accelerators);
 
     StopFolderWatch();
-    // From here a notification returns at once; one already sent is taken by StopReceiver.
-    SetNotifySink(nullptr);
+    // From here a notification is let go at once; one already sent is taken by StopReceiver.
+    CloseMainWindowEvents();
     StopReceiver(receiver);
+    events.Drain();
     CloseSettings();
     CoUninitialize();
     return exitCode;

@@ -173,6 +173,15 @@ std::uint64_t FileTimeOf(const struct timespec& time) {
            static_cast<std::uint64_t>(time.tv_nsec) / 100u;
 }
 
+}  // namespace
+
+std::uint64_t File::LastWrite() const {
+    struct stat st {};
+    return IsOpen() && ::fstat(static_cast<int>(handle_), &st) == 0 ? FileTimeOf(st.st_mtim) : 0;
+}
+
+namespace {
+
 EntryKind KindOf(mode_t mode) {
     return S_ISREG(mode)   ? EntryKind::File
            : S_ISDIR(mode) ? EntryKind::Directory

@@ -101,6 +101,14 @@ std::uint64_t File::Size() const {
                : 0;
 }
 
+std::uint64_t File::LastWrite() const {
+    FILETIME written{};
+    return IsOpen() && GetFileTime(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(handle_)),
+                                   nullptr, nullptr, &written)
+               ? (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime
+               : 0;
+}
+
 long long File::Release() {
     const long long released = handle_;
     handle_ = kInvalid;

@@ -1,0 +1,80 @@
+#include "link/ReceiverEvents.h"
+
+#include <cstdio>
+
+void ConnectionLog(ReceiverEvents& events, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    ConnectionLogV(events, format, arguments);
+    va_end(arguments);
+}
+
+void ConnectionLogV(ReceiverEvents& events, const char* format, std::va_list arguments) {
+    char line[kMaxLogLine + 1];
+    const int length = std::vsnprintf(line, sizeof line, format, arguments);
+    if (length < 0) {
+        return;
+    }
+    // A cut line keeps its line feed so the next line still starts on a line of its own.
+    if (length > kMaxLogLine) {
+        line[kMaxLogLine - 1] = '\n';
+    }
+    ReceiverEvent event;
+    event.kind = ReceiverEvent::Kind::Log;
+    event.text = line;
+    events.Report(event);
+}
+
+void ReportLinkOpened(ReceiverEvents& events, const void* link, const char* name,
+                      const char* kind, const char* peer) {
+    ReceiverEvent event;
+    event.kind = ReceiverEvent::Kind::LinkOpened;
+    event.link = link;
+    event.text = name;
+    event.linkKind = kind;
+    event.peer = peer;
+    events.Report(event);
+}
+
+void ReportLinkSerial(ReceiverEvents& events, const void* link, const char* serial) {
+    ReceiverEvent event;
+    event.kind = ReceiverEvent::Kind::LinkSerial;
+    event.link = link;
+    event.serial = serial;
+    events.Report(event);
+}
+
+void ReportLinkClosed(ReceiverEvents& events, const void* link) {
+    ReceiverEvent event;
+    event.kind = ReceiverEvent::Kind::LinkClosed;
+    event.link = link;
+    events.Report(event);
+}
+
+void NotifyUser(ReceiverEvents& events, const char* title, const char* format, ...) {
+    // vsnprintf cuts an over-long text to fit the buffer and always terminates it.
+    char text[kNotifyTextSize];
+    va_list arguments;
+    va_start(arguments, format);
+    if (std::vsnprintf(text, sizeof text, format, arguments) < 0) {
+        text[0] = '\0';
+    }
+    va_end(arguments);
+    ReceiverEvent event;
+    event.kind = ReceiverEvent::Kind::Notice;
+    event.title = title;
+    event.text = text;
+    events.Report(event);
+}
+
+void ReportFileReceived(ReceiverEvents& events, const ReceivedFile& file) {
+    char text[kNotifyTextSize];
+    std::snprintf(text, sizeof text, "Device %s sent %d readings.", file.serial.c_str(),
+                  static_cast<int>(file.lineCount));
+    ReceiverEvent event;
+    event.kind = ReceiverEvent::Kind::FileReceived;
+    event.title = "File Received";
+    event.text = text;
+    event.file = file;
+    events.Report(event);
+}
