@@ -17,19 +17,19 @@ class DiskFile {
 public:
     virtual ~DiskFile() = default;
     // Writes all bytes or reports failure.
-    virtual bool Write(const void* data, std::size_t size) = 0;
+    [[nodiscard]] virtual bool Write(const void* data, std::size_t size) = 0;
     // Bytes read, 0 at the end of the file, -1 on failure.
     virtual long Read(void* buffer, std::size_t size) = 0;
     // Waits until what was written is on the disk; false if any of it may have been lost.
-    virtual bool SyncToDisk() = 0;
+    [[nodiscard]] virtual bool SyncToDisk() = 0;
     // Starts a flush without waiting for it, so that a later SyncToDisk has little left to do.
     virtual void StartWriteBack() = 0;
     // Gives the file another name; never replaces `to`: Taken leaves both names as they were.
     // Busy is a failure that may pass (another program has the file open). Nothing is written
     // after it: the file may be closed by it (platform::File::MoveTo).
-    virtual platform::FileOutcome MoveTo(const std::string& to) = 0;
+    [[nodiscard]] virtual platform::FileOutcome MoveTo(const std::string& to) = 0;
     // Renames the file to a name only its writer can be using, replacing whatever has it.
-    virtual platform::FileOutcome MoveOver(const std::string& to) = 0;
+    [[nodiscard]] virtual platform::FileOutcome MoveOver(const std::string& to) = 0;
     // Whether the file's name still leads to this open file.
     virtual bool StillNamed() = 0;
     // Reads from `offset` of a file created for writing: bytes read, 0 at the end, -1 on failure.
@@ -51,8 +51,8 @@ public:
     virtual bool MakeDirectory(const std::string& path) = 0;
     // Creates `path` exclusively, held by the new file for as long as it is open; Taken when
     // anything of that name exists already.
-    virtual platform::FileOutcome CreateNew(const std::string& path,
-                                            std::unique_ptr<DiskFile>* file) = 0;
+    [[nodiscard]] virtual platform::FileOutcome CreateNew(const std::string& path,
+                                                          std::unique_ptr<DiskFile>* file) = 0;
     // Null when the file cannot be opened.
     virtual std::unique_ptr<DiskFile> OpenForReading(const std::string& path) = 0;
     // Makes a rename inside `directory` durable.

@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Clock.h"
 #include "datafolder/Disk.h"
 #include "datafolder/TransferFile.h"
+#include "platform/Clock.h"
 
 // Where and how files are stored. Settled once at start-up, before any link exists, and only
 // read afterwards; it must outlive every link.
@@ -50,21 +50,21 @@ public:
 
     // Makes the serial directory and creates the temporary data file, under a name no other
     // file has or is about to get.
-    OpenOutcome OpenDataFile(std::string_view serial);
-    bool OpenFirmware();
+    [[nodiscard]] OpenOutcome OpenDataFile(std::string_view serial);
+    [[nodiscard]] bool OpenFirmware();
     bool IsOpen() const { return file.IsOpen(); }
     // The temporary data file, the firmware image, or after FinishDataFile the final name.
     const std::string& Path() const { return path; }
 
     // False once the data file can no longer hold everything it was given.
-    bool WriteDataLine(std::string_view text) { return file.AppendLine(text); }
+    [[nodiscard]] bool WriteDataLine(std::string_view text) { return file.AppendLine(text); }
     void ReadPiece(char (&piece)[TransferFile::kPieceSize]) { file.ReadPiece(piece); }
 
     // Puts the data on the disk, then gives the file its final name. A file whose data may be
     // incomplete is deleted (WriteFailed): it must never look finished. Complete data that cannot
     // be named is kept (RenameFailed), and Path() says where. Once Finished, `made` describes
     // the file.
-    FinishOutcome FinishDataFile(ReceivedFile& made);
+    [[nodiscard]] FinishOutcome FinishDataFile(ReceivedFile& made);
     // Whether the last FinishDataFile found its file taken away and wrote the data out again.
     bool Rewritten() const { return rewritten; }
     // Closes the data file and deletes it: the transfer was broken off.
@@ -93,7 +93,7 @@ private:
 
 // Creates every missing directory named by a prefix of `path` that ends in the separator. True
 // when all of them are directories afterwards; text after the last separator is never created.
-bool MakePath(const std::string& path, Disk& disk = SystemDisk());
+[[nodiscard]] bool MakePath(const std::string& path, Disk& disk = SystemDisk());
 
 // The directory name under which a serial number's files are kept. Ordinary serials stay as they
 // are; anything that could leave the Data folder, name a device or be altered by the file system

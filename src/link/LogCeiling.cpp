@@ -50,7 +50,8 @@ void LogCeiling::Roll() {
 
 void LogCeiling::WriteSummary() {
     if (addedUp_ > 0) {
-        ConnectionLog(events_, "Connection %s %u more messages suppressed\n", name_.c_str(), addedUp_);
+        ConnectionLog(events_, "Connection %s %u more messages suppressed\n", name_.c_str(),
+                      addedUp_);
         addedUp_ = 0;
     }
 }

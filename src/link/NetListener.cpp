@@ -63,8 +63,15 @@ bool CNetListener::Poll() {
             ReapFinished();
             FlushPeerLogs(false);
             return true;
-        case platform::WaitResult::Failed:
-            return true;
+        case platform::WaitResult::Failed: {
+            // Waiting again would fail again at once, at full speed: the TCP link ends instead
+            // (its workers are let finish), and the log says why.
+            char name[16];
+            std::snprintf(name, sizeof name, kTcpPortName, unsigned(port));
+            ConnectionLog(context.events, "Connection %s error %d\n", name,
+                          platform::LastSocketError());
+            return false;
+        }
     }
     return true;
 }
@@ -120,8 +127,8 @@ void CNetListener::Admit(platform::Socket connection, const platform::Ipv4Endpoi
         return;
     }
     const std::shared_ptr<LogLimiter> log = LogOf(address, from);
-    auto worker = std::make_unique<CNetWorker>(this, stopEvent.get(), context,
-                                               std::move(connection), log);
+    auto worker =
+        std::make_unique<CNetWorker>(this, stopEvent.get(), context, std::move(connection), log);
     log->Log("Connection %s from %s\n", worker->ConnectionName(), from);
     ReportLinkOpened(context.events, worker.get(), worker->ConnectionName(), "tcp", from);
     if (AddWorker(id, std::move(worker))) {

@@ -14,7 +14,9 @@ CNetWorker::CNetWorker(CListener* owner, platform::Event* stop, const LinkContex
 }
 
 void CNetWorker::Open() {
-    socket.WatchRead();
+    if (!socket.WatchRead()) {
+        watchError = platform::LastSocketError();
+    }
 }
 
 bool CNetWorker::Finish() {
@@ -23,6 +25,11 @@ bool CNetWorker::Finish() {
 }
 
 bool CNetWorker::Run() {
+    // A socket that cannot be waited on would wake the wait at once, every time.
+    if (watchError != 0) {
+        PeerLog("Connection %s error %d\n", ConnectionName(), watchError);
+        return Finish();
+    }
     switch (platform::WaitForEither(stopEvent->AsWaitable(), socket.Readiness(), kIdleTimeoutMs)) {
         case platform::WaitResult::First:
             // The listener joins every worker when it stops: no report. Hundreds of links may
@@ -33,7 +40,9 @@ bool CNetWorker::Run() {
             PeerLog("Connection %s closed on timeout\n", ConnectionName());
             return Finish();
         case platform::WaitResult::Failed:
-            return true;
+            // Waiting again would fail again at once, at full speed: the link ends instead.
+            PeerLog("Connection %s error %d\n", ConnectionName(), platform::LastSocketError());
+            return Finish();
         case platform::WaitResult::Second:
             break;
     }

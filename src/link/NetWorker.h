@@ -38,4 +38,5 @@ private:
 
     platform::Socket socket;
     std::int32_t id;
+    int watchError = 0;  // why the socket could not be watched for reading, 0 if it was
 };

@@ -8,15 +8,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "datafolder/Store.h"
 #include "link/LeftoverSweep.h"
 #include "link/LinkContext.h"
 #include "link/LogCeiling.h"
 #include "link/NetBeacon.h"
 #include "link/NetListener.h"
 #include "link/NetPorts.h"
-#include "link/UsbListener.h"
-#include "datafolder/Store.h"
 #include "link/ReceiverEvents.h"
+#include "link/UsbListener.h"
 
 // A network port the receiver could not open.
 struct PortFailure {

@@ -25,8 +25,8 @@ void ConnectionLogV(ReceiverEvents& events, const char* format, std::va_list arg
     events.Report(event);
 }
 
-void ReportLinkOpened(ReceiverEvents& events, const void* link, const char* name,
-                      const char* kind, const char* peer) {
+void ReportLinkOpened(ReceiverEvents& events, const void* link, const char* name, const char* kind,
+                      const char* peer) {
     ReceiverEvent event;
     event.kind = ReceiverEvent::Kind::LinkOpened;
     event.link = link;

@@ -26,9 +26,9 @@ struct ReceiverEvent {
     // address). Names such as "S7" come back as soon as the OS reuses a socket value, possibly
     // before the old link has said it closed.
     const void* link = nullptr;
-    std::string text;   // Log: the whole line, line feed included; Notice, FileReceived: the
-                        // notification's text; LinkOpened: the link's name ("S7", "ttyUSB0")
-    std::string title;  // Notice, FileReceived: the notification's title
+    std::string text;      // Log: the whole line, line feed included; Notice, FileReceived: the
+                           // notification's text; LinkOpened: the link's name ("S7", "ttyUSB0")
+    std::string title;     // Notice, FileReceived: the notification's title
     std::string linkKind;  // LinkOpened: "tcp" or "usb"
     std::string peer;      // LinkOpened: the remote address, "" for a serial port
     std::string serial;    // LinkSerial: as received
@@ -46,8 +46,8 @@ public:
 void ConnectionLog(ReceiverEvents& events, const char* format, ...) ORB_PRINTF(2, 3);
 void ConnectionLogV(ReceiverEvents& events, const char* format, std::va_list arguments);
 
-void ReportLinkOpened(ReceiverEvents& events, const void* link, const char* name,
-                      const char* kind, const char* peer);
+void ReportLinkOpened(ReceiverEvents& events, const void* link, const char* name, const char* kind,
+                      const char* peer);
 void ReportLinkSerial(ReceiverEvents& events, const void* link, const char* serial);
 void ReportLinkClosed(ReceiverEvents& events, const void* link);
 // A notification that names no file, printf-style; the text is cut to kNotifyTextSize - 1.

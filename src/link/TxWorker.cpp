@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-
 void CTxWorker::SetConnectionName(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);

@@ -97,8 +97,8 @@ void CUsbListener::NoteNamedPort(const std::string& path, bool exists) {
     // ignored port is never spoken of.
     if (told == waiting.end() && !Ignored({platform::DescribePort(path), ""})) {
         waiting.push_back(path);
-        ConnectionLog(context.events, "Connection %s waiting for %s\n", platform::DescribePort(path).name.c_str(),
-                      path.c_str());
+        ConnectionLog(context.events, "Connection %s waiting for %s\n",
+                      platform::DescribePort(path).name.c_str(), path.c_str());
     }
 }
 

@@ -29,10 +29,10 @@ bool PathExists(const std::string& path);
 bool TargetExists(const std::string& path);
 bool IsDirectory(const std::string& path);
 // Creates one directory; false if it could not be created (it may exist already).
-bool MakeDirectory(const std::string& path);
+[[nodiscard]] bool MakeDirectory(const std::string& path);
 // Renames `from` to `to` but never replaces an existing `to`: Taken leaves both names as they
 // were instead.
-FileOutcome MoveFileNoReplace(const std::string& from, const std::string& to);
+[[nodiscard]] FileOutcome MoveFileNoReplace(const std::string& from, const std::string& to);
 bool RemoveFile(const std::string& path);
 // Removes a file left behind by a writer that is gone: true only if removed. It stays while some
 // writer holds it open (File::CreateNew), while it has been made read-only (File::MarkReadOnly),
@@ -42,7 +42,7 @@ bool RemoveUnlessHeld(const std::string& path, std::chrono::seconds unchangedFor
 // Removes a directory that is empty, or a link to a directory (the link, not what it leads to).
 bool RemoveEmptyDirectory(const std::string& path);
 // Makes a rename inside `directory` durable. Needed on POSIX; Windows has nothing to do.
-bool SyncDirectory(const std::string& directory);
+[[nodiscard]] bool SyncDirectory(const std::string& directory);
 
 // What the file system of a folder can do for a receiver, found by trying it with a scratch file
 // (created, written, flushed, renamed and removed again).
@@ -103,15 +103,16 @@ public:
 
     // Creates a new file for writing; Taken if anything of that name exists already, or if the
     // name stopped being this file before it was held.
-    FileOutcome CreateNew(const std::string& path);
-    bool OpenForReading(const std::string& path);
+    [[nodiscard]] FileOutcome CreateNew(const std::string& path);
+    [[nodiscard]] bool OpenForReading(const std::string& path);
     // Opens for reading the file that `names` lead to from the folder `root`, one name per level
     // (none empty, "." or "..", nor holding a separator). No link or other reparse point is
     // followed below `root`, and the names are looked up in the one step that opens, so a folder
     // swapped for a link meanwhile cannot lead out of `root`. Only a regular file with one name
     // is taken: a hard link would let a file from elsewhere be read through it. A pipe or a
     // device is refused without waiting for a writer or a carrier.
-    bool OpenBeneath(const std::string& root, std::initializer_list<std::string_view> names);
+    [[nodiscard]] bool OpenBeneath(const std::string& root,
+                                   std::initializer_list<std::string_view> names);
     // The open file's size in bytes; 0 when it cannot be told.
     std::uint64_t Size() const;
     // The open file's last-write time, as DirectoryEntry::lastWrite gives it; 0 when it cannot
@@ -122,12 +123,12 @@ public:
     long long Release();
     bool IsOpen() const { return handle_ != kInvalid; }
     // Writes all bytes or reports failure.
-    bool Write(const void* data, std::size_t size);
+    [[nodiscard]] bool Write(const void* data, std::size_t size);
     // Bytes read, 0 at the end of the file, -1 on failure.
     long Read(void* buffer, std::size_t size);
     // Waits until what was written is on the disk. False also when a flush started by
     // StartWriteBack failed, since the disk may then have lost some of the bytes.
-    bool SyncToDisk();
+    [[nodiscard]] bool SyncToDisk();
     // Starts getting what was written so far onto the disk without waiting for it, so that a
     // later SyncToDisk has little left to wait for. Large files call it as they grow.
     void StartWriteBack();
@@ -136,10 +137,10 @@ public:
     // itself), so there is no moment at which it is nobody's. Where the file system refuses
     // no-replace renames and hard links (FUSE FAT), the name is first taken by an exclusive
     // create of an empty placeholder, which the file is then renamed over.
-    FileOutcome MoveTo(const std::string& to);
+    [[nodiscard]] FileOutcome MoveTo(const std::string& to);
     // Renames the file to a name that only its writer can be using (its own kept name),
     // replacing whatever has it. For when MoveTo cannot be done at all.
-    FileOutcome MoveOver(const std::string& to);
+    [[nodiscard]] FileOutcome MoveOver(const std::string& to);
     // Whether the file's name still leads to this open file: nobody deleted or renamed it, nor
     // the folder it is in.
     bool StillNamed() const;

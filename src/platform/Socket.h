@@ -73,8 +73,8 @@ public:
 
     // Arms the readiness signal for pending connections, or for data and the peer's close, and
     // makes the socket non-blocking. False if the OS refused.
-    bool WatchAccept();
-    bool WatchRead();
+    [[nodiscard]] bool WatchAccept();
+    [[nodiscard]] bool WatchRead();
     Waitable Readiness() const;
     // Re-arms the readiness signal before the socket is drained (a no-op where readiness is
     // level-triggered).

@@ -15,7 +15,7 @@ public:
     Thread& operator=(Thread&& other) noexcept;
 
     // False when the OS cannot start another thread; nothing is started then.
-    bool Start(ThreadEntry entry, void* argument);
+    [[nodiscard]] bool Start(ThreadEntry entry, void* argument);
     bool IsStarted() const { return started_; }
     // Waits without a time limit for the thread to end, then releases it.
     void Join();

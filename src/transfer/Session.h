@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Printf.h"
 #include "datafolder/Store.h"
+#include "platform/Printf.h"
 
 enum class TxState : std::int32_t { Idle = 0, Receiving = 1, Updating = 2 };
 
@@ -55,13 +55,13 @@ public:
     // could not be stored; what follows the byte that ended the call is dropped. A completed
     // transfer does not end the call: what follows its BYE is the next one. The end of a firmware
     // update does. A partial line carries over to the next call.
-    bool OnReceive(const char* data, std::size_t count, bool serialLink);
+    [[nodiscard]] bool OnReceive(const char* data, std::size_t count, bool serialLink);
     void DiscardLine() { line.clear(); }
 
     // Ends the transfer in progress normally: the data file becomes final and the user is told.
     // False when it could not be stored: nothing is left of data that may be incomplete, and
     // complete data that could not be named is kept where the log says.
-    bool FinishTransfer();
+    [[nodiscard]] bool FinishTransfer();
     // Ends whatever is in progress: a partial data file is deleted. Links call it when they
     // fail, time out or close.
     void AbortTransfer();

@@ -55,12 +55,12 @@ struct CheckingEvents final : ReceiverEvents {
     void Report(const ReceiverEvent& event) override {
         if (event.kind == ReceiverEvent::Kind::Log) {
             const std::string_view line(event.text);
-            Require(line.size() <= std::size_t(kMaxLogLine) &&
-                        line.find('\n') == line.size() - 1 && line.starts_with("Connection "),
+            Require(line.size() <= std::size_t(kMaxLogLine) && line.find('\n') == line.size() - 1 &&
+                        line.starts_with("Connection "),
                     "malformed log line", line);
         } else {
-            Require(event.text.size() < std::size_t(kNotifyTextSize),
-                    "notification text overflows", event.text);
+            Require(event.text.size() < std::size_t(kNotifyTextSize), "notification text overflows",
+                    event.text);
         }
     }
 } g_events;
@@ -146,9 +146,9 @@ private:
         Require(!world_.disk.failSync, "file announced although the disk may have lost it",
                 file.path);
         // The record names the file the store made, where the list will show it.
-        Require(file.path == kDataFolder + file.folder + "/" + file.name &&
-                    file.name.ends_with(".csv"),
-                "the record of a received file names another", file.path);
+        Require(
+            file.path == kDataFolder + file.folder + "/" + file.name && file.name.ends_with(".csv"),
+            "the record of a received file names another", file.path);
         ended.emplace_back(file.path, lineAcks_);
         ReportFileReceived(g_events, file);
     }

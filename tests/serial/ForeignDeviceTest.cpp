@@ -27,10 +27,10 @@
 #include <thread>
 #include <vector>
 
+#include "datafolder/Store.h"
 #include "fakes/Loopback.h"
 #include "fakes/RecordingSinks.h"
 #include "link/UsbListener.h"
-#include "datafolder/Store.h"
 
 namespace fs = std::filesystem;
 

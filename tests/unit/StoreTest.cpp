@@ -8,12 +8,12 @@
 #include <set>
 #include <thread>
 
+#include "datafolder/Scan.h"
+#include "datafolder/Store.h"
 #include "fakes/MemoryDisk.h"
 #include "fakes/RecordingSinks.h"
 #include "fakes/RenameBlocker.h"
 #include "fakes/ScratchFolder.h"
-#include "datafolder/Store.h"
-#include "datafolder/Scan.h"
 
 namespace {
 

@@ -84,7 +84,8 @@ TEST(WineComPorts, AWorkerOnTheScannedPortReceivesAWholeTransferAndStops) {
     data.store.clock = &clock;
     RecordingListener listener(log.Context(data.store));
     platform::Event stop;
-    CUsbWorker worker(&listener, &stop, log.Context(data.store), ports[0], platform::MakeSerialPort());
+    CUsbWorker worker(&listener, &stop, log.Context(data.store), ports[0],
+                      platform::MakeSerialPort());
     std::atomic<bool> ended{false};
     // As the listener runs a worker; whatever fails below, it is stopped before the test ends.
     struct Runner {

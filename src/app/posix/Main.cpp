@@ -15,6 +15,9 @@
 #include "app/posix/CommandLine.h"
 #include "app/posix/StdoutNotifier.h"
 #include "app/posix/WebFront.h"
+#include "datafolder/RowText.h"
+#include "datafolder/Scan.h"
+#include "datafolder/Store.h"
 #include "link/DebugOutputLog.h"
 #include "link/EventQueue.h"
 #include "link/Receiver.h"
@@ -22,9 +25,6 @@
 #include "platform/FileSystem.h"
 #include "platform/SerialPort.h"
 #include "platform/Socket.h"
-#include "datafolder/Store.h"
-#include "datafolder/RowText.h"
-#include "datafolder/Scan.h"
 
 namespace {
 

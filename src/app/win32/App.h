@@ -14,8 +14,8 @@
 
 #include "app/TrayRules.h"
 #include "app/win32/Commands.h"
-#include "link/ReceiverEvents.h"
 #include "datafolder/Scan.h"
+#include "link/ReceiverEvents.h"
 
 // A notification as the main window takes it. Everything it points to belongs to the sender and
 // lives only while the notification is being delivered: the window copies what it keeps.

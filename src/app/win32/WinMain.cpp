@@ -9,8 +9,8 @@
 #include <objbase.h>
 
 #include "app/TrayRules.h"
-#include "driver/win32/Driver.h"
 #include "datafolder/Store.h"
+#include "driver/win32/Driver.h"
 #include "link/DebugOutputLog.h"
 #include "link/EventQueue.h"
 #include "link/Receiver.h"
@@ -140,9 +140,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     // receiver runs.
     DebugOutputLog log;
     g_dataFolder = ResolveDataFolder();
-    MakePath(g_dataFolder);
-    // A folder that takes no files fails every transfer; the log says why once, up front. The
-    // tray runs on regardless, as the user may yet fix the folder.
+    // A folder that takes no files, made or not, fails every transfer; the probe tells why and
+    // the log says it once, up front. The tray runs on regardless, as the user may yet fix the
+    // folder.
+    static_cast<void>(MakePath(g_dataFolder));
     const std::string writeError = platform::ProbeFolder(g_dataFolder).writeError;
     if (!writeError.empty()) {
         ConnectionLog(log, "Connection %s cannot write into the data folder %s: %s\n", "Data",

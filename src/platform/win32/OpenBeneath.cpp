@@ -103,8 +103,8 @@ std::uint64_t File::Size() const {
 
 std::uint64_t File::LastWrite() const {
     FILETIME written{};
-    return IsOpen() && GetFileTime(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(handle_)),
-                                   nullptr, nullptr, &written)
+    return IsOpen() && GetFileTime(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(handle_)), nullptr,
+                                   nullptr, &written)
                ? (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime
                : 0;
 }
