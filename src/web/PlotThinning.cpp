@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "datafolder/CsvLines.h"
+#include "platform/Clock.h"
 
 namespace {
 
@@ -51,16 +52,6 @@ bool Digits(std::string_view text, std::size_t at, std::size_t count, int& value
     return true;
 }
 
-// Days from 1970-01-01 to a Gregorian date, counting years from March so a leap day ends one.
-std::int64_t DaysFromCivil(std::int64_t year, int month, int day) {
-    year -= month <= 2 ? 1 : 0;
-    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const std::int64_t yearOfEra = year - era * 400;
-    const std::int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + dayOfEra - 719468;
-}
-
 // Epoch seconds as the first column: 2001-09-09 to 2286, a range no reading of another kind is
 // likely to stay within on every line.
 bool EpochSeconds(double value) {
@@ -98,8 +89,7 @@ bool ParseTimeMs(std::string_view text, double& ms) {
     if (at != text.size()) {
         return false;
     }
-    const std::int64_t seconds =
-        DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+    const std::int64_t seconds = platform::UtcSecondsOf({year, month, day, hour, minute, second});
     ms = static_cast<double>(seconds) * 1000 + std::round(fraction * 1000);
     return true;
 }

@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "datafolder/Store.h"
 #include "datafolder/RowText.h"
+#include "datafolder/Store.h"
+#include "platform/Clock.h"
 
 // The window owns its list control and the records behind its rows.
 HWND g_transfersList = nullptr;
@@ -78,13 +79,19 @@ const FileRecord* RecordAtRow(int row) {
 // rather than showing half of it.
 void FormatTimeText(std::uint64_t lastWrite, char (&text)[kTimeTextSize]) {
     text[0] = '\0';
-    FILETIME fileTime;
-    fileTime.dwLowDateTime = static_cast<DWORD>(lastWrite);
-    fileTime.dwHighDateTime = static_cast<DWORD>(lastWrite >> 32);
-    SYSTEMTIME calendar;
-    if (!FileTimeToSystemTime(&fileTime, &calendar)) {
+    const std::int64_t seconds = platform::UtcSecondsOfFileTime(lastWrite);
+    if (seconds > platform::kLastCalendarSecond) {
         return;
     }
+    // The same calendar as the file names and `orbtray list`; the formats only are the user's.
+    const platform::CalendarTime t = platform::UtcCalendar(seconds);
+    SYSTEMTIME calendar{};
+    calendar.wYear = static_cast<WORD>(t.year);
+    calendar.wMonth = static_cast<WORD>(t.month);
+    calendar.wDay = static_cast<WORD>(t.day);
+    calendar.wHour = static_cast<WORD>(t.hour);
+    calendar.wMinute = static_cast<WORD>(t.minute);
+    calendar.wSecond = static_cast<WORD>(t.second);
     const int dateSize = GetDateFormatA(LOCALE_USER_DEFAULT, 0, &calendar, nullptr, text,
                                         static_cast<int>(kTimeTextSize));
     if (dateSize <= 0) {
