@@ -1,50 +1,23 @@
 #pragma once
 
-// The received files the page may serve: exactly those the Data folder scan lists. A request
-// names a file by its serial folder and file name as listed; the path is built only from the
-// listed entry, never from the request, and is opened beneath the Data folder without following
-// a link. The list leaves out what would not be served (links, pipes, second names of a file).
+// The received files the page may serve: exactly those the Data folder scan lists, less what
+// would not be read (ScanStoredFiles). A request names a file by its serial folder and file name
+// as listed; the file is opened from the listed entry only, never from the request's text.
+// This cache is the page's: its lifetimes are set by how often browsers ask, and its lookup
+// takes back the names the page shows with U+FFFD for bytes that are not UTF-8.
 // Route handlers run on the server's thread and the notifications' threads mark the list stale: the
 // cached scan is guarded by a mutex, the stale mark is atomic.
 
 #include <atomic>
 #include <chrono>
-#include <cstdint>
-#include <functional>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "platform/FileSystem.h"
 #include "datafolder/Scan.h"
-#include "datafolder/CsvLines.h"
-
-// A listed file opened for reading. Read through its descriptor only: whatever its names come
-// to lead to afterwards, the bytes are the file's that was opened.
-class ListedFile {
-public:
-    ListedFile(FileRecord listed, std::unique_ptr<platform::File> opened)
-        : record(std::move(listed)), size(opened->Size()), file_(std::move(opened)) {}
-
-    // Calls `visit` for each line (see CsvLines.h) of the file's first kReadBudget bytes, a
-    // piece at a time, with lines cut to kMaxLineBytes: whatever the file holds, the memory
-    // used stays near a megabyte. A read that fails ends the file there.
-    LinesRead EachLine(const LineVisitor& visit);
-    // Hands the descriptor over to a caller that will close it.
-    int Release() { return static_cast<int>(file_->Release()); }
-
-    FileRecord record;
-    std::uint64_t size;  // full size, not cut to 32 bits
-
-private:
-    // Whether the file has a line end in its first kLineEndWithin bytes, or is no longer.
-    bool HasLineEnds(char* buffer);
-
-    std::unique_ptr<platform::File> file_;
-};
+#include "datafolder/StoredFile.h"
 
 class FileIndex {
 public:
@@ -54,7 +27,7 @@ public:
     // However many browsers ask, the folder is scanned at most once per kListLifetime, and again at
     // once after Changed.
     std::vector<FileRecord> Scan();
-    std::optional<ListedFile> Open(std::string_view dir, std::string_view name);
+    std::optional<StoredFile> Open(std::string_view dir, std::string_view name);
     // The folder has changed: the next lookup scans again.
     void Changed();
     const std::string& DataFolder() const { return dataFolder_; }

@@ -5,9 +5,9 @@
 #include <optional>
 #include <vector>
 
-#include "datafolder/Store.h"
-#include "datafolder/RowText.h"
 #include "datafolder/CsvLines.h"
+#include "datafolder/RowText.h"
+#include "datafolder/Store.h"
 #include "web/FileIndex.h"
 #include "web/PlotThinning.h"
 
@@ -38,7 +38,7 @@ std::string QuotedName(const std::string& name) {
 }
 
 struct Named {
-    std::optional<ListedFile> file;
+    std::optional<StoredFile> file;
     std::optional<Reply> failure;
 };
 
@@ -61,7 +61,7 @@ Named OpenNamed(FileIndex& index, const Query& query) {
     if (dir == query.end() || name == query.end()) {
         return {std::nullopt, TextReply(400, "dir and name are needed")};
     }
-    std::optional<ListedFile> file = index.Open(dir->second, name->second);
+    std::optional<StoredFile> file = index.Open(dir->second, name->second);
     if (!file) {
         return {std::nullopt, TextReply(404, "no such file")};
     }
@@ -221,7 +221,7 @@ Reply FileRoutes::Plot(const Query& query) {
     if (named.failure) {
         return *named.failure;
     }
-    ListedFile& file = *named.file;
+    StoredFile& file = *named.file;
     const PlotSeries plot = ThinPlot([&](const LineVisitor& visit) { return file.EachLine(visit); },
                                      std::min(*points, kMaxPoints));
     if (plot.read.unreadable) {
@@ -245,7 +245,7 @@ Reply FileRoutes::Download(const Query& query) {
     Reply reply;
     reply.type = "text/csv";
     reply.fdSize = named.file->size;
-    reply.fd = named.file->Release();
+    reply.fd = static_cast<int>(named.file->Release());
     reply.headers.emplace_back(
         "Content-Disposition",
         "attachment; filename=\"" + QuotedName(named.file->record.fileName) + "\"");

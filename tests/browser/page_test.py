@@ -49,8 +49,23 @@ document.addEventListener('securitypolicyviolation', (e) => window.__pageErrors.
     e.lineNumber));
 """
 
-# The series colour the page gives its first numeric column.
-FIRST_SERIES_RGB = (0x00, 0x72, 0xB2)
+# Runs before any script of every page: keeps each chart the page makes, so that the test can
+# read what it holds through the chart's own accessors.
+CHART_HOOK = """
+window.__charts = [];
+let chartClass;
+Object.defineProperty(window, 'Dygraph', {
+  configurable: true,
+  get: () => chartClass,
+  set: (real) => {
+    chartClass = new Proxy(real, {construct(target, args) {
+      const chart = Reflect.construct(target, args);
+      window.__charts.push(chart);
+      return chart;
+    }});
+  },
+});
+"""
 
 
 class Failure(Exception):
@@ -185,7 +200,8 @@ class Run:
             options.add_argument(argument)
         options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
         self.driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
-        self.driver.execute_cdp_cmd('Page.addScriptToEvaluateOnNewDocument', {'source': ERROR_HOOK})
+        for hook in (ERROR_HOOK, CHART_HOOK):
+            self.driver.execute_cdp_cmd('Page.addScriptToEvaluateOnNewDocument', {'source': hook})
 
     def wait(self, what, condition):
         try:
@@ -338,21 +354,17 @@ def with_token(run):
     run.assert_no_errors('the list page with a token', unless='/api/events')
 
 
-def coloured_pixels(run):
-    """Pixels of the plot's canvases in the first series' colour (give or take antialiasing)."""
+def plotted(run):
+    """The page's last chart as it holds it: its series names, then each row's values."""
     return run.js("""
-        const [r0, g0, b0] = arguments[0];
-        let count = 0;
-        for (const canvas of document.querySelectorAll('#plot canvas')) {
-          if (!canvas.width || !canvas.height) continue;
-          const pixels =
-              canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
-          for (let i = 0; i < pixels.length; i += 4) {
-            if (pixels[i + 3] > 200 && Math.abs(pixels[i] - r0) < 40 &&
-                Math.abs(pixels[i + 1] - g0) < 40 && Math.abs(pixels[i + 2] - b0) < 40) count++;
-          }
+        const chart = window.__charts[window.__charts.length - 1];
+        if (!chart) return null;
+        const labels = chart.getLabels();
+        const rows = [labels];
+        for (let r = 0; r < chart.numRows(); ++r) {
+          rows.push(labels.map((label, c) => chart.getValue(r, c)));
         }
-        return count;""", list(FIRST_SERIES_RGB))
+        return rows;""")
 
 
 def file_page(run):
@@ -363,8 +375,11 @@ def file_page(run):
     run.wait('the file\'s title',
              lambda: run.text('serial') == '12345' and run.text('name') == name)
 
-    # The plot: a line drawn in the first column's colour.
-    run.wait('the plot', lambda: coloured_pixels(run) > 100)
+    # The plot: fewer readings than its points, so every one of them, on the line-number axis.
+    expected = [['line', 'col1', 'col2', 'col3']] + \
+        [[i + 1] + [float(value) for value in line.split(',')] for i, line in enumerate(sent)]
+    run.wait('the plot', lambda: plotted(run) is not None)
+    check(plotted(run) == expected, f'the plot holds {plotted(run)[:3]}...')
 
     # The readings, a hundred a page, with their line numbers.
     def page_shows(first_line, count, page_text):
