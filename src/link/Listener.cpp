@@ -1,5 +1,7 @@
 #include "link/Listener.h"
 
+#include <system_error>
+
 #include "link/TxWorker.h"
 #include "link/Worker.h"
 
@@ -9,7 +11,7 @@ void CListener::ThreadMain() {
     }
     // Every worker saw the same stop event; wait for each, whether or not it reported.
     for (auto& [id, workerThread] : workers) {
-        workerThread.Join();
+        workerThread.join();
         WorkerReaped(id);
     }
     workers.clear();
@@ -18,7 +20,7 @@ void CListener::ThreadMain() {
 }
 
 void CListener::WorkerFinished(std::int32_t id) {
-    platform::MutexLock lock(workersMutex);
+    std::lock_guard<std::mutex> lock(workersMutex);
     finished.push_back(id);
 }
 
@@ -27,7 +29,7 @@ void CListener::ReapFinished() {
     // nothing and are reaped next time.
     std::vector<std::int32_t> reported;
     {
-        platform::MutexLock lock(workersMutex);
+        std::lock_guard<std::mutex> lock(workersMutex);
         reported.swap(finished);
     }
     // A worker reports only as the last act of its last step, so each thread joined here is
@@ -35,7 +37,7 @@ void CListener::ReapFinished() {
     for (const std::int32_t id : reported) {
         const auto entry = workers.find(id);
         if (entry != workers.end()) {
-            entry->second.Join();
+            entry->second.join();
             workers.erase(entry);
             WorkerReaped(id);
         }
@@ -48,9 +50,13 @@ bool CListener::AddWorker(std::int32_t id, std::unique_ptr<CTxWorker> worker) {
     if (HasWorker(id)) {
         ReapFinished();
     }
-    platform::Thread workerThread;
+    std::thread workerThread;
     CTxWorker* raw = worker.get();
-    if (!workerThread.Start(&WorkerEntry, raw)) {
+    try {
+        workerThread = std::thread(&WorkerEntry, raw);
+    } catch (const std::system_error&) {
+    }
+    if (!workerThread.joinable()) {
         ConnectionLog(context.events, "Connection %s could not start\n", raw->ConnectionName());
         raw->Close();
         return false;

@@ -12,10 +12,10 @@
 #include <memory>
 #include <vector>
 
+#include <mutex>
+#include <thread>
 #include "link/LinkContext.h"
 #include "link/Threaded.h"
-#include "platform/Mutex.h"
-#include "platform/Thread.h"
 
 class CTxWorker;
 
@@ -51,9 +51,9 @@ protected:
     virtual void WorkerReaped(std::int32_t /*id*/) {}
 
     const LinkContext context;
-    platform::Mutex workersMutex;
+    std::mutex workersMutex;
     std::vector<std::int32_t> finished;  // in the order the workers reported
 
 private:
-    std::map<std::int32_t, platform::Thread> workers;  // by worker id, ascending
+    std::map<std::int32_t, std::thread> workers;  // by worker id, ascending
 };

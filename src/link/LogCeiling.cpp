@@ -3,7 +3,7 @@
 #include "link/ReceiverEvents.h"
 
 bool LogCeiling::TakeLine() {
-    platform::MutexLock lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     Roll();
     if (lines_ >= kLines) {
         return false;
@@ -13,7 +13,7 @@ bool LogCeiling::TakeLine() {
 }
 
 void LogCeiling::Summarize(const char* source, unsigned count) {
-    platform::MutexLock lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     Roll();
     if (summaries_ < kSummaries) {
         ++summaries_;
@@ -24,7 +24,7 @@ void LogCeiling::Summarize(const char* source, unsigned count) {
 }
 
 void LogCeiling::Flush(bool final) {
-    platform::MutexLock lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     if (final) {
         WriteSummary();
     } else {
@@ -33,7 +33,7 @@ void LogCeiling::Flush(bool final) {
 }
 
 bool LogCeiling::Pending() const {
-    platform::MutexLock lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return addedUp_ > 0;
 }
 

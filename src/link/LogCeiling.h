@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/Mutex.h"
+#include <mutex>
 
 class ReceiverEvents;
 
@@ -57,7 +57,7 @@ private:
     ReceiverEvents& events_;
     const std::string name_;
     std::function<Clock::time_point()> now_;
-    mutable platform::Mutex mutex_;
+    mutable std::mutex mutex_;
     Clock::time_point windowStart_{};
     bool started_ = false;
     unsigned lines_ = 0;

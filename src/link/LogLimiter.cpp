@@ -12,7 +12,7 @@ void LogLimiter::Log(const char* format, ...) {
 }
 
 void LogLimiter::LogV(const char* format, std::va_list arguments) {
-    platform::MutexLock lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     const Clock::time_point now = now_();
     if (!started_ || now - windowStart_ >= kWindow) {
         // A new second: what the last one held back is told before anything of this one.
@@ -32,24 +32,24 @@ void LogLimiter::LogV(const char* format, std::va_list arguments) {
 }
 
 void LogLimiter::Flush(bool final) {
-    platform::MutexLock lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     if (final || (started_ && now_() - windowStart_ >= kWindow)) {
         WriteSummary();
     }
 }
 
 bool LogLimiter::Pending() const {
-    platform::MutexLock lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return suppressed_ > 0;
 }
 
 bool LogLimiter::Quiet() const {
-    platform::MutexLock lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return suppressed_ == 0 && (!started_ || now_() - windowStart_ >= kWindow);
 }
 
 int LogLimiter::MsUntilDue() const {
-    platform::MutexLock lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     if (suppressed_ == 0) {
         return 0;
     }

@@ -13,8 +13,8 @@
 #include <functional>
 #include <string>
 
+#include <mutex>
 #include "link/LogCeiling.h"
-#include "platform/Mutex.h"
 #include "platform/Printf.h"
 
 class LogLimiter {
@@ -53,7 +53,7 @@ private:
     const std::string name_;
     std::function<Clock::time_point()> now_;
     LogCeiling* ceiling_;
-    mutable platform::Mutex mutex_;
+    mutable std::mutex mutex_;
     Clock::time_point windowStart_{};
     bool started_ = false;
     unsigned written_ = 0;

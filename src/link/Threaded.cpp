@@ -1,19 +1,23 @@
 #include "link/Threaded.h"
 
-unsigned ThreadedEntry(void* object) {
-    static_cast<CThreaded*>(object)->ThreadMain();
-    return 0;
-}
+#include <system_error>
 
 bool CThreaded::Start() {
     stopEvent = std::make_unique<platform::Event>();
-    return thread.Start(&ThreadedEntry, this);
+    try {
+        thread = std::thread([this] { ThreadMain(); });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
 }
 
 void CThreaded::Stop() {
     if (stopEvent) {
         stopEvent->Set();
     }
-    thread.Join();
+    if (thread.joinable()) {
+        thread.join();
+    }
     stopEvent.reset();
 }

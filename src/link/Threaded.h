@@ -5,9 +5,9 @@
 // starts, so one signal ends them all.
 
 #include <memory>
+#include <thread>
 
 #include "platform/Event.h"
-#include "platform/Thread.h"
 
 class CThreaded {
 public:
@@ -27,8 +27,5 @@ public:
 
 protected:
     std::unique_ptr<platform::Event> stopEvent;
-    platform::Thread thread;
+    std::thread thread;
 };
-
-// Thread entry of every CThreaded: runs its ThreadMain.
-unsigned ThreadedEntry(void* object);

@@ -1,11 +1,9 @@
 #include "link/Worker.h"
 
-unsigned WorkerEntry(void* argument) {
-    CWorker* worker = static_cast<CWorker*>(argument);
+void WorkerEntry(CWorker* worker) {
     worker->Open();
     while (worker->Run()) {
     }
     worker->Close();
     delete worker;
-    return 0;
 }

@@ -25,4 +25,4 @@ protected:
 };
 
 // Thread entry of every worker: Open, Run while it returns true, Close, then destroy the worker.
-unsigned WorkerEntry(void* worker);
+void WorkerEntry(CWorker* worker);

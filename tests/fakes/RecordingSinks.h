@@ -75,7 +75,7 @@ public:
     bool Poll() override { return false; }
     void Close() override {}
     std::vector<std::int32_t> Reported() {
-        platform::MutexLock lock(workersMutex);
+        std::lock_guard<std::mutex> lock(workersMutex);
         return finished;
     }
 };

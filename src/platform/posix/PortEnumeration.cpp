@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <map>
 
-#include "platform/Mutex.h"
+#include <mutex>
 
 namespace platform {
 namespace {
@@ -27,9 +27,9 @@ constexpr std::uint32_t kNodeEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN
 // path gets the next number when first seen and keeps it for the life of the process, so that a
 // replugged adapter is the same port again.
 int NumberForPath(const std::string& path) {
-    static Mutex mutex;
+    static std::mutex mutex;
     static std::map<std::string, int> numbers;
-    MutexLock lock(mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     return numbers.emplace(path, static_cast<int>(numbers.size()) + 1).first->second;
 }
 
