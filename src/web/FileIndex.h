@@ -18,9 +18,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/FileSystem.h"
-#include "datafolder/Scan.h"
 #include "datafolder/CsvLines.h"
+#include "datafolder/Scan.h"
+#include "platform/FileSystem.h"
 
 // A listed file opened for reading. Read through its descriptor only: whatever its names come
 // to lead to afterwards, the bytes are the file's that was opened.
@@ -32,16 +32,16 @@ public:
     // Calls `visit` for each line (see CsvLines.h) of the file's first kReadBudget bytes, a
     // piece at a time, with lines cut to kMaxLineBytes: whatever the file holds, the memory
     // used stays near a megabyte. A read that fails ends the file there.
-    LinesRead EachLine(const LineVisitor& visit);
-    // Hands the descriptor over to a caller that will close it.
-    int Release() { return static_cast<int>(file_->Release()); }
+    [[nodiscard]] LinesRead EachLine(const LineVisitor& visit);
+    // Hands the open file over; the ListedFile reads no more.
+    [[nodiscard]] std::unique_ptr<platform::File> TakeFile() { return std::move(file_); }
 
     FileRecord record;
     std::uint64_t size;  // full size, not cut to 32 bits
 
 private:
     // Whether the file has a line end in its first kLineEndWithin bytes, or is no longer.
-    bool HasLineEnds(char* buffer);
+    [[nodiscard]] bool HasLineEnds(char* buffer);
 
     std::unique_ptr<platform::File> file_;
 };
@@ -53,8 +53,8 @@ public:
     // The files as a scan lists them now, newest first, less those that would not be served.
     // However many browsers ask, the folder is scanned at most once per kListLifetime, and again at
     // once after Changed.
-    std::vector<FileRecord> Scan();
-    std::optional<ListedFile> Open(std::string_view dir, std::string_view name);
+    [[nodiscard]] std::vector<FileRecord> Scan();
+    [[nodiscard]] std::optional<ListedFile> Open(std::string_view dir, std::string_view name);
     // The folder has changed: the next lookup scans again.
     void Changed();
     const std::string& DataFolder() const { return dataFolder_; }
