@@ -25,14 +25,15 @@
 class StoredFile {
 public:
     // The file `record` names inside `dataFolder`; nothing when the rule refuses it or it is gone.
-    static std::optional<StoredFile> Open(const std::string& dataFolder, FileRecord record);
+    [[nodiscard]] static std::optional<StoredFile> Open(const std::string& dataFolder,
+                                                        FileRecord record);
 
     // Calls `visit` for each line (see CsvLines.h) of the file's first kReadBudget bytes, a
     // piece at a time, with lines cut to kMaxLineBytes: whatever the file holds, the memory
     // used stays near a megabyte. A read that fails ends the file there.
-    LinesRead EachLine(const LineVisitor& visit);
-    // Hands the open handle (on POSIX a descriptor) to a caller that will close it.
-    long long Release() { return file_->Release(); }
+    [[nodiscard]] LinesRead EachLine(const LineVisitor& visit);
+    // Hands the open file over; the StoredFile reads no more.
+    [[nodiscard]] std::unique_ptr<platform::File> TakeFile() { return std::move(file_); }
 
     FileRecord record;
     std::uint64_t size;  // full size, not cut to 32 bits

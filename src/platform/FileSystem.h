@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -87,6 +88,22 @@ bool ListDirectory(const std::string& directory,
 // swapped in afterwards is still refused by the open itself.
 bool PlainFileBeneath(const std::string& root, std::initializer_list<std::string_view> names);
 
+// A small file read whole, such as a secret the user keeps in a file of its own, with what a
+// caller needs to judge it. Only a regular file is read, so a pipe or a device given by mistake
+// neither holds up the caller nor feeds it without end.
+struct SmallFile {
+    bool opened = false;
+    bool regular = false;
+    // Users other than its owner may read or write it (POSIX: any group or other permission).
+    // Windows keeps no such bits; there a file is private by the folder it is in.
+    bool openToOthers = false;
+    // At most `limit` + 1 bytes, so that a caller can tell a file larger than its limit.
+    std::string bytes;
+    // Why it could not be opened or read, as the OS says it; empty when it was read.
+    std::string error;
+};
+[[nodiscard]] SmallFile ReadSmallFile(const std::string& path, std::size_t limit);
+
 // A file opened either for exclusive creation and writing, or for reading. Unbuffered: callers
 // that write line by line buffer themselves.
 //
@@ -121,6 +138,9 @@ public:
     // Hands the open handle (on POSIX a descriptor) to a caller that closes it itself; the File
     // is closed afterwards.
     long long Release();
+    // The open handle, still the File's own: for a caller that passes it to a call which takes
+    // it over only when it succeeds, and then calls Release.
+    long long Handle() const { return handle_; }
     bool IsOpen() const { return handle_ != kInvalid; }
     // Writes all bytes or reports failure.
     [[nodiscard]] bool Write(const void* data, std::size_t size);

@@ -15,6 +15,6 @@ struct EmbeddedFile {
 extern const EmbeddedFile kEmbeddedFiles[];
 
 // The file served at `urlPath` ("/" is index.html, "/file" is file.html); null for none.
-const EmbeddedFile* FindAsset(std::string_view urlPath);
+[[nodiscard]] const EmbeddedFile* FindAsset(std::string_view urlPath);
 // The Content-Type for a file name, by its extension.
-const char* ContentTypeOf(std::string_view name);
+[[nodiscard]] const char* ContentTypeOf(std::string_view name);

@@ -12,8 +12,10 @@
 #include <cstring>
 #include <string_view>
 
+#include "web/Admission.h"
 #include "web/Reply.h"
 #include "web/RequestHead.h"
+#include "web/WebLog.h"
 
 std::string AddressKey(const sockaddr* address) {
     char text[INET6_ADDRSTRLEN] = "";
@@ -69,17 +71,17 @@ std::string AnswerBytes(unsigned status, const char* text) {
         head.append(field.name).append(": ").append(field.value).append("\r\n");
     }
     if (status == 405) {
-        head += "Allow: GET, HEAD\r\n";
+        head.append("Allow: ").append(kServedMethods).append("\r\n");
     }
     head += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
     return head + body;
 }
 
-void Watch(int epoll, int op, int fd, std::uint32_t events, std::uint64_t id) {
+[[nodiscard]] bool Watch(int epoll, int op, int fd, std::uint32_t events, std::uint64_t id) {
     epoll_event event{};
     event.events = events;
     event.data.u64 = id;
-    ::epoll_ctl(epoll, op, fd, &event);
+    return ::epoll_ctl(epoll, op, fd, &event) == 0;
 }
 
 }  // namespace
@@ -88,23 +90,54 @@ ConnectionGate::ConnectionGate(HandOff handOff)
     : handOff_(std::move(handOff)),
       epoll_(::epoll_create1(EPOLL_CLOEXEC)),
       wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    Watch(epoll_, EPOLL_CTL_ADD, wake_, EPOLLIN, kWakeId);
+    // Kept for Start to report: a constructor has no one to tell.
+    if (epoll_ < 0 || wake_ < 0) {
+        setupError_ = errno;
+    }
 }
 
 ConnectionGate::~ConnectionGate() {
     Stop();
-    ::close(wake_);
-    ::close(epoll_);
+    if (wake_ >= 0) {
+        ::close(wake_);
+    }
+    if (epoll_ >= 0) {
+        ::close(epoll_);
+    }
 }
 
-void ConnectionGate::Start(int listenFd) {
-    listen_ = listenFd;
+bool ConnectionGate::Start(int listenFd, std::string& error) {
+    const auto fail = [&](const char* what) {
+        error = std::string(what) + ": " + std::strerror(errno);
+        ::close(listenFd);
+        return false;
+    };
+    if (epoll_ < 0 || wake_ < 0) {
+        errno = setupError_;
+        return fail(epoll_ < 0 ? "no epoll set for the gate" : "no wake-up event for the gate");
+    }
+    const int flags = ::fcntl(listenFd, F_GETFL);
     // Never blocking the gate's thread, which has the waiting connections to look after too.
-    ::fcntl(listen_, F_SETFL, ::fcntl(listen_, F_GETFL) | O_NONBLOCK);
+    if (flags < 0 || ::fcntl(listenFd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        return fail("the listening socket cannot be made non-blocking");
+    }
     // Level-triggered: whatever is left in the backlog while the places are full is taken once
     // one frees.
-    Watch(epoll_, EPOLL_CTL_ADD, listen_, 0, kListenId);
+    if (!Watch(epoll_, EPOLL_CTL_ADD, wake_, EPOLLIN, kWakeId) ||
+        !Watch(epoll_, EPOLL_CTL_ADD, listenFd, 0, kListenId)) {
+        return fail("the gate cannot watch its sockets");
+    }
+    listen_ = listenFd;
     thread_ = std::thread([this] { Run(); });
+    return true;
+}
+
+void ConnectionGate::Wake() {
+    const std::uint64_t one = 1;
+    // EAGAIN: the counter is full, so the gate has a wake-up waiting anyway.
+    if (::write(wake_, &one, sizeof one) < 0 && errno != EAGAIN) {
+        LogWebFailure("cannot wake the gate");
+    }
 }
 
 void ConnectionGate::Stop() {
@@ -112,8 +145,7 @@ void ConnectionGate::Stop() {
         return;
     }
     stopping_ = true;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
+    Wake();
     thread_.join();
     while (!waiting_.empty()) {
         Drop(waiting_.begin());
@@ -139,8 +171,7 @@ void ConnectionGate::Closed(int fd, const void* connection) {
         }
         handed_.erase(found);
     }
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
+    Wake();
 }
 
 std::size_t ConnectionGate::HandedCount(const std::string& address) {
@@ -155,11 +186,12 @@ std::size_t ConnectionGate::HandedCount(const std::string& address) {
 
 void ConnectionGate::Run() {
     epoll_event events[32];
-    while (!stopping_) {
+    while (!stopping_ && !broken_) {
         Arm();
         int timeout = -1;
-        if (!waiting_.empty()) {
-            auto soonest = waiting_.front().deadline;
+        const bool paused = Clock::now() < acceptPausedUntil_;
+        if (!waiting_.empty() || paused) {
+            auto soonest = paused ? acceptPausedUntil_ : waiting_.front().deadline;
             for (const Waiting& each : waiting_) {
                 soonest = std::min(soonest, each.deadline);
             }
@@ -168,11 +200,19 @@ void ConnectionGate::Run() {
             timeout = static_cast<int>(std::clamp<long long>(left.count() + 1, 0, 60'000));
         }
         const int count = ::epoll_wait(epoll_, events, 32, timeout);
+        if (count < 0 && errno != EINTR) {
+            // Nothing the gate can wait for any more: it stops taking connections rather than
+            // spinning, and the page answers no one until orbtray restarts.
+            LogWebFailure("stops taking requests, epoll_wait failed");
+            return;
+        }
         for (int i = 0; i < count && !stopping_; ++i) {
             const std::uint64_t id = events[i].data.u64;
             if (id == kWakeId) {
                 std::uint64_t value = 0;
-                [[maybe_unused]] const ssize_t got = ::read(wake_, &value, sizeof value);
+                if (::read(wake_, &value, sizeof value) < 0 && errno != EAGAIN) {
+                    LogWebFailure("cannot read its wake-up event");
+                }
             } else if (id == kListenId) {
                 AcceptAll();
             } else {
@@ -191,9 +231,14 @@ void ConnectionGate::Run() {
 // Accepting only while there is a place or one can be made, so that otherwise newcomers wait in
 // the backlog rather than being taken and closed.
 void ConnectionGate::Arm() {
-    const bool room = !waiting_.empty() || waiting_.size() + HandedCount("") < kTotal;
+    const bool room = Clock::now() >= acceptPausedUntil_ &&
+                      (!waiting_.empty() || waiting_.size() + HandedCount("") < kTotal);
     if (room != armed_) {
-        Watch(epoll_, EPOLL_CTL_MOD, listen_, room ? std::uint32_t(EPOLLIN) : 0u, kListenId);
+        if (!Watch(epoll_, EPOLL_CTL_MOD, listen_, room ? std::uint32_t(EPOLLIN) : 0u, kListenId)) {
+            // Left armed, the level-triggered listener would wake the gate for ever.
+            LogWebFailure("stops taking requests, its listening socket cannot be watched");
+            broken_ = true;
+        }
         armed_ = room;
     }
 }
@@ -201,7 +246,7 @@ void ConnectionGate::Arm() {
 void ConnectionGate::AcceptAll() {
     while (!stopping_) {
         Arm();
-        if (!armed_) {
+        if (!armed_ || broken_) {
             return;
         }
         sockaddr_storage peer{};
@@ -209,9 +254,18 @@ void ConnectionGate::AcceptAll() {
         const int fd = ::accept4(listen_, reinterpret_cast<sockaddr*>(&peer), &peerSize,
                                  SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
-            // EAGAIN: the backlog is empty. Anything else (a connection reset while queued, no
-            // descriptors left) is tried again at the next readiness.
-            return;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                return;  // the backlog is empty
+            }
+            if (errno == ECONNABORTED || errno == EINTR || errno == EPROTO || errno == EPERM) {
+                continue;  // that one connection is gone; the next may be fine
+            }
+            // No descriptors or memory left: the backlog stays readable, so trying again at
+            // once would spin. The gate pauses instead; connections that close meanwhile free
+            // what it needs.
+            LogWebFailure("pauses taking requests, accept failed");
+            acceptPausedUntil_ = Clock::now() + kAcceptPause;
+            continue;
         }
         Admit(fd, peer, peerSize);
     }
@@ -242,11 +296,15 @@ void ConnectionGate::Admit(int fd, const sockaddr_storage& peer, socklen_t peerS
         }
         Drop(waiting_.begin());
     }
-    waiting_.push_back({fd, address, peer, peerSize, Clock::now() + kHeadDeadline});
     // Edge-triggered: the head is only peeked, so its bytes stay readable; each new arrival
     // wakes the gate once.
-    Watch(epoll_, EPOLL_CTL_ADD, fd, EPOLLIN | EPOLLRDHUP | EPOLLET,
-          static_cast<std::uint64_t>(fd));
+    if (!Watch(epoll_, EPOLL_CTL_ADD, fd, EPOLLIN | EPOLLRDHUP | EPOLLET,
+               static_cast<std::uint64_t>(fd))) {
+        LogWebFailure("drops a request, its connection cannot be watched");
+        ::close(fd);
+        return;
+    }
+    waiting_.push_back({fd, address, peer, peerSize, Clock::now() + kHeadDeadline});
 }
 
 void ConnectionGate::Examine(std::list<Waiting>::iterator entry) {
@@ -283,11 +341,17 @@ void ConnectionGate::Examine(std::list<Waiting>::iterator entry) {
     const int fd = entry->fd;
     const sockaddr_storage peer = entry->peer;
     const socklen_t peerSize = entry->peerSize;
+    // Still watched, the socket would wake the gate while the server owns it, and its number
+    // could not be watched again once reused.
+    if (::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr) != 0) {
+        LogWebFailure("drops a request, its connection cannot be handed on");
+        Drop(entry);
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         handed_[fd] = Handed{entry->address, nullptr};
     }
-    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
     waiting_.erase(entry);
     if (!handOff_(fd, reinterpret_cast<const sockaddr*>(&peer), peerSize)) {
         // The server has closed the socket.
@@ -311,7 +375,11 @@ void ConnectionGate::Answer(std::list<Waiting>::iterator entry, unsigned status,
 }
 
 void ConnectionGate::Drop(std::list<Waiting>::iterator entry) {
-    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, entry->fd, nullptr);
+    // Closing takes the socket out of the set too; a removal that fails says the set is not
+    // what the gate believes.
+    if (::epoll_ctl(epoll_, EPOLL_CTL_DEL, entry->fd, nullptr) != 0) {
+        LogWebFailure("cannot stop watching a connection");
+    }
     ::close(entry->fd);
     waiting_.erase(entry);
 }

@@ -9,11 +9,11 @@
 // only connections already handed on are never evicted, and while the handed-on ones fill every
 // place the gate leaves newcomers in the listen backlog.
 //
-// Threads: the gate's thread owns the listening socket, the epoll set and `waiting_`; Start and
-// Stop run on the owner's thread. `handed_` (connections the server holds) is guarded by
-// mutex_: the gate's thread adds to it, the server's thread reports each one's start and close
-// through Started and Closed, and wakes the gate through wake_ (an eventfd, fixed from
-// construction).
+// Threads: the gate's thread owns the listening socket, the epoll set, `waiting_` and the
+// arming state (armed_, broken_, acceptPausedUntil_); Start and Stop run on the owner's thread.
+// `handed_` (connections the server holds) is guarded by mutex_: the gate's thread adds to it,
+// the server's thread reports each one's start and close through Started and Closed, and wakes
+// the gate through wake_ (an eventfd, fixed from construction).
 
 #include <sys/socket.h>
 
@@ -29,7 +29,7 @@
 
 // Which "address" a share belongs to: an IPv4 address, or an IPv6 /64 (one host's usual
 // allotment).
-std::string AddressKey(const sockaddr* address);
+[[nodiscard]] std::string AddressKey(const sockaddr* address);
 
 class ConnectionGate {
 public:
@@ -42,8 +42,9 @@ public:
     ConnectionGate(const ConnectionGate&) = delete;
     ConnectionGate& operator=(const ConnectionGate&) = delete;
 
-    // Takes the listening socket and starts accepting.
-    void Start(int listenFd);
+    // Takes the listening socket and starts accepting; false, with the socket closed and
+    // `error` saying why, when the gate cannot watch it.
+    [[nodiscard]] bool Start(int listenFd, std::string& error);
     // Stops accepting and closes the connections still waiting; the handed ones stay the
     // server's.
     void Stop();
@@ -57,6 +58,8 @@ public:
     static constexpr auto kHeadDeadline = std::chrono::seconds(10);
     // How long an answered connection may go on sending before it is closed.
     static constexpr auto kLinger = std::chrono::seconds(2);
+    // How long accepting rests after the system had no descriptor or memory for a connection.
+    static constexpr auto kAcceptPause = std::chrono::seconds(1);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -74,6 +77,7 @@ private:
     };
 
     void Run();
+    void Wake();
     void Arm();
     void AcceptAll();
     void Admit(int fd, const sockaddr_storage& peer, socklen_t peerSize);
@@ -86,8 +90,11 @@ private:
     const HandOff handOff_;
     const int epoll_;
     const int wake_;
+    int setupError_ = 0;  // errno of a failed epoll_ or wake_
     int listen_ = -1;
     bool armed_ = false;
+    bool broken_ = false;  // the gate's own set failed: it takes no more connections
+    Clock::time_point acceptPausedUntil_{};
     std::atomic<bool> stopping_{false};
     std::list<Waiting> waiting_;  // oldest first
     std::mutex mutex_;

@@ -5,14 +5,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+
+#include "web/WebLog.h"
 
 EventHub::EventHub()
     : epoll_(::epoll_create1(EPOLL_CLOEXEC)), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    epoll_event wake{};
-    wake.events = EPOLLIN;
-    wake.data.u64 = 0;
-    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &wake);
+    // Kept for Start to report: a constructor has no one to tell.
+    if (epoll_ < 0 || wake_ < 0) {
+        setupError_ = errno;
+    }
 }
 
 EventHub::~EventHub() {
@@ -20,13 +23,37 @@ EventHub::~EventHub() {
     if (watch_.joinable()) {
         watch_.join();
     }
-    ::close(wake_);
-    ::close(epoll_);
+    if (wake_ >= 0) {
+        ::close(wake_);
+    }
+    if (epoll_ >= 0) {
+        ::close(epoll_);
+    }
 }
 
-void EventHub::Start() {
-    if (!watch_.joinable()) {
-        watch_ = std::thread([this] { Watch(); });
+bool EventHub::Start(std::string& error) {
+    if (watch_.joinable()) {
+        return true;
+    }
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.u64 = 0;
+    const int failure = epoll_ < 0 || wake_ < 0                                 ? setupError_
+                        : ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &wake) != 0 ? errno
+                                                                                : 0;
+    if (failure != 0) {
+        error = std::string("the live events cannot be watched: ") + std::strerror(failure);
+        return false;
+    }
+    watch_ = std::thread([this] { Watch(); });
+    return true;
+}
+
+void EventHub::Wake() {
+    const std::uint64_t one = 1;
+    // EAGAIN: the counter is full, so a wake-up is waiting anyway.
+    if (::write(wake_, &one, sizeof one) < 0 && errno != EAGAIN) {
+        LogWebFailure("cannot wake the live events' watch");
     }
 }
 
@@ -89,12 +116,18 @@ MHD_Response* EventHub::OpenStream(MHD_Connection* connection, const std::string
         viewers_.emplace(viewer->id, viewer);
     }
     // Edge-triggered: a viewer that sends something other than a hang-up is not woken for again
-    // and again. The registration goes when the server closes the socket.
-    if (info != nullptr) {
-        epoll_event hangUp{};
-        hangUp.events = EPOLLRDHUP | EPOLLET;
-        hangUp.data.u64 = viewer->id;
-        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, info->connect_fd, &hangUp);
+    // and again. The registration goes when the server closes the socket. Unwatched, a stream
+    // whose viewer left would hold its place until the server's time-out: it is refused instead.
+    epoll_event hangUp{};
+    hangUp.events = EPOLLRDHUP | EPOLLET;
+    hangUp.data.u64 = viewer->id;
+    if (info == nullptr || ::epoll_ctl(epoll_, EPOLL_CTL_ADD, info->connect_fd, &hangUp) != 0) {
+        if (info != nullptr) {
+            LogWebFailure("refuses a live view, its connection cannot be watched");
+        }
+        refusal = Refusal::Failed;
+        Free(viewer);
+        return nullptr;
     }
     MHD_Response* response =
         MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &Read, viewer, &Free);
@@ -146,8 +179,9 @@ void EventHub::Free(void* cls) {
 void EventHub::CloseAll() {
     std::unique_lock<std::mutex> lock(mutex_);
     closing_ = true;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
+    if (watch_.joinable()) {
+        Wake();
+    }
     for (auto& [id, viewer] : viewers_) {
         if (viewer->suspended) {
             viewer->suspended = false;
@@ -166,6 +200,11 @@ void EventHub::Watch() {
             nextKeepAlive - std::chrono::steady_clock::now());
         const int count = ::epoll_wait(epoll_, events, 16,
                                        static_cast<int>(std::max<long long>(wait.count(), 0)));
+        if (count < 0 && errno != EINTR) {
+            // Waiting cannot go on; streams still flow, but without keep-alives or hang-up news.
+            LogWebFailure("stops watching the live views, epoll_wait failed");
+            return;
+        }
         std::lock_guard<std::mutex> lock(mutex_);
         if (closing_) {
             return;

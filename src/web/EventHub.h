@@ -33,17 +33,19 @@ public:
     EventHub& operator=(const EventHub&) = delete;
 
     // Starts the keep-alive timer; called once serving starts, from the thread whose signal
-    // mask the timer's thread should inherit.
-    void Start();
+    // mask the timer's thread should inherit. False, with `error` saying why, when the hub has
+    // no epoll set or wake-up event to watch with.
+    [[nodiscard]] bool Start(std::string& error);
     // One event, `data` being a single line of JSON.
     void Publish(std::string_view event, std::string_view data);
-    enum class Refusal { None, Full, Closing };
+    // Failed: the viewer's socket cannot be watched for a hang-up.
+    enum class Refusal { None, Full, Closing, Failed };
     // A response that streams the events published from now on to `connection`, which comes
     // from `address` (as AddressKey names it); the caller queues it and drops its own
     // reference. Null, with `refusal` saying why, when the address or everyone has as many
     // streams as allowed, or the hub is closing.
-    MHD_Response* OpenStream(MHD_Connection* connection, const std::string& address,
-                             Refusal& refusal);
+    [[nodiscard]] MHD_Response* OpenStream(MHD_Connection* connection, const std::string& address,
+                                           Refusal& refusal);
     // Ends every stream and refuses new ones; waits (briefly) until the server has let go of
     // them, since a server may not stop with a connection suspended.
     void CloseAll();
@@ -73,9 +75,11 @@ private:
     static void Free(void* viewer);
     void SendLocked(std::string_view bytes);
     void Watch();
+    void Wake();
 
-    const int epoll_;  // the suspended viewers' sockets, by viewer id, and wake_ as id 0
-    const int wake_;   // an eventfd that ends the watch
+    const int epoll_;     // the suspended viewers' sockets, by viewer id, and wake_ as id 0
+    const int wake_;      // an eventfd that ends the watch
+    int setupError_ = 0;  // errno of a failed epoll_ or wake_, for Start to report
     std::mutex mutex_;
     std::condition_variable changed_;
     std::map<std::uint64_t, Viewer*> viewers_;

@@ -26,8 +26,8 @@ public:
     // The files as a scan lists them now, newest first, less those that would not be served.
     // However many browsers ask, the folder is scanned at most once per kListLifetime, and again at
     // once after Changed.
-    std::vector<FileRecord> Scan();
-    std::optional<StoredFile> Open(std::string_view dir, std::string_view name);
+    [[nodiscard]] std::vector<FileRecord> Scan();
+    [[nodiscard]] std::optional<StoredFile> Open(std::string_view dir, std::string_view name);
     // The folder has changed: the next lookup scans again.
     void Changed();
     const std::string& DataFolder() const { return dataFolder_; }

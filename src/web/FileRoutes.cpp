@@ -168,7 +168,7 @@ Reply FileRoutes::Table(const Query& query) {
     }
     Named named = OpenNamed(index_, query);
     if (named.failure) {
-        return *named.failure;
+        return std::move(*named.failure);
     }
     count = std::min(*count, kMaxRows);
     // Written by hand, like the plot: a row of thousands of cells as JSON objects would cost
@@ -219,7 +219,7 @@ Reply FileRoutes::Plot(const Query& query) {
     }
     Named named = OpenNamed(index_, query);
     if (named.failure) {
-        return *named.failure;
+        return std::move(*named.failure);
     }
     StoredFile& file = *named.file;
     const PlotSeries plot = ThinPlot([&](const LineVisitor& visit) { return file.EachLine(visit); },
@@ -240,12 +240,12 @@ Reply FileRoutes::Plot(const Query& query) {
 Reply FileRoutes::Download(const Query& query) {
     Named named = OpenNamed(index_, query);
     if (named.failure) {
-        return *named.failure;
+        return std::move(*named.failure);
     }
     Reply reply;
     reply.type = "text/csv";
-    reply.fdSize = named.file->size;
-    reply.fd = static_cast<int>(named.file->Release());
+    reply.fileSize = named.file->size;
+    reply.file = named.file->TakeFile();
     reply.headers.emplace_back(
         "Content-Disposition",
         "attachment; filename=\"" + QuotedName(named.file->record.fileName) + "\"");

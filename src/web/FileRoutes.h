@@ -4,7 +4,6 @@
 // is named by `dir` (its serial folder as on disk) and `name`; anything the scan does not list
 // is 404. Runs on the server's thread.
 
-#include <map>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -14,20 +13,17 @@
 
 class FileIndex;
 
-// The query's parameters, decoded; the first of a repeated name wins.
-using Query = std::map<std::string, std::string>;
-
 // One row of the list: {"time","serial","dir","name","size"}, as `orbtray list` prints it.
-nlohmann::json FileRowJson(const FileRecord& record);
+[[nodiscard]] nlohmann::json FileRowJson(const FileRecord& record);
 
 class FileRoutes {
 public:
     explicit FileRoutes(FileIndex& index) : index_(index) {}
 
-    Reply Files(const Query& query);
-    Reply Table(const Query& query);
-    Reply Plot(const Query& query);
-    Reply Download(const Query& query);
+    [[nodiscard]] Reply Files(const Query& query);
+    [[nodiscard]] Reply Table(const Query& query);
+    [[nodiscard]] Reply Plot(const Query& query);
+    [[nodiscard]] Reply Download(const Query& query);
 
     static constexpr std::size_t kMaxRows = 1000;
     static constexpr std::size_t kDefaultPoints = 2000;

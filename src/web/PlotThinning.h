@@ -29,8 +29,8 @@ struct PlotSeries {
 // At most `points` rows (and at least 2 when there are as many lines). `lines` is read twice.
 // Kept per bucket, column and extreme are a value and a line number: at most `points` buckets
 // of kMaxPlotColumns columns, 24 bytes each (6 MB for 4000 points).
-PlotSeries ThinPlot(const LineSource& lines, std::size_t points);
+[[nodiscard]] PlotSeries ThinPlot(const LineSource& lines, std::size_t points);
 
 // "YYYY-MM-DD HH:MM:SS" or with 'T', optional fraction and 'Z', as milliseconds since 1970 in
 // UTC; false for anything else.
-bool ParseTimeMs(std::string_view text, double& ms);
+[[nodiscard]] bool ParseTimeMs(std::string_view text, double& ms);

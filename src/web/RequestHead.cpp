@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "web/Admission.h"
+
 namespace {
 
 bool TokenChar(char c) {
@@ -64,8 +66,8 @@ HeadCheck CheckRequestLine(std::string_view line) {
     if (version != "HTTP/1.1" && version != "HTTP/1.0") {
         return Refused(505, "only HTTP/1.0 and HTTP/1.1 are served");
     }
-    if (method != "GET" && method != "HEAD") {
-        return Refused(405, "only GET and HEAD are served");
+    if (!IsServedMethod(method)) {
+        return Refused(405, kMethodRefused);
     }
     return {};
 }

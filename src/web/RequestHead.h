@@ -17,4 +17,4 @@ struct HeadCheck {
 constexpr std::size_t kMaxHead = 8192;
 
 // `bytes` is what has arrived so far, at most kMaxHead of it.
-HeadCheck CheckHead(std::string_view bytes);
+[[nodiscard]] HeadCheck CheckHead(std::string_view bytes);

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "web/WebAddress.h"
+
 struct WebConfig {
     std::string host = "127.0.0.1";  // an IP address (IPv6 without brackets) or a host name
     std::uint16_t port = 9394;
@@ -15,11 +17,8 @@ struct WebConfig {
     std::string dataFolder;          // ends in '/'
 };
 
-// The address as a URL or a Host header writes it: an IPv6 address in brackets.
-std::string UrlHost(const std::string& host);
-
 // The token is the file's first line, without surrounding white space; false with `error` set
 // when the file is not a regular file of at most kMaxWebTokenFile bytes that only its owner may
 // read, or its token is empty or holds a character a cookie cannot carry.
 constexpr std::size_t kMaxWebTokenFile = 4096;
-bool ReadWebToken(const std::string& path, std::string& token, std::string& error);
+[[nodiscard]] bool ReadWebToken(const std::string& path, std::string& token, std::string& error);

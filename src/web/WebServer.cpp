@@ -10,8 +10,10 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <optional>
 
 #include "platform/Socket.h"
+#include "web/Admission.h"
 #include "web/Assets.h"
 #include "web/EventHub.h"
 #include "web/LiveEvents.h"
@@ -21,14 +23,6 @@ namespace {
 constexpr char kNoStore[] = "no-store";
 constexpr char kStaticCache[] = "max-age=3600";
 
-// Asked for by browsers that meet a page needing the token, so it uses no script at all.
-constexpr char kTokenForm[] =
-    "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-    "<title>OrbTray</title></head><body>\n"
-    "<form method=\"get\" action=\"/\"><p>This page needs its access token.</p>\n"
-    "<input name=\"token\" type=\"password\" autocomplete=\"current-password\" autofocus>\n"
-    "<button type=\"submit\">Open</button></form>\n</body></html>\n";
-
 void AddCommonHeaders(MHD_Response* response, const char* cacheControl) {
     for (const HeaderField& field : kCommonHeaders) {
         MHD_add_response_header(response, field.name, field.value);
@@ -37,15 +31,17 @@ void AddCommonHeaders(MHD_Response* response, const char* cacheControl) {
 }
 
 MHD_Result Send(MHD_Connection* connection, Reply reply, const char* cacheControl) {
-    MHD_Response* response = reply.fd >= 0
-                                 ? MHD_create_response_from_fd64(reply.fdSize, reply.fd)
-                                 : MHD_create_response_from_buffer(
-                                       reply.body.size(), reply.body.data(), MHD_RESPMEM_MUST_COPY);
+    MHD_Response* response =
+        reply.file
+            ? MHD_create_response_from_fd64(reply.fileSize, static_cast<int>(reply.file->Handle()))
+            : MHD_create_response_from_buffer(reply.body.size(), reply.body.data(),
+                                              MHD_RESPMEM_MUST_COPY);
     if (response == nullptr) {
-        if (reply.fd >= 0) {
-            ::close(reply.fd);
-        }
-        return MHD_NO;
+        return MHD_NO;  // the reply still owns its file and closes it
+    }
+    if (reply.file) {
+        // The response closes the descriptor from now on.
+        reply.file->Release();
     }
     MHD_add_response_header(response, "Content-Type", reply.type.c_str());
     AddCommonHeaders(response, cacheControl);
@@ -64,41 +60,10 @@ MHD_Result CollectArgument(void* query, MHD_ValueKind, const char* key, std::siz
     return MHD_YES;
 }
 
-// Compares in time independent of where the texts differ, so the token cannot be guessed a
-// byte at a time.
-bool SameSecret(std::string_view a, std::string_view b) {
-    unsigned char difference = a.size() == b.size() ? 0 : 1;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        difference |= static_cast<unsigned char>(a[i] ^ b[i % (b.empty() ? 1 : b.size())]);
-    }
-    return difference == 0 && !b.empty();
-}
-
-std::string PercentEncoded(std::string_view text, bool keepSlash) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-            c == '-' || c == '_' || c == '.' || c == '~' || (keepSlash && c == '/')) {
-            out += c;
-        } else {
-            out += '%';
-            out += kHex[byte >> 4];
-            out += kHex[byte & 15];
-        }
-    }
-    return out;
-}
-
-std::string Lowered(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
+std::optional<std::string_view> Lookup(MHD_Connection* connection, MHD_ValueKind kind,
+                                       const char* name) {
+    const char* value = MHD_lookup_connection_value(connection, kind, name);
+    return value != nullptr ? std::optional<std::string_view>(value) : std::nullopt;
 }
 
 }  // namespace
@@ -108,8 +73,8 @@ WebServer::WebServer(const WebConfig& config, FileRoutes& files, LiveEvents& liv
       files_(files),
       live_(live),
       hub_(hub),
-      // Named after the port, so two receivers on one host keep apart the tokens they set.
-      cookie_("orbtray_token_" + std::to_string(config.port)),
+      served_{config.host, config.port, config.hosts, "", config.token},
+      cookie_(TokenCookieName(config.port)),
       gate_([this](int fd, const sockaddr* peer, socklen_t peerSize) {
           return MHD_add_connection(daemon_, fd, peer, peerSize) == MHD_YES;
       }) {}
@@ -155,15 +120,21 @@ bool WebServer::Start(std::string& error) {
     sockaddr_storage bound{};
     socklen_t boundSize = sizeof bound;
     char text[INET6_ADDRSTRLEN] = "";
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundSize) == 0) {
-        const void* address =
-            bound.ss_family == AF_INET6
-                ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&bound)->sin6_addr)
-                : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&bound)->sin_addr);
-        if (::inet_ntop(bound.ss_family, address, text, sizeof text) != nullptr) {
-            boundHost_ = UrlHost(text);
-        }
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundSize) != 0) {
+        error = "cannot serve the web page on " + where + ": " + platform::SocketErrorText(errno);
+        ::close(fd);
+        return false;
     }
+    const void* address =
+        bound.ss_family == AF_INET6
+            ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&bound)->sin6_addr)
+            : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&bound)->sin_addr);
+    if (::inet_ntop(bound.ss_family, address, text, sizeof text) == nullptr) {
+        error = "cannot serve the web page on " + where + ": " + platform::SocketErrorText(errno);
+        ::close(fd);
+        return false;
+    }
+    served_.boundHost = UrlHost(text);
     // The gate keeps the count; the server's own limit only leaves room for the moment between
     // a connection's close being reported and the server forgetting it.
     daemon_ =
@@ -177,9 +148,15 @@ bool WebServer::Start(std::string& error) {
         error = "cannot serve the web page on " + where + ": the HTTP server did not start";
         return false;
     }
-    gate_.Start(fd);
-    hub_.Start();
-    return true;
+    std::string why;
+    if (!hub_.Start(why)) {
+        ::close(fd);
+    } else if (gate_.Start(fd, why)) {  // the gate takes the socket even when it fails
+        return true;
+    }
+    error = "cannot serve the web page on " + where + ": " + why;
+    Stop();
+    return false;
 }
 
 void WebServer::Stop() {
@@ -195,8 +172,7 @@ void WebServer::Stop() {
 MHD_Result WebServer::Access(void* server, MHD_Connection* connection, const char* url,
                              const char* method, const char*, const char*, std::size_t* uploadSize,
                              void** state) {
-    const std::string_view verb = method;
-    const bool readOnly = verb == "GET" || verb == "HEAD";
+    const bool readOnly = IsServedMethod(method);
     // A GET is answered at the second call, once the library knows the request is complete, so
     // the connection can be kept for the next one. Anything else is refused at once: its body
     // is never read, and the library closes the connection instead.
@@ -228,92 +204,6 @@ void WebServer::Notify(void* server, MHD_Connection* connection, void** context,
     }
 }
 
-bool WebServer::KnownHost(std::string_view host) const {
-    std::string port(1, ':');
-    port += std::to_string(config_.port);
-    const std::string given = Lowered(host);
-    const auto matches = [&](const std::string& name) {
-        const std::string lowered = Lowered(name);
-        return given == lowered || given == lowered + port;
-    };
-    if (matches(UrlHost(config_.host)) || matches("localhost") ||
-        (!boundHost_.empty() && matches(boundHost_))) {
-        return true;
-    }
-    for (const std::string& name : config_.hosts) {
-        if (matches(name)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Browsers say where a request comes from: Sec-Fetch-Site (all current ones) and Origin (on
-// fetches other than same-origin GETs). Either naming another site ends the request, so a page
-// elsewhere cannot make the browser read the data even where no token is asked for.
-bool WebServer::CrossSite(MHD_Connection* connection) const {
-    const char* site = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Sec-Fetch-Site");
-    if (site != nullptr && std::string_view(site) != "same-origin" &&
-        std::string_view(site) != "none") {
-        return true;
-    }
-    const char* origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Origin");
-    if (origin == nullptr) {
-        return false;
-    }
-    const std::string_view text = origin;
-    const std::string_view scheme = "http://";
-    if (!text.starts_with(scheme)) {
-        return true;
-    }
-    // An origin names its port unless it is the scheme's own.
-    const std::string_view host = text.substr(scheme.size());
-    const std::string port = ":" + std::to_string(config_.port);
-    return !KnownHost(host) || (config_.port != 80 && !host.ends_with(port));
-}
-
-bool WebServer::Admitted(MHD_Connection* connection, std::string_view path, const Query& query,
-                         MHD_Result& queued) {
-    if (config_.token.empty()) {
-        return true;
-    }
-    const auto given = query.find("token");
-    if (given != query.end() && SameSecret(given->second, config_.token)) {
-        // The token leaves the address bar (and the history) at once; the cookie carries it.
-        // Only to the page's own pages: a path of the asker's choosing could lead elsewhere.
-        const bool own = path == "/" || path == "/file";
-        std::string location = own ? std::string(path) : "/";
-        char separator = '?';
-        for (const auto& [key, value] : query) {
-            if (own && key != "token") {
-                location +=
-                    separator + PercentEncoded(key, false) + "=" + PercentEncoded(value, false);
-                separator = '&';
-            }
-        }
-        Reply reply = TextReply(303, "see " + location);
-        reply.headers.emplace_back("Location", location);
-        reply.headers.emplace_back(
-            "Set-Cookie", cookie_ + "=" + config_.token + "; HttpOnly; SameSite=Strict; Path=/");
-        queued = Send(connection, std::move(reply), kNoStore);
-        return false;
-    }
-    const char* cookie = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, cookie_.c_str());
-    if (given == query.end() && cookie != nullptr && SameSecret(cookie, config_.token)) {
-        return true;
-    }
-    Reply reply;
-    reply.status = 401;
-    if (path == "/" || path == "/file") {
-        reply.type = "text/html; charset=utf-8";
-        reply.body = kTokenForm;
-    } else {
-        reply.body = "the access token is needed\n";
-    }
-    queued = Send(connection, std::move(reply), kNoStore);
-    return false;
-}
-
 MHD_Result WebServer::Handle(MHD_Connection* connection, std::string_view path,
                              std::string_view method) {
     // Out of memory or a fault in one route: that request fails, the page goes on. An
@@ -331,26 +221,17 @@ MHD_Result WebServer::Handle(MHD_Connection* connection, std::string_view path,
 
 MHD_Result WebServer::Serve(MHD_Connection* connection, std::string_view path,
                             std::string_view method) {
-    const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host");
-    // A page of another name reaching us (DNS rebinding) must not read the files.
-    if (host == nullptr || !KnownHost(host)) {
-        return Send(connection, TextReply(421, "unknown host"), kNoStore);
-    }
-    if (method != "GET" && method != "HEAD") {
-        Reply reply = TextReply(405, "only GET and HEAD are served");
-        reply.headers.emplace_back("Allow", "GET, HEAD");
-        return Send(connection, std::move(reply), kNoStore);
-    }
-    // The data and the work of reading it are the page's alone; its own pages and files may be
-    // opened from anywhere, as a link or a bookmark does.
-    if ((path.starts_with("/api/") || path == "/download") && CrossSite(connection)) {
-        return Send(connection, TextReply(403, "requests from other sites are refused"), kNoStore);
-    }
     Query query;
     MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, &CollectArgument, &query);
-    MHD_Result queued = MHD_NO;
-    if (!Admitted(connection, path, query, queued)) {
-        return queued;
+    const AskedFor asked{method,
+                         path,
+                         query,
+                         Lookup(connection, MHD_HEADER_KIND, "Host"),
+                         Lookup(connection, MHD_HEADER_KIND, "Sec-Fetch-Site"),
+                         Lookup(connection, MHD_HEADER_KIND, "Origin"),
+                         Lookup(connection, MHD_COOKIE_KIND, cookie_.c_str())};
+    if (std::optional<Reply> refused = Admit(served_, asked)) {
+        return Send(connection, std::move(*refused), kNoStore);
     }
     if (path == "/api/events") {
         if (method == "HEAD") {
@@ -404,7 +285,8 @@ MHD_Result WebServer::OpenEvents(MHD_Connection* connection) {
         return Send(connection,
                     refusal == EventHub::Refusal::Full
                         ? TextReply(503, "too many live views are open")
-                        : TextReply(503, "shutting down"),
+                    : refusal == EventHub::Refusal::Closing ? TextReply(503, "shutting down")
+                                                            : TextReply(500, "the request failed"),
                     kNoStore);
     }
     MHD_add_response_header(response, "Content-Type", "text/event-stream");

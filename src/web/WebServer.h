@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "web/Admission.h"
 #include "web/ConnectionGate.h"
 #include "web/FileRoutes.h"
 #include "web/WebConfig.h"
@@ -30,7 +31,7 @@ public:
     WebServer& operator=(const WebServer&) = delete;
 
     // Binds and starts serving; false with `error` saying why.
-    bool Start(std::string& error);
+    [[nodiscard]] bool Start(std::string& error);
     void Stop();
 
     static constexpr unsigned kIdleTimeoutSeconds = 30;
@@ -43,12 +44,6 @@ private:
                        MHD_ConnectionNotificationCode code);
     MHD_Result Handle(MHD_Connection* connection, std::string_view path, std::string_view method);
     MHD_Result Serve(MHD_Connection* connection, std::string_view path, std::string_view method);
-    bool KnownHost(std::string_view host) const;
-    // Whether a request for the data comes from another site's page.
-    bool CrossSite(MHD_Connection* connection) const;
-    // Whether the request may go on; otherwise an answer has been queued.
-    bool Admitted(MHD_Connection* connection, std::string_view path, const Query& query,
-                  MHD_Result& queued);
     Reply Route(std::string_view path, const Query& query);
     MHD_Result OpenEvents(MHD_Connection* connection);
 
@@ -56,8 +51,8 @@ private:
     FileRoutes& files_;
     LiveEvents& live_;
     EventHub& hub_;
-    std::string boundHost_;  // the address the listening socket has, as a Host names it
-    std::string cookie_;     // the token cookie's name, one per port
+    Served served_;       // its bound address is set once the socket is bound
+    std::string cookie_;  // the token cookie's name, one per port
     MHD_Daemon* daemon_ = nullptr;
     ConnectionGate gate_;
 };

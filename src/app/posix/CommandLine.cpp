@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "cli/ParseArguments.h"
-#include "app/posix/WebAddress.h"
+#include "web/WebAddress.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <optional>
 
-#include "app/posix/WebAddress.h"
+#include "web/WebAddress.h"
 #include "web/WebPage.h"
 
 WebFront::WebFront() = default;

@@ -444,6 +444,40 @@ void File::Close() {
     }
 }
 
+SmallFile ReadSmallFile(const std::string& path, std::size_t limit) {
+    SmallFile file;
+    // Non-blocking, so that opening a FIFO does not wait for a writer; it is refused below.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        file.error = std::strerror(errno);
+        return file;
+    }
+    file.opened = true;
+    struct stat st {};
+    file.regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    file.openToOthers = (st.st_mode & (S_IRWXG | S_IRWXO)) != 0;
+    if (file.regular) {
+        file.bytes.resize(limit + 1);
+        std::size_t count = 0;
+        while (count < file.bytes.size()) {
+            const ssize_t n = ::read(fd, file.bytes.data() + count, file.bytes.size() - count);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                file.error = std::strerror(errno);
+            }
+            if (n <= 0) {
+                break;
+            }
+            count += static_cast<std::size_t>(n);
+        }
+        file.bytes.resize(count);
+    }
+    ::close(fd);
+    return file;
+}
+
 namespace {
 // "permission denied", as a sentence part: strerror's text without its capital.
 std::string ErrorText(int error) {

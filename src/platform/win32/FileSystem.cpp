@@ -418,4 +418,41 @@ void File::Close() {
     }
 }
 
+SmallFile ReadSmallFile(const std::string& path, std::size_t limit) {
+    SmallFile file;
+    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        file.error = DescribeError(GetLastError());
+        return file;
+    }
+    file.opened = true;
+    BY_HANDLE_FILE_INFORMATION info{};
+    // A disk file that is no folder; pipes, consoles and devices are of other types.
+    file.regular = GetFileType(handle) == FILE_TYPE_DISK &&
+                   GetFileInformationByHandle(handle, &info) != 0 &&
+                   (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    if (file.regular) {
+        file.bytes.resize(limit + 1);
+        std::size_t count = 0;
+        while (count < file.bytes.size()) {
+            const std::size_t left = file.bytes.size() - count;
+            DWORD read = 0;
+            if (!ReadFile(handle, file.bytes.data() + count,
+                          left > 0x40000000 ? 0x40000000 : static_cast<DWORD>(left), &read,
+                          nullptr)) {
+                file.error = DescribeError(GetLastError());
+                break;
+            }
+            if (read == 0) {
+                break;
+            }
+            count += read;
+        }
+        file.bytes.resize(count);
+    }
+    CloseHandle(handle);
+    return file;
+}
+
 }  // namespace platform

@@ -1,4 +1,4 @@
-#include "app/posix/WebAddress.h"
+#include "web/WebAddress.h"
 
 #include <algorithm>
 #include <cctype>
@@ -110,6 +110,10 @@ std::optional<WebAddress> ParseWebAddress(std::string_view text) {
         return std::nullopt;
     }
     return WebAddress{std::string(host), *port};
+}
+
+std::string UrlHost(const std::string& host) {
+    return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }
 
 bool IsLoopbackHost(std::string_view host) {
