@@ -6,6 +6,7 @@
 
 #include "link/ReceiverEvents.h"
 #include "platform/Clock.h"
+#include "transfer/Protocol.h"
 
 namespace {
 
@@ -24,47 +25,32 @@ std::string DiscoveryReply(const char* datagram, std::size_t size, std::int64_t 
     }
     // Compared up to the first NUL: a NUL and anything after it are tolerated.
     const std::string text(datagram, std::find(datagram, datagram + size, '\0'));
-    if (text != kProbe) {
+    if (text != kDiscoveryProbe) {
         return {};
     }
-    return kReplyPrefix + std::to_string(static_cast<unsigned long long>(localSeconds));
+    return std::string(kDiscoveryReplyPrefix) +
+           std::to_string(static_cast<unsigned long long>(localSeconds));
 }
 
 int CNetBeacon::Bind() {
-    if (!bindTried) {
-        bindTried = true;
-        socket = platform::Socket::BindUdp(port, &bindError);
-        if (socket.IsValid() && !socket.WatchRead()) {
-            bindError = platform::LastSocketError();
-            socket.Close();
-        }
-        // Every failure must read as one, whatever code the OS left behind.
-        if (!socket.IsValid() && bindError == 0) {
-            bindError = -1;
-        }
-    }
-    return bindError;
+    return bound.Open();
 }
 
 void CNetBeacon::ThreadMain() {
     // A port held by another program ends the beacon; TCP still works for instruments that know
     // the address.
     if (Bind() != 0) {
-        char name[16];
-        std::snprintf(name, sizeof name, kUdpPortName, unsigned(port));
-        ConnectionLog(events, "Connection %s cannot listen\n", name);
+        bound.LogCannotListen(events);
     } else {
         Serve();
     }
     // A later start binds afresh.
-    socket.Close();
-    bindTried = false;
-    bindError = 0;
+    bound.Close();
 }
 
 void CNetBeacon::Serve() {
     for (;;) {
-        switch (platform::WaitForEither(stopEvent->AsWaitable(), socket.Readiness(),
+        switch (platform::WaitForEither(stopEvent->AsWaitable(), bound.socket.Readiness(),
                                         platform::kWaitForever)) {
             case platform::WaitResult::First:
                 return;
@@ -73,12 +59,13 @@ void CNetBeacon::Serve() {
             default:
                 continue;
         }
-        socket.ResetReadiness();
+        bound.socket.ResetReadiness();
         // Answer everything waiting before sleeping again.
         for (int failures = 0; failures < kMaxFailuresInARow;) {
             char buffer[kDatagramBuffer];
             platform::Ipv4Endpoint from;
-            const platform::IoResult received = socket.ReceiveFrom(buffer, sizeof buffer, &from);
+            const platform::IoResult received =
+                bound.socket.ReceiveFrom(buffer, sizeof buffer, &from);
             if (received.status == platform::IoStatus::WouldBlock) {
                 break;
             }
@@ -91,7 +78,7 @@ void CNetBeacon::Serve() {
                 DiscoveryReply(buffer, received.count,
                                platform::LocalWallSeconds(platform::SystemClock().UtcSeconds()));
             if (!reply.empty()) {
-                socket.SendTo(reply.data(), reply.size(), from);
+                bound.socket.SendTo(reply.data(), reply.size(), from);
             }
         }
     }

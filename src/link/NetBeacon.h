@@ -10,12 +10,10 @@
 #include <string>
 
 #include "link/NetPorts.h"
+#include "link/PortSocket.h"
 #include "link/ReceiverEvents.h"
 #include "link/Threaded.h"
 #include "platform/Socket.h"
-
-inline constexpr char kProbe[] = "OBX-REQ-00";
-inline constexpr char kReplyPrefix[] = "OBX-REP-00:";
 
 // The reply to one datagram, or an empty string when it gets none.
 std::string DiscoveryReply(const char* datagram, std::size_t size, std::int64_t localSeconds);
@@ -24,7 +22,7 @@ class CNetBeacon : public CThreaded {
 public:
     // Its lines go to `events`, which must outlive the beacon.
     explicit CNetBeacon(ReceiverEvents& receiverEvents, std::uint16_t udpPort = kInstrumentPort)
-        : events(receiverEvents), port(udpPort) {}
+        : events(receiverEvents), bound(PortSocket::Kind::Udp, udpPort) {}
 
     // Opens the UDP socket, once. An owner that must know whether the port is free calls it
     // before Start; otherwise the thread does. 0, or the OS's error code.
@@ -37,8 +35,5 @@ private:
     void Serve();
 
     ReceiverEvents& events;
-    std::uint16_t port;
-    platform::Socket socket;
-    bool bindTried = false;
-    int bindError = 0;
+    PortSocket bound;
 };

@@ -8,32 +8,18 @@
 #include "link/NetWorker.h"
 
 int CNetListener::Listen() {
-    if (!listenTried) {
-        listenTried = true;
-        listening = platform::Socket::ListenTcp(port, &listenError);
-        if (listening.IsValid() && !listening.WatchAccept()) {
-            listenError = platform::LastSocketError();
-            listening.Close();
-        }
-        // Every failure must read as one, whatever code the OS left behind.
-        if (!listening.IsValid() && listenError == 0) {
-            listenError = -1;
-        }
-    }
-    return listenError;
+    return listening.Open();
 }
 
 void CNetListener::Open() {
     if (Listen() != 0) {
-        char name[16];
-        std::snprintf(name, sizeof name, kTcpPortName, unsigned(port));
-        ConnectionLog(context.events, "Connection %s cannot listen\n", name);
+        listening.LogCannotListen(context.events);
     }
 }
 
 bool CNetListener::Poll() {
     // A port held by another program leaves the listener with nothing to do; Open has said so.
-    if (!listening.IsValid()) {
+    if (!listening.socket.IsValid()) {
         return false;
     }
     if (acceptRefused) {
@@ -52,11 +38,12 @@ bool CNetListener::Poll() {
     // up under the ceiling nothing to sum up: sleep until a connection or the stop comes.
     const bool idle = WorkerCount() == 0 && peerLogs.empty() && !context.ceiling.Pending();
     const int timeoutMs = idle ? platform::kWaitForever : kReapPeriodMs;
-    switch (platform::WaitForEither(stopEvent->AsWaitable(), listening.Readiness(), timeoutMs)) {
+    switch (
+        platform::WaitForEither(stopEvent->AsWaitable(), listening.socket.Readiness(), timeoutMs)) {
         case platform::WaitResult::First:
             return false;
         case platform::WaitResult::Second:
-            listening.ResetReadiness();
+            listening.socket.ResetReadiness();
             AcceptPending();
             return true;
         case platform::WaitResult::Timeout:
@@ -85,7 +72,7 @@ void CNetListener::AcceptPending() {
     while (!stopEvent->IsSet()) {
         platform::Ipv4Endpoint peer;
         platform::IoResult outcome{};
-        platform::Socket connection = listening.Accept(&peer, &outcome);
+        platform::Socket connection = listening.socket.Accept(&peer, &outcome);
         if (!connection.IsValid()) {
             acceptRefused = outcome.status != platform::IoStatus::WouldBlock;
             FlushPeerLogs(false);
@@ -172,6 +159,4 @@ void CNetListener::FlushPeerLogs(bool final) {
 void CNetListener::Close() {
     FlushPeerLogs(true);
     listening.Close();
-    listenTried = false;
-    listenError = 0;
 }

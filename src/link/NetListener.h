@@ -11,6 +11,7 @@
 #include "link/Listener.h"
 #include "link/LogLimiter.h"
 #include "link/NetPorts.h"
+#include "link/PortSocket.h"
 #include "platform/Socket.h"
 
 // More simultaneous connections than this are closed at once: each costs a thread, and a flood
@@ -23,7 +24,7 @@ inline constexpr std::size_t kMaxNetWorkersPerAddress = 16;
 class CNetListener : public CListener {
 public:
     explicit CNetListener(const LinkContext& linkContext, std::uint16_t tcpPort = kInstrumentPort)
-        : CListener(linkContext), port(tcpPort) {}
+        : CListener(linkContext), port(tcpPort), listening(PortSocket::Kind::Tcp, tcpPort) {}
 
     // Opens the listening socket, once. An owner that must know whether the port is free calls
     // it before Start; otherwise Open does, on the listener thread. 0, or the OS's error code.
@@ -51,9 +52,7 @@ private:
     void FlushPeerLogs(bool final);
 
     std::uint16_t port;
-    platform::Socket listening;
-    bool listenTried = false;
-    int listenError = 0;
+    PortSocket listening;
     bool acceptRefused = false;
     // The remote address of every worker not yet reaped, by worker id.
     std::map<std::int32_t, std::uint32_t> addressOf;

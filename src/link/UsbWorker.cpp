@@ -5,11 +5,7 @@
 #include <string>
 
 #include "link/Listener.h"
-
-namespace {
-constexpr char kAck = 0x06;
-constexpr char kNak = 0x15;
-}  // namespace
+#include "transfer/Protocol.h"
 
 CUsbWorker::CUsbWorker(CListener* owner, platform::Event* stop, const LinkContext& linkContext,
                        const platform::PortInfo& info, std::unique_ptr<platform::SerialPort> device,

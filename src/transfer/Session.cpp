@@ -7,11 +7,10 @@
 #include <cstdint>
 
 #include "transfer/LineBytes.h"
+#include "transfer/Protocol.h"
 
 namespace {
 
-constexpr char kAck = 0x06;
-constexpr char kNak = 0x15;
 constexpr char kLineFeed = 0x0A;
 
 // Length of the line end (LF, or CR LF) at `at`, or 0 when the chunk has none there.

@@ -158,7 +158,7 @@ TEST(Receiver, APortThatCannotBeListenedOnIsLoggedAndTheOtherLinkServes) {
             platform::Socket client = platform::Socket::OpenUdp();
             client.SetReceiveTimeout(300);
             EXPECT_TRUE(WaitUntil([&] {
-                client.SendTo(kProbe, sizeof kProbe - 1, platform::kLoopback(port));
+                client.SendTo("OBX-REQ-00", 10, platform::kLoopback(port));
                 char reply[64];
                 platform::Ipv4Endpoint from;
                 return client.ReceiveFrom(reply, sizeof reply, &from).status ==

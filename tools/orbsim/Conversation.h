@@ -8,10 +8,9 @@
 #include <string_view>
 #include <vector>
 
-namespace orbsim {
+#include "transfer/Protocol.h"
 
-inline constexpr std::string_view kDiscoveryRequest = "OBX-REQ-00";
-inline constexpr std::string_view kDiscoveryReplyPrefix = "OBX-REP-00:";
+namespace orbsim {
 
 // The reply prefix followed by the receiver's clock as decimal seconds; anything else is some
 // other program's datagram.

@@ -67,7 +67,7 @@ bool Discover(const platform::Ipv4Endpoint& target, int timeoutMs, DiscoveryRepl
         return false;
     }
     const platform::IoResult sent =
-        socket.SendTo(kDiscoveryRequest.data(), kDiscoveryRequest.size(), target);
+        socket.SendTo(kDiscoveryProbe.data(), kDiscoveryProbe.size(), target);
     if (sent.status != platform::IoStatus::Ok) {
         *error = WithError("cannot send the probe to " + where, sent.error);
         return false;

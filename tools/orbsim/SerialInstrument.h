@@ -11,15 +11,12 @@
 #include <vector>
 
 #include "platform/SerialPort.h"
+#include "transfer/Protocol.h"
 
 namespace orbsim {
 
-inline constexpr char kAck = 0x06;
-inline constexpr char kNak = 0x15;
 // What the receiver sends right after its ACK to BOOT, before any piece of the image.
 inline constexpr std::string_view kBootStartRecord = ":040000A0000000005C\r\n";
-// The image comes in pieces of at most this many bytes; a piece ends early after a line feed.
-inline constexpr std::size_t kMaxPieceBytes = 255;
 
 // Drops whatever the port received before we said anything: it cannot be an answer to us, and
 // left in place it would be taken for one.
