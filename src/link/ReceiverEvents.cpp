@@ -67,7 +67,7 @@ void NotifyUser(ReceiverEvents& events, const char* title, const char* format, .
     events.Report(event);
 }
 
-void ReportFileReceived(ReceiverEvents& events, const ReceivedFile& file) {
+void NotifyUserFile(ReceiverEvents& events, const ReceivedFile& file) {
     char text[kNotifyTextSize];
     std::snprintf(text, sizeof text, "Device %s sent %d readings.", file.serial.c_str(),
                   static_cast<int>(file.lineCount));

@@ -54,4 +54,4 @@ void ReportLinkClosed(ReceiverEvents& events, const void* link);
 void NotifyUser(ReceiverEvents& events, const char* title, const char* format, ...)
     ORB_PRINTF(3, 4);
 // "File Received" for a file the store finished, with its record.
-void ReportFileReceived(ReceiverEvents& events, const ReceivedFile& file);
+void NotifyUserFile(ReceiverEvents& events, const ReceivedFile& file);

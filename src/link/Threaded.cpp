@@ -2,10 +2,14 @@
 
 #include <system_error>
 
+void ThreadedEntry(CThreaded* object) {
+    object->ThreadMain();
+}
+
 bool CThreaded::Start() {
     stopEvent = std::make_unique<platform::Event>();
     try {
-        thread = std::thread([this] { ThreadMain(); });
+        thread = std::thread(&ThreadedEntry, this);
     } catch (const std::system_error&) {
         return false;
     }

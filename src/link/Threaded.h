@@ -29,3 +29,6 @@ protected:
     std::unique_ptr<platform::Event> stopEvent;
     std::thread thread;
 };
+
+// Thread entry of every CThreaded: runs its ThreadMain.
+void ThreadedEntry(CThreaded* object);

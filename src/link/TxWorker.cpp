@@ -35,7 +35,7 @@ void CTxWorker::PeerLogV(const char* format, std::va_list arguments) {
 }
 
 void CTxWorker::FileReceived(const ReceivedFile& file) {
-    ReportFileReceived(context.events, file);
+    NotifyUserFile(context.events, file);
 }
 
 void CTxWorker::SerialKnown(const char* serial) {

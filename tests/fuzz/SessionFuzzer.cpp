@@ -150,7 +150,7 @@ private:
             file.path == kDataFolder + file.folder + "/" + file.name && file.name.ends_with(".csv"),
             "the record of a received file names another", file.path);
         ended.emplace_back(file.path, lineAcks_);
-        ReportFileReceived(g_events, file);
+        NotifyUserFile(g_events, file);
     }
 
     World& world_;

@@ -25,7 +25,7 @@ TEST(Reporting, OverLongLinesAndNoticesAreCutToTheirBuffers) {
     file.path = "p";
     file.serial = serial;
     file.lineCount = 1;
-    ReportFileReceived(log, file);
+    NotifyUserFile(log, file);
 
     const std::string cut = "Connection COM5 serial number is " + serial;
     EXPECT_EQ(log.Lines(),
@@ -61,7 +61,7 @@ TEST(Reporting, AStalledFrontEndLosesNoFileAndCountsWhatItMissed) {
             ReceivedFile file;
             file.path = "f" + std::to_string(i);
             file.lineCount = i;
-            ReportFileReceived(queue, file);
+            NotifyUserFile(queue, file);
         }
         {
             std::lock_guard<std::mutex> lock(frontEnd.gate);
