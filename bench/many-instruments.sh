@@ -47,6 +47,9 @@ run_once() {
         web_port=$(free_port)
         start_orbtray "$data" "$port" --web "127.0.0.1:$web_port"
         # Users keep the page open: a viewer on its event stream for the whole run.
+        # Each run's files are removed first: until a new process truncates them, the last
+        # run's text would pass the waits below.
+        rm -f "$work/events"
         curl -sN "http://127.0.0.1:$web_port/api/events" >"$work/events" 2>/dev/null &
         viewer_pid=$!
         for _ in $(seq 1000); do
@@ -72,6 +75,7 @@ run_once() {
     ) &
     sampler=$!
 
+    rm -f "$work/clients.out"
     "$many_clients" "$port" "$work"/in/*.csv >"$work/clients.out" &
     clients=$!
     until grep -q '^sending ' "$work/clients.out" 2>/dev/null; do nap 0.005; done
