@@ -52,12 +52,7 @@ for case in "${cases[@]}"; do
     dir=$work/${case/\//-}
     mkdir -p "$dir/data"
     [[ $case == full/* ]] && fill_folder "$dir/data/$serial"
-    web=(--web off)
-    if [[ $case == */on ]]; then
-        web_port=$(free_port)
-        web=(--web "127.0.0.1:$web_port")
-        echo "$web_port" >"$dir/web-port"
-    fi
+    [[ $case == */on ]] && free_port >"$dir/web-port"
     specs+=("$case:$dir/tty:$dir/orbtray.out")
 done
 [[ $(find "$work/full-off/data/$serial" -name '*.csv' | wc -l) == "$preset" ]] ||
@@ -81,6 +76,18 @@ for case in "${cases[@]}"; do
         --serial-port "$dir/tty" "${web[@]}" >"$dir/orbtray.out" 2>"$dir/orbtray.err" &
     pids+=("$!")
     echo "$!" >"$dir/pid"
+done
+
+# Each orbtray has its pty before anything goes to a page or an instrument.
+for case in "${cases[@]}"; do
+    dir=$work/${case/\//-}
+    for _ in $(seq 1000); do
+        grep -qs '^Device Connected' "$dir/orbtray.out" && break
+        kill -0 "$(cat "$dir/pid")" 2>/dev/null || break
+        nap 0.01
+    done
+    grep -qs '^Device Connected' "$dir/orbtray.out" ||
+        { echo "bench: $case: orbtray did not open its pty" >&2; cat "$dir/orbtray.err" >&2; exit 1; }
 done
 
 # Users keep the page open: a viewer on each page's event stream for the whole run.
