@@ -27,7 +27,8 @@ pids=()
 stop_all() {
     local pid
     for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+        # A stopped helper reports its signal; that must not end the clean-up early.
+        { kill "$pid" && wait "$pid"; } 2>/dev/null || true
     done
     cleanup
 }

@@ -31,7 +31,8 @@ clients=
 stop_helpers() {
     local pid
     for pid in ${viewer_pid:-} ${sampler:-} ${clients:-}; do
-        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+        # A stopped helper reports its signal; that must not end the clean-up early.
+        { kill "$pid" && wait "$pid"; } 2>/dev/null || true
     done
     cleanup
 }
