@@ -58,6 +58,8 @@ free_port() {
 # Starts orbtray on $1 (data folder) and $2 (port), with any further arguments, its output in
 # $work, and waits until it says it is receiving. Sets orbtray_pid.
 start_orbtray() {
+    # The previous run's output says "receiving" too until the new process truncates it.
+    rm -f "$work/orbtray.out"
     "$orbtray" --data-folder "$1" --port "$2" "${@:3}" >"$work/orbtray.out" 2>"$work/orbtray.err" &
     orbtray_pid=$!
     for _ in $(seq 500); do
