@@ -5,8 +5,6 @@
 // port fares beside other programs' claims on its device, whichever name they were made under.
 
 #include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -22,7 +20,6 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +27,7 @@
 #include "datafolder/Store.h"
 #include "fakes/Loopback.h"
 #include "fakes/RecordingSinks.h"
+#include "integration/TestPty.h"
 #include "link/UsbListener.h"
 
 namespace fs = std::filesystem;
@@ -38,36 +36,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The test keeps only the master side: a slave it held open would make the port another
-// program's.
-struct Pty {
-    Pty() {
-        char name[256] = {};
-        int slave = -1;
-        if (::openpty(&master, &slave, name, nullptr, nullptr) == 0) {
-            slavePath = name;
-            ::close(slave);
-            ::fcntl(master, F_SETFL, O_NONBLOCK);
-        }
-    }
-    ~Pty() { ::close(master); }
-    int master = -1;
-    std::string slavePath;
-};
-
 // Writes what it can without waiting: a closed slave must not block the test.
 void Offer(int fd, const std::string& bytes) {
     [[maybe_unused]] const ssize_t n = ::write(fd, bytes.data(), bytes.size());
 }
 
 std::string Drain(int fd) {
-    std::string got;
-    char buffer[512];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
-        got.append(buffer, static_cast<std::size_t>(n));
-    }
-    return got;
+    return Take(fd, std::string::npos, 0ms);
 }
 
 TEST(ForeignDevice, AConsoleIsLetGoUntilReplugWhileTheInstrumentBesideItIsServed) {
@@ -79,7 +54,7 @@ TEST(ForeignDevice, AConsoleIsLetGoUntilReplugWhileTheInstrumentBesideItIsServed
     fs::create_directories(dev);
     // console: found, chatty; instrument: found, speaks the protocol; ignored: found, never
     // opened; named: a chatty port the user named.
-    Pty console, instrument, ignored, named;
+    Pty console(false), instrument(false), ignored(false), named(false);
     const auto plug = [&](const std::string& tty, const Pty& pty) {
         fs::create_directory_symlink("../../../../devices/usb1/1-1/" + tty, driver / tty);
         fs::create_symlink(pty.slavePath, dev + "/" + tty);
@@ -150,12 +125,7 @@ TEST(ForeignDevice, AConsoleIsLetGoUntilReplugWhileTheInstrumentBesideItIsServed
             // Meanwhile the instrument is served as ever.
             const std::string conversation = "HELLO 7\r\nLINE a,1\r\nLINE b,2\r\nBYE\r\n";
             Offer(instrument.master, conversation);
-            std::string answers;
-            ASSERT_TRUE(WaitUntil([&] {
-                answers += Drain(instrument.master);
-                return answers.size() >= 4;
-            }));
-            EXPECT_EQ(answers, std::string(4, '\x06'));
+            EXPECT_EQ(Take(instrument.master, 4, 10s), std::string(4, '\x06'));
             unplug("ttyUSB0");
             std::this_thread::sleep_for(200ms);
             plug("ttyUSB0", console);
@@ -210,7 +180,7 @@ struct Tree {
     const std::string locks = scratch.Path() + "lock";
     const std::string byId = dev + "/serial/by-id/usb-Silicon_Labs_CP2102_0001-if00-port0";
     const std::string byIdLock = "LCK..serial_by-id_usb-Silicon_Labs_CP2102_0001-if00-port0";
-    Pty pty;
+    Pty pty{false};
 };
 
 std::string PidText(long pid, const char* format) {
@@ -407,14 +377,11 @@ TEST(ForeignDevice, ClaimsOnThePortsDeviceHoldUnderAnyNameAndStaleOnesAreTakenOv
             ASSERT_TRUE(WaitUntil([&] { return connected() == 1; }, 30s))
                 << ::testing::PrintToString(log.Lines());
             Offer(tree.pty.master, "HELLO 7\r\n");
-            std::string answers;
-            ASSERT_TRUE(WaitUntil([&] { return (answers += Drain(tree.pty.master)).size() >= 1; }));
-            EXPECT_EQ(answers, "\x06");
+            EXPECT_EQ(Take(tree.pty.master, 1, 10s), "\x06");
             // The device is claimed under every name another program may look for.
             for (const std::string& name :
                  {std::string("LCK..ttyUSB0"), "LCK.." + tree.PtsName(), tree.byIdLock}) {
-                std::ifstream lock(tree.locks + "/" + name);
-                EXPECT_EQ(std::string(std::istreambuf_iterator<char>(lock), {}), self) << name;
+                EXPECT_EQ(ReadFile(tree.locks + "/" + name), self) << name;
             }
         }
         listener.Stop();
@@ -430,8 +397,7 @@ TEST(ForeignDevice, ClaimsOnThePortsDeviceHoldUnderAnyNameAndStaleOnesAreTakenOv
             if (!entry.is_regular_file()) {
                 continue;
             }
-            std::ifstream lock(entry.path());
-            EXPECT_NE(std::string(std::istreambuf_iterator<char>(lock), {}), self) << entry.path();
+            EXPECT_NE(ReadFile(entry.path().string()), self) << entry.path();
         }
         nodeHolder.End();
     }
