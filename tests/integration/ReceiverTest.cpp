@@ -217,25 +217,6 @@ TEST(OrbtrayPortTaken, SaysWhyAndEndsBeforeTouchingTheDataFolder) {
     }
 }
 
-// Instruments that send files back to back may put the next HELLO in the same write as the BYE:
-// every file of the write is stored. (Over a serial cable: SerialTest.)
-TEST_F(Orbtray, TwoTransfersInOneWriteBecomeTwoFiles) {
-    ASSERT_NO_FATAL_FAILURE(Start({}, {"--no-usb-scan"}));
-    const Lines a = {"a,1", "a,2"}, b = {"b,1"};
-    platform::Socket link = ConnectWithRetry(port);
-    SendAndFinish(link, Conversation("5", a) + Conversation("6", b) + Conversation("5", b));
-    ASSERT_TRUE(Logged(" terminated"));
-    const Lines files = data.Files();
-    ASSERT_EQ(files.size(), 3u) << ::testing::PrintToString(files);
-    // Serial 5's two files may share a second, and then "-2" sorts first.
-    Lines five = {data.Read(files[0]), data.Read(files[1])};
-    std::ranges::sort(five);
-    EXPECT_EQ(five, (Lines{StoredFile(a), StoredFile(b)}));
-    EXPECT_TRUE(files[2].starts_with("6/")) << files[2];
-    EXPECT_EQ(data.Read(files[2]), StoredFile(b));
-    EXPECT_EQ(CountContaining(orbtray->Out(), "File Received"), 3u);
-}
-
 TEST_F(Orbtray, CommandLine) {
     const struct {
         Lines arguments;
