@@ -26,7 +26,6 @@ struct DiskFaults {
     // Taken away (TakeAway) when a file is next flushed to the disk, as another receiver's
     // clean-up or a user might do just before BYE.
     std::string takeAwayOnSync{};
-    bool recreateOnSync = false;
 };
 
 class MemoryDisk final : public Disk, public DiskFaults {
@@ -44,9 +43,8 @@ public:
         identities_[path] = ++lastIdentity_;
     }
     // Deletes a file, or every file below a directory, that a writer may still have open, as
-    // another program would: the writer keeps its data, but its name is gone. With `recreate`,
-    // a new empty file takes the name at once, as another receiver's would.
-    void TakeAway(const std::string& prefix, bool recreate = false);
+    // another program would: the writer keeps its data, but its name is gone.
+    void TakeAway(const std::string& prefix);
 
     bool PathExists(const std::string& path) override {
         return files_.contains(path) || directories_.contains(path);
