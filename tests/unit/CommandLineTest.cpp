@@ -1,5 +1,6 @@
 // orbtray's command line as the receiver and the web page get it; that a refusal ends the
-// process with status 2 is shown with the real program (integration/ReceiverTest).
+// process with status 2, and help and version on standard output, is shown with the real program
+// (integration/ReceiverTest).
 
 #include <gtest/gtest.h>
 
@@ -145,7 +146,6 @@ TEST(CommandLine, HelpAndVersionAreOutputNotErrors) {
     const CommandLine listHelp = Parse("list --help");
     EXPECT_NE(listHelp.output.find("Usage: orbtray list [OPTIONS]"), std::string::npos);
     EXPECT_EQ(listHelp.output.find("--port"), std::string::npos);
-    EXPECT_EQ(Parse("--version").output.rfind("orbtray ", 0), 0u);
 }
 
 }  // namespace
