@@ -40,7 +40,7 @@ std::vector<std::string> FilesBelow(const std::string& folder, bool directories)
     return found;
 }
 
-std::string ReadFile(const std::string& path) {
+std::string FileContents(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream bytes;
     bytes << in.rdbuf();

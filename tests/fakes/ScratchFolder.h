@@ -11,7 +11,7 @@
 // sorted.
 std::vector<std::string> FilesBelow(const std::string& folder, bool directories = false);
 // A file's bytes; empty if it cannot be read.
-std::string ReadFile(const std::string& path);
+std::string FileContents(const std::string& path);
 
 // A fresh, empty directory under the system's temporary folder, removed with everything in it
 // when the object goes. `Path()` ends in the path separator, as the Data folder does.
@@ -28,7 +28,7 @@ public:
     }
     std::vector<std::string> Directories() const { return Files(true); }
     std::string Read(const std::string& relativePath) const {
-        return ReadFile(path_ + relativePath);
+        return FileContents(path_ + relativePath);
     }
     void Write(const std::string& relativePath, const std::string& bytes) const;
 

@@ -222,7 +222,7 @@ TEST(FileSystems, TwoReceiversAndAThirdStartingNeverLoseOrShareAFile) {
         EXPECT_EQ(announced.size(), files.size()) << what;
         std::set<std::string> contents;
         for (const std::string& file : files) {
-            const std::string bytes = ReadFile(mount.Folder(0) + file);
+            const std::string bytes = FileContents(mount.Folder(0) + file);
             ASSERT_TRUE(expected.contains(bytes)) << what << " " << file;
             EXPECT_TRUE(file.starts_with(expected[bytes] + "/") && file.ends_with(".csv"))
                 << what << " " << file;
@@ -287,7 +287,7 @@ TEST(FileSystems, AFileTakenAwayWhileItArrivesIsWrittenAgainAtBye) {
         char storedAs[64];
         std::snprintf(storedAs, sizeof storedAs, c.storedAs, stem.c_str());
         EXPECT_EQ(Received(orbtray.Out()).begin()->first, data + storedAs) << c.what;
-        EXPECT_EQ(ReadFile(data + storedAs), StoredFile(lines)) << c.what;
+        EXPECT_EQ(FileContents(data + storedAs), StoredFile(lines)) << c.what;
         EXPECT_EQ(CountContaining(orbtray.Err(), "file taken away while receiving, written again"),
                   1u)
             << c.what << ::testing::PrintToString(orbtray.Err());

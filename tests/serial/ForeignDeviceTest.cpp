@@ -366,7 +366,7 @@ TEST(ForeignDevice, ClaimsOnThePortsDeviceHoldUnderAnyNameAndStaleOnesAreTakenOv
             // The device is claimed under every name another program may look for.
             for (const std::string& name :
                  {std::string("LCK..ttyUSB0"), "LCK.." + tree.PtsName(), tree.byIdLock}) {
-                EXPECT_EQ(ReadFile(tree.locks + "/" + name), self) << name;
+                EXPECT_EQ(FileContents(tree.locks + "/" + name), self) << name;
             }
         }
         listener.Stop();
@@ -382,7 +382,7 @@ TEST(ForeignDevice, ClaimsOnThePortsDeviceHoldUnderAnyNameAndStaleOnesAreTakenOv
             if (!entry.is_regular_file()) {
                 continue;
             }
-            EXPECT_NE(ReadFile(entry.path().string()), self) << entry.path();
+            EXPECT_NE(FileContents(entry.path().string()), self) << entry.path();
         }
         nodeHolder.End();
     }
