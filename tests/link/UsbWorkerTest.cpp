@@ -166,6 +166,8 @@ TEST(UsbListener, APortThatCannotBeOpenedIsToldOnceUntilServedOrPluggedInAgain) 
             }
             return lines;
         };
+        // Both there before the first scan, which would otherwise find A missing.
+        devices.Write("ttyA", "");
         devices.Write("ttyB", "");
         ASSERT_TRUE(listener.Start());
         constexpr std::size_t kPlugIns = 5;
