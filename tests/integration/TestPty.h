@@ -54,7 +54,7 @@ inline void Put(int fd, std::string_view bytes) {
     }
 }
 
-// What arrives until `count` bytes are in or `limit` has passed; with no limit, only what is
+// What arrives until `count` bytes are in or `limit` has passed; with a limit of 0, only what is
 // there already. It never reads past `count`, so a byte too many stays for the next look.
 inline std::string Take(int fd, std::size_t count,
                         std::chrono::milliseconds limit = std::chrono::seconds(5)) {
