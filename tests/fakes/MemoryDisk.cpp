@@ -44,7 +44,7 @@ public:
         if (!disk_.takeAwayOnSync.empty()) {
             const std::string prefix = std::move(disk_.takeAwayOnSync);
             disk_.takeAwayOnSync.clear();
-            disk_.TakeAway(prefix, disk_.recreateOnSync);
+            disk_.TakeAway(prefix);
         }
         return !disk_.failSync;
     }
@@ -80,7 +80,7 @@ private:
     std::string content_;
 };
 
-void MemoryDisk::TakeAway(const std::string& prefix, bool recreate) {
+void MemoryDisk::TakeAway(const std::string& prefix) {
     for (auto file = files_.begin(); file != files_.end();) {
         if (file->first.starts_with(prefix)) {
             identities_.erase(file->first);
@@ -90,9 +90,6 @@ void MemoryDisk::TakeAway(const std::string& prefix, bool recreate) {
         }
     }
     std::erase_if(directories_, [&](const std::string& d) { return d.starts_with(prefix); });
-    if (recreate) {
-        Put(prefix, "");
-    }
 }
 
 bool MemoryDisk::ParentExists(const std::string& path) const {

@@ -12,9 +12,9 @@
 
 #include "datafolder/Disk.h"
 
-class MemoryDisk final : public Disk {
-public:
-    // Faults. Bytes that may still be written in all; a write past them fails as on a full disk.
+// Faults, set alone or all at once from a table.
+struct DiskFaults {
+    // Bytes that may still be written in all; a write past them fails as on a full disk.
     std::size_t writeRoom = std::numeric_limits<std::size_t>::max();
     bool failSync = false;
     // How many of the next moves fail for good, and how many after them fail as a file held by
@@ -22,12 +22,14 @@ public:
     int failMoves = 0;
     int busyMoves = 0;
     // Created as an empty file just before the next move: something else took the final name.
-    std::string takeBeforeMove;
+    std::string takeBeforeMove{};
     // Taken away (TakeAway) when a file is next flushed to the disk, as another receiver's
     // clean-up or a user might do just before BYE.
-    std::string takeAwayOnSync;
-    bool recreateOnSync = false;
+    std::string takeAwayOnSync{};
+};
 
+class MemoryDisk final : public Disk, public DiskFaults {
+public:
     MemoryDisk() { directories_.insert(std::string(1, platform::kPathSeparator)); }
 
     // Every file's content by path, and every path ever created (files and directories).
@@ -41,9 +43,8 @@ public:
         identities_[path] = ++lastIdentity_;
     }
     // Deletes a file, or every file below a directory, that a writer may still have open, as
-    // another program would: the writer keeps its data, but its name is gone. With `recreate`,
-    // a new empty file takes the name at once, as another receiver's would.
-    void TakeAway(const std::string& prefix, bool recreate = false);
+    // another program would: the writer keeps its data, but its name is gone.
+    void TakeAway(const std::string& prefix);
 
     bool PathExists(const std::string& path) override {
         return files_.contains(path) || directories_.contains(path);

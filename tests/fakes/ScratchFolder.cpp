@@ -7,8 +7,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/FileSystem.h"
 #include "datafolder/Store.h"
+#include "platform/FileSystem.h"
 
 namespace fs = std::filesystem;
 
@@ -29,19 +29,19 @@ ScratchFolder::~ScratchFolder() {
     fs::remove_all(path_, ignored);
 }
 
-std::vector<std::string> ScratchFolder::Files(bool directories) const {
+std::vector<std::string> FilesBelow(const std::string& folder, bool directories) {
     std::vector<std::string> found;
-    for (const auto& entry : fs::recursive_directory_iterator(path_)) {
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
         if (directories ? entry.is_directory() : entry.is_regular_file()) {
-            found.push_back(fs::relative(entry.path(), path_).generic_string());
+            found.push_back(fs::relative(entry.path(), folder).generic_string());
         }
     }
     std::sort(found.begin(), found.end());
     return found;
 }
 
-std::string ScratchFolder::Read(const std::string& relativePath) const {
-    std::ifstream in(fs::path(path_) / relativePath, std::ios::binary);
+std::string FileContents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
     std::ostringstream bytes;
     bytes << in.rdbuf();
     return bytes.str();

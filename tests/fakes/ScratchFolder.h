@@ -4,8 +4,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/Clock.h"
 #include "datafolder/Store.h"
+#include "platform/Clock.h"
+
+// Every regular file (or directory) below `folder`, as paths relative to it with '/' separators,
+// sorted.
+std::vector<std::string> FilesBelow(const std::string& folder, bool directories = false);
+// A file's bytes; empty if it cannot be read.
+std::string FileContents(const std::string& path);
 
 // A fresh, empty directory under the system's temporary folder, removed with everything in it
 // when the object goes. `Path()` ends in the path separator, as the Data folder does.
@@ -17,11 +23,13 @@ public:
     ScratchFolder& operator=(const ScratchFolder&) = delete;
 
     const std::string& Path() const { return path_; }
-    // Every regular file (or directory) below the folder, as paths relative to it with '/'
-    // separators, sorted.
-    std::vector<std::string> Files(bool directories = false) const;
+    std::vector<std::string> Files(bool directories = false) const {
+        return FilesBelow(path_, directories);
+    }
     std::vector<std::string> Directories() const { return Files(true); }
-    std::string Read(const std::string& relativePath) const;
+    std::string Read(const std::string& relativePath) const {
+        return FileContents(path_ + relativePath);
+    }
     void Write(const std::string& relativePath, const std::string& bytes) const;
 
 private:

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <latch>
 #include <map>
 #include <set>
@@ -34,23 +33,6 @@ std::map<std::string, std::string> Received(const Lines& out) {
         }
     }
     return byPath;
-}
-
-// Every regular file below `folder`, relative to it, sorted.
-Lines FilesBelow(const std::string& folder) {
-    Lines files;
-    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-        if (entry.is_regular_file()) {
-            files.push_back(fs::relative(entry.path(), folder).generic_string());
-        }
-    }
-    std::ranges::sort(files);
-    return files;
-}
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 int Run(const std::string& command) {
@@ -240,7 +222,7 @@ TEST(FileSystems, TwoReceiversAndAThirdStartingNeverLoseOrShareAFile) {
         EXPECT_EQ(announced.size(), files.size()) << what;
         std::set<std::string> contents;
         for (const std::string& file : files) {
-            const std::string bytes = ReadAll(mount.Folder(0) + file);
+            const std::string bytes = FileContents(mount.Folder(0) + file);
             ASSERT_TRUE(expected.contains(bytes)) << what << " " << file;
             EXPECT_TRUE(file.starts_with(expected[bytes] + "/") && file.ends_with(".csv"))
                 << what << " " << file;
@@ -305,7 +287,7 @@ TEST(FileSystems, AFileTakenAwayWhileItArrivesIsWrittenAgainAtBye) {
         char storedAs[64];
         std::snprintf(storedAs, sizeof storedAs, c.storedAs, stem.c_str());
         EXPECT_EQ(Received(orbtray.Out()).begin()->first, data + storedAs) << c.what;
-        EXPECT_EQ(ReadAll(data + storedAs), StoredFile(lines)) << c.what;
+        EXPECT_EQ(FileContents(data + storedAs), StoredFile(lines)) << c.what;
         EXPECT_EQ(CountContaining(orbtray.Err(), "file taken away while receiving, written again"),
                   1u)
             << c.what << ::testing::PrintToString(orbtray.Err());

@@ -3,9 +3,7 @@
 // orbtray puts on the wire. orbtray opens the slave through a link in a scratch folder, so that
 // the port can vanish and come back under the same path.
 
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,35 +36,6 @@ const std::string kNak(1, '\x15');
 const std::string kBootStart = ":040000A0000000005C\r\n";
 // Generous, so that a loaded machine or a sanitizer build is not taken for a silent receiver.
 constexpr Ms kPatience = 5s;
-
-void Put(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        ASSERT_GT(n, 0) << "write to the pty failed";
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
-
-// What arrives until `count` bytes are in or `limit` has passed. It never reads past `count`, so
-// a byte too many stays for the next look.
-std::string Take(int fd, std::size_t count, Ms limit = kPatience) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + limit;
-    std::string got;
-    while (got.size() < count) {
-        const auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
-        pollfd entry{fd, POLLIN, 0};
-        char buffer[512];
-        const ssize_t n = left > 0 && ::poll(&entry, 1, static_cast<int>(left)) > 0
-                              ? ::read(fd, buffer, std::min(sizeof buffer, count - got.size()))
-                              : 0;
-        if (n <= 0) {
-            break;
-        }
-        got.append(buffer, static_cast<std::size_t>(n));
-    }
-    return got;
-}
 
 // Sends one command and returns the single byte that answers it.
 std::string Say(int fd, std::string_view command) {
@@ -204,7 +173,8 @@ TEST_F(OrbtraySerial, AnswersEachCommandWithOneAckOrNakAndStoresTheFile) {
 }
 
 // An instrument that sends its files back to back may have the next HELLO read with the BYE:
-// both files are stored, and every command is answered.
+// both files are stored, and every command is answered. (The session reads a TCP link's chunks
+// alike.)
 TEST_F(OrbtraySerial, TwoTransfersInOneChunkBecomeTwoFiles) {
     ASSERT_NO_FATAL_FAILURE(StartOnPort());
     Pty pty;

@@ -1,10 +1,8 @@
-#include <pty.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <memory>
 
+#include "integration/TestPty.h"
 #include "platform/Event.h"
 #include "platform/SerialPort.h"
 
@@ -14,16 +12,11 @@ using platform::PortWait;
 
 // A shutdown must not wait for a busy port to fall quiet, which a whole receiver would show only
 // by chance; the rest of the port is checked through the real orbtray (integration/SerialTest).
-// The test holds the master side of a pty; the port opens the slave by its path.
 TEST(PtySerialPort, StopWinsOverWaitingDataAndLeavesItForTheNextWait) {
-    int master = -1;
-    int slave = -1;
-    char name[256] = {};
-    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-    ::close(slave);
+    const Pty pty(false);
     const std::unique_ptr<platform::SerialPort> port = platform::MakeSerialPort();
-    ASSERT_EQ(port->Open(name), platform::PortOpen::Opened);
-    ASSERT_EQ(::write(master, "x", 1), 1);
+    ASSERT_EQ(port->Open(pty.slavePath), platform::PortOpen::Opened);
+    ASSERT_NO_FATAL_FAILURE(Put(pty.master, "x"));
 
     platform::Event stop;
     int error = 0;
@@ -36,7 +29,6 @@ TEST(PtySerialPort, StopWinsOverWaitingDataAndLeavesItForTheNextWait) {
     EXPECT_EQ(port->Read(&byte, 1), 1u);
     EXPECT_EQ(byte, 'x');
     port->Close();
-    ::close(master);
 }
 
 }  // namespace

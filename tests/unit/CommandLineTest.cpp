@@ -1,5 +1,6 @@
 // orbtray's command line as the receiver and the web page get it; that a refusal ends the
-// process with status 2 is shown with the real program (integration/ReceiverTest).
+// process with status 2, and help and version on standard output, is shown with the real program
+// (integration/ReceiverTest).
 
 #include <gtest/gtest.h>
 
@@ -37,47 +38,47 @@ std::string Join(const std::vector<std::string>& items) {
     return "[" + text + "]";
 }
 
-// Every field, in one comparable string.
+// Every field that differs from its default, in one comparable string.
 std::string Describe(const CommandLine& line) {
-    return std::string(line.list ? "list " : "") + "data=" + line.dataFolder +
-           " fw=" + line.firmwarePath + " port=" + std::to_string(line.port) +
-           " serial=" + Join(line.serialPorts) + " ignore=" + Join(line.ignorePorts) +
-           (line.usbScan ? "" : " no-usb") + " web=" + line.web + " token=" + line.webTokenFile +
-           " hosts=" + Join(line.webHosts);
+    std::string text = line.list ? "list" : "";
+    const auto field = [&](const char* name, const std::string& value, const std::string& usual) {
+        if (value != usual) {
+            text += (text.empty() ? "" : " ") + std::string(name) + "=" + value;
+        }
+    };
+    field("data", line.dataFolder, "");
+    field("fw", line.firmwarePath, "");
+    field("port", std::to_string(line.port), "9393");
+    field("serial", Join(line.serialPorts), "[]");
+    field("ignore", Join(line.ignorePorts), "[]");
+    field("usb", line.usbScan ? "on" : "off", "on");
+    field("web", line.web, "");
+    field("token", line.webTokenFile, "");
+    field("hosts", Join(line.webHosts), "[]");
+    return text;
 }
 
 TEST(CommandLine, AcceptedLines) {
-    const std::string kDefaults = " port=9393 serial=[] ignore=[] web= token= hosts=[]";
     const struct {
         const char* line;
-        std::string parsed;
+        const char* parsed;
     } cases[] = {
-        {"", "data= fw=" + kDefaults},
+        {"", ""},
         {"--data-folder d --firmware f.hex --port 19393 --serial-port /dev/ttyS1 "
          "--serial-port=/tmp/ttyA --ignore-port ttyUSB0 --ignore-port /dev/ttyUSB1 --no-usb-scan "
          "--web localhost:8080 --web-host pc.example --web-host=10.0.0.2",
          "data=d fw=f.hex port=19393 serial=[/dev/ttyS1,/tmp/ttyA] ignore=[ttyUSB0,/dev/ttyUSB1] "
-         "no-usb web=localhost:8080 token= hosts=[pc.example,10.0.0.2]"},
-        {"--port 65535 --web off",
-         "data= fw= port=65535 serial=[] ignore=[] web=off token= hosts=[]"},
+         "usb=off web=localhost:8080 hosts=[pc.example,10.0.0.2]"},
+        {"--port 65535 --web off", "port=65535 web=off"},
         // Loopback is all of 127.0.0.0/8, any case of localhost, and ::1: no token needed.
-        {"--web 127.200.0.1:1",
-         "data= fw= port=9393 serial=[] ignore=[] web=127.200.0.1:1 token= "
-         "hosts=[]"},
-        {"--web LocalHost:9394",
-         "data= fw= port=9393 serial=[] ignore=[] web=LocalHost:9394 "
-         "token= hosts=[]"},
-        {"--web [::1]:9394",
-         "data= fw= port=9393 serial=[] ignore=[] web=[::1]:9394 token= "
-         "hosts=[]"},
+        {"--web 127.200.0.1:1", "web=127.200.0.1:1"},
+        {"--web LocalHost:9394", "web=LocalHost:9394"},
+        {"--web [::1]:9394", "web=[::1]:9394"},
         // Beyond loopback with a token.
-        {"--web 0.0.0.0:9394 --web-token /etc/secret",
-         "data= fw= port=9393 serial=[] ignore=[] web=0.0.0.0:9394 token=/etc/secret hosts=[]"},
-        {"--web pc-1.example:80 --web-token t",
-         "data= fw= port=9393 serial=[] ignore=[] "
-         "web=pc-1.example:80 token=t hosts=[]"},
-        {"list --data-folder d", "list data=d fw=" + kDefaults},
-        {"--data-folder d list", "list data=d fw=" + kDefaults},
+        {"--web 0.0.0.0:9394 --web-token /etc/secret", "web=0.0.0.0:9394 token=/etc/secret"},
+        {"--web pc-1.example:80 --web-token t", "web=pc-1.example:80 token=t"},
+        {"list --data-folder d", "list data=d"},
+        {"--data-folder d list", "list data=d"},
     };
     for (const auto& c : cases) {
         const CommandLine line = Parse(c.line);
@@ -113,8 +114,7 @@ TEST(CommandLine, RefusedLines) {
         {"--web 0.0.0.0:9394 --web-host pc",
          "--web 0.0.0.0:9394 is not a loopback address and needs --web-token FILE"},
         {"--web 128.0.0.1:80",
-         "--web 128.0.0.1:80 is not a loopback address and needs "
-         "--web-token FILE"},
+         "--web 128.0.0.1:80 is not a loopback address and needs --web-token FILE"},
         {"--web localhost.example:80",
          "--web localhost.example:80 is not a loopback address and needs --web-token FILE"},
         {"--web off --web-token t", "--web-token has no use with --web off"},
@@ -146,7 +146,6 @@ TEST(CommandLine, HelpAndVersionAreOutputNotErrors) {
     const CommandLine listHelp = Parse("list --help");
     EXPECT_NE(listHelp.output.find("Usage: orbtray list [OPTIONS]"), std::string::npos);
     EXPECT_EQ(listHelp.output.find("--port"), std::string::npos);
-    EXPECT_EQ(Parse("--version").output.rfind("orbtray ", 0), 0u);
 }
 
 }  // namespace
