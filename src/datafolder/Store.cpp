@@ -49,21 +49,21 @@ bool MakePath(const std::string& path, Disk& disk) {
 }
 
 std::string Store::NumberedName(int n) const {
-    return n == 1 ? base : base + "-" + std::to_string(n);
+    return n == 1 ? base_ : base_ + "-" + std::to_string(n);
 }
 
 OpenOutcome Store::OpenDataFile(std::string_view serial) {
     const std::string directory =
-        config.dataFolder + SerialDirectoryName(serial) + platform::kPathSeparator;
-    path = directory;
+        config_.dataFolder + SerialDirectoryName(serial) + platform::kPathSeparator;
+    path_ = directory;
     // Refuse before making any directory: a path that does not fit is never cut.
     if (directory.size() + kTimeNameLength + kSuffixLength > kMaxDataPath) {
         return OpenOutcome::FileFailed;
     }
-    if (!MakePath(directory, *config.disk)) {
+    if (!MakePath(directory, *config_.disk)) {
         return OpenOutcome::DirectoryFailed;
     }
-    const platform::CalendarTime now = platform::UtcCalendar(config.clock->UtcSeconds());
+    const platform::CalendarTime now = platform::UtcCalendar(config_.clock->UtcSeconds());
     char name[32];
     std::snprintf(name, sizeof name, "%02u%02u%02u-%02u%02u%02u", unsigned(now.year % 100),
                   unsigned(now.month), unsigned(now.day), unsigned(now.hour), unsigned(now.minute),
@@ -72,25 +72,25 @@ OpenOutcome Store::OpenDataFile(std::string_view serial) {
     if (!created) {
         return OpenOutcome::FileFailed;
     }
-    file.Attach(std::move(created));
+    file_.Attach(std::move(created));
     return OpenOutcome::Opened;
 }
 
 std::unique_ptr<DiskFile> Store::ReserveDataFile(const std::string& baseName) {
-    base = baseName;
+    base_ = baseName;
     // Transfers of one serial that start in the same second are told apart by "-2", "-3"...,
     // with no end: an instrument that replays its memory may send hundreds in a second.
-    for (number = 1; number <= kMaxSameSecondFiles; ++number) {
-        const std::string name = NumberedName(number);
-        path = name + kTempSuffix;
-        if (path.size() > kMaxDataPath) {
+    for (number_ = 1; number_ <= kMaxSameSecondFiles; ++number_) {
+        const std::string name = NumberedName(number_);
+        path_ = name + kTempSuffix;
+        if (path_.size() > kMaxDataPath) {
             return nullptr;
         }
         if (!FinalNameFree(name)) {
             continue;
         }
         std::unique_ptr<DiskFile> created;
-        switch (config.disk->CreateNew(path, &created)) {
+        switch (config_.disk->CreateNew(path_, &created)) {
             case platform::FileOutcome::Taken:
                 // A transfer of the same second holds this name (or just finished with it).
                 continue;
@@ -113,71 +113,71 @@ std::unique_ptr<DiskFile> Store::ReserveDataFile(const std::string& baseName) {
 }
 
 bool Store::OpenFirmware() {
-    path = config.firmwarePath;
+    path_ = config_.firmwarePath;
     std::unique_ptr<DiskFile> image;
-    if (!path.empty()) {
-        image = config.disk->OpenForReading(path);
+    if (!path_.empty()) {
+        image = config_.disk->OpenForReading(path_);
     }
     if (!image) {
         return false;
     }
-    file.Attach(std::move(image));
+    file_.Attach(std::move(image));
     return true;
 }
 
 bool Store::FinalNameFree(const std::string& name) const {
-    return !config.disk->PathExists(name + kFinalSuffix) &&
-           !config.disk->PathExists(name + kKeptSuffix);
+    return !config_.disk->PathExists(name + kFinalSuffix) &&
+           !config_.disk->PathExists(name + kKeptSuffix);
 }
 
 FinishOutcome Store::FinishDataFile(ReceivedFile& made) {
     // The data reaches the disk before the file gets its final name, so a crash leaves either a
     // complete .csv or a .tmp that a later clean-up deletes.
-    rewritten = false;
-    if (!file.Commit()) {
+    rewritten_ = false;
+    if (!file_.Commit()) {
         DeleteDataFile();
         return FinishOutcome::WriteFailed;
     }
     // Renaming by name would move whatever has the name now. A receiver on another mount of a
     // shared folder, whose clean-up cannot see our lock, or a user who moved the folder, may have
     // taken the file away; the data is still all in the open file.
-    if (!file.StillNamed()) {
+    if (!file_.StillNamed()) {
         if (!WriteAgain()) {
-            file.Discard();
+            file_.Discard();
             return FinishOutcome::Lost;
         }
-        rewritten = true;
+        rewritten_ = true;
     }
     // Taken before the rename, which may close the file; a rename keeps both.
-    made.size = file.Size();
-    made.lastWrite = file.LastWrite();
-    made.received = config.clock->UtcSeconds();
-    const std::string tempPath = path;
-    const std::string directory = DirectoryOf(path);
+    made.size = file_.Size();
+    made.lastWrite = file_.LastWrite();
+    made.received = config_.clock->UtcSeconds();
+    const std::string tempPath = path_;
+    const std::string directory = DirectoryOf(path_);
     const auto giveUp = std::chrono::steady_clock::now() + kRenameRetryTime;
     // The final name was free when the file was created, but something else may have taken it
     // since: the file then moves on to the next free name of its second rather than replace it.
-    while (number <= kMaxSameSecondFiles) {
-        const std::string name = NumberedName(number);
+    while (number_ <= kMaxSameSecondFiles) {
+        const std::string name = NumberedName(number_);
         // A name whose temporary file exists belongs to a transfer still running.
         if (name + kTempSuffix != tempPath &&
-            (config.disk->PathExists(name + kTempSuffix) || !FinalNameFree(name))) {
-            ++number;
+            (config_.disk->PathExists(name + kTempSuffix) || !FinalNameFree(name))) {
+            ++number_;
             continue;
         }
-        const platform::FileOutcome moved = file.MoveTo(name + kFinalSuffix);
+        const platform::FileOutcome moved = file_.MoveTo(name + kFinalSuffix);
         if (moved == platform::FileOutcome::Done) {
-            path = name + kFinalSuffix;
-            file.Discard();
-            config.disk->SyncDirectory(directory);
-            made.path = path;
-            made.name = path.substr(directory.size());
-            made.folder = directory.substr(config.dataFolder.size(),
-                                           directory.size() - config.dataFolder.size() - 1);
+            path_ = name + kFinalSuffix;
+            file_.Discard();
+            config_.disk->SyncDirectory(directory);
+            made.path = path_;
+            made.name = path_.substr(directory.size());
+            made.folder = directory.substr(config_.dataFolder.size(),
+                                           directory.size() - config_.dataFolder.size() - 1);
             return FinishOutcome::Finished;
         }
         if (moved == platform::FileOutcome::Taken) {
-            ++number;
+            ++number_;
         } else if (moved == platform::FileOutcome::Busy &&
                    std::chrono::steady_clock::now() < giveUp) {
             // A virus scanner or backup reading the new file lets go within moments.
@@ -187,27 +187,27 @@ FinishOutcome Store::FinishDataFile(ReceivedFile& made) {
             break;
         }
     }
-    path = tempPath;
+    path_ = tempPath;
     const FinishOutcome kept = KeepData();
-    config.disk->SyncDirectory(directory);
+    config_.disk->SyncDirectory(directory);
     return kept;
 }
 
 bool Store::WriteAgain() {
     // The folders are made again if they went with the file; the new file gets the next free
     // name of the same second, as if the transfer had begun a moment later.
-    if (!MakePath(DirectoryOf(path), *config.disk)) {
+    if (!MakePath(DirectoryOf(path_), *config_.disk)) {
         return false;
     }
-    std::unique_ptr<DiskFile> fresh = ReserveDataFile(base);
+    std::unique_ptr<DiskFile> fresh = ReserveDataFile(base_);
     if (!fresh) {
         return false;
     }
-    if (!file.CopyTo(*fresh)) {
+    if (!file_.CopyTo(*fresh)) {
         fresh->Remove();
         return false;
     }
-    file.Attach(std::move(fresh));
+    file_.Attach(std::move(fresh));
     return true;
 }
 
@@ -216,17 +216,17 @@ FinishOutcome Store::KeepData() {
     // neither the file list (.csv only) nor a clean-up (.tmp only) looks at. Only this writer
     // can be using that name, since it is made from the .tmp name it holds, so a plain rename
     // does, on file systems that can do no other.
-    const std::string kept = path.substr(0, path.size() - kSuffixLength) + kKeptSuffix;
-    if (file.MoveOver(kept) == platform::FileOutcome::Done) {
-        path = kept;
-        file.Discard();
+    const std::string kept = path_.substr(0, path_.size() - kSuffixLength) + kKeptSuffix;
+    if (file_.MoveOver(kept) == platform::FileOutcome::Done) {
+        path_ = kept;
+        file_.Discard();
         return FinishOutcome::RenameFailed;
     }
     // Not even that (a read-only mount, a folder that went away meanwhile): the data stays the
     // .tmp it is, marked read-only, which a clean-up leaves alone where the mark holds; the log
     // names it only if it is still there.
-    const bool stillThere = file.StillNamed();
-    file.KeepReadOnly();
+    const bool stillThere = file_.StillNamed();
+    file_.KeepReadOnly();
     return stillThere ? FinishOutcome::RenameFailed : FinishOutcome::Lost;
 }
 

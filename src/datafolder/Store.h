@@ -46,19 +46,19 @@ enum class FinishOutcome { Finished, WriteFailed, RenameFailed, Lost };
 
 class Store {
 public:
-    explicit Store(const StoreConfig& storeConfig) : config(storeConfig) {}
+    explicit Store(const StoreConfig& storeConfig) : config_(storeConfig) {}
 
     // Makes the serial directory and creates the temporary data file, under a name no other
     // file has or is about to get.
     [[nodiscard]] OpenOutcome OpenDataFile(std::string_view serial);
     [[nodiscard]] bool OpenFirmware();
-    bool IsOpen() const { return file.IsOpen(); }
+    bool IsOpen() const { return file_.IsOpen(); }
     // The temporary data file, the firmware image, or after FinishDataFile the final name.
-    const std::string& Path() const { return path; }
+    const std::string& Path() const { return path_; }
 
     // False once the data file can no longer hold everything it was given.
-    [[nodiscard]] bool WriteDataLine(std::string_view text) { return file.AppendLine(text); }
-    void ReadPiece(char (&piece)[TransferFile::kPieceSize]) { file.ReadPiece(piece); }
+    [[nodiscard]] bool WriteDataLine(std::string_view text) { return file_.AppendLine(text); }
+    void ReadPiece(char (&piece)[TransferFile::kPieceSize]) { file_.ReadPiece(piece); }
 
     // Puts the data on the disk, then gives the file its final name. A file whose data may be
     // incomplete is deleted (WriteFailed): it must never look finished. Complete data that cannot
@@ -66,14 +66,14 @@ public:
     // the file.
     [[nodiscard]] FinishOutcome FinishDataFile(ReceivedFile& made);
     // Whether the last FinishDataFile found its file taken away and wrote the data out again.
-    bool Rewritten() const { return rewritten; }
+    bool Rewritten() const { return rewritten_; }
     // Closes the data file and deletes it: the transfer was broken off.
-    void DeleteDataFile() { file.Remove(); }
+    void DeleteDataFile() { file_.Remove(); }
     // Closes the firmware image, which is only ever read.
-    void CloseFirmware() { file.Discard(); }
+    void CloseFirmware() { file_.Discard(); }
 
 private:
-    // Creates the first free name of `baseName`'s second, setting `number` and `path`.
+    // Creates the first free name of `baseName`'s second, setting `number_` and `path_`.
     std::unique_ptr<DiskFile> ReserveDataFile(const std::string& baseName);
     bool WriteAgain();
     // Whether a name of this second is free to become a final name: neither a .csv nor kept
@@ -81,14 +81,14 @@ private:
     bool FinalNameFree(const std::string& name) const;
     FinishOutcome KeepData();
     // "<base>" for the first file of a second, "<base>-N" for the next ones.
-    std::string NumberedName(int number) const;
+    std::string NumberedName(int n) const;
 
-    const StoreConfig& config;
-    std::string base;  // serial directory and YYMMDD-HHMMSS of the open data file
-    int number = 1;    // which of the second's names it has
-    std::string path;
-    TransferFile file;
-    bool rewritten = false;
+    const StoreConfig& config_;
+    std::string base_;  // serial directory and YYMMDD-HHMMSS of the open data file
+    int number_ = 1;    // which of the second's names it has
+    std::string path_;
+    TransferFile file_;
+    bool rewritten_ = false;
 };
 
 // Creates every missing directory named by a prefix of `path` that ends in the separator. True

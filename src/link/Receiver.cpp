@@ -3,18 +3,18 @@
 std::vector<PortFailure> Receiver::Open() {
     // Each socket is opened once; a second call reports the same.
     std::vector<PortFailure> failures;
-    if (const int error = tcp.Listen(); error != 0) {
-        failures.push_back({"TCP", port, error});
+    if (const int error = tcp_.Listen(); error != 0) {
+        failures.push_back({"TCP", port_, error});
     }
-    if (const int error = beacon.Bind(); error != 0) {
-        failures.push_back({"UDP", port, error});
+    if (const int error = beacon_.Bind(); error != 0) {
+        failures.push_back({"UDP", port_, error});
     }
     return failures;
 }
 
 bool Receiver::Start() {
     Open();
-    if (beacon.Start() && tcp.Start() && usb.Start() && sweep.Start()) {
+    if (beacon_.Start() && tcp_.Start() && usb_.Start() && sweep_.Start()) {
         return true;
     }
     // Stopping a thread that never started does nothing.
@@ -23,8 +23,8 @@ bool Receiver::Start() {
 }
 
 void Receiver::Stop() {
-    sweep.Stop();
-    usb.Stop();
-    tcp.Stop();
-    beacon.Stop();
+    sweep_.Stop();
+    usb_.Stop();
+    tcp_.Stop();
+    beacon_.Stop();
 }

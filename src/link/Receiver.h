@@ -31,13 +31,13 @@ public:
     // `events`, from its own threads.
     Receiver(const StoreConfig& store, ReceiverEvents& events,
              std::uint16_t netPort = kInstrumentPort, UsbOptions usbOptions = {})
-        : ceiling(events),
-          context{store, events, ceiling},
-          port(netPort),
-          beacon(events, netPort),
-          tcp(context, netPort),
-          usb(context, std::move(usbOptions)),
-          sweep(store.dataFolder, events) {}
+        : ceiling_(events),
+          context_{store, events, ceiling_},
+          port_(netPort),
+          beacon_(events, netPort),
+          tcp_(context_, netPort),
+          usb_(context_, std::move(usbOptions)),
+          sweep_(store.dataFolder, events) {}
 
     // Opens the TCP listening socket and the beacon's UDP socket, before any thread starts, so
     // that a front end can tell whether the instruments' port is free before it does anything
@@ -51,11 +51,11 @@ public:
 
 private:
     // The share of the log that others can make the receiver write, for all links together.
-    LogCeiling ceiling;
-    const LinkContext context;
-    std::uint16_t port;
-    CNetBeacon beacon;
-    CNetListener tcp;
-    CUsbListener usb;
-    CLeftoverSweep sweep;
+    LogCeiling ceiling_;
+    const LinkContext context_;
+    std::uint16_t port_;
+    CNetBeacon beacon_;
+    CNetListener tcp_;
+    CUsbListener usb_;
+    CLeftoverSweep sweep_;
 };

@@ -35,7 +35,7 @@ public:
 
 private:
     struct State;
-    std::unique_ptr<State> state;
+    std::unique_ptr<State> state_;
 };
 
 // A port named by the user rather than found ("COM7" on Windows, a tty or pty path on POSIX),

@@ -119,25 +119,25 @@ struct PortScanner::State {
 
 PortScanner::PortScanner(const std::string& sysfsRoot, const std::string& devRoot,
                          std::chrono::milliseconds settle)
-    : state(std::make_unique<State>()) {
-    state->driverDirectory = sysfsRoot + "/bus/usb-serial/drivers/cp210x";
-    state->devRoot = devRoot;
-    state->settle = settle;
-    state->watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (state->watch >= 0 &&
-        ::inotify_add_watch(state->watch, devRoot.c_str(), kNodeEvents | IN_ONLYDIR) < 0) {
-        state->StopWatching();
+    : state_(std::make_unique<State>()) {
+    state_->driverDirectory = sysfsRoot + "/bus/usb-serial/drivers/cp210x";
+    state_->devRoot = devRoot;
+    state_->settle = settle;
+    state_->watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (state_->watch >= 0 &&
+        ::inotify_add_watch(state_->watch, devRoot.c_str(), kNodeEvents | IN_ONLYDIR) < 0) {
+        state_->StopWatching();
     }
 }
 
 PortScanner::~PortScanner() {
-    if (state->watch >= 0) {
-        state->StopWatching();
+    if (state_->watch >= 0) {
+        state_->StopWatching();
     }
 }
 
 std::vector<PortInfo> PortScanner::Present() {
-    State& s = *state;
+    State& s = *state_;
     // Changes are taken before the scan: one that lands during the scan stays queued and brings
     // the next call back to the directory.
     const SteadyClock::time_point now = SteadyClock::now();
