@@ -1,7 +1,7 @@
-// The real orbtray on a Data folder that fills up: a small RAM file system mounted for the test
-// (root only; elsewhere the store's own tests cover the same through its file seam). A transfer
-// that does not fit is refused and leaves nothing, over TCP and over a serial port, and the next
-// one that fits arrives as usual.
+// The real orbtray on a Data folder that fills up while the lines arrive: a small RAM file system
+// mounted for the test (root only; the store's own tests cover a disk that fills at BYE through
+// its file seam). A transfer that does not fit is refused and leaves nothing, over TCP and over a
+// serial port, and the next one that fits arrives as usual.
 
 #include <sys/mount.h>
 

@@ -200,7 +200,6 @@ TEST_F(Orbtray, CommandLine) {
         const char* output;  // what stdout (status 0) or stderr begins with
     } cases[] = {
         {{"--port", "0"}, 2, "orbtray: --port: bad value '0'"},
-        {{"--web", "0.0.0.0:9394"}, 2, "orbtray: --web 0.0.0.0:9394 is not a loopback address"},
         {{"--help"}, 0, "orbtray receives instrument readings"},
         {{"--version"}, 0, "orbtray "},
     };

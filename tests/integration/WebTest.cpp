@@ -192,61 +192,39 @@ TEST_F(Web, NothingOutsideTheListIsServed) {
     EXPECT_EQ(Get(webPort, "/download?dir=12345&name=251206-101500.csv").body, "inside\r\n");
 }
 
+// One request of each kind through the real server; the whole tables of Host, method and site
+// decisions are unit/AdmissionTest's.
 TEST_F(Web, AnswersOnlyItsOwnHostNamesAndOnlyReads) {
     ASSERT_NO_FATAL_FAILURE(StartWeb({"--web-host", "orbtray.lan"}));
     const std::string suffix = ":" + std::to_string(webPort);
-    const std::vector<std::pair<std::string, int>> hosts = {
-        {"127.0.0.1" + suffix, 200},     {"127.0.0.1", 200},
-        {"localhost" + suffix, 200},     {"LocalHost", 200},
-        {"orbtray.lan" + suffix, 200},   {"evil.example", 421},
-        {"evil.example" + suffix, 421},  {"127.0.0.1:1", 421},
-        {"localhost.evil.example", 421},
-    };
-    for (const auto& [host, status] : hosts) {
-        HttpRequest request("/api/files");
+    const auto ask = [&](const std::string& target, const std::string& host,
+                         const std::string& header) {
+        HttpRequest request(target);
         request.host = host;
-        HttpReply reply = Http(webPort, request);
-        EXPECT_EQ(reply.status, status) << host;
-        if (status != 200) {
-            EXPECT_EQ(reply.body, "unknown host\n");
+        if (!header.empty()) {
+            request.headers = {header};
         }
-    }
+        return Http(webPort, request);
+    };
+    EXPECT_EQ(ask("/api/files", "orbtray.lan" + suffix, "").status, 200);
+    const HttpReply stranger = ask("/api/files", "evil.example" + suffix, "");
+    EXPECT_EQ(stranger.status, 421);
+    EXPECT_EQ(stranger.body, "unknown host\n");
     HttpRequest noHost("/api/files");
     noHost.sendHost = false;
     EXPECT_EQ(Http(webPort, noHost).status, 421);
 
-    for (const std::string method : {"POST", "PUT", "DELETE", "PATCH", "OPTIONS"}) {
-        HttpRequest request("/api/files", method);
-        request.headers = {"Content-Length: 3", ""};
-        HttpReply reply = Http(webPort, request);
-        EXPECT_EQ(reply.status, 405) << method;
-        EXPECT_EQ(reply.headers["allow"], "GET, HEAD");
-    }
+    HttpRequest post("/api/files", "POST");
+    post.headers = {"Content-Length: 3", ""};
+    HttpReply written = Http(webPort, post);
+    EXPECT_EQ(written.status, 405);
+    EXPECT_EQ(written.headers["allow"], "GET, HEAD");
+
     // Another site's page may link to the page but not make the browser read its data.
-    const std::string self = "Origin: http://127.0.0.1" + suffix;
-    const std::vector<std::tuple<std::string, std::string, int>> sites = {
-        {"/api/files", "Sec-Fetch-Site: same-origin", 200},
-        {"/api/files", "Sec-Fetch-Site: none", 200},
-        {"/api/files", self, 200},
-        {"/api/files", "Origin: http://orbtray.lan" + suffix, 200},
-        {"/api/plot?dir=1&name=2.csv", "Sec-Fetch-Site: cross-site", 403},
-        {"/api/files", "Sec-Fetch-Site: same-site", 403},
-        {"/download?dir=1&name=2.csv", "Origin: http://evil.example", 403},
-        {"/api/connections", "Origin: null", 403},
-        {"/api/files", "Origin: http://127.0.0.1", 403},
-        {"/api/files", "Origin: https://127.0.0.1" + suffix, 403},
-        {"/", "Sec-Fetch-Site: cross-site", 200},
-        {"/dygraph.min.css", "Sec-Fetch-Site: cross-site", 200},
-    };
-    for (const auto& [target, header, status] : sites) {
-        HttpRequest request(target);
-        request.headers = {header};
-        const HttpReply reply = Http(webPort, request);
-        EXPECT_EQ(reply.status, status) << target << " " << header;
-        if (status == 403) {
-            EXPECT_EQ(reply.body, "requests from other sites are refused\n");
-        }
-    }
+    EXPECT_EQ(ask("/api/files", "", "Origin: http://127.0.0.1" + suffix).status, 200);
+    const HttpReply crossSite = ask("/api/plot?dir=1&name=2.csv", "", "Sec-Fetch-Site: cross-site");
+    EXPECT_EQ(crossSite.status, 403);
+    EXPECT_EQ(crossSite.body, "requests from other sites are refused\n");
 
     HttpReply head = Http(webPort, HttpRequest("/dygraph.min.css", "HEAD"));
     EXPECT_EQ(head.status, 200);
@@ -295,8 +273,6 @@ TEST_F(Web, AsksForTheTokenAndKeepsItInACookie) {
     EXPECT_NE(page.body.find("<form"), std::string::npos);
     EXPECT_EQ(page.body.find("<script"), std::string::npos);
     EXPECT_EQ(Get(webPort, "/api/files").status, 401);
-    EXPECT_EQ(Get(webPort, "/dygraph.min.js").status, 401);
-    EXPECT_EQ(Get(webPort, "/?token=wrong").status, 401);
     EXPECT_EQ(Get(webPort, "/?token=s3cret-token-").status, 401);
     // Without the token the connection is not kept, whatever the client asks for.
     const RawAnswer refused = Raw(webPort,
@@ -305,27 +281,18 @@ TEST_F(Web, AsksForTheTokenAndKeepsItInACookie) {
     EXPECT_EQ(refused.status, 401);
     EXPECT_TRUE(refused.closed);
 
-    // The token leads on to the page's own pages only.
-    const std::vector<std::pair<std::string, std::string>> redirects = {
-        {"/file?dir=1%202&token=s3cret-token&name=a.csv", "/file?dir=1%202&name=a.csv"},
-        {"/%2Fevil.example/x?token=s3cret-token", "/"},
-        {"//evil.example/?token=s3cret-token", "/"},
-        {"/api/files?token=s3cret-token&serial=1", "/"},
-    };
+    // The token leads on to the page's own pages only (where each target leads, and which tokens
+    // and cookies are taken: unit/AdmissionTest).
+    HttpReply given = Get(webPort, "/file?dir=1%202&token=s3cret-token&name=a.csv");
+    EXPECT_EQ(given.status, 303);
+    EXPECT_EQ(given.headers["location"], "/file?dir=1%202&name=a.csv");
     const std::string cookie = "orbtray_token_" + std::to_string(webPort);
-    for (const auto& [target, location] : redirects) {
-        HttpReply given = Get(webPort, target);
-        EXPECT_EQ(given.status, 303) << target;
-        EXPECT_EQ(given.headers["location"], location) << target;
-        EXPECT_EQ(given.headers["set-cookie"],
-                  cookie + "=s3cret-token; HttpOnly; SameSite=Strict; Path=/");
-    }
+    EXPECT_EQ(given.headers["set-cookie"],
+              cookie + "=s3cret-token; HttpOnly; SameSite=Strict; Path=/");
 
     const std::vector<std::pair<std::string, int>> cookies = {
-        {"Cookie: " + cookie + "=s3cret-token", 200},
         {"Cookie: other=1; " + cookie + "=s3cret-token", 200},
         {"Cookie: " + cookie + "=s3cret", 401},
-        {"Cookie: " + cookie + "=", 401},
         // Another receiver's on the same host.
         {"Cookie: orbtray_token_1=s3cret-token", 401},
     };
@@ -444,20 +411,14 @@ TEST_F(Web, AnswersBadHeadsItselfWithTheHeadersOfItsOwn) {
     }
 }
 
-TEST_F(Web, PlotsAMillionLinesWithinItsPointsKeepingEveryPeak) {
+// Read whole through the real server; which points the thinning keeps is unit/PlotThinningTest's.
+TEST_F(Web, PlotsAMillionLinesWithinItsPointsKeepingAPeak) {
     std::string text;
     text.reserve(40'000'000);
-    double low = 1e9, high = -1e9;
     for (int i = 0; i < 1'000'000; ++i) {
         const int seconds = i % 86400;
-        // A slow wave with two lone spikes the thinning must keep.
-        double value = static_cast<double>(i * 7919LL % 1000) / 10.0;
-        if (i == 123'457)
-            value = 5000.25;
-        if (i == 876'543)
-            value = -4000.5;
-        low = std::min(low, value);
-        high = std::max(high, value);
+        // A slow wave with a lone spike.
+        const double value = i == 123'457 ? 5000.25 : double(i * 7919LL % 1000) / 10.0;
         char line[96];
         std::snprintf(line, sizeof line, "2025-12-%02dT%02d:%02d:%02d,SN,%g,%d,mm\r\n",
                       1 + i / 86400, seconds / 3600, seconds / 60 % 60, seconds % 60, value, i % 7);
@@ -466,27 +427,14 @@ TEST_F(Web, PlotsAMillionLinesWithinItsPointsKeepingEveryPeak) {
     data.Write("7/251206-101500.csv", text);
     ASSERT_NO_FATAL_FAILURE(StartWeb());
 
-    for (const int points : {1000, 2001}) {
-        const json plot =
-            Json("/api/plot?dir=7&name=251206-101500.csv&points=" + std::to_string(points));
-        EXPECT_EQ(plot["x"], "time");
-        EXPECT_EQ(plot["labels"], json::parse(R"(["time","col3","col4"])"));
-        const json& rows = plot["data"];
-        EXPECT_LE(rows.size(), std::size_t(points));
-        EXPECT_GE(rows.size(), std::size_t(points) - 2);
-        double seenLow = 1e9, seenHigh = -1e9, lastX = 0;
-        for (const json& row : rows) {
-            EXPECT_GE(row[0].get<double>(), lastX);
-            lastX = row[0];
-            if (!row[1].is_null()) {
-                seenLow = std::min(seenLow, row[1].get<double>());
-                seenHigh = std::max(seenHigh, row[1].get<double>());
-            }
-        }
-        EXPECT_EQ(seenLow, low);
-        EXPECT_EQ(seenHigh, high);
-        EXPECT_EQ(rows.front()[0], 1764547200000.0);  // 2025-12-01T00:00:00Z
-    }
+    const json plot = Json("/api/plot?dir=7&name=251206-101500.csv&points=1000");
+    EXPECT_EQ(plot["x"], "time");
+    EXPECT_EQ(plot["labels"], json::parse(R"(["time","col3","col4"])"));
+    const json& rows = plot["data"];
+    EXPECT_LE(rows.size(), 1000u);
+    EXPECT_GE(rows.size(), 998u);
+    EXPECT_EQ(rows.front()[0], 1764547200000.0);  // 2025-12-01T00:00:00Z
+    EXPECT_TRUE(std::ranges::any_of(rows, [](const json& row) { return row[1] == 5000.25; }));
     const json table = Json("/api/file?dir=7&name=251206-101500.csv&offset=999999&count=5000");
     EXPECT_EQ(table["lines"], 1'000'000);
     ASSERT_EQ(table["rows"].size(), 1u);

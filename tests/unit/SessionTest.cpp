@@ -14,47 +14,6 @@ std::string Log(const std::string& message) {
 
 struct SessionTest : ::testing::Test, ScratchWorker {};
 
-// Whatever the link does to the chunking, a conversation must end the same way. The lines carry
-// every kind of byte a line drops or keeps, so that no split can cut the filtering short.
-TEST_F(SessionTest, ALineSplitAnywhereBehavesAsOneChunk) {
-    const std::string conversation =
-        "HELLO 123\r\nLINE\r\nLINE \r\nLINE  x\r\nLINE a~\x80\xff\x7f\t\x01,b\r\r\nLINE "
-        "}!\r\nBYE\r\n";
-    const std::string stored =
-        "LINE\r\n\r\n x\r\na,b\r\n}!\r\n";  // "LINE" alone is its own argument
-    std::vector<Lines> splits = {{conversation}};
-    for (std::size_t at = 1; at < conversation.size(); ++at) {
-        splits.push_back({conversation.substr(0, at), conversation.substr(at)});
-    }
-    splits.emplace_back();
-    for (const char c : conversation) {
-        splits.back().emplace_back(1, c);
-    }
-
-    for (const bool serialLink : {true, false}) {
-        for (const auto& chunks : splits) {
-            ScratchWorker r;
-            for (const auto& chunk : chunks) {
-                EXPECT_TRUE(r.worker.Feed(chunk, serialLink));
-            }
-            SCOPED_TRACE("chunks " + std::to_string(chunks.size()) + ", first " +
-                         std::to_string(chunks[0].size()) + ", serial " +
-                         std::to_string(serialLink));
-            EXPECT_EQ(r.log.Lines(), (Lines{Log("serial number is 123"), Log("transfered 5 lines"),
-                                            Log("transfer complete")}));
-            // The session answers alike on both links; the TCP worker's hooks drop the bytes.
-            EXPECT_EQ(r.worker.wire, std::string(7, ACK));
-            EXPECT_EQ(r.data.Files(), (Lines{"123/251214-025417.csv"}));
-            EXPECT_EQ(r.data.Read("123/251214-025417.csv"), stored);
-            EXPECT_EQ(
-                r.notifier.Notices(),
-                (std::vector<RecordedNotice>{
-                    {"File Received", "Device 123 sent 5 readings.",
-                     r.data.Path() + "123" + platform::kPathSeparator + "251214-025417.csv"}}));
-        }
-    }
-}
-
 TEST_F(SessionTest, RefusesWhatTheStateDoesNotAllow) {
     using enum TxState;
     const std::string N{NAK};
@@ -71,7 +30,6 @@ TEST_F(SessionTest, RefusesWhatTheStateDoesNotAllow) {
         {"empty line", "", "\r\n", true, "invalid command", N, Idle},
         {"leading blank", "", " HELLO 1\n", true, "invalid command", N, Idle},
         {"extra characters", "", "HELLO2 1\n", true, "invalid command", N, Idle},
-        {"LINE when idle", "", "LINE 1\n", true, "unexpected command", N, Idle},
         {"BYE when idle", "", "BYE\n", true, "unexpected command", N, Idle},
         {"ACK when idle", "", {ACK}, true, "unexpected ACK", "", Idle},
         {"NAK when idle", "", {NAK}, true, "unexpected NAK", "", Idle},
@@ -107,17 +65,6 @@ TEST_F(SessionTest, TheLineBoundIsExactly4096Bytes) {
     const std::string payload(kMaxLineLength - 5, 'd');  // "LINE " + payload fills the bound
     EXPECT_TRUE(worker.Feed("HELLO 1\nLINE " + payload + "\nBYE\n"));
     EXPECT_EQ(data.Read("1/251214-025417.csv"), payload + "\r\n");
-}
-
-TEST_F(SessionTest, HelloOnASerialLinkAbandonsTheOpenTransfer) {
-    EXPECT_TRUE(worker.Feed("HELLO 1\nLINE old\n"));
-    clock.Set(clock.UtcSeconds() + 1);
-    EXPECT_TRUE(worker.Feed("HELLO 1\nLINE new\nBYE\n"));
-    EXPECT_EQ(data.Files(), (Lines{"1/251214-025418.csv"}));
-    EXPECT_EQ(data.Read("1/251214-025418.csv"), "new\r\n");
-    EXPECT_EQ(log.Lines(),
-              (Lines{Log("serial number is 1"), Log("transfer aborted"), Log("serial number is 1"),
-                     Log("transfered 1 lines"), Log("transfer complete")}));
 }
 
 // Each ACK releases one piece; the whole sequence, and its end, is checked through the real
