@@ -50,15 +50,11 @@ bool CNetListener::Poll() {
             ReapFinished();
             FlushPeerLogs(false);
             return true;
-        case platform::WaitResult::Failed: {
+        case platform::WaitResult::Failed:
             // Waiting again would fail again at once, at full speed: the TCP link ends instead
             // (its workers are let finish), and the log says why.
-            char name[16];
-            std::snprintf(name, sizeof name, kTcpPortName, unsigned(port));
-            ConnectionLog(context.events, "Connection %s error %d\n", name,
-                          platform::LastSocketError());
+            listening.LogError(context.events, platform::LastSocketError());
             return false;
-        }
     }
     return true;
 }

@@ -22,11 +22,27 @@ int PortSocket::Open() {
     return error_;
 }
 
+namespace {
+
+struct PortName {
+    char text[16];
+};
+
+PortName NameOf(PortSocket::Kind kind, std::uint16_t port) {
+    PortName name;
+    std::snprintf(name.text, sizeof name.text,
+                  kind == PortSocket::Kind::Tcp ? kTcpPortName : kUdpPortName, unsigned(port));
+    return name;
+}
+
+}  // namespace
+
 void PortSocket::LogCannotListen(ReceiverEvents& events) const {
-    char name[16];
-    std::snprintf(name, sizeof name, kind_ == Kind::Tcp ? kTcpPortName : kUdpPortName,
-                  unsigned(port_));
-    ConnectionLog(events, "Connection %s cannot listen\n", name);
+    ConnectionLog(events, "Connection %s cannot listen\n", NameOf(kind_, port_).text);
+}
+
+void PortSocket::LogError(ReceiverEvents& events, int error) const {
+    ConnectionLog(events, "Connection %s error %d\n", NameOf(kind_, port_).text, error);
 }
 
 void PortSocket::Close() {

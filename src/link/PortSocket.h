@@ -19,8 +19,10 @@ public:
     // Listens (TCP) or binds (UDP), and watches for connections or datagrams; the first call
     // only. 0, or the OS's error code (never 0 for a failure, whatever code the OS left).
     [[nodiscard]] int Open();
-    // Logs that the port cannot be listened on, naming it "TCP9393" or "UDP9393".
+    // Logs that the port cannot be listened on, or that waiting on it failed, naming it
+    // "TCP9393" or "UDP9393".
     void LogCannotListen(ReceiverEvents& events) const;
+    void LogError(ReceiverEvents& events, int error) const;
     // Closes the socket; the next Open tries afresh.
     void Close();
 

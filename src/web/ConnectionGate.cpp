@@ -133,11 +133,7 @@ bool ConnectionGate::Start(int listenFd, std::string& error) {
 }
 
 void ConnectionGate::Wake() {
-    const std::uint64_t one = 1;
-    // EAGAIN: the counter is full, so the gate has a wake-up waiting anyway.
-    if (::write(wake_, &one, sizeof one) < 0 && errno != EAGAIN) {
-        LogWebFailure("cannot wake the gate");
-    }
+    WakeEventFd(wake_, "cannot wake the gate");
 }
 
 void ConnectionGate::Stop() {

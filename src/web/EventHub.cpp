@@ -50,11 +50,7 @@ bool EventHub::Start(std::string& error) {
 }
 
 void EventHub::Wake() {
-    const std::uint64_t one = 1;
-    // EAGAIN: the counter is full, so a wake-up is waiting anyway.
-    if (::write(wake_, &one, sizeof one) < 0 && errno != EAGAIN) {
-        LogWebFailure("cannot wake the live events' watch");
-    }
+    WakeEventFd(wake_, "cannot wake the live events' watch");
 }
 
 void EventHub::Publish(std::string_view event, std::string_view data) {
