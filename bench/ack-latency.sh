@@ -109,11 +109,7 @@ done
 for case in "${cases[@]}"; do
     dir=$work/${case/\//-}
     [[ -e $dir/events ]] || continue
-    for _ in $(seq 1000); do
-        grep -qs '^: connected' "$dir/events" && break
-        nap 0.01
-    done
-    grep -qs '^: connected' "$dir/events" || { echo "bench: $case: no event stream" >&2; exit 1; }
+    await_event_stream "$dir/events" || { echo "bench: $case: no event stream" >&2; exit 1; }
 done
 touch "$work/go"
 wait "$instruments_pid" || { cat "$work/instruments.err" >&2; exit 1; }

@@ -81,6 +81,16 @@ stop_orbtray() {
 }
 
 # Count of lines in $1 that contain $2.
+# Waits until the page's event stream saved in FILE says it is connected; false after 10 s.
+await_event_stream() {
+    local _
+    for _ in $(seq 1000); do
+        grep -qs '^: connected' "$1" && return 0
+        nap 0.01
+    done
+    return 1
+}
+
 count_lines() { grep -c -- "$2" "$1" 2>/dev/null || true; }
 
 # A realistic instrument line of about 50 bytes: time stamp, serial, reading, unit,

@@ -53,11 +53,7 @@ run_once() {
         rm -f "$work/events"
         curl -sN "http://127.0.0.1:$web_port/api/events" >"$work/events" 2>/dev/null &
         viewer_pid=$!
-        for _ in $(seq 1000); do
-            grep -qs '^: connected' "$work/events" && break
-            nap 0.01
-        done
-        grep -qs '^: connected' "$work/events" || { echo "bench: no event stream" >&2; exit 1; }
+        await_event_stream "$work/events" || { echo "bench: no event stream" >&2; exit 1; }
     else
         start_orbtray "$data" "$port" --web off
     fi
