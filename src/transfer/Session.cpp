@@ -297,12 +297,13 @@ bool Session::FinishTransfer() {
 
 void Session::AbortTransfer() {
     if (store.IsOpen()) {
-        PeerLog("Connection %s transfer aborted\n", name);
+        // The file goes before the line about it, so that whoever reads the log finds it gone.
         if (state == TxState::Receiving) {
             store.DeleteDataFile();
         } else {
             store.CloseFirmware();
         }
+        PeerLog("Connection %s transfer aborted\n", name);
     }
     state = TxState::Idle;
 }
