@@ -16,6 +16,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -123,6 +126,8 @@ std::vector<Row> Rows() {
          .command = "cat '{dir}in.txt'",
          .input = kLongInput,
          .out = {cut, "mid", "tail"}},
+        // ls's own listing of the folder is the 3.
+        {.name = "only 0, 1 and 2", .command = "ls /proc/self/fd", .out = {"0", "1", "2", "3"}},
         {.name = "hang", .command = "sleep 60", .timeout = 1s, .how = How::TimedOut},
         {.name = "child holds the output",
          .command = "(sleep 3; echo late > '{dir}marker') & echo started",
@@ -195,6 +200,10 @@ std::vector<std::string> Only(const std::vector<std::string>& lines,
 TEST(Command, RunsThroughTheShellAndEndsEverythingItStartedWhenStopped) {
     SetVariable("ORB_REPLACED", "old");
     SetVariable("ORB_KEPT", "kept");
+#ifndef _WIN32
+    // As a descriptor of a library or of our own parent that lacks close-on-exec would.
+    const int inheritable = ::open("/dev/null", O_RDONLY);
+#endif
     const std::vector<Row> rows = Rows();
     std::vector<Outcome> outcomes(rows.size());
     std::vector<std::thread> threads;
@@ -204,6 +213,9 @@ TEST(Command, RunsThroughTheShellAndEndsEverythingItStartedWhenStopped) {
     for (std::thread& thread : threads) {
         thread.join();
     }
+#ifndef _WIN32
+    ::close(inheritable);
+#endif
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const Row& row = rows[i];
         const Outcome& outcome = outcomes[i];

@@ -132,6 +132,11 @@ int Spawn(const std::string& command, std::vector<std::string>& environment, int
     ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     ::posix_spawn_file_actions_adddup2(&actions, outWrite, 1);
     ::posix_spawn_file_actions_adddup2(&actions, errWrite, 2);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34)
+    // Our own descriptors are close-on-exec, but one inherited from whoever started us, or
+    // opened by a library without the flag, must not reach the command either.
+    ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#endif
     // A group of its own to kill as one. Signals this process blocks or ignores (SIGPIPE,
     // for writes to closed sockets) would otherwise carry over into the command.
     sigset_t none;
