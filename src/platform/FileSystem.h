@@ -24,6 +24,24 @@ inline constexpr char kPathSeparator = '/';
 // (Windows: a sharing violation) or access is refused for the moment.
 enum class FileOutcome { Done, Taken, Busy, Failed };
 
+// What kind of failure the last file call of the calling thread ran into, for a caller that must
+// tell a target that is down from a hiccup worth trying again at once.
+enum class FileErrorKind {
+    NoSpace,   // the disk, or the user's quota on it, is full
+    Denied,    // permissions, or the file system refuses the call
+    ReadOnly,  // a read-only file system or a write-protected disk
+    Missing,   // not there: a folder on the way, an unmounted share, a network path
+    Other,     // anything else, such as an I/O error
+};
+struct FileError {
+    FileErrorKind kind = FileErrorKind::Other;
+    // As the OS says it, starting in lower case: "no space left on device".
+    std::string text;
+};
+// Why the last call above, or of File, failed on this thread (errno; GetLastError on Windows).
+// Take it right after the call that failed: any later call may change it.
+FileError LastFileError();
+
 // Whether anything has this name; a symbolic link counts even when its target is gone.
 bool PathExists(const std::string& path);
 // Whether the name leads to something: a symbolic link counts only while its target exists.

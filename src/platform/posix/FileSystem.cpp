@@ -489,6 +489,39 @@ std::string ErrorText(int error) {
 }
 }  // namespace
 
+FileError LastFileError() {
+    const int error = errno;
+    FileError described{FileErrorKind::Other, ErrorText(error == 0 ? EIO : error)};
+    switch (error) {
+        case ENOSPC:
+        case EDQUOT:
+            described.kind = FileErrorKind::NoSpace;
+            break;
+        case EACCES:
+        case EPERM:
+            described.kind = FileErrorKind::Denied;
+            break;
+        case EROFS:
+            described.kind = FileErrorKind::ReadOnly;
+            break;
+        // A share whose server went away answers with the network's errors, or a stale handle.
+        case ENOENT:
+        case ENOTDIR:
+        case ENODEV:
+        case ENXIO:
+        case ENOTCONN:
+        case ESTALE:
+        case EHOSTDOWN:
+        case EHOSTUNREACH:
+        case ENETUNREACH:
+            described.kind = FileErrorKind::Missing;
+            break;
+        default:
+            break;
+    }
+    return described;
+}
+
 FolderAbilities ProbeFolder(const std::string& directory) {
     FolderAbilities abilities;
     std::string folder = directory;

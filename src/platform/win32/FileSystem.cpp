@@ -126,6 +126,41 @@ File::~File() {
     Close();
 }
 
+FileError LastFileError() {
+    const DWORD error = GetLastError();
+    FileError described{FileErrorKind::Other, error == ERROR_SUCCESS ? "the system gave no reason"
+                                                                     : DescribeError(error)};
+    switch (error) {
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+        case ERROR_DISK_QUOTA_EXCEEDED:
+            described.kind = FileErrorKind::NoSpace;
+            break;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_NETWORK_ACCESS_DENIED:
+            described.kind = FileErrorKind::Denied;
+            break;
+        case ERROR_WRITE_PROTECT:
+            described.kind = FileErrorKind::ReadOnly;
+            break;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_DIRECTORY:
+        case ERROR_INVALID_DRIVE:
+        case ERROR_NOT_READY:
+        case ERROR_BAD_NETPATH:
+        case ERROR_BAD_NET_NAME:
+        case ERROR_NETNAME_DELETED:
+        case ERROR_DEV_NOT_EXIST:
+        case ERROR_NETWORK_UNREACHABLE:
+            described.kind = FileErrorKind::Missing;
+            break;
+        default:
+            break;
+    }
+    return described;
+}
+
 bool PathExists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }

@@ -1,0 +1,42 @@
+#pragma once
+
+// Hands a received file on to a folder: a local one, a mounted share or a UNC path.
+
+#include <cstdint>
+#include <string>
+
+namespace handoff {
+
+// What a target gets to know about one received file.
+struct FileFacts {
+    std::string path;    // full path of the file in the Data folder
+    std::string serial;  // decoded serial number
+    std::string folder;  // serial folder name (may differ from serial: it is encoded)
+    std::string name;    // file name, e.g. 261207-140544.csv
+    std::uint64_t size = 0;
+    std::string sha256;         // lower-case hex of the file's bytes
+    std::int64_t received = 0;  // UTC seconds since 1970 when it was completed
+};
+
+// Delivered: the target has the file. TryAgain: this attempt failed for a reason that may pass.
+// TargetDown: the target as a whole cannot take files now (not there, full, refusing writes), so
+// other files for it need not be tried either. Failed: this file will never be delivered.
+enum class Verdict { Delivered, TryAgain, TargetDown, Failed };
+struct Outcome {
+    Verdict verdict;
+    std::string reason;  // empty when delivered
+};
+
+// Copies the file to `targetDir/<folder>/<name>`, making the serial folder as needed but never
+// `targetDir` itself. The copy is written under a temporary name of its own in the same folder,
+// flushed to the disk, read back and checked against `file.size` and `file.sha256`, and only
+// then given its name, which it never takes from another file: a file already there counts as
+// delivered when it has the same bytes and as a failure when not, and is left as it is. The
+// source is checked against the same facts while it is copied and never changed.
+//
+// Every attempt for one file uses the same temporary name and first removes what an attempt
+// that was killed left there, so one file must not be delivered to one target by two attempts at
+// the same time.
+Outcome DeliverToFolder(const std::string& targetDir, const FileFacts& file);
+
+}  // namespace handoff
