@@ -27,6 +27,7 @@ if [ "${1:-}" != "--run" ]; then
                                             # man to check its manual pages
         chromium chromium-driver            # the web page in a real browser, driven by
         python3-selenium                    # Selenium from the browser test
+        rclone                              # a real command target for the hand-off tests
     )
 fi
 

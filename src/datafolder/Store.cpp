@@ -154,6 +154,15 @@ FinishOutcome Store::FinishDataFile(ReceivedFile& made) {
     made.received = config_.clock->UtcSeconds();
     const std::string tempPath = path_;
     const std::string directory = DirectoryOf(path_);
+    made.folder = directory.substr(config_.dataFolder.size(),
+                                   directory.size() - config_.dataFolder.size() - 1);
+    // The name the file is about to take: its temporary file's own, unless that was taken.
+    ReceivedFile intended = made;
+    intended.path = tempPath.substr(0, tempPath.size() - kSuffixLength) + kFinalSuffix;
+    intended.name = intended.path.substr(directory.size());
+    if (config_.journal != nullptr) {
+        config_.journal->Intend(intended);
+    }
     const auto giveUp = std::chrono::steady_clock::now() + kRenameRetryTime;
     // The final name was free when the file was created, but something else may have taken it
     // since: the file then moves on to the next free name of its second rather than replace it.
@@ -172,8 +181,9 @@ FinishOutcome Store::FinishDataFile(ReceivedFile& made) {
             config_.disk->SyncDirectory(directory);
             made.path = path_;
             made.name = path_.substr(directory.size());
-            made.folder = directory.substr(config_.dataFolder.size(),
-                                           directory.size() - config_.dataFolder.size() - 1);
+            if (config_.journal != nullptr) {
+                config_.journal->Settle(intended, &made);
+            }
             return FinishOutcome::Finished;
         }
         if (moved == platform::FileOutcome::Taken) {
@@ -188,6 +198,9 @@ FinishOutcome Store::FinishDataFile(ReceivedFile& made) {
         }
     }
     path_ = tempPath;
+    if (config_.journal != nullptr) {
+        config_.journal->Settle(intended, nullptr);
+    }
     const FinishOutcome kept = KeepData();
     config_.disk->SyncDirectory(directory);
     return kept;

@@ -15,6 +15,24 @@
 #include "datafolder/TransferFile.h"
 #include "platform/Clock.h"
 
+struct ReceivedFile;
+
+// Told of a data file on both sides of the rename that finishes it, on the link's thread and
+// before the instrument is acknowledged. A forwarder that must hand on every finished file makes
+// its record durable in between: a crash at any instant then leaves no .csv it does not know of.
+class FinishJournal {
+public:
+    // `made` describes the file as it will be once named (folder, name, path, size, received).
+    // Returns once the record is on the disk.
+    virtual void Intend(const ReceivedFile& made) = 0;
+    // The rename is done and `made` describes the file, whose name may differ from the one
+    // intended; or the file was not finished, and `made` is null.
+    virtual void Settle(const ReceivedFile& intended, const ReceivedFile* made) = 0;
+
+protected:
+    ~FinishJournal() = default;
+};
+
 // Where and how files are stored. Settled once at start-up, before any link exists, and only
 // read afterwards; it must outlive every link.
 struct StoreConfig {
@@ -22,6 +40,7 @@ struct StoreConfig {
     std::string firmwarePath;  // image sent on BOOT; empty refuses every BOOT
     const platform::Clock* clock = &platform::SystemClock();  // names files after its UTC time
     Disk* disk = &SystemDisk();
+    FinishJournal* journal = nullptr;  // none when nothing is forwarded
 };
 
 // Longest temporary path we create; a longer one refuses the transfer instead of being cut.

@@ -16,6 +16,8 @@ struct FileFacts {
     std::uint64_t size = 0;
     std::string sha256;         // lower-case hex of the file's bytes
     std::int64_t received = 0;  // UTC seconds since 1970 when it was completed
+    // Its last write as a Windows FILETIME (100-ns steps): the order of the files of one second.
+    std::uint64_t lastWrite = 0;
 };
 
 // Delivered: the target has the file. TryAgain: this attempt failed for a reason that may pass.

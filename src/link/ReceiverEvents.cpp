@@ -51,20 +51,37 @@ void ReportLinkClosed(ReceiverEvents& events, const void* link) {
     events.Report(event);
 }
 
-void NotifyUser(ReceiverEvents& events, const char* title, const char* format, ...) {
+namespace {
+
+void NotifyUserV(ReceiverEvents& events, bool alwaysShown, const char* title, const char* format,
+                 std::va_list arguments) {
     // vsnprintf cuts an over-long text to fit the buffer and always terminates it.
     char text[kNotifyTextSize];
-    va_list arguments;
-    va_start(arguments, format);
     if (std::vsnprintf(text, sizeof text, format, arguments) < 0) {
         text[0] = '\0';
     }
-    va_end(arguments);
     ReceiverEvent event;
     event.kind = ReceiverEvent::Kind::Notice;
     event.title = title;
     event.text = text;
+    event.alwaysShown = alwaysShown;
     events.Report(event);
+}
+
+}  // namespace
+
+void NotifyUser(ReceiverEvents& events, const char* title, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    NotifyUserV(events, false, title, format, arguments);
+    va_end(arguments);
+}
+
+void WarnUser(ReceiverEvents& events, const char* title, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    NotifyUserV(events, true, title, format, arguments);
+    va_end(arguments);
 }
 
 void NotifyUserFile(ReceiverEvents& events, const ReceivedFile& file) {

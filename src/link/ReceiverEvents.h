@@ -33,6 +33,9 @@ struct ReceiverEvent {
     std::string peer;      // LinkOpened: the remote address, "" for a serial port
     std::string serial;    // LinkSerial: as received
     ReceivedFile file;     // FileReceived
+    // Notice: a fault the user must hear of (forwarding stopped), shown whatever the user chose
+    // for the notifications about instruments.
+    bool alwaysShown = false;
 };
 
 class ReceiverEvents {
@@ -52,6 +55,9 @@ void ReportLinkSerial(ReceiverEvents& events, const void* link, const char* seri
 void ReportLinkClosed(ReceiverEvents& events, const void* link);
 // A notification that names no file, printf-style; the text is cut to kNotifyTextSize - 1.
 void NotifyUser(ReceiverEvents& events, const char* title, const char* format, ...)
+    ORB_PRINTF(3, 4);
+// A notice that is shown whatever the user's choices, printf-style.
+void WarnUser(ReceiverEvents& events, const char* title, const char* format, ...)
     ORB_PRINTF(3, 4);
 // "File Received" for a file the store finished, with its record.
 void NotifyUserFile(ReceiverEvents& events, const ReceivedFile& file);

@@ -140,6 +140,13 @@ public:
     // name stopped being this file before it was held.
     [[nodiscard]] FileOutcome CreateNew(const std::string& path);
     [[nodiscard]] bool OpenForReading(const std::string& path);
+    // Opens the file, creating it if need be, and holds it: no other OpenHeld of it, in this
+    // process or another, succeeds until this File is closed. False when another holds it or it
+    // cannot be opened. For work that one process at a time may do.
+    [[nodiscard]] bool OpenHeld(const std::string& path);
+    // Opens the file for writing at its end, creating it if need be; every Write goes to the
+    // end as it is then, whoever else appends meanwhile.
+    [[nodiscard]] bool OpenForAppend(const std::string& path);
     // Opens for reading the file that `names` lead to from the folder `root`, one name per level
     // (none empty, "." or "..", nor holding a separator). No link or other reparse point is
     // followed below `root`, and the names are looked up in the one step that opens, so a folder

@@ -31,6 +31,32 @@ const CLI::Validator kHostName(
     },
     "", "host name");
 
+CLI::Option* AddOutbox(CLI::App* command, CommandLine* line) {
+    return command
+        ->add_option("--outbox", line->outbox,
+                     "where files waiting to be handed on are queued (default\n"
+                     "$XDG_STATE_HOME/orbtray/outbox, or ~/.local/state/orbtray/outbox)")
+        ->type_name("DIR")
+        ->check(kNotEmpty);
+}
+
+void AddTargets(CLI::App* command, CommandLine* line) {
+    command
+        ->add_option("--forward-to", line->forwardTo,
+                     "copy every received file to DIR/<serial>/<name>.csv; DIR itself is\n"
+                     "never created (a missing DIR is a share not mounted)")
+        ->type_name("DIR")
+        ->check(kNotEmpty);
+    command
+        ->add_option("--on-file", line->onFile,
+                     "run CMD (by /bin/sh -c) for every received file; it finds the file in\n"
+                     "ORBTRAY_FILE, ORBTRAY_SERIAL, ORBTRAY_FOLDER, ORBTRAY_NAME, ORBTRAY_SIZE,\n"
+                     "ORBTRAY_SHA256 and ORBTRAY_RECEIVED. Exit 0: delivered; 75: try again\n"
+                     "later; anything else: failed")
+        ->type_name("CMD")
+        ->check(kNotEmpty);
+}
+
 CLI::Option* AddDataFolder(CLI::App* command, CommandLine* line) {
     return command
         ->add_option("--data-folder", line->dataFolder,
@@ -58,6 +84,13 @@ std::string CheckCombinations(const CLI::App& app, const CommandLine& line) {
                 return "list takes no option '" + option->get_name() + "'";
             }
         }
+        return "";
+    }
+    if (line.outboxCommand == CommandLine::OutboxCommand::Add && line.forwardTo.empty() &&
+        line.onFile.empty()) {
+        return "outbox add needs --forward-to DIR or --on-file CMD";
+    }
+    if (line.outboxCommand != CommandLine::OutboxCommand::None) {
         return "";
     }
     if (line.web == "off") {
@@ -125,11 +158,36 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
                   "a further name the web page answers to in Host; repeatable")
         ->check(kHostName);
 
+    AddTargets(&app, &line);
+    app.add_option("--on-file-timeout", line.onFileTimeout,
+                   "seconds the --on-file command may run before it and everything it\n"
+                   "started are stopped and the file is tried again later (default 600)")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(1u, 86400u));
+    AddOutbox(&app, &line);
+
     CLI::App* list = app.add_subcommand(
         "list",
         "Prints the files received so far, newest first, one per line: UTC time, serial\n"
         "number, file name and size, separated by tabs.");
     AddDataFolder(list, &line);
+
+    CLI::App* outbox = app.add_subcommand(
+        "outbox",
+        "Prints the files waiting to be handed on and those that failed, one per line:\n"
+        "state (waiting or failed), received time, serial number, file name, target,\n"
+        "attempts, next try and last error, separated by tabs; times in UTC.");
+    outbox->require_subcommand(0, 1);
+    AddOutbox(outbox, &line);
+    CLI::App* retry = outbox->add_subcommand(
+        "retry", "Puts every failed file back to waiting; a running orbtray takes them up\n"
+                 "within a minute.");
+    AddOutbox(retry, &line);
+    CLI::App* add = outbox->add_subcommand(
+        "add", "Queues files received earlier for the targets given.");
+    AddOutbox(add, &line);
+    AddTargets(add, &line);
+    add->add_option("FILE", line.addFiles, "a received file")->required()->check(kNotEmpty);
 
     const ParseOutcome outcome =
         ParseArguments(app, std::vector<std::string_view>(argv + 1, argv + argc));
@@ -141,6 +199,11 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
         line.output = outcome.text;
     } else {
         line.list = list->parsed();
+        using Outbox = CommandLine::OutboxCommand;
+        line.outboxCommand = add->parsed()     ? Outbox::Add
+                             : retry->parsed() ? Outbox::Retry
+                             : outbox->parsed() ? Outbox::List
+                                                : Outbox::None;
         line.error = CheckCombinations(app, line);
     }
     return line;

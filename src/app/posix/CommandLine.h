@@ -20,6 +20,15 @@ struct CommandLine {
     std::string web;
     std::string webTokenFile;           // holds the secret; required beyond loopback
     std::vector<std::string> webHosts;  // further names the page answers to in Host
+    // The hand-off: a folder every received file is copied to, and a command run for each.
+    std::string forwardTo;
+    std::string onFile;
+    unsigned onFileTimeout = 600;  // seconds
+    std::string outbox;            // empty: the default under the user's state directory
+    // `orbtray outbox [retry | add FILE...]`: show or change the outbox and end.
+    enum class OutboxCommand { None, List, Retry, Add };
+    OutboxCommand outboxCommand = OutboxCommand::None;
+    std::vector<std::string> addFiles;
     bool help = false;
     bool version = false;
     std::string output;  // with `help` or `version`: the text for standard output

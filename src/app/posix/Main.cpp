@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -13,11 +14,13 @@
 #include <vector>
 
 #include "app/posix/CommandLine.h"
+#include "app/posix/OutboxCommands.h"
 #include "app/posix/StdoutNotifier.h"
 #include "app/posix/WebFront.h"
 #include "datafolder/RowText.h"
 #include "datafolder/Scan.h"
 #include "datafolder/Store.h"
+#include "handoff/Forwarder.h"
 #include "link/DebugOutputLog.h"
 #include "link/EventQueue.h"
 #include "link/Receiver.h"
@@ -43,6 +46,26 @@ std::string DefaultDataFolder() {
     }
     const char* home = std::getenv("HOME");
     return std::string(home != nullptr ? home : "") + "/.local/share/Orbalinex/Data/";
+}
+
+std::string DefaultOutbox() {
+    const char* stateHome = std::getenv("XDG_STATE_HOME");
+    if (stateHome != nullptr && stateHome[0] == '/') {
+        return std::string(stateHome) + "/orbtray/outbox/";
+    }
+    const char* home = std::getenv("HOME");
+    return std::string(home != nullptr ? home : "") + "/.local/state/orbtray/outbox/";
+}
+
+std::vector<handoff::Target> TargetsOf(const CommandLine& line) {
+    std::vector<handoff::Target> targets;
+    if (!line.forwardTo.empty()) {
+        targets.push_back({handoff::Target::Kind::Folder, Absolute(line.forwardTo)});
+    }
+    if (!line.onFile.empty()) {
+        targets.push_back({handoff::Target::Kind::Command, line.onFile});
+    }
+    return targets;
 }
 
 int Fail(const std::string& message, int code) {
@@ -124,6 +147,22 @@ int main(int argc, char** argv) {
     if (line.list) {
         return List(store.dataFolder);
     }
+    const std::string outbox = line.outbox.empty() ? DefaultOutbox() : Absolute(line.outbox);
+    switch (line.outboxCommand) {
+        case CommandLine::OutboxCommand::List:
+            return ListOutbox(outbox);
+        case CommandLine::OutboxCommand::Retry:
+            return RetryOutbox(outbox);
+        case CommandLine::OutboxCommand::Add: {
+            std::vector<std::string> files;
+            for (const std::string& file : line.addFiles) {
+                files.push_back(Absolute(file));
+            }
+            return AddToOutbox(outbox, TargetsOf(line), files);
+        }
+        case CommandLine::OutboxCommand::None:
+            break;
+    }
 
     // Signals are taken by sigwait below, so every thread started from here on blocks them.
     // Closing the terminal (SIGHUP) and Ctrl+\ (SIGQUIT) stop in order too: a receiver that
@@ -164,13 +203,29 @@ int main(int argc, char** argv) {
     if (std::string error; !web.Configure(line, store.dataFolder, error)) {
         return Fail(error, 2);
     }
-    // The receiver's threads report here; the log, the terminal and the page take the reports
-    // on the queue's thread, so that no instrument waits for them.
+    // The hand-off's jobs are written before each file is named: an outbox that cannot be
+    // written is said now, not at the first file.
+    handoff::ForwardConfig forwarding;
+    forwarding.outbox = outbox;
+    forwarding.targets = TargetsOf(line);
+    forwarding.commandTimeout = std::chrono::seconds(line.onFileTimeout);
+    handoff::Forwarder forwarder(forwarding);
+    if (!forwarding.targets.empty()) {
+        if (std::string error; !handoff::Outbox(outbox).Prepare(error)) {
+            return Fail("cannot use the outbox " + outbox + ": " + error, 1);
+        }
+        store.journal = &forwarder;
+    }
+    // The receiver's threads report here; the log, the terminal, the page and the hand-off take
+    // the reports on the queue's thread, so that no instrument waits for them.
     DebugOutputLog log;
     StdoutNotifier notifier;
     std::vector<ReceiverEvents*> consumers{&log, &notifier};
     if (ReceiverEvents* page = web.Events()) {
         consumers.push_back(page);
+    }
+    if (store.journal != nullptr) {
+        consumers.push_back(&forwarder);
     }
     EventQueue events(std::move(consumers));
     Receiver receiver(store, events, line.port, usb);
@@ -212,8 +267,14 @@ int main(int argc, char** argv) {
             "provides it). Network instruments are served as usual.\n",
             stderr);
     }
+    // The hand-off runs before the first file can arrive.
+    if (store.journal != nullptr && !forwarder.Start(events)) {
+        web.Stop();
+        return Fail("cannot start the hand-off's threads", 1);
+    }
     if (!receiver.Start()) {
         web.Stop();
+        forwarder.Stop();
         return Fail("cannot start the receiver's threads", 1);
     }
     if (leftovers > 0) {
@@ -227,6 +288,8 @@ int main(int argc, char** argv) {
     sigwait(&stopSignals, &signal);
     web.Stop();
     receiver.Stop();
+    // Jobs not yet delivered stay in the outbox for the next start.
+    forwarder.Stop();
     // Everything the links said before they ended is out before the last word.
     events.Drain();
     std::printf("orbtray: stopped\n");

@@ -23,6 +23,7 @@ struct UiNotice {
     const char* title;
     const char* text;
     const char* path;  // the received file, or "" when the notice names no file
+    bool alwaysShown;  // whatever the user chose for balloons
 };
 
 // The tray icon's callback message.
@@ -53,6 +54,7 @@ extern HKEY g_settingsKey;
 void LoadSettings();  // opens (creating) the settings key and reads the three values
 void SaveSetting(const char* name, DWORD value);
 std::string ReadSettingText(const char* name);  // a REG_SZ under the settings key, "" if none
+DWORD ReadSettingNumber(const char* name, DWORD fallback);  // a REG_DWORD under the settings key
 RunEntryRefusal WriteRunEntry();                // None once written (or the Run key is missing)
 void DeleteRunEntry();
 void CloseSettings();
@@ -72,6 +74,9 @@ const UiNotice* NoticeBeingDelivered(LPARAM lParam);
 
 // DataFolder.cpp: the Data folder, from the user's "DataFolder" setting or the system's folders.
 std::string ResolveDataFolder();
+// Where the hand-off keeps its jobs: %LOCALAPPDATA%\Orbalinex\Outbox\; "" when the shell
+// cannot tell.
+std::string ResolveOutboxFolder();
 
 // AnsiPath.cpp
 // A UTF-16 path in the ANSI code page, by its short form if the long one has characters the code

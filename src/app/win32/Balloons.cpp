@@ -21,7 +21,9 @@ void CopyToField(char (&field)[N], const char* text) {
 
 void OnNotify(const UiNotice& notice) {
     g_lastFile = notice.path != nullptr ? notice.path : "";
-    const DWORD shown = g_lastFile.empty() ? g_settings.ShowText : g_settings.ShowFile;
+    const DWORD shown = notice.alwaysShown       ? 1
+                        : g_lastFile.empty() ? g_settings.ShowText
+                                             : g_settings.ShowFile;
     if (shown == 0) {
         return;
     }

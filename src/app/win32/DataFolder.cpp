@@ -36,3 +36,9 @@ std::string ResolveDataFolder() {
     const std::string temp = local.empty() ? TempFolder() : std::string();
     return ChooseDataFolder({"", local, temp}, AnsiCharLength);
 }
+
+std::string ResolveOutboxFolder() {
+    const std::string local = LocalAppDataFolder();
+    // The shell's path has no separator at its end.
+    return local.empty() ? std::string() : local + "\\Orbalinex\\Outbox\\";
+}

@@ -24,7 +24,8 @@ public:
             return;
         }
         const UiNotice notice{event.title.c_str(), event.text.c_str(),
-                              event.kind == Kind::FileReceived ? event.file.path.c_str() : ""};
+                              event.kind == Kind::FileReceived ? event.file.path.c_str() : "",
+                              event.alwaysShown};
         {
             const std::lock_guard<std::mutex> lock(g_deliveringMutex);
             g_delivering.push_back(&notice);

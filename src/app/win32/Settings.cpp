@@ -51,6 +51,10 @@ void LoadSettings() {
     g_settings.AutoRun = ReadSetting("AutoRun", g_settings.AutoRun);
 }
 
+DWORD ReadSettingNumber(const char* name, DWORD fallback) {
+    return ReadSetting(name, fallback);
+}
+
 void SaveSetting(const char* name, DWORD value) {
     if (g_settingsKey != nullptr) {
         RegSetValueExA(g_settingsKey, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),

@@ -8,9 +8,12 @@
 #include <commctrl.h>
 #include <objbase.h>
 
+#include <chrono>
+
 #include "app/TrayRules.h"
 #include "datafolder/Store.h"
 #include "driver/win32/Driver.h"
+#include "handoff/Forwarder.h"
 #include "link/DebugOutputLog.h"
 #include "link/EventQueue.h"
 #include "link/Receiver.h"
@@ -166,7 +169,37 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
                         CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, g_hInstance, nullptr);
     RegisterHotKey(g_mainWindow, kHotKeyId, MOD_CONTROL | MOD_WIN, 'T');
 
-    EventQueue events({&log, &MainWindowEvents()});
+    // The hand-off: a folder, a command, both or neither, as the registry says.
+    handoff::ForwardConfig forwarding;
+    forwarding.outbox = ResolveOutboxFolder();
+    if (const std::string folder = ReadSettingText("ForwardTo"); !folder.empty()) {
+        forwarding.targets.push_back({handoff::Target::Kind::Folder, folder});
+    }
+    if (const std::string command = ReadSettingText("OnFileCommand"); !command.empty()) {
+        forwarding.targets.push_back({handoff::Target::Kind::Command, command});
+    }
+    forwarding.commandTimeout = std::chrono::seconds(ReadSettingNumber("OnFileTimeout", 600));
+    handoff::Forwarder forwarder(forwarding);
+    std::string outboxError = "no local application data folder";
+    const bool forwards = !forwarding.targets.empty() && !forwarding.outbox.empty() &&
+                          handoff::Outbox(forwarding.outbox).Prepare(outboxError);
+    if (forwards) {
+        store.journal = &forwarder;
+    }
+    std::vector<ReceiverEvents*> consumers{&log, &MainWindowEvents()};
+    if (forwards) {
+        consumers.push_back(&forwarder);
+    }
+    EventQueue events(std::move(consumers));
+    if (!forwarding.targets.empty() && !forwards) {
+        ConnectionLog(events, "Forwarding stopped: the outbox %s cannot be written: %s\n",
+                      forwarding.outbox.c_str(), outboxError.c_str());
+        WarnUser(events, "Forwarding Failed", "The outbox %s cannot be written: %s",
+                   forwarding.outbox.c_str(), outboxError.c_str());
+    }
+    if (forwards && !forwarder.Start(events)) {
+        ConnectionLog(events, "Forwarding could not start\n");
+    }
     UsbOptions usb;
     usb.ignorePorts = SplitPortList(ReadSettingText("IgnorePorts"));
     Receiver receiver(store, events, kInstrumentPort, usb);
@@ -186,6 +219,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     // From here a notification is let go at once; one already sent is taken by StopReceiver.
     CloseMainWindowEvents();
     StopReceiver(receiver);
+    // Jobs not yet delivered stay in the outbox for the next start.
+    forwarder.Stop();
     events.Drain();
     CloseSettings();
     CoUninitialize();

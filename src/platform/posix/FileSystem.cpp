@@ -390,6 +390,29 @@ bool File::OpenForReading(const std::string& path) {
     return IsOpen();
 }
 
+bool File::OpenHeld(const std::string& path) {
+    Close();
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    if (!LockWholeFile(fd)) {
+        ::close(fd);
+        return false;
+    }
+    handle_ = fd;
+    path_ = path;
+    return true;
+}
+
+bool File::OpenForAppend(const std::string& path) {
+    Close();
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+    handle_ = fd < 0 ? kInvalid : fd;
+    path_ = path;
+    return IsOpen();
+}
+
 bool File::Write(const void* data, std::size_t size) {
     const char* bytes = static_cast<const char*>(data);
     while (size > 0) {

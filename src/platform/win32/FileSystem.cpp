@@ -415,6 +415,26 @@ bool File::OpenForReading(const std::string& path) {
     return IsOpen();
 }
 
+bool File::OpenHeld(const std::string& path) {
+    Close();
+    // Others may read it but not open it for writing: a second holder fails with a sharing
+    // violation for as long as this handle is open.
+    handle_ = FromHandle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    path_ = path;
+    return IsOpen();
+}
+
+bool File::OpenForAppend(const std::string& path) {
+    Close();
+    // Append-only access makes every write go to the end of the file.
+    handle_ = FromHandle(CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    path_ = path;
+    return IsOpen();
+}
+
 bool File::Write(const void* data, std::size_t size) {
     const char* bytes = static_cast<const char*>(data);
     while (size > 0) {
