@@ -104,6 +104,8 @@ struct Child {
 struct Stream {
     int fd = -1;
     OutputLines lines;
+
+    ~Stream() { Close(fd); }
 };
 
 CommandEnd NotStarted(int error) {
