@@ -161,6 +161,34 @@ TEST_F(Forwarding, AMissingFolderIsToldOnceAndTheBacklogDrainsWhenItIsBack) {
     ASSERT_TRUE(Logged("Forwarding " + conflict + " to " + share + " failed: ", 2, 90s));
 }
 
+// A folder that fills up is down until it has room again, and then gets every file whole;
+// meanwhile rclone, the way to object storage, SFTP or WebDAV, takes the same files as a command.
+TEST_F(Forwarding, AFullFolderWaitsForRoomWhileRcloneTakesTheFiles) {
+    if (!fs::exists("/usr/bin/rclone")) {
+        GTEST_SKIP() << "rclone is not installed (scripts/install-deps.sh installs it)";
+    }
+    if (::mount("orbtray-test", target.Path().c_str(), "tmpfs", 0, "size=64k") != 0) {
+        GTEST_SKIP() << "cannot mount a file system here";
+    }
+    const std::unique_ptr<const char, void (*)(const char*)> unmount(
+        target.Path().c_str(), [](const char* folder) { ::umount2(folder, MNT_DETACH); });
+    const std::string rclone = "rclone copyto --config /dev/null \"$ORBTRAY_FILE\" '" +
+                               marks.Path() + "'\"$ORBTRAY_FOLDER/$ORBTRAY_NAME\"";
+    ASSERT_NO_FATAL_FAILURE(
+        StartForwarding({"--forward-to", target.Path(), "--on-file", rclone}));
+    ASSERT_NO_FATAL_FAILURE(Send("big", Lines(2000, std::string(60, 'x'))));
+    ASSERT_NO_FATAL_FAILURE(Send("small", {"1,2"}));
+    const auto received = Received();
+    ASSERT_TRUE(WaitUntil([&] { return Contents(marks.Path()) == received; }, 60s));
+    ASSERT_TRUE(Logged("Forwarding to " + target.Path() + " failed: "));
+    EXPECT_EQ(Count("no space left on device"), 1u);
+    EXPECT_TRUE(Contents(target.Path()).empty()) << "a partial copy was left";
+    ASSERT_EQ(::mount("orbtray-test", target.Path().c_str(), "tmpfs", MS_REMOUNT, "size=1m"), 0);
+    ASSERT_TRUE(Logged("Forwarding to " + target.Path() + " resumed, 1 files waiting", 1, 60s));
+    ASSERT_TRUE(WaitUntil([&] { return Contents(target.Path()) == received; }));
+    EXPECT_EQ(Count("Forwarding to "), 2u);
+}
+
 // A command's exit status decides: 0 delivered, 75 later, anything else failed for good; a
 // command that hangs is stopped with everything it started; none of them holds up the others.
 TEST_F(Forwarding, ACommandIsTriedAgainOnlyWhenItSaysSoAndNeverHoldsUpTheRest) {
