@@ -38,7 +38,8 @@ struct Outcome {
 //
 // Every attempt for one file uses the same temporary name and first removes what an attempt
 // that was killed left there, so one file must not be delivered to one target by two attempts at
-// the same time.
+// the same time. It keeps no state of its own, so different files may be delivered on different
+// threads at once.
 Outcome DeliverToFolder(const std::string& targetDir, const FileFacts& file);
 
 }  // namespace handoff

@@ -38,8 +38,8 @@ struct FileError {
     // As the OS says it, starting in lower case: "no space left on device".
     std::string text;
 };
-// Why the last call above, or of File, failed on this thread (errno; GetLastError on Windows).
-// Take it right after the call that failed: any later call may change it.
+// Why the last of the calls here, or of File's, failed on this thread (errno; GetLastError on
+// Windows). Take it right after the call that failed: any later call may change it.
 FileError LastFileError();
 
 // Whether anything has this name; a symbolic link counts even when its target is gone.

@@ -4,6 +4,7 @@
 #include <functional>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fakes/ScratchFolder.h"
@@ -34,6 +35,21 @@ std::string Readings(char mark) {
 const std::string kOurs = Readings('x');
 const std::string kTheirs = Readings('y');
 
+// Puts `bytes` into `data` as a file of serial 12345 and says what a target gets to know of it.
+handoff::FileFacts Received(const ScratchFolder& data, const std::string& name,
+                            const std::string& bytes) {
+    data.Write("12345/" + name, bytes);
+    handoff::Sha256 hash;
+    hash.Update(bytes);
+    return {data.Path() + "12345" + kSep + name,
+            "12345",
+            "12345",
+            name,
+            bytes.size(),
+            hash.Finish(),
+            1796652344};
+}
+
 // A received file in a Data folder, and a target folder to deliver it to.
 struct Scene {
     ScratchFolder data;
@@ -41,18 +57,7 @@ struct Scene {
     std::string targetDir = target.Path();
     handoff::FileFacts facts;
 
-    Scene() {
-        data.Write(kFinal, kOurs);
-        handoff::Sha256 hash;
-        hash.Update(kOurs);
-        facts = {data.Path() + "12345" + kSep + kName,
-                 "12345",
-                 "12345",
-                 kName,
-                 kOurs.size(),
-                 hash.Finish(),
-                 1796652344};
-    }
+    Scene() : facts(Received(data, kName, kOurs)) {}
     ~Scene() {
         // Writable again, so that the scratch folder can go.
         for (const std::string& folder : {target.Path(), target.Path() + "12345"}) {
@@ -231,6 +236,35 @@ TEST(FolderTarget, DeliversACheckedCopyOrSaysWhyNot) {
         }
         EXPECT_EQ(s.data.Files(), dataFiles) << c.what;
         EXPECT_TRUE(s.data.Read(kFinal) == source) << c.what;
+    }
+}
+
+// Several files of one serial, delivered at once, all arrive, whichever of them makes the serial
+// folder.
+TEST(FolderTarget, DeliversFilesOfOneSerialOnSeveralThreadsAtOnce) {
+    for (int round = 0; round < 20; ++round) {
+        ScratchFolder data;
+        ScratchFolder target;
+        std::vector<handoff::FileFacts> files;
+        Lines names;
+        for (int i = 0; i < 4; ++i) {
+            const std::string name = "261207-14054" + std::to_string(i) + ".csv";
+            files.push_back(Received(data, name, kOurs.substr(0, 1000 * (i + 1))));
+            names.push_back("12345/" + name);
+        }
+        std::vector<handoff::Outcome> outcomes(files.size());
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            threads.emplace_back(
+                [&, i] { outcomes[i] = handoff::DeliverToFolder(target.Path(), files[i]); });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+        for (const handoff::Outcome& outcome : outcomes) {
+            EXPECT_EQ(outcome.verdict, Verdict::Delivered) << round << ": " << outcome.reason;
+        }
+        EXPECT_EQ(target.Files(), names) << round;
     }
 }
 

@@ -126,6 +126,9 @@ File::~File() {
     Close();
 }
 
+// The user's disk quota is used up; MinGW's headers lack the name.
+constexpr DWORD kErrorDiskQuotaExceeded = 1295;
+
 FileError LastFileError() {
     const DWORD error = GetLastError();
     FileError described{FileErrorKind::Other, error == ERROR_SUCCESS ? "the system gave no reason"
@@ -133,7 +136,7 @@ FileError LastFileError() {
     switch (error) {
         case ERROR_DISK_FULL:
         case ERROR_HANDLE_DISK_FULL:
-        case ERROR_DISK_QUOTA_EXCEEDED:
+        case kErrorDiskQuotaExceeded:
             described.kind = FileErrorKind::NoSpace;
             break;
         case ERROR_ACCESS_DENIED:
