@@ -21,7 +21,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using Lines = std::vector<std::string>;
 namespace fs = std::filesystem;
 
 // The "File Received" notices in what a receiver printed, by the path they name.
