@@ -29,12 +29,6 @@ std::string Shown(const std::string& raw) {
         .get<std::string>();
 }
 
-void SetAge(const std::string& path, int secondsAgo) {
-    const auto when =
-        std::filesystem::file_time_type::clock::now() - std::chrono::seconds(secondsAgo);
-    std::filesystem::last_write_time(path, when);
-}
-
 class Web : public OrbtrayTest {
 protected:
     json Json(const std::string& target) {
@@ -56,7 +50,9 @@ TEST_F(Web, ListsWhatOrbtrayListPrintsAndServesEachFilesExactBytes) {
     int age = 10;
     for (const auto& [dir, name] : listed) {
         data.Write(dir + "/" + name, "2025-12-14T01:02:03.450," + dir + ",20.5,mm\r\n3,\"q\"\r\n");
-        SetAge(data.Path() + dir + "/" + name, age += 60);
+        std::filesystem::last_write_time(
+            data.Path() + dir + "/" + name,
+            std::filesystem::file_time_type::clock::now() - std::chrono::seconds(age += 60));
     }
     data.Write("12345/251206-101505.tmp", "partial");
     data.Write("loose.csv", "no serial");
