@@ -149,9 +149,9 @@ TEST_F(Web, NothingOutsideTheListIsServed) {
     EXPECT_EQ(Get(webPort, "/download?dir=12345&name=251206-101500.csv").body, "inside\r\n");
 }
 
-// One request of each kind through the real server, served where the user named it by name; the
-// whole tables of Host, method and site decisions are unit/AdmissionTest's. (A web address that
-// cannot be served ends orbtray: ReceiverTest.)
+// One request of each kind through the real server, serving an address given by name; the whole
+// tables of Host, method and site decisions are unit/AdmissionTest's. (A web address that cannot be
+// served ends orbtray: ReceiverTest.)
 TEST_F(Web, AnswersOnlyItsOwnHostNamesAndOnlyReads) {
     ASSERT_NO_FATAL_FAILURE(StartWeb({"--web-host", "orbtray.lan"}, "localhost"));
     const std::string suffix = ":" + std::to_string(webPort);
