@@ -107,6 +107,11 @@ public:
     std::string wire;
 };
 
+// A log line of TestWorker's default link, COM5.
+inline std::string Com5Log(const std::string& message) {
+    return "Connection COM5 " + message + "\n";
+}
+
 // A worker named COM5 on a scratch Data folder, at a fixed time (2025-12-14 02:54:17 UTC unless
 // told otherwise), with what it logs and announces recorded.
 struct ScratchWorker {
@@ -117,6 +122,5 @@ struct ScratchWorker {
     FixedClock clock;
     ScratchDataFolder data;
     RecordingEvents log;
-    RecordingEvents& notifier = log;
     TestWorker worker{log.Context(data.store)};
 };

@@ -47,6 +47,17 @@ std::string FileContents(const std::string& path) {
     return bytes.str();
 }
 
+std::vector<std::string> LinesOf(const std::vector<std::string>& log, const std::string& name) {
+    const std::string prefix = "Connection " + name + " ";
+    std::vector<std::string> lines;
+    for (const auto& line : log) {
+        if (line.starts_with(prefix)) {
+            lines.push_back(line.substr(prefix.size()));
+        }
+    }
+    return lines;
+}
+
 void ScratchFolder::Write(const std::string& relativePath, const std::string& bytes) const {
     const fs::path file = fs::path(path_) / relativePath;
     fs::create_directories(file.parent_path());

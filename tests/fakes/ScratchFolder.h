@@ -12,6 +12,8 @@
 std::vector<std::string> FilesBelow(const std::string& folder, bool directories = false);
 // A file's bytes; empty if it cannot be read.
 std::string FileContents(const std::string& path);
+// The log lines of connection `name` ("S7"), without the "Connection S7 " in front.
+std::vector<std::string> LinesOf(const std::vector<std::string>& log, const std::string& name);
 
 // A fresh, empty directory under the system's temporary folder, removed with everything in it
 // when the object goes. `Path()` ends in the path separator, as the Data folder does.

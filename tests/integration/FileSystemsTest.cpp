@@ -21,7 +21,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using Lines = std::vector<std::string>;
 namespace fs = std::filesystem;
 
 // The "File Received" notices in what a receiver printed, by the path they name.
@@ -45,7 +44,7 @@ enum class Kind { LocalDisk, FuseFat, TwoMounts };
 // for the test and unmounted when it ends.
 class DataMount {
 public:
-    explicit DataMount(Kind kind) : kind_(kind) {
+    explicit DataMount(Kind kind) {
         const std::string root = scratch_.Path();
         switch (kind) {
             case Kind::LocalDisk:
@@ -92,14 +91,8 @@ public:
     // Empty when the file system is there; otherwise why it is not.
     const std::string& Why() const { return why_; }
     const std::string& Folder(int receiver) const { return folders_[receiver]; }
-    const char* Name() const {
-        return kind_ == Kind::LocalDisk ? "local disk"
-               : kind_ == Kind::FuseFat ? "FUSE FAT"
-                                        : "two mounts of one folder";
-    }
 
 private:
-    Kind kind_;
     ScratchFolder scratch_;
     std::vector<std::string> mounted_;
     std::string folders_[2];
@@ -113,17 +106,18 @@ private:
 TEST(FileSystems, TwoReceiversAndAThirdStartingNeverLoseOrShareAFile) {
     const struct {
         Kind kind;
+        std::string what;
         int rounds;
         int instruments;
         const char* startNote;  // what orbtray says at start about this file system
     } cases[] = {
-        {Kind::LocalDisk, 12, 20, nullptr},
-        {Kind::FuseFat, 3, 8, "cannot rename without replacing"},
-        {Kind::TwoMounts, 5, 12, nullptr},
+        {Kind::LocalDisk, "local disk", 12, 20, nullptr},
+        {Kind::FuseFat, "FUSE FAT", 3, 8, "cannot rename without replacing"},
+        {Kind::TwoMounts, "two mounts of one folder", 5, 12, nullptr},
     };
     for (const auto& c : cases) {
         const DataMount mount(c.kind);
-        const std::string what = mount.Name();
+        const std::string& what = c.what;
         if (!mount.Why().empty()) {
             std::cerr << "skipped " << what << ": " << mount.Why() << "\n";
             continue;

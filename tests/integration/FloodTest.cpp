@@ -18,7 +18,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using Lines = std::vector<std::string>;
 
 // One connection that sends `bytes`, ends its side and waits for the receiver to close: the
 // receiver has then reported the link finished, so that it never counts against the address's

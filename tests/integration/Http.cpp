@@ -1,5 +1,7 @@
 #include "integration/Http.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -71,6 +73,18 @@ HttpReply Http(std::uint16_t port, const HttpRequest& request) {
     // The default is generous: a plot of a million lines under ThreadSanitizer beside busy loops
     // takes seconds, and no test waits for a reply that is not to come.
     return ParseReply(Exchange(port, Request(port, request), request.timeout).bytes);
+}
+
+void ExpectGuarded(const std::string& what, HttpReply reply) {
+    EXPECT_TRUE(reply.headers["content-security-policy"].starts_with("default-src 'self'")) << what;
+    EXPECT_FALSE(reply.headers["content-type"].empty()) << what;
+    for (const auto& [name, value] :
+         std::map<std::string, std::string>{{"connection", "close"},
+                                            {"x-content-type-options", "nosniff"},
+                                            {"cache-control", "no-store"},
+                                            {"referrer-policy", "no-referrer"}}) {
+        EXPECT_EQ(reply.headers[name], value) << what << ": " << name;
+    }
 }
 
 std::string UrlEncoded(const std::string& text) {

@@ -43,6 +43,9 @@ inline HttpReply Get(std::uint16_t port, const std::string& target) {
     return Http(port, HttpRequest(target));
 }
 
+// Checks the headers every answer carries, the page's own and its refusals alike.
+void ExpectGuarded(const std::string& what, HttpReply reply);
+
 // `text` as a query parameter carries it: every byte but letters, digits, '-', '_' and '.' as %XX.
 std::string UrlEncoded(const std::string& text);
 

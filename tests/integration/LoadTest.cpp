@@ -12,7 +12,6 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
 using OrbtrayLoad = OrbtrayTest;
 
 // Runs body(0) ... body(count - 1) on threads of their own, released together, so that their

@@ -129,17 +129,6 @@ std::size_t CountContaining(const std::vector<std::string>& lines, const std::st
         lines, [&](const auto& line) { return line.find(text) != std::string::npos; }));
 }
 
-std::vector<std::string> LinesOf(const std::vector<std::string>& log, const std::string& name) {
-    const std::string prefix = "Connection " + name + " ";
-    std::vector<std::string> lines;
-    for (const auto& line : log) {
-        if (line.starts_with(prefix)) {
-            lines.push_back(line.substr(prefix.size()));
-        }
-    }
-    return lines;
-}
-
 std::string StoredFile(const std::vector<std::string>& lines) {
     std::string bytes;
     for (const auto& line : lines) {

@@ -16,6 +16,8 @@
 #include "fakes/Loopback.h"
 #include "fakes/ScratchFolder.h"
 
+using Lines = std::vector<std::string>;
+
 inline constexpr char kOrbtrayPath[] = ORBTRAY_PATH;
 inline constexpr char kOrbsimPath[] = ORBSIM_PATH;
 
@@ -70,9 +72,6 @@ public:
 
 std::size_t CountContaining(const std::vector<std::string>& lines, const std::string& text);
 
-// The log lines of connection `name` ("S7"), without the "Connection S7 " in front.
-std::vector<std::string> LinesOf(const std::vector<std::string>& log, const std::string& name);
-
 // What the receiver stores for `lines`: each one ended by CR LF.
 std::string StoredFile(const std::vector<std::string>& lines);
 
@@ -86,6 +85,15 @@ protected:
                const std::vector<std::string>& arguments = {}) {
         orbtray = std::make_unique<OrbtrayProcess>(data.Path(), port, environment, arguments);
         ASSERT_TRUE(orbtray->Ready()) << ::testing::PrintToString(orbtray->Err());
+    }
+    // Starts it serving its page as well, at `address`:webPort.
+    void StartWeb(const std::vector<std::string>& more = {},
+                  const std::string& address = "127.0.0.1") {
+        const std::string where = address + ":" + std::to_string(webPort);
+        std::vector<std::string> arguments{"--no-usb-scan", "--web", where};
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        ASSERT_NO_FATAL_FAILURE(Start({}, arguments));
+        ASSERT_TRUE(Said("orbtray: web page at http://" + where + "/"));
     }
     std::size_t Count(const std::string& text) const {
         return CountContaining(orbtray->Err(), text);
@@ -114,5 +122,6 @@ protected:
 
     ScratchFolder data;
     std::uint16_t port = FreePort();
+    std::uint16_t webPort = FreePort();
     std::unique_ptr<OrbtrayProcess> orbtray;
 };

@@ -14,7 +14,6 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
 using Orbtray = OrbtrayTest;
 
 TEST_F(Orbtray, StoresWhatOrbsimSendsUnderItsUtcStartAndAnswersItsDiscoveryInLocalTime) {
@@ -140,12 +139,13 @@ TEST(OrbtraySignals, EveryStopSignalStopsInOrder) {
 
 // orbtray ends at start, saying why, before it listens or touches the Data folder: when that
 // folder cannot be written, since an instrument must never be taken in by a receiver that can
-// store nothing (as root only: permissions alone do not stop root); and when a second orbtray or
-// another program has its port, since the first receiver may be using the folder.
+// store nothing (as root only: permissions alone do not stop root); when a second orbtray or
+// another program has its port, since the first receiver may be using the folder; and when the
+// web address the user gave cannot be served.
 TEST(OrbtrayStart, EndsSayingWhyWhenItCannotStoreOrListen) {
-    enum class Block { ReadOnlyMount, ImmutableFolder, TcpPort, UdpPort };
-    for (const Block block :
-         {Block::ReadOnlyMount, Block::ImmutableFolder, Block::TcpPort, Block::UdpPort}) {
+    enum class Block { ReadOnlyMount, ImmutableFolder, TcpPort, UdpPort, WebPort };
+    for (const Block block : {Block::ReadOnlyMount, Block::ImmutableFolder, Block::TcpPort,
+                              Block::UdpPort, Block::WebPort}) {
         ScratchFolder scratch;
         const std::string data = scratch.Path() + "Orbalinex/Data/";
         const std::uint16_t port = FreePort();
@@ -153,6 +153,7 @@ TEST(OrbtrayStart, EndsSayingWhyWhenItCannotStoreOrListen) {
             nullptr, [](const char* folder) { ::umount2(folder, MNT_DETACH); });
         std::unique_ptr<RenameBlocker> immutable;
         platform::Socket holder;
+        Lines arguments = {"--no-usb-scan"};
         std::string why = "cannot write into the data folder " + data + ": ";
         if (block == Block::ReadOnlyMount || block == Block::ImmutableFolder) {
             std::filesystem::create_directories(data);
@@ -171,6 +172,13 @@ TEST(OrbtrayStart, EndsSayingWhyWhenItCannotStoreOrListen) {
                 continue;
             }
             why += "operation not permitted";
+        } else if (block == Block::WebPort) {
+            const std::uint16_t webPort = FreePort();
+            holder = platform::Socket::ListenTcp(webPort);
+            ASSERT_TRUE(holder.IsValid());
+            const std::string web = "127.0.0.1:" + std::to_string(webPort);
+            arguments.insert(arguments.end(), {"--web", web});
+            why = "cannot serve the web page on " + web + ": address in use";
         } else {
             const bool tcp = block == Block::TcpPort;
             holder = tcp ? platform::Socket::ListenTcp(port) : platform::Socket::BindUdp(port);
@@ -184,7 +192,7 @@ TEST(OrbtrayStart, EndsSayingWhyWhenItCannotStoreOrListen) {
         }
         const Lines files = scratch.Files(), folders = scratch.Directories();
 
-        OrbtrayProcess orbtray(data, port, {}, {"--no-usb-scan"});
+        OrbtrayProcess orbtray(data, port, {}, arguments);
         EXPECT_EQ(orbtray.Wait(), 1) << why;
         EXPECT_EQ(orbtray.Err(), Lines{"orbtray: " + why});
         EXPECT_EQ(orbtray.Out(), Lines{}) << why;

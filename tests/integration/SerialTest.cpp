@@ -28,7 +28,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using Lines = std::vector<std::string>;
 using Ms = std::chrono::milliseconds;
 
 const std::string kAck(1, '\x06');
@@ -109,7 +108,6 @@ protected:
 // The web page shows the port while it is open, with the serial number once the instrument
 // has said it, and no longer once the adapter is pulled.
 TEST_F(OrbtraySerial, IsShownOnTheWebPageWhileConnected) {
-    const std::uint16_t webPort = FreePort();
     ASSERT_NO_FATAL_FAILURE(StartOnPort({"--web", "127.0.0.1:" + std::to_string(webPort)}));
     ASSERT_TRUE(Said("orbtray: web page at"));
     EventStream viewer(webPort);

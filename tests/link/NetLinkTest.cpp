@@ -45,7 +45,6 @@ protected:
 
     ScratchDataFolder data;
     RecordingEvents log;
-    RecordingEvents& notifier = log;
     std::uint16_t port;
     CNetListener listener;
 };
@@ -63,7 +62,7 @@ TEST_F(NetLink, AProtocolErrorClosesTheLinkWithoutAnAnswerOrAFile) {
     EXPECT_TRUE(WaitUntil([&] { return LinesSince(0) == expected; }))
         << ::testing::PrintToString(LinesSince(0));
     EXPECT_TRUE(data.Files().empty());
-    EXPECT_TRUE(notifier.Notices().empty());
+    EXPECT_TRUE(log.Notices().empty());
 }
 
 // Twenty connects queued at once also show, under Wine, that one pass takes every queued
@@ -92,7 +91,7 @@ TEST_F(NetLink, EachAddressHoldsAtMostSixteenConnectionsAndStopEndsEveryOneOpen)
     ASSERT_TRUE(ClosedQuietly(clients[0]));
     platform::Socket again = ConnectWithRetry(port, one);
     SendAndFinish(again, "HELLO 6\nBYE\n");
-    ASSERT_TRUE(WaitUntil([&] { return notifier.Notices().size() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return log.Notices().size() == 2; }));
     EXPECT_EQ(Count(refused), 3u);
 
     // A stop ends every link still open, deleting the partial file of the one with a transfer.
@@ -103,7 +102,7 @@ TEST_F(NetLink, EachAddressHoldsAtMostSixteenConnectionsAndStopEndsEveryOneOpen)
     for (std::size_t i : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 19}) {
         EXPECT_TRUE(ClosedQuietly(clients[i])) << i;
     }
-    EXPECT_EQ(notifier.Notices().size(), 2u);
+    EXPECT_EQ(log.Notices().size(), 2u);
 }
 
 // Instruments that reconnect without pause keep the accept queue from ever running dry; the stop
@@ -141,7 +140,6 @@ TEST(Receiver, APortThatCannotBeListenedOnIsLoggedAndTheOtherLinkServes) {
     for (const bool tcpTaken : {true, false}) {
         ScratchDataFolder data;
         RecordingEvents log;
-        RecordingEvents& notifier = log;
         const std::uint16_t port = FreePort();
         const platform::Socket holder =
             tcpTaken ? platform::Socket::ListenTcp(port) : platform::Socket::BindUdp(port);
@@ -167,7 +165,7 @@ TEST(Receiver, APortThatCannotBeListenedOnIsLoggedAndTheOtherLinkServes) {
         } else {
             platform::Socket client = ConnectWithRetry(port);
             SendAndFinish(client, "HELLO 5\nLINE 1\nBYE\n");
-            EXPECT_TRUE(WaitUntil([&] { return notifier.Notices().size() == 1; }));
+            EXPECT_TRUE(WaitUntil([&] { return log.Notices().size() == 1; }));
         }
         receiver.Stop();
         EXPECT_EQ(std::ranges::count(log.Lines(), cannot), 1);

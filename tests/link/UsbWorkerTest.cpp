@@ -155,15 +155,6 @@ TEST(UsbListener, APortThatCannotBeOpenedIsToldOnceUntilServedOrPluggedInAgain) 
             return std::make_unique<ScriptedPort>(scripts);
         };
         CUsbListener listener(log.Context(store), options);
-        const auto linesOf = [&](const std::string& port) {
-            std::vector<std::string> lines;
-            for (const std::string& line : log.Lines()) {
-                if (line.starts_with("Connection " + port + " ")) {
-                    lines.push_back(line.substr(11 + port.size() + 1));
-                }
-            }
-            return lines;
-        };
         // Both there before the first scan, which would otherwise find A missing.
         devices.Write("ttyA", "");
         devices.Write("ttyB", "");
@@ -186,9 +177,10 @@ TEST(UsbListener, APortThatCannotBeOpenedIsToldOnceUntilServedOrPluggedInAgain) 
         for (std::size_t plugIn = 0; plugIn < kPlugIns; ++plugIn) {
             expectedA.insert(expectedA.end(), {told, "waiting for " + pathA + "\n"});
         }
-        EXPECT_EQ(linesOf("ttyA"), expectedA) << c.told;
-        EXPECT_EQ(linesOf("ttyB"), (std::vector<std::string>{told, "listening\n", "error 22\n",
-                                                             "terminated\n", told}))
+        EXPECT_EQ(LinesOf(log.Lines(), "ttyA"), expectedA) << c.told;
+        EXPECT_EQ(
+            LinesOf(log.Lines(), "ttyB"),
+            (std::vector<std::string>{told, "listening\n", "error 22\n", "terminated\n", told}))
             << c.told;
         EXPECT_GE(scripts.Tries(pathA), 3 * kPlugIns);
     }

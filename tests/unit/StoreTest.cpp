@@ -20,10 +20,6 @@ constexpr std::int64_t kDec14 = 1765680857;  // 2025-12-14 02:54:17 UTC
 const std::string kSep(1, platform::kPathSeparator);
 using Lines = std::vector<std::string>;
 
-std::string Log(const std::string& message) {
-    return "Connection COM5 " + message + "\n";
-}
-
 // Names are the UTC time of the HELLO, across leap days, centuries and the epoch.
 TEST(Store, NamesFilesAfterTheUtcTimeOfTheHello) {
     const struct {
@@ -41,9 +37,9 @@ TEST(Store, NamesFilesAfterTheUtcTimeOfTheHello) {
         EXPECT_EQ(r.data.Files(), Lines{"12345/" + std::string(c.name) + ".tmp"});
         EXPECT_TRUE(r.worker.Feed("BYE\n"));
         EXPECT_EQ(r.data.Files(), Lines{"12345/" + std::string(c.name) + ".csv"});
-        ASSERT_EQ(r.notifier.Notices().size(), 1u);
-        EXPECT_EQ(r.notifier.Notices()[0].path, r.data.Path() + "12345" + kSep + c.name + ".csv");
-        EXPECT_EQ(r.notifier.Notices()[0].text, "Device 12345 sent 0 readings.");
+        ASSERT_EQ(r.log.Notices().size(), 1u);
+        EXPECT_EQ(r.log.Notices()[0].path, r.data.Path() + "12345" + kSep + c.name + ".csv");
+        EXPECT_EQ(r.log.Notices()[0].text, "Device 12345 sent 0 readings.");
     }
 }
 
@@ -80,19 +76,16 @@ TEST(Store, SerialsGetDirectoriesOfTheirOwnInsideTheDataFolder) {
         {"CONSOLE", "CONSOLE"},
     };
     for (const auto& c : cases) {
-        ScratchFolder outer;
-        FixedClock clock(kDec14);
-        const StoreConfig store{outer.Path() + "a" + kSep + "Data" + kSep, "", &clock};
-        RecordingEvents log;
-        RecordingEvents& notifier = log;
-        TestWorker worker(log.Context(store));
-        EXPECT_TRUE(worker.Feed(std::string("HELLO ") + c.serial + "\nLINE 1\nBYE\n")) << c.serial;
+        ScratchWorker r;
+        r.data.store.dataFolder = r.data.Path() + "a" + kSep + "Data" + kSep;
+        EXPECT_TRUE(r.worker.Feed(std::string("HELLO ") + c.serial + "\nLINE 1\nBYE\n"))
+            << c.serial;
         const std::string directory = std::string("a/Data/") + c.directory;
-        EXPECT_EQ(outer.Files(), Lines{directory + "/251214-025417.csv"}) << c.serial;
-        EXPECT_EQ(outer.Directories(), (Lines{"a", "a/Data", directory})) << c.serial;
+        EXPECT_EQ(r.data.Files(), Lines{directory + "/251214-025417.csv"}) << c.serial;
+        EXPECT_EQ(r.data.Directories(), (Lines{"a", "a/Data", directory})) << c.serial;
         // The user and the log see the serial as the instrument sent it.
-        EXPECT_EQ(log.Lines().at(0), Log(std::string("serial number is ") + c.serial));
-        EXPECT_EQ(notifier.Notices().at(0).text,
+        EXPECT_EQ(r.log.Lines().at(0), Com5Log(std::string("serial number is ") + c.serial));
+        EXPECT_EQ(r.log.Notices().at(0).text,
                   std::string("Device ") + c.serial + " sent 1 readings.");
         // The file list shows the serial again, decoded from the directory name.
         EXPECT_EQ(SerialFromDirectoryName(c.directory), c.serial);
@@ -103,8 +96,9 @@ TEST(Store, SerialsGetDirectoriesOfTheirOwnInsideTheDataFolder) {
     }
 }
 
-// Large files are flushed to the disk while they still arrive, and lines of every length cross
-// the write buffer's edge. Abandoned ones are deleted even with a flush still running.
+// Large files are flushed to the disk while they still arrive, and lines of every length up to
+// the 4096-byte bound cross the write buffer's edge. Abandoned ones are deleted even with a flush
+// still running.
 TEST(Store, LargeFilesArriveByteExactAndAbandonedOnesLeaveNothing) {
     ScratchWorker r;
     TestWorker& finished = r.worker;
@@ -114,7 +108,8 @@ TEST(Store, LargeFilesArriveByteExactAndAbandonedOnesLeaveNothing) {
     std::string stored;
     unsigned lines = 0;
     while (stored.size() < 9u * 1024 * 1024) {
-        const std::string text(lines * 613 % (kMaxLineLength - 5),
+        // "LINE " and every length of text up to kMaxLineLength - 5, which fills the bound.
+        const std::string text(lines * 613 % (kMaxLineLength - 4),
                                static_cast<char>('!' + lines % 90));
         const std::string sent = "LINE " + text + "\r\n";
         ASSERT_TRUE(finished.Feed(sent, false));
@@ -126,7 +121,7 @@ TEST(Store, LargeFilesArriveByteExactAndAbandonedOnesLeaveNothing) {
     abandoned.Close();
     EXPECT_EQ(r.data.Files(), Lines{"big/251214-025417.csv"});
     EXPECT_TRUE(r.data.Read("big/251214-025417.csv") == stored);
-    EXPECT_EQ(r.notifier.Notices().at(0).text,
+    EXPECT_EQ(r.log.Notices().at(0).text,
               "Device big sent " + std::to_string(lines) + " readings.");
 }
 
@@ -138,14 +133,14 @@ TEST(Store, RefusesAHelloItCannotStore) {
         EXPECT_FALSE(r.worker.Feed("HELLO 12345\n"));
         EXPECT_EQ(r.worker.wire, "\x15");
         EXPECT_EQ(r.data.Files(), Lines{"12345"});
-        EXPECT_EQ(r.log.Lines().back(), Log("cannot make directory"));
+        EXPECT_EQ(r.log.Lines().back(), Com5Log("cannot make directory"));
     }
     {
         // A serial so long the file name would not fit: refused, and nothing is made.
         ScratchWorker r;
         const std::string serial(kMaxDataPath - r.data.store.dataFolder.size() - 17, 's');
         EXPECT_FALSE(r.worker.Feed("HELLO " + serial + "\n"));
-        EXPECT_EQ(r.log.Lines().back(), Log("cannot open file"));
+        EXPECT_EQ(r.log.Lines().back(), Com5Log("cannot open file"));
         EXPECT_TRUE(r.data.Directories().empty());
         // One character less fits exactly 255.
         EXPECT_TRUE(r.worker.Feed("HELLO " + serial.substr(1) + "\nBYE\n"));
@@ -206,33 +201,31 @@ TEST(Store, AFileThatCannotBeStoredWholeIsRefusedAndLeavesNothing) {
         for (const bool serialLink : {true, false}) {
             MemoryDisk disk;
             static_cast<DiskFaults&>(disk) = c.fault;
-            FixedClock clock(kDec14);
-            const StoreConfig store{folder, "", &clock, &disk};
-            RecordingEvents log;
-            RecordingEvents& notifier = log;
-            TestWorker worker(log.Context(store));
+            ScratchWorker r;
+            r.data.store.dataFolder = folder;
+            r.data.store.disk = &disk;
             const bool stored = c.logged.back() == "transfer complete";
-            EXPECT_EQ(worker.Feed(sent, serialLink), stored) << c.what;
-            worker.Close();
-            Lines logged = log.Lines();
+            EXPECT_EQ(r.worker.Feed(sent, serialLink), stored) << c.what;
+            r.worker.Close();
+            Lines logged = r.log.Lines();
             logged.erase(logged.begin(), logged.end() - long(c.logged.size()) - 1);
             Lines expected;
             for (const std::string& line : c.logged) {
-                expected.push_back(Log(line));
+                expected.push_back(Com5Log(line));
             }
-            expected.push_back(Log("terminated"));
+            expected.push_back(Com5Log("terminated"));
             EXPECT_EQ(logged, expected) << c.what;
-            EXPECT_EQ(worker.wire.back(), stored ? '\x06' : '\x15') << c.what;
+            EXPECT_EQ(r.worker.wire.back(), stored ? '\x06' : '\x15') << c.what;
             EXPECT_EQ(disk.Files(), c.left) << c.what;
             EXPECT_EQ(disk.ReadOnly(), *c.readOnly ? std::set<std::string>{name + c.readOnly}
                                                    : std::set<std::string>{})
                 << c.what;
-            ASSERT_EQ(notifier.Notices().size(), stored ? 1u : 0u) << c.what;
+            ASSERT_EQ(r.log.Notices().size(), stored ? 1u : 0u) << c.what;
             if (stored) {
                 // The file that holds the data, not the one that took its name.
                 const auto held = std::ranges::find_if(
                     c.left, [](const auto& file) { return !file.second.empty(); });
-                EXPECT_EQ(notifier.Notices()[0].path, held->first) << c.what;
+                EXPECT_EQ(r.log.Notices()[0].path, held->first) << c.what;
             }
         }
     }
@@ -273,12 +266,12 @@ TEST(Store, AFileThatCannotBeRenamedIsRetriedForAWhileThenKeptNeverDeleted) {
         const std::string name = c.kept ? "7/251214-025417.tmp" : "7/251214-025417.csv";
         EXPECT_EQ(r.data.Files(), Lines{name}) << c.what;
         EXPECT_EQ(r.data.Read(name), "a,1\r\nb,2\r\n") << c.what;
-        EXPECT_EQ(r.notifier.Notices().size(), c.kept ? 0u : 1u) << c.what;
+        EXPECT_EQ(r.log.Notices().size(), c.kept ? 0u : 1u) << c.what;
         if (c.kept) {
             const Lines log = r.log.Lines();
-            EXPECT_EQ(
-                Lines(log.end() - 2, log.end()),
-                (Lines{Log("cannot rename file"), Log("kept the data in " + r.data.Path() + temp)}))
+            EXPECT_EQ(Lines(log.end() - 2, log.end()),
+                      (Lines{Com5Log("cannot rename file"),
+                             Com5Log("kept the data in " + r.data.Path() + temp)}))
                 << c.what;
             EXPECT_EQ(RemoveLeftoverTempFiles(r.data.Path()), 0) << c.what;
             std::vector<FileRecord> listed;
@@ -308,7 +301,7 @@ TEST(Store, HundredsOfTransfersInOneSecondEachGetANameOfTheirOwn) {
     std::ranges::sort(names);
     EXPECT_EQ(r.data.Files(), names);
     EXPECT_EQ(r.data.Read("7/251214-025417-120.csv"), "120\r\n");
-    EXPECT_EQ(r.notifier.Notices().size(), 120u);
+    EXPECT_EQ(r.log.Notices().size(), 120u);
 }
 
 // Links of one serial that start in the same second each get a file of their own, whichever
@@ -323,16 +316,13 @@ TEST(Store, SameSecondTransfersOnManyLinksNeverLoseOne) {
     }
     std::ranges::sort(names);
     for (int round = 0; round < kRounds; ++round) {
-        ScratchDataFolder data;
-        FixedClock clock(kDec14);
-        data.store.clock = &clock;
-        RecordingEvents log;
-        RecordingEvents& notifier = log;
+        ScratchWorker r;  // its folder, clock and log; the links are the threads' own
+        ScratchDataFolder& data = r.data;
         std::atomic<int> ready{0};
         std::vector<std::thread> links;
         for (int i = 0; i < kLinks; ++i) {
             links.emplace_back([&, i] {
-                TestWorker worker(log.Context(data.store), "S%u", unsigned(i));
+                TestWorker worker(r.log.Context(data.store), "S%u", unsigned(i));
                 ++ready;
                 while (ready.load() < kLinks) {
                     std::this_thread::yield();
@@ -349,7 +339,7 @@ TEST(Store, SameSecondTransfersOnManyLinksNeverLoseOne) {
         }
         ASSERT_EQ(data.Files(), names) << "round " << round;
         ASSERT_EQ(contents.size(), std::size_t(kLinks)) << "round " << round;
-        ASSERT_EQ(notifier.Notices().size(), std::size_t(kLinks)) << "round " << round;
+        ASSERT_EQ(r.log.Notices().size(), std::size_t(kLinks)) << "round " << round;
     }
 }
 
