@@ -21,7 +21,7 @@ ensure_release_build
 
 # The files as a Data folder holds them, under ten serial folders.
 mkdir -p "$work/source"
-head -c $((kb * 1024)) /dev/urandom | base64 -w 76 | head -c $((kb * 1024)) >"$work/one"
+head -c $((kb * 768)) /dev/urandom | base64 -w 76 >"$work/one"
 for ((i = 0; i < files; i++)); do
     mkdir -p "$work/source/OX$((i % 10))"
     { printf '%d\n' "$i"; cat "$work/one"; } >"$work/source/OX$((i % 10))/250101-$(printf %06d "$i").csv"

@@ -1,5 +1,6 @@
 #include "handoff/FolderTarget.h"
 
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -61,7 +62,8 @@ Outcome Abandon(platform::File& copy, Outcome outcome) {
 }
 
 // Copies `source` into `copy`, hashing on the way so that the Data folder's file is read once.
-Outcome Copy(platform::File& source, platform::File& copy, const FileFacts& file) {
+Outcome Copy(platform::File& source, platform::File& copy, const FileFacts& file,
+             std::string& digest) {
     std::vector<unsigned char> block(kCopyBlock);
     Sha256 hash;
     std::uint64_t copied = 0;
@@ -80,107 +82,166 @@ Outcome Copy(platform::File& source, platform::File& copy, const FileFacts& file
         hash.Update(block.data(), static_cast<std::size_t>(n));
         copied += static_cast<std::uint64_t>(n);
     }
-    if (copied != file.size || hash.Finish() != file.sha256) {
+    digest = hash.Finish();
+    // Without a digest from before, the one taken on the way is what the copy must match.
+    if (copied != file.size || (!file.sha256.empty() && digest != file.sha256)) {
         return {Verdict::Failed, "the file in the Data folder has changed"};
     }
     return {Verdict::Delivered, ""};
 }
 
-}  // namespace
+// One file of a batch: decided early (a failure, or a name already there), or copied and
+// waiting for the flush.
+struct Attempt {
+    std::string folder;
+    std::string finalPath;
+    std::string partPath;
+    std::string sha256;  // of what was copied
+    platform::File copy;
+    std::optional<Outcome> outcome;
+};
 
-Outcome DeliverToFolder(const std::string& targetDir, const FileFacts& file) {
+// Everything up to the flush: the copy written under its temporary name.
+std::optional<Outcome> Prepare(const std::string& targetDir, const FileFacts& file,
+                               Attempt& attempt) {
     if (!UsableName(file.folder) || !UsableName(file.name)) {
-        return {Verdict::Failed, "the file's name cannot be used in a folder"};
+        return Outcome{Verdict::Failed, "the file's name cannot be used in a folder"};
     }
-    // An unmounted share leaves its mount point empty or gone: making it here would deliver into
-    // the local disk instead.
-    if (!platform::IsDirectory(targetDir)) {
-        return {Verdict::TargetDown, platform::PathExists(targetDir) ? "the target is not a folder"
-                                                                     : "the folder does not exist"};
-    }
-    const std::string folder = Join(targetDir, file.folder);
-    const std::string finalPath = Join(folder, file.name);
+    attempt.folder = Join(targetDir, file.folder);
+    attempt.finalPath = Join(attempt.folder, file.name);
     // The same name for every attempt, so that each clears what a killed one left. The dot keeps
     // it out of most listings, and the suffix says whose it is.
-    const std::string partPath = Join(folder, "." + file.name + ".orbtray-part");
+    attempt.partPath = Join(attempt.folder, "." + file.name + ".orbtray-part");
 
-    if (!platform::RemoveFile(partPath)) {
+    if (!platform::RemoveFile(attempt.partPath)) {
         const FileError error = platform::LastFileError();
         if (error.kind != FileErrorKind::Missing) {
             return WriteFailure("cannot remove an earlier attempt's copy", error);
         }
     }
-    if (platform::PathExists(finalPath)) {
-        return SettleTakenName(folder, finalPath, file);
+    if (platform::PathExists(attempt.finalPath)) {
+        FileFacts known = file;
+        if (known.sha256.empty()) {
+            known.sha256 = HashFile(file.path).sha256;
+        }
+        return SettleTakenName(attempt.folder, attempt.finalPath, known);
     }
 
     platform::File source;
     if (!source.OpenForReading(file.path)) {
         const FileError error = platform::LastFileError();
         if (error.kind == FileErrorKind::Missing) {
-            return {Verdict::Failed, "the file is no longer in the Data folder"};
+            return Outcome{Verdict::Failed, "the file is no longer in the Data folder"};
         }
-        return {Verdict::TryAgain, "cannot read the file in the Data folder: " + error.text};
+        return Outcome{Verdict::TryAgain, "cannot read the file in the Data folder: " + error.text};
     }
 
-    bool madeFolder = false;
-    if (!platform::IsDirectory(folder)) {
-        madeFolder = platform::MakeDirectory(folder);
-        // Another attempt, or another program, may have made it meanwhile.
-        if (!madeFolder) {
+    if (!platform::IsDirectory(attempt.folder)) {
+        // Another attempt, or another program, may make it meanwhile. The flush after the rename
+        // makes it durable with the name in it.
+        if (!platform::MakeDirectory(attempt.folder)) {
             const FileError error = platform::LastFileError();
-            if (!platform::IsDirectory(folder)) {
+            if (!platform::IsDirectory(attempt.folder)) {
                 return WriteFailure("cannot make the serial folder", error);
             }
         }
     }
 
-    platform::File copy;
-    switch (copy.CreateNew(partPath)) {
+    switch (attempt.copy.CreateNew(attempt.partPath)) {
         case platform::FileOutcome::Done:
             break;
         case platform::FileOutcome::Taken:
-            return {Verdict::TryAgain, "another attempt is writing this file"};
+            return Outcome{Verdict::TryAgain, "another attempt is writing this file"};
         default:
             return WriteFailure("cannot create the copy", platform::LastFileError());
     }
-    const Outcome copied = Copy(source, copy, file);
-    source.Close();
+    const Outcome copied = Copy(source, attempt.copy, file, attempt.sha256);
     if (copied.verdict != Verdict::Delivered) {
-        return Abandon(copy, copied);
+        return Abandon(attempt.copy, copied);
     }
-    if (!copy.SyncToDisk()) {
-        return Abandon(
-            copy, WriteFailure("cannot flush the copy to the disk", platform::LastFileError()));
-    }
-    // What the target's disk, cache or network gave back, not what we meant to write.
-    const FileDigest back = HashFile(copy);
-    if (!back.read) {
-        return Abandon(copy, {Verdict::TryAgain, "cannot read the copy back: " + back.error.text});
-    }
-    if (back.size != file.size || back.sha256 != file.sha256) {
-        return Abandon(copy, {Verdict::TryAgain, "the copy read back differs"});
-    }
+    return std::nullopt;
+}
 
-    switch (copy.MoveTo(finalPath)) {
+// After the flush: the copy read back and checked, then named.
+std::optional<Outcome> Finish(const FileFacts& file, Attempt& attempt) {
+    // What the target's disk, cache or network gave back, not what we meant to write.
+    const FileDigest back = HashFile(attempt.copy);
+    if (!back.read) {
+        return Abandon(attempt.copy,
+                       {Verdict::TryAgain, "cannot read the copy back: " + back.error.text});
+    }
+    if (back.size != file.size || back.sha256 != attempt.sha256) {
+        return Abandon(attempt.copy, {Verdict::TryAgain, "the copy read back differs"});
+    }
+    switch (attempt.copy.MoveTo(attempt.finalPath)) {
         case platform::FileOutcome::Done:
-            break;
-        case platform::FileOutcome::Taken:
-            copy.Remove();
-            return SettleTakenName(folder, finalPath, file);
+            return std::nullopt;
+        case platform::FileOutcome::Taken: {
+            attempt.copy.Remove();
+            FileFacts known = file;
+            known.sha256 = attempt.sha256;
+            return SettleTakenName(attempt.folder, attempt.finalPath, known);
+        }
         default:
-            return Abandon(
-                copy, WriteFailure("cannot give the copy its name", platform::LastFileError()));
+            return Abandon(attempt.copy, WriteFailure("cannot give the copy its name",
+                                                      platform::LastFileError()));
     }
-    copy.Close();
-    // As the store does with its own renames: the file itself is on the disk already, and some
-    // network file systems cannot flush a folder at all, which must not keep a file from ever
-    // counting as delivered.
-    (void)platform::SyncDirectory(folder);
-    if (madeFolder) {
-        (void)platform::SyncDirectory(targetDir);
+}
+
+}  // namespace
+
+std::vector<Outcome> DeliverToFolder(const std::string& targetDir,
+                                     const std::vector<FileFacts>& files) {
+    // An unmounted share leaves its mount point empty or gone: making it here would deliver into
+    // the local disk instead.
+    if (!platform::IsDirectory(targetDir)) {
+        return std::vector<Outcome>(
+            files.size(),
+            {Verdict::TargetDown, platform::PathExists(targetDir) ? "the target is not a folder"
+                                                                  : "the folder does not exist"});
     }
-    return {Verdict::Delivered, ""};
+    std::vector<Attempt> attempts(files.size());
+    std::vector<platform::File*> copies;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        attempts[i].outcome = Prepare(targetDir, files[i], attempts[i]);
+        if (!attempts[i].outcome) {
+            copies.push_back(&attempts[i].copy);
+        }
+    }
+    // One flush for the whole batch, as `cp` and one `sync` would do: a flush per file costs a
+    // disk's commit each.
+    if (!platform::SyncTogether(copies)) {
+        const FileError error = platform::LastFileError();
+        for (Attempt& attempt : attempts) {
+            if (!attempt.outcome) {
+                attempt.outcome =
+                    Abandon(attempt.copy, WriteFailure("cannot flush the copy to the disk", error));
+            }
+        }
+    }
+    copies.clear();
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (!attempts[i].outcome) {
+            attempts[i].outcome = Finish(files[i], attempts[i]);
+            if (!attempts[i].outcome) {
+                copies.push_back(&attempts[i].copy);
+            }
+        }
+    }
+    // The names, and any serial folder made, reach the disk in one more flush. As the store does
+    // with its own renames, a failure here does not undo the delivery: the copies are on the disk,
+    // and some network file systems cannot flush a folder at all.
+    (void)platform::SyncTogether(copies);
+    std::vector<Outcome> outcomes;
+    for (Attempt& attempt : attempts) {
+        attempt.copy.Close();
+        outcomes.push_back(attempt.outcome.value_or(Outcome{Verdict::Delivered, ""}));
+    }
+    return outcomes;
+}
+
+Outcome DeliverToFolder(const std::string& targetDir, const FileFacts& file) {
+    return DeliverToFolder(targetDir, std::vector<FileFacts>{file}).front();
 }
 
 }  // namespace handoff

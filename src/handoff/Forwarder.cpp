@@ -30,10 +30,11 @@ Job NewJob(const FileFacts& file, const Target& target) {
 
 }  // namespace
 
-Forwarder::Forwarder(ForwardConfig config)
-    : config_(std::move(config)), outbox_(config_.outbox) {}
+Forwarder::Forwarder(ForwardConfig config) : config_(std::move(config)), outbox_(config_.outbox) {}
 
-Forwarder::~Forwarder() { Stop(); }
+Forwarder::~Forwarder() {
+    Stop();
+}
 
 bool Forwarder::Start(ReceiverEvents& log) {
     log_ = &log;

@@ -71,7 +71,6 @@ public:
     HandOff StateOf(const std::string& path) const;
 
 private:
-
     const ForwardConfig config_;
     ReceiverEvents* log_ = nullptr;
     Outbox outbox_;

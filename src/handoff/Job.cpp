@@ -141,8 +141,8 @@ std::optional<Job> ParseJob(std::string_view id, std::string_view text) {
         const std::string value = Unescaped(line.substr(equals + 1));
         bool good = true;
         if (name == "folder-target" || name == "command-target") {
-            job.target.kind = name == "folder-target" ? Target::Kind::Folder
-                                                      : Target::Kind::Command;
+            job.target.kind =
+                name == "folder-target" ? Target::Kind::Folder : Target::Kind::Command;
             job.target.where = value;
             haveTarget = true;
         } else if (name == "file") {

@@ -197,8 +197,7 @@ std::vector<Job> Outbox::Load(std::int64_t now) {
             jobs.push_back(std::move(*job));
         }
     }
-    std::sort(jobs.begin(), jobs.end(),
-              [](const Job& a, const Job& b) { return a.id < b.id; });
+    std::sort(jobs.begin(), jobs.end(), [](const Job& a, const Job& b) { return a.id < b.id; });
     return jobs;
 }
 

@@ -16,7 +16,10 @@ namespace handoff {
 // Bytes are fed in pieces of any size; Finish gives the digest of all of them together.
 class Sha256 {
 public:
-    Sha256() { Reset(); }
+    // Fast uses the processor's SHA instructions where it has them; Portable never does, so that
+    // both ways can be checked on one machine.
+    enum class Engine { Fast, Portable };
+    explicit Sha256(Engine engine = Engine::Fast);
 
     void Update(const void* data, std::size_t size);
     void Update(std::string_view bytes) { Update(bytes.data(), bytes.size()); }
@@ -27,6 +30,7 @@ private:
     void Reset();
     void Compress(const unsigned char* block);
 
+    bool extensions_;  // the SHA instructions are used
     std::array<std::uint32_t, 8> state_;
     std::array<unsigned char, 64> pending_;  // the start of a block not yet complete
     std::size_t pendingSize_;

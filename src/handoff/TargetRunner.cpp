@@ -1,6 +1,7 @@
 #include "handoff/TargetRunner.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "handoff/CommandTarget.h"
 #include "handoff/FolderTarget.h"
@@ -12,6 +13,10 @@ namespace {
 
 constexpr std::chrono::seconds kFirstDelay{5};
 constexpr std::chrono::seconds kLongestDelay{600};
+// A folder's due files are delivered together up to these bounds, so that one flush serves many
+// files and a slow share still answers within its time.
+constexpr std::size_t kBatchFiles = 64;
+constexpr std::uint64_t kBatchBytes = 64 << 20;
 // A command's output goes to the log up to this many lines a run; the rest is counted.
 constexpr int kOutputLines = 5;
 
@@ -33,7 +38,7 @@ struct TargetRunner::FolderAttempt {
     std::mutex mutex;
     std::condition_variable ended;
     bool done = false;
-    Outcome outcome{Verdict::TryAgain, ""};
+    std::vector<Outcome> outcomes;
 };
 
 TargetRunner::TargetRunner(const ForwardConfig& config, Target target, Outbox& outbox,
@@ -45,7 +50,9 @@ TargetRunner::TargetRunner(const ForwardConfig& config, Target target, Outbox& o
       log_(log),
       random_(std::random_device{}()) {}
 
-TargetRunner::~TargetRunner() { Stop(); }
+TargetRunner::~TargetRunner() {
+    Stop();
+}
 
 bool TargetRunner::Start() {
     try {
@@ -165,21 +172,25 @@ std::chrono::seconds TargetRunner::Backoff(int tries) {
     return delay - std::chrono::seconds(jitter(random_));
 }
 
-Outcome TargetRunner::DeliverToFolderGuarded(const FileFacts& file) {
+std::vector<Outcome> TargetRunner::DeliverToFolderGuarded(const std::vector<FileFacts>& files) {
     auto attempt = std::make_shared<FolderAttempt>();
     try {
-        std::thread([attempt, where = target_.where, file] {
-            const Outcome outcome = DeliverToFolder(where, file);
+        std::thread([attempt, where = target_.where, files] {
+            std::vector<Outcome> outcomes = DeliverToFolder(where, files);
             std::lock_guard<std::mutex> hold(attempt->mutex);
-            attempt->outcome = outcome;
+            attempt->outcomes = std::move(outcomes);
             attempt->done = true;
             attempt->ended.notify_all();
         }).detach();
     } catch (const std::system_error&) {
-        return DeliverToFolder(target_.where, file);
+        return DeliverToFolder(target_.where, files);
     }
     // Slow shares get a second per megabyte on top.
-    const auto allowed = config_.folderStall + std::chrono::seconds(file.size >> 20);
+    std::uint64_t bytes = 0;
+    for (const FileFacts& file : files) {
+        bytes += file.size;
+    }
+    const auto allowed = config_.folderStall + std::chrono::seconds(bytes >> 20);
     const auto giveUp = std::chrono::steady_clock::now() + allowed;
     std::unique_lock<std::mutex> hold(attempt->mutex);
     // Looked at often, so that a stop never waits for a hung share.
@@ -187,20 +198,18 @@ Outcome TargetRunner::DeliverToFolderGuarded(const FileFacts& file) {
                                     [&] { return attempt->done; })) {
         if (cancel_ || std::chrono::steady_clock::now() >= giveUp) {
             stuck_ = attempt;
-            return {Verdict::TargetDown,
-                    "no answer within " + std::to_string(allowed.count()) + " s"};
+            return std::vector<Outcome>(
+                files.size(), {Verdict::TargetDown,
+                               "no answer within " + std::to_string(allowed.count()) + " s"});
         }
     }
-    return attempt->outcome;
+    return attempt->outcomes;
 }
 
-Outcome TargetRunner::Deliver(const Job& job) {
-    if (target_.kind == Target::Kind::Folder) {
-        return DeliverToFolderGuarded(job.file);
-    }
+Outcome TargetRunner::DeliverByCommand(const Job& job) {
     int lines = 0;
     const std::string file = FileName(job.file);
-    const Outcome outcome = DeliverByCommand(
+    const Outcome outcome = handoff::DeliverByCommand(
         target_.where, job.file, config_.commandTimeout, cancel_, [&](std::string_view line) {
             if (++lines <= kOutputLines) {
                 ConnectionLog(log_, "Forwarding %s: %.*s\n", file.c_str(), int(line.size()),
@@ -226,25 +235,68 @@ void TargetRunner::Answered() {
                   int(waiting));
 }
 
-void TargetRunner::Work(Job& job) {
-    Outcome outcome{Verdict::Delivered, ""};
-    // The digest is taken once, at the first try: a command is given it, and a copy is checked
-    // against it.
-    if (job.file.sha256.empty()) {
-        const FileDigest digest = HashFile(job.file.path);
-        if (!digest.read) {
-            outcome = {Verdict::Failed, "the file is no longer in the Data folder"};
-        } else if (digest.size != job.file.size) {
-            outcome = {Verdict::Failed, "the file in the Data folder has changed"};
-        }
-        job.file.sha256 = digest.sha256;
+std::vector<std::string> TargetRunner::NextBatch(std::int64_t now) {
+    std::vector<std::string> batch;
+    Job* first = NextDue(now);
+    if (first == nullptr) {
+        return batch;
     }
-    if (outcome.verdict == Verdict::Delivered) {
-        outcome = Deliver(job);
+    batch.push_back(first->id);
+    // A folder takes the due files together, with one flush of its disk for all; a target that
+    // is down is asked with one file only, and a command runs once per file anyway.
+    if (target_.kind != Target::Kind::Folder || down_) {
+        return batch;
+    }
+    std::uint64_t bytes = first->file.size;
+    for (auto it = std::next(jobs_.find(first->id));
+         it != jobs_.end() && batch.size() < kBatchFiles && bytes < kBatchBytes; ++it) {
+        if (!it->second.failed && it->second.nextTry <= now) {
+            batch.push_back(it->first);
+            bytes += it->second.file.size;
+        }
+    }
+    return batch;
+}
+
+void TargetRunner::Work(const std::vector<std::string>& batch) {
+    std::vector<std::optional<Outcome>> outcomes(batch.size());
+    std::vector<FileFacts> files;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        Job& job = jobs_.at(batch[i]);
+        // A command is given the digest, taken once at its first try. A folder copy takes it
+        // on the way and is checked against it: a pass of its own would read the file twice.
+        if (job.file.sha256.empty() && target_.kind == Target::Kind::Command) {
+            const FileDigest digest = HashFile(job.file.path);
+            if (!digest.read) {
+                outcomes[i] = {Verdict::Failed, "the file is no longer in the Data folder"};
+            } else if (digest.size != job.file.size) {
+                outcomes[i] = {Verdict::Failed, "the file in the Data folder has changed"};
+            }
+            job.file.sha256 = digest.sha256;
+        }
+        if (!outcomes[i]) {
+            files.push_back(job.file);
+        }
+    }
+    if (target_.kind == Target::Kind::Folder && !files.empty()) {
+        std::vector<Outcome> delivered = DeliverToFolderGuarded(files);
+        for (std::size_t i = 0, next = 0; i < batch.size(); ++i) {
+            if (!outcomes[i]) {
+                outcomes[i] = std::move(delivered[next++]);
+            }
+        }
+    } else if (!files.empty()) {
+        outcomes[0] = DeliverByCommand(jobs_.at(batch[0]));
     }
     if (cancel_) {
-        return;  // stopped with the receiver: the job stays as it was
+        return;  // stopped with the receiver: the jobs stay as they were
     }
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        Record(jobs_.at(batch[i]), *outcomes[i]);
+    }
+}
+
+void TargetRunner::Record(Job& job, const Outcome& outcome) {
     const std::int64_t now = config_.clock->UtcSeconds();
     const std::string file = FileName(job.file);
     if (outcome.verdict == Verdict::Delivered) {
@@ -257,7 +309,7 @@ void TargetRunner::Work(Job& job) {
             delivered_.insert(job.file.path);
             queued_.erase(job.file.path);
         }
-        jobs_.erase(job.id);
+        jobs_.erase(std::string(job.id));  // a copy: the key must outlive its node
         Answered();
         return;
     }
@@ -270,8 +322,8 @@ void TargetRunner::Work(Job& job) {
                 down_ = true;
                 ConnectionLog(log_, "Forwarding to %s failed: %s\n", name_.c_str(),
                               outcome.reason.c_str());
-                WarnUser(log_, "Forwarding Failed", "Forwarding to %s failed: %s",
-                           name_.c_str(), outcome.reason.c_str());
+                WarnUser(log_, "Forwarding Failed", "Forwarding to %s failed: %s", name_.c_str(),
+                         outcome.reason.c_str());
             }
             ++downTries_;
             nextProbe_ = now + Backoff(downTries_).count();
@@ -352,8 +404,8 @@ void TargetRunner::Run() {
         }
         Publish(fresh);
         const std::int64_t now = config_.clock->UtcSeconds();
-        if (Job* job = NextDue(now)) {
-            Work(*job);
+        if (const std::vector<std::string> batch = NextBatch(now); !batch.empty()) {
+            Work(batch);
             if (cancel_) {
                 return;
             }
@@ -372,8 +424,8 @@ void TargetRunner::Run() {
             until = std::min(until, Clock::now() + std::chrono::seconds(1));
         }
         if (next != INT64_MAX) {
-            until = std::min(until, Clock::now() + std::chrono::seconds(std::max<std::int64_t>(
-                                                       next - now, 1)));
+            until = std::min(
+                until, Clock::now() + std::chrono::seconds(std::max<std::int64_t>(next - now, 1)));
         }
         if (!Pause(until)) {
             return;

@@ -48,9 +48,13 @@ private:
     void TakeInbox();
     void Rescan();
     Job* NextDue(std::int64_t now);
-    void Work(Job& job);
-    Outcome Deliver(const Job& job);
-    Outcome DeliverToFolderGuarded(const FileFacts& file);
+    // The ids of the jobs to try now together; none when nothing is due.
+    std::vector<std::string> NextBatch(std::int64_t now);
+    void Work(const std::vector<std::string>& batch);
+    // What a try came to: the job ends, waits, or fails, and the target's state follows.
+    void Record(Job& job, const Outcome& outcome);
+    Outcome DeliverByCommand(const Job& job);
+    std::vector<Outcome> DeliverToFolderGuarded(const std::vector<FileFacts>& files);
     void Answered();
     // Shows the jobs to the page: at once when `now`, else at most twice a second, as a
     // backlog of thousands drains.

@@ -57,7 +57,6 @@ void ReportLinkClosed(ReceiverEvents& events, const void* link);
 void NotifyUser(ReceiverEvents& events, const char* title, const char* format, ...)
     ORB_PRINTF(3, 4);
 // A notice that is shown whatever the user's choices, printf-style.
-void WarnUser(ReceiverEvents& events, const char* title, const char* format, ...)
-    ORB_PRINTF(3, 4);
+void WarnUser(ReceiverEvents& events, const char* title, const char* format, ...) ORB_PRINTF(3, 4);
 // "File Received" for a file the store finished, with its record.
 void NotifyUserFile(ReceiverEvents& events, const ReceivedFile& file);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -62,6 +63,11 @@ bool RemoveUnlessHeld(const std::string& path, std::chrono::seconds unchangedFor
 bool RemoveEmptyDirectory(const std::string& path);
 // Makes a rename inside `directory` durable. Needed on POSIX; Windows has nothing to do.
 [[nodiscard]] bool SyncDirectory(const std::string& directory);
+class File;
+// Puts on the disk everything written to `files` and every rename made in the folders they are
+// in, in one flush for all where the OS has one (Linux: of the file system of the first file,
+// as `sync` does); elsewhere file by file. Many small files cost one flush instead of one each.
+[[nodiscard]] bool SyncTogether(const std::vector<File*>& files);
 
 // What the file system of a folder can do for a receiver, found by trying it with a scratch file
 // (created, written, flushed, renamed and removed again).

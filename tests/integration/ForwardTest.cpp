@@ -12,10 +12,10 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <thread>
 #include <random>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "handoff/Sha256.h"
 #include "integration/OrbtrayProcess.h"
@@ -152,9 +152,9 @@ TEST_F(Forwarding, AMissingFolderIsToldOnceAndTheBacklogDrainsWhenItIsBack) {
     const Lines failed = Outbox();
     ASSERT_EQ(failed.size(), 1u);
     EXPECT_TRUE(std::regex_match(
-        failed[0], std::regex("failed\t[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8}\t8\t" +
-                              conflict.substr(2) + "\t" + share +
-                              "\t[0-9]+\t-\ta different file of that name is there already")))
+        failed[0],
+        std::regex("failed\t[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8}\t8\t" + conflict.substr(2) + "\t" +
+                   share + "\t[0-9]+\t-\ta different file of that name is there already")))
         << failed[0];
     // Put back, it fails again for the same reason, and says so again.
     EXPECT_EQ(Outbox({"retry"}), Lines{"orbtray: 1 failed file(s) put back to waiting"});
@@ -174,8 +174,7 @@ TEST_F(Forwarding, AFullFolderWaitsForRoomWhileRcloneTakesTheFiles) {
         target.Path().c_str(), [](const char* folder) { ::umount2(folder, MNT_DETACH); });
     const std::string rclone = "rclone copyto --config /dev/null \"$ORBTRAY_FILE\" '" +
                                marks.Path() + "'\"$ORBTRAY_FOLDER/$ORBTRAY_NAME\"";
-    ASSERT_NO_FATAL_FAILURE(
-        StartForwarding({"--forward-to", target.Path(), "--on-file", rclone}));
+    ASSERT_NO_FATAL_FAILURE(StartForwarding({"--forward-to", target.Path(), "--on-file", rclone}));
     ASSERT_NO_FATAL_FAILURE(Send("big", Lines(2000, std::string(60, 'x'))));
     ASSERT_NO_FATAL_FAILURE(Send("small", {"1,2"}));
     const auto received = Received();
@@ -195,17 +194,22 @@ TEST_F(Forwarding, ACommandIsTriedAgainOnlyWhenItSaysSoAndNeverHoldsUpTheRest) {
     const std::string m = "'" + marks.Path() + "'";
     const std::string command =
         "case $ORBTRAY_SERIAL in "
-        "later) [ -e " + m + "again ] || { touch " + m + "again; exit 75; } ;; "
+        "later) [ -e " +
+        m + "again ] || { touch " + m +
+        "again; exit 75; } ;; "
         "bad) echo refused >&2; exit 3 ;; "
-        "hang) (sleep 30; touch " + m + "late) & echo $! > " + m + "pid; sleep 30 ;; "
-        "esac; cp \"$ORBTRAY_FILE\" " + m + "\"$ORBTRAY_SERIAL\"";
+        "hang) (sleep 30; touch " +
+        m + "late) & echo $! > " + m +
+        "pid; sleep 30 ;; "
+        "esac; cp \"$ORBTRAY_FILE\" " +
+        m + "\"$ORBTRAY_SERIAL\"";
     ASSERT_NO_FATAL_FAILURE(StartForwarding({"--on-file", command, "--on-file-timeout", "2"}));
     for (const char* serial : {"hang", "later", "bad", "good"}) {
         ASSERT_NO_FATAL_FAILURE(Send(serial, {std::string(serial) + ",1"}));
     }
     ASSERT_TRUE(WaitUntil([&] { return FileContents(marks.Path() + "good") == "good,1\r\n"; }));
-    ASSERT_TRUE(WaitUntil([&] { return FileContents(marks.Path() + "later") == "later,1\r\n"; },
-                          60s));
+    ASSERT_TRUE(
+        WaitUntil([&] { return FileContents(marks.Path() + "later") == "later,1\r\n"; }, 60s));
     // The hung command's child went with it.
     const std::string pid = FileContents(marks.Path() + "pid");
     ASSERT_FALSE(pid.empty());
@@ -285,10 +289,12 @@ TEST_F(Forwarding, TwoReceiversOnOneOutboxHandEachFileOnOnce) {
     }
     ASSERT_TRUE(WaitUntil([&] { return CountContaining(other.Out(), "File Received") == 3; }));
     // Whichever runs the target, the other's files reach it at its next look at the outbox.
-    ASSERT_TRUE(
-        WaitUntil([&] { return FilesBelow(otherData.Path()).size() + data.Files().size() == 6 &&
-                               Outbox().empty(); },
-                  90s));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return FilesBelow(otherData.Path()).size() + data.Files().size() == 6 &&
+                   Outbox().empty();
+        },
+        90s));
     std::ifstream calls(marks.Path() + "calls");
     Lines called;
     for (std::string line; std::getline(calls, line);) {

@@ -180,11 +180,12 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     outbox->require_subcommand(0, 1);
     AddOutbox(outbox, &line);
     CLI::App* retry = outbox->add_subcommand(
-        "retry", "Puts every failed file back to waiting; a running orbtray takes them up\n"
-                 "within a minute.");
+        "retry",
+        "Puts every failed file back to waiting; a running orbtray takes them up\n"
+        "within a minute.");
     AddOutbox(retry, &line);
-    CLI::App* add = outbox->add_subcommand(
-        "add", "Queues files received earlier for the targets given.");
+    CLI::App* add =
+        outbox->add_subcommand("add", "Queues files received earlier for the targets given.");
     AddOutbox(add, &line);
     AddTargets(add, &line);
     add->add_option("FILE", line.addFiles, "a received file")->required()->check(kNotEmpty);
@@ -200,8 +201,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     } else {
         line.list = list->parsed();
         using Outbox = CommandLine::OutboxCommand;
-        line.outboxCommand = add->parsed()     ? Outbox::Add
-                             : retry->parsed() ? Outbox::Retry
+        line.outboxCommand = add->parsed()      ? Outbox::Add
+                             : retry->parsed()  ? Outbox::Retry
                              : outbox->parsed() ? Outbox::List
                                                 : Outbox::None;
         line.error = CheckCombinations(app, line);

@@ -195,7 +195,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
         ConnectionLog(events, "Forwarding stopped: the outbox %s cannot be written: %s\n",
                       forwarding.outbox.c_str(), outboxError.c_str());
         WarnUser(events, "Forwarding Failed", "The outbox %s cannot be written: %s",
-                   forwarding.outbox.c_str(), outboxError.c_str());
+                 forwarding.outbox.c_str(), outboxError.c_str());
     }
     if (forwards && !forwarder.Start(events)) {
         ConnectionLog(events, "Forwarding could not start\n");

@@ -233,6 +233,15 @@ bool SyncDirectory(const std::string&) {
     return true;
 }
 
+bool SyncTogether(const std::vector<File*>& files) {
+    // Windows flushes one file at a time; renames need nothing (above).
+    bool synced = true;
+    for (File* file : files) {
+        synced = file->SyncToDisk() && synced;
+    }
+    return synced;
+}
+
 FolderAbilities ProbeFolder(const std::string& directory) {
     std::string prefix = directory;
     if (!prefix.empty() && prefix.back() != '\\' && prefix.back() != '/') {
