@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <thread>
 #include <tuple>
@@ -19,6 +20,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 using nlohmann::json;
+constexpr auto npos = std::string::npos;
 
 std::string FileQuery(const std::string& dir, const std::string& name) {
     return "dir=" + UrlEncoded(dir) + "&name=" + UrlEncoded(name);
@@ -323,6 +325,85 @@ TEST_F(Web, ServesWhereToldOrEndsSayingWhy) {
     ASSERT_NO_FATAL_FAILURE(Start({}, {"--no-usb-scan", "--web", where}));
     ASSERT_TRUE(Said("orbtray: web page at http://" + where + "/"));
     EXPECT_EQ(Get(webPort, "/api/connections").body, "{\"connections\":[]}");
+    // Nothing is handed on: the page has no hand-off to show.
+    EXPECT_EQ(Get(webPort, "/api/outbox").body, "{\"forwarding\":false}");
+}
+
+// The hand-off as the page shows it, while it happens: a folder that is down, with its reason and
+// its files waiting, then, once it is there, every file handed on; a file its command refuses
+// stays failed with the reason, whatever the folder does.
+TEST_F(Web, ShowsTheHandOffAsItGoes) {
+    ScratchFolder outbox;
+    ScratchFolder target;
+    const std::string share = target.Path() + "share";
+    const std::string command = "test \"$ORBTRAY_SERIAL\" != bad";
+    ASSERT_NO_FATAL_FAILURE(
+        StartWeb({"--outbox", outbox.Path(), "--forward-to", share, "--on-file", command}));
+    std::size_t sent = 0;
+    for (const std::string serial : {"7", "bad", "7"}) {
+        platform::Socket link = ConnectWithRetry(port);
+        SendAndFinish(link, Conversation(serial, {"1,2"}));
+        ASSERT_TRUE(Said("File Received", ++sent));
+    }
+    ASSERT_TRUE(Logged("Forwarding to " + share + " failed: "));
+    const std::vector<std::string> told = orbtray->Err();
+    const std::string& downLine = *std::ranges::find_if(
+        told, [&](const std::string& line) { return line.find(share + " failed: ") != npos; });
+    const std::string reason = downLine.substr(downLine.find(" failed: ") + 9);
+    const auto states = [&] {
+        std::map<std::string, std::string> byFile;  // "serial/name": state
+        const json files = Json("/api/files");
+        for (const json& row : files["files"]) {
+            byFile[row["serial"].get<std::string>() + "/" + row["name"].get<std::string>()] =
+                row.value("handoff", "");
+        }
+        return byFile;
+    };
+    const auto shown = [&](const std::string& seven) {
+        std::map<std::string, std::string> byFile = states();
+        return byFile.size() == 3 && std::ranges::all_of(byFile, [&](const auto& file) {
+                   return file.second == (file.first.starts_with("bad/") ? "failed" : seven);
+               });
+    };
+
+    json status = Json("/api/outbox");
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            status = Json("/api/outbox");
+            return status["waiting"] == 3 && status["failedCount"] == 1 && shown("waiting");
+        },
+        std::chrono::seconds(30)))
+        << status.dump() << ::testing::PrintToString(states());
+    EXPECT_EQ(status["down"], json::array({share + ": " + reason}));
+    // Only the command has had files yet.
+    EXPECT_TRUE(status["lastDelivered"].get<std::string>().starts_with("7/")) << status.dump();
+    ASSERT_EQ(status["failed"].size(), 1u);
+    const json& failed = status["failed"][0];
+    EXPECT_EQ(failed["serial"], "bad");
+    EXPECT_EQ(failed["dir"], "bad");
+    EXPECT_EQ(states().count("bad/" + failed["name"].get<std::string>()), 1u);
+    EXPECT_EQ(failed["target"], command);
+    EXPECT_EQ(failed["attempts"], 1);
+    EXPECT_EQ(failed["error"], "exit status 1");
+
+    // Once the share is there, its oldest file finds it at the next try (5, 10, 20 s... apart).
+    ASSERT_TRUE(std::filesystem::create_directory(share));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            status = Json("/api/outbox");
+            return status["waiting"] == 0 && shown("handed on");
+        },
+        std::chrono::seconds(90)))
+        << status.dump() << ::testing::PrintToString(states());
+    EXPECT_EQ(status["down"], json::array());
+    EXPECT_EQ(status["failedCount"], 1);
+    EXPECT_EQ(status["lastDelivery"].get<std::string>().size(), 19u) << status.dump();
+    EXPECT_EQ(states().count(status["lastDelivered"].get<std::string>()), 1u) << status.dump();
+
+    // Read like every other route: never for another site's page.
+    HttpRequest crossSite("/api/outbox");
+    crossSite.headers = {"Sec-Fetch-Site: cross-site"};
+    EXPECT_EQ(Http(webPort, crossSite).status, 403);
 }
 
 TEST_F(Web, SendsNewFilesAndConnectionsLiveEvenPastAViewerThatNeverReads) {
