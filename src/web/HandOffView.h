@@ -13,8 +13,9 @@
 // "handed on", "waiting" or "failed"; null for a file that was never queued.
 [[nodiscard]] const char* HandOffWord(handoff::HandOff state);
 
-// {"forwarding":true,"waiting","failedCount","failed":[{"serial","dir","name","target","attempts","error"}],
-//  "down":["TARGET: REASON"],"lastDelivery":"YYYY-MM-DD HH:MM:SS" or "","lastDelivered"}.
+// {"forwarding":true,"waiting","failedCount",
+//  "failed":[{"serial","dir","name","target","attempts","error"}],"down":["TARGET: REASON"],
+//  "lastDelivery":"YYYY-MM-DD HH:MM:SS" UTC or "","lastDelivered":"<folder>/<name>"}.
 // Of thousands failed, only kMaxFailedShown are listed: the page asks for this every few
 // seconds.
 [[nodiscard]] nlohmann::json OutboxJson(const handoff::ForwardStatus& status);
