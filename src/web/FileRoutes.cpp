@@ -8,7 +8,9 @@
 #include "datafolder/CsvLines.h"
 #include "datafolder/RowText.h"
 #include "datafolder/Store.h"
+#include "handoff/Forwarder.h"
 #include "web/FileIndex.h"
+#include "web/HandOffView.h"
 #include "web/PlotThinning.h"
 
 namespace {
@@ -78,6 +80,14 @@ Reply FileRoutes::Files(const Query& query) {
         if (filter != query.end() &&
             row["serial"].get_ref<const std::string&>().find(filter->second) == std::string::npos) {
             continue;
+        }
+        if (forwarder_ != nullptr) {
+            // The path as the store gave it to the hand-off; nothing is looked up on the disk.
+            const char* word = HandOffWord(
+                forwarder_->StateOf(index_.DataFolder() + record.serial + "/" + record.fileName));
+            if (word != nullptr) {
+                row["handoff"] = word;
+            }
         }
         rows.push_back(std::move(row));
     }
@@ -250,4 +260,9 @@ Reply FileRoutes::Download(const Query& query) {
         "Content-Disposition",
         "attachment; filename=\"" + QuotedName(named.file->record.fileName) + "\"");
     return reply;
+}
+
+Reply FileRoutes::Outbox() {
+    return JsonReply(forwarder_ != nullptr ? OutboxJson(forwarder_->Status())
+                                           : nlohmann::json{{"forwarding", false}});
 }

@@ -2,7 +2,8 @@
 
 // The routes over the received files: the list, one file's rows, its plot and its bytes. A file
 // is named by `dir` (its serial folder as on disk) and `name`; anything the scan does not list
-// is 404. Runs on the server's thread.
+// is 404. Runs on the server's thread. When files are handed on, the list says how far each has
+// come, and /api/outbox shows the hand-off.
 
 #include <string>
 
@@ -12,6 +13,9 @@
 #include "web/Reply.h"
 
 class FileIndex;
+namespace handoff {
+class Forwarder;
+}
 
 // One row of the list: {"time","serial","dir","name","size"}, as `orbtray list` prints it.
 [[nodiscard]] nlohmann::json FileRowJson(const FileRecord& record);
@@ -20,10 +24,17 @@ class FileRoutes {
 public:
     explicit FileRoutes(FileIndex& index) : index_(index) {}
 
+    // Null while nothing is handed on. Set before the server starts, never after.
+    void Forward(const handoff::Forwarder* forwarder) { forwarder_ = forwarder; }
+
+    // Each row with "handoff" (HandOffWord) while forwarding, for a file that was queued.
     [[nodiscard]] Reply Files(const Query& query);
     [[nodiscard]] Reply Table(const Query& query);
     [[nodiscard]] Reply Plot(const Query& query);
     [[nodiscard]] Reply Download(const Query& query);
+    // OutboxJson of the forwarder's status; {"forwarding":false} while nothing is handed on, so
+    // that the page can tell without a failed request.
+    [[nodiscard]] Reply Outbox();
 
     static constexpr std::size_t kMaxRows = 1000;
     static constexpr std::size_t kDefaultPoints = 2000;
@@ -36,4 +47,5 @@ public:
 
 private:
     FileIndex& index_;
+    const handoff::Forwarder* forwarder_ = nullptr;
 };

@@ -23,6 +23,8 @@ public:
           server_(config, routes_, live_, hub_) {}
 
     ReceiverEvents& Events() { return live_; }
+    // What the page shows of the hand-off; before Start only.
+    void Forward(const handoff::Forwarder* forwarder) { routes_.Forward(forwarder); }
     bool Start(std::string& error) { return server_.Start(error); }
     void Stop() { server_.Stop(); }
 

@@ -269,6 +269,9 @@ Reply WebServer::Route(std::string_view path, const Query& query) {
     if (path == "/download") {
         return files_.Download(query);
     }
+    if (path == "/api/outbox") {
+        return files_.Outbox();
+    }
     if (path == "/api/connections") {
         return JsonReply(live_.Connections());
     }

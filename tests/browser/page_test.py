@@ -6,8 +6,9 @@ orbsim send files over TCP, then checks what a user sees: the list matches `orbt
 grows without a reload, the connected instrument and the notification show up, the filter works,
 a file's page draws its plot, pages through its readings and downloads its exact bytes, text
 from instruments stays text, an open page catches up after orbtray restarts, and with
---web-token the page works from the cookie its ?token= address sets. Any JavaScript error,
-Content-Security-Policy violation or failed request on any page fails the test.
+--web-token the page works from the cookie its ?token= address sets (and shows the hand-off of
+--on-file). Any JavaScript error, Content-Security-Policy violation or failed request on any
+page fails the test.
 
 usage: page_test.py ORBTRAY ORBSIM
 """
@@ -344,13 +345,17 @@ def with_token(run):
     with open(os.open(token_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), 'w') as f:
         f.write(run.token + '\n')
     run.stop_orbtray()
-    run.start_orbtray('--web-token', token_file)
+    run.start_orbtray('--web-token', token_file, '--outbox', os.path.join(run.scratch, 'outbox'),
+                      '--on-file', 'exit 0')
     run.driver.get(run.base + '/?token=' + run.token)
     run.wait('the list behind the token', lambda: len(run.file_rows()) == ROWS_AT_ONCE)
     check(run.driver.current_url == run.base + '/', f'the token stays in {run.driver.current_url}')
     run.wait('the live stream', lambda: run.text('live') == 'live')
     run.send('TOKEN-1', ['7,8'])
     run.wait('the file over the stream', lambda: run.file_rows()[0][1] == 'TOKEN-1')
+    # Handed on to the command it was given: the row and the hand-off's section say so.
+    run.wait('the file handed on', lambda: run.file_rows()[0][4:] == ('handed on',) and
+             run.text('handoff-waiting') == '0 files waiting')
     run.assert_no_errors('the list page with a token', unless='/api/events')
 
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <thread>
 #include <tuple>
@@ -18,6 +19,7 @@
 namespace {
 
 using nlohmann::json;
+constexpr auto npos = std::string::npos;
 
 std::string FileQuery(const std::string& dir, const std::string& name) {
     return "dir=" + UrlEncoded(dir) + "&name=" + UrlEncoded(name);
@@ -165,6 +167,8 @@ TEST_F(Web, AnswersOnlyItsOwnHostNamesAndOnlyReads) {
         return Http(webPort, request);
     };
     EXPECT_EQ(ask("/api/files", "orbtray.lan" + suffix, "").status, 200);
+    // Nothing is handed on: the page has no hand-off to show.
+    EXPECT_EQ(ask("/api/outbox", "orbtray.lan" + suffix, "").body, "{\"forwarding\":false}");
     const HttpReply stranger = ask("/api/files", "evil.example" + suffix, "");
     EXPECT_EQ(stranger.status, 421);
     EXPECT_EQ(stranger.body, "unknown host\n");
@@ -260,6 +264,83 @@ TEST_F(Web, AsksForTheTokenAndKeepsItInACookie) {
         request.headers = {header};
         EXPECT_EQ(Http(webPort, request).status, status) << header;
     }
+}
+
+// The hand-off as the page shows it, while it happens: a folder that is down, with its reason and
+// its files waiting, then, once it is there, every file handed on; a file its command refuses
+// stays failed with the reason, whatever the folder does.
+TEST_F(Web, ShowsTheHandOffAsItGoes) {
+    ScratchFolder outbox;
+    ScratchFolder target;
+    const std::string share = target.Path() + "share";
+    const std::string command = "test \"$ORBTRAY_SERIAL\" != bad";
+    ASSERT_NO_FATAL_FAILURE(
+        StartWeb({"--outbox", outbox.Path(), "--forward-to", share, "--on-file", command}));
+    std::size_t sent = 0;
+    for (const std::string serial : {"7", "bad", "7"}) {
+        platform::Socket link = ConnectWithRetry(port);
+        SendAndFinish(link, Conversation(serial, {"1,2"}));
+        ASSERT_TRUE(Said("File Received", ++sent));
+    }
+    ASSERT_TRUE(Logged("Forwarding to " + share + " failed: "));
+    const std::vector<std::string> told = orbtray->Err();
+    const std::string& downLine = *std::ranges::find_if(
+        told, [&](const std::string& line) { return line.find(share + " failed: ") != npos; });
+    const std::string reason = downLine.substr(downLine.find(" failed: ") + 9);
+    const auto states = [&] {
+        std::map<std::string, std::string> byFile;  // "serial/name": state
+        const json files = Json("/api/files");
+        for (const json& row : files["files"]) {
+            byFile[row["serial"].get<std::string>() + "/" + row["name"].get<std::string>()] =
+                row.value("handoff", "");
+        }
+        return byFile;
+    };
+    const auto shown = [&](const std::string& seven) {
+        std::map<std::string, std::string> byFile = states();
+        return byFile.size() == 3 && std::ranges::all_of(byFile, [&](const auto& file) {
+                   return file.second == (file.first.starts_with("bad/") ? "failed" : seven);
+               });
+    };
+
+    json status = Json("/api/outbox");
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            status = Json("/api/outbox");
+            return status["waiting"] == 3 && status["failedCount"] == 1 && shown("waiting");
+        },
+        std::chrono::seconds(30)))
+        << status.dump() << ::testing::PrintToString(states());
+    EXPECT_EQ(status["down"], json::array({share + ": " + reason}));
+    // Only the command has had files yet.
+    EXPECT_TRUE(status["lastDelivered"].get<std::string>().starts_with("7/")) << status.dump();
+    ASSERT_EQ(status["failed"].size(), 1u);
+    const json& failed = status["failed"][0];
+    EXPECT_EQ(failed["serial"], "bad");
+    EXPECT_EQ(failed["dir"], "bad");
+    EXPECT_EQ(states().count("bad/" + failed["name"].get<std::string>()), 1u);
+    EXPECT_EQ(failed["target"], command);
+    EXPECT_EQ(failed["attempts"], 1);
+    EXPECT_EQ(failed["error"], "exit status 1");
+
+    // Once the share is there, its oldest file finds it at the next try (5, 10, 20 s... apart).
+    ASSERT_TRUE(std::filesystem::create_directory(share));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            status = Json("/api/outbox");
+            return status["waiting"] == 0 && shown("handed on");
+        },
+        std::chrono::seconds(90)))
+        << status.dump() << ::testing::PrintToString(states());
+    EXPECT_EQ(status["down"], json::array());
+    EXPECT_EQ(status["failedCount"], 1);
+    EXPECT_EQ(status["lastDelivery"].get<std::string>().size(), 19u) << status.dump();
+    EXPECT_EQ(states().count(status["lastDelivered"].get<std::string>()), 1u) << status.dump();
+
+    // Read like every other route: never for another site's page.
+    HttpRequest crossSite("/api/outbox");
+    crossSite.headers = {"Sec-Fetch-Site: cross-site"};
+    EXPECT_EQ(Http(webPort, crossSite).status, 403);
 }
 
 TEST_F(Web, SendsNewFilesAndConnectionsLiveEvenPastAViewerThatNeverReads) {

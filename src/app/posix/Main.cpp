@@ -237,6 +237,19 @@ int main(int argc, char** argv) {
     if (!unopened.empty()) {
         return 1;
     }
+    // The hand-off runs before the first file can arrive, and before the page, whose thread
+    // reads what its runners publish. Every way out from here stops it before the event queue
+    // it logs into is gone.
+    struct StopsHandOff {
+        handoff::Forwarder& forwarder;
+        ~StopsHandOff() { forwarder.Stop(); }
+    } stopsHandOff{forwarder};
+    if (store.journal != nullptr) {
+        if (!forwarder.Start(events)) {
+            return Fail("cannot start the hand-off's threads", 1);
+        }
+        web.Forward(&forwarder);
+    }
     // The page's address is one more port: one the user gave and that cannot be had ends
     // orbtray here too. The page shows the Data folder as it comes to exist.
     if (!web.Start()) {
@@ -267,14 +280,8 @@ int main(int argc, char** argv) {
             "provides it). Network instruments are served as usual.\n",
             stderr);
     }
-    // The hand-off runs before the first file can arrive.
-    if (store.journal != nullptr && !forwarder.Start(events)) {
-        web.Stop();
-        return Fail("cannot start the hand-off's threads", 1);
-    }
     if (!receiver.Start()) {
         web.Stop();
-        forwarder.Stop();
         return Fail("cannot start the receiver's threads", 1);
     }
     if (leftovers > 0) {

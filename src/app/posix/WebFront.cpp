@@ -44,6 +44,12 @@ ReceiverEvents* WebFront::Events() {
     return page_ ? &page_->Events() : nullptr;
 }
 
+void WebFront::Forward(const handoff::Forwarder* forwarder) {
+    if (page_) {
+        page_->Forward(forwarder);
+    }
+}
+
 bool WebFront::Start() {
     if (!page_) {
         return true;

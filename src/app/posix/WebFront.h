@@ -11,6 +11,9 @@
 #include "link/ReceiverEvents.h"
 
 class WebPage;
+namespace handoff {
+class Forwarder;
+}
 
 class WebFront {
 public:
@@ -21,6 +24,9 @@ public:
     bool Configure(const CommandLine& line, const std::string& dataFolder, std::string& error);
     // What the page takes of the receiver's events; null while there is no page.
     ReceiverEvents* Events();
+    // The hand-off the page shows, null when nothing is handed on; before Start only, and
+    // once the forwarder's runners are started (the page reads them from its own thread).
+    void Forward(const handoff::Forwarder* forwarder);
     // Serves the page and says where. A default address that cannot be bound is reported and
     // orbtray goes on without the page; false when an address the user gave cannot be served.
     bool Start();

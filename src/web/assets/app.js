@@ -19,6 +19,10 @@
   // While a full listing is on its way: the files announced meanwhile, oldest first.
   let arrivals = null;
   const keyOf = (f) => f.dir + '/' + f.name;
+  const HANDOFF_CLASSES =
+    new Map([['handed on', 'done'], ['waiting', 'waiting'], ['failed', 'failed']]);
+  // Whether orbtray hands files on, as /api/outbox last said.
+  let forwarding = false;
 
   function fileLink(f) {
     return '/file?dir=' + encodeURIComponent(f.dir) + '&name=' + encodeURIComponent(f.name);
@@ -41,6 +45,11 @@
     cell(tr, '', 'name').appendChild(a);
     // The same text as `orbtray list` and the File Transfers window.
     cell(tr, f.size + ' bytes', 'num');
+    // Only while orbtray hands files on; empty for a file that was never queued.
+    if (forwarding) {
+      const handedOn = cell(tr, typeof f.handoff === 'string' ? f.handoff : '', 'handoff');
+      if (HANDOFF_CLASSES.has(f.handoff)) handedOn.classList.add(HANDOFF_CLASSES.get(f.handoff));
+    }
     return tr;
   }
 
@@ -198,6 +207,76 @@
     }
   }
 
+  function plural(n, one, many) {
+    return n + ' ' + (n === 1 ? one : many);
+  }
+
+  function renderOutbox(o) {
+    byId('handoff').hidden = !o.forwarding;
+    byId('handoff-column').hidden = !o.forwarding;
+    if (o.forwarding !== forwarding) {
+      forwarding = o.forwarding;
+      renderFiles();
+    }
+    if (!forwarding) return;
+    byId('handoff-waiting').textContent = plural(o.waiting, 'file', 'files') + ' waiting';
+    const down = document.createDocumentFragment();
+    for (const d of o.down) {
+      const li = document.createElement('li');
+      li.className = 'down';
+      li.textContent = 'Down: ' + d;
+      down.appendChild(li);
+    }
+    byId('handoff-down').replaceChildren(down);
+    byId('handoff-last').textContent = o.lastDelivery ?
+      'Last handed on at ' + o.lastDelivery + ' UTC: ' + o.lastDelivered :
+      'Nothing handed on since orbtray started.';
+    const title = byId('handoff-failed-title');
+    title.hidden = o.failedCount === 0;
+    title.textContent = o.failed.length < o.failedCount ?
+      'Failed: ' + o.failedCount + ' (the first ' + o.failed.length + ' shown)' :
+      'Failed: ' + o.failedCount;
+    const failed = document.createDocumentFragment();
+    for (const job of o.failed) {
+      const li = document.createElement('li');
+      const serial = document.createElement('strong');
+      serial.textContent = job.serial + ' ';
+      const open = document.createElement('a');
+      open.href = fileLink(job);
+      open.textContent = job.name;
+      const why = document.createElement('p');
+      why.textContent = 'to ' + job.target + ' after ' +
+        plural(job.attempts, 'attempt', 'attempts') + ': ' + job.error;
+      li.append(serial, open, why);
+      failed.appendChild(li);
+    }
+    byId('handoff-failed').replaceChildren(failed);
+  }
+
+  // The hand-off changes with every try, and no event carries it: it is asked for every few
+  // seconds while orbtray hands files on, and the file list is read again whenever it moved,
+  // for each row's state. An orbtray that hands nothing on is asked again only after it
+  // restarted (the stream reopens).
+  const OUTBOX_EVERY = 3000;
+  let outboxSeen = '';
+  let outboxTimer = null;
+
+  async function pollOutbox() {
+    let again = true;
+    try {
+      const text = await (await fetch('/api/outbox', {cache: 'no-store'})).text();
+      const outbox = JSON.parse(text);
+      renderOutbox(outbox);
+      again = outbox.forwarding;
+      if (outboxSeen !== '' && text !== outboxSeen) reload();
+      outboxSeen = text;
+    } catch (e) {
+      // Orbtray stopping or starting: the stream's reconnection says so.
+    }
+    clearTimeout(outboxTimer);
+    if (again) outboxTimer = setTimeout(pollOutbox, OUTBOX_EVERY);
+  }
+
   function parse(event) {
     try {
       return JSON.parse(event.data);
@@ -218,7 +297,10 @@
     const source = new EventSource('/api/events');
     source.addEventListener('open', () => {
       setLive(true);
-      if (dropped) reload();
+      if (dropped) {
+        reload();
+        pollOutbox();
+      }
     });
     source.addEventListener('error', () => {
       dropped = true;
@@ -250,4 +332,5 @@
   updateCounts();
   listen();
   reload();
+  pollOutbox();
 })();
