@@ -10,6 +10,9 @@
 namespace platform {
 namespace {
 
+// The Windows SDK's value; MinGW's headers lack it.
+constexpr DWORD kDiskQuotaExceeded = 1295;  // ERROR_DISK_QUOTA_EXCEEDED
+
 HANDLE AsHandle(long long handle) {
     return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(handle));
 }
@@ -133,7 +136,7 @@ FileError LastFileError() {
     switch (error) {
         case ERROR_DISK_FULL:
         case ERROR_HANDLE_DISK_FULL:
-        case ERROR_DISK_QUOTA_EXCEEDED:
+        case kDiskQuotaExceeded:
             described.kind = FileErrorKind::NoSpace;
             break;
         case ERROR_ACCESS_DENIED:
