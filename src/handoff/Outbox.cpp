@@ -28,9 +28,10 @@ bool EndsWith(std::string_view text, std::string_view end) {
     return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
 }
 
-// Written whole under `path`, which must be new; flushed to the disk when `sync`.
-bool WriteNewFile(const std::string& path, const std::string& text, bool sync) {
-    platform::File file;
+// Written whole under `path`, which must be new, and left open in `file`; flushed to the disk
+// when `sync`.
+bool WriteNewFile(platform::File& file, const std::string& path, const std::string& text,
+                  bool sync) {
     platform::FileOutcome created = file.CreateNew(path);
     if (created == platform::FileOutcome::Taken) {
         // A leftover of a crash under the same name.
@@ -44,8 +45,12 @@ bool WriteNewFile(const std::string& path, const std::string& text, bool sync) {
         file.Remove();
         return false;
     }
-    file.Close();
     return true;
+}
+
+bool WriteNewFile(const std::string& path, const std::string& text, bool sync) {
+    platform::File file;
+    return WriteNewFile(file, path, text, sync);
 }
 
 std::string UniqueSuffix() {
@@ -96,9 +101,12 @@ void Outbox::Settle(const std::string& pendingId, const Job& job) {
         return;
     }
     // Not flushed: should the rename be lost, the pending job is settled at the next start.
-    platform::File pending;
-    if (pending.OpenForReading(PathOf(job.id, kPendingSuffix))) {
-        (void)pending.MoveOver(PathOf(job.id, kJobSuffix));
+    // Renamed by name: Windows renames through a handle only with delete access, which a
+    // reader's lacks. A job of that id is there already only when this file was queued for this
+    // target before, and that job stands.
+    if (platform::MoveFileNoReplace(PathOf(job.id, kPendingSuffix), PathOf(job.id, kJobSuffix)) ==
+        platform::FileOutcome::Taken) {
+        DropPending(job.id);
     }
 }
 
@@ -125,14 +133,14 @@ platform::FileOutcome Outbox::Add(const Job& job) {
 }
 
 bool Outbox::Replace(const Job& job, const char* suffix, bool sync) {
-    const std::string fresh = PathOf(job.id, UniqueSuffix().c_str());
-    if (!WriteNewFile(fresh, JobText(job), sync)) {
+    // Moved over the old state through the handle that wrote it, the one with the delete access
+    // Windows asks of a rename through a handle.
+    platform::File file;
+    if (!WriteNewFile(file, PathOf(job.id, UniqueSuffix().c_str()), JobText(job), sync)) {
         return false;
     }
-    platform::File file;
-    if (!file.OpenForReading(fresh) ||
-        file.MoveOver(PathOf(job.id, suffix)) != platform::FileOutcome::Done) {
-        platform::RemoveFile(fresh);
+    if (file.MoveOver(PathOf(job.id, suffix)) != platform::FileOutcome::Done) {
+        file.Remove();
         return false;
     }
     return true;
@@ -226,7 +234,10 @@ void Outbox::RecordDelivery(const Job& job, std::int64_t when) {
         return;
     }
     if (record.Size() > kDeliveredSize) {
-        (void)record.MoveOver(folder_ + kDeliveredOldName);
+        // By name, as an appender's handle has no delete access to rename through on Windows.
+        record.Close();
+        platform::RemoveFile(folder_ + kDeliveredOldName);
+        (void)platform::MoveFileNoReplace(folder_ + kDeliveredName, folder_ + kDeliveredOldName);
         if (!record.OpenForAppend(folder_ + kDeliveredName)) {
             return;
         }

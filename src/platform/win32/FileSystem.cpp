@@ -10,6 +10,8 @@
 namespace platform {
 namespace {
 
+// The Windows SDK's value; MinGW's headers lack it.
+
 HANDLE AsHandle(long long handle) {
     return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(handle));
 }
