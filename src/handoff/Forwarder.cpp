@@ -38,6 +38,7 @@ Forwarder::~Forwarder() {
 
 bool Forwarder::Start(ReceiverEvents& log) {
     log_ = &log;
+    outbox_.RememberTargets(config_.targets);
     for (const Target& target : config_.targets) {
         runners_.push_back(std::make_unique<TargetRunner>(config_, target, outbox_, log));
         if (!runners_.back()->Start()) {

@@ -96,10 +96,32 @@ std::string IsoTime(std::int64_t utcSeconds) {
     return Formatted(utcSeconds, "%04u-%02u-%02uT%02u:%02u:%02uZ");
 }
 
-std::string JobText(const Job& job) {
+std::string TargetText(const Target& target) {
     std::string text;
-    AppendField(text, job.target.kind == Target::Kind::Folder ? "folder-target" : "command-target",
-                job.target.where);
+    AppendField(text, target.kind == Target::Kind::Folder ? "folder-target" : "command-target",
+                target.where);
+    return text;
+}
+
+std::vector<Target> ParseTargets(std::string_view text) {
+    std::vector<Target> targets;
+    for (std::size_t end; (end = text.find('\n')) != std::string_view::npos;
+         text.remove_prefix(end + 1)) {
+        const std::string_view line = text.substr(0, end);
+        const std::size_t equals = line.find('=');
+        const std::string_view name = line.substr(0, equals);
+        if (equals != std::string_view::npos &&
+            (name == "folder-target" || name == "command-target")) {
+            targets.push_back(
+                {name == "folder-target" ? Target::Kind::Folder : Target::Kind::Command,
+                 Unescaped(line.substr(equals + 1))});
+        }
+    }
+    return targets;
+}
+
+std::string JobText(const Job& job) {
+    std::string text = TargetText(job.target);
     AppendField(text, "file", job.file.path);
     AppendField(text, "serial", job.file.serial);
     AppendField(text, "folder", job.file.folder);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "handoff/FolderTarget.h"
 
@@ -40,6 +41,9 @@ struct Job {
 // is never queued twice.
 std::string JobId(const FileFacts& file, const Target& target);
 std::string JobText(const Job& job);
+// A target as one line of a job or of the outbox's list of targets, and that list read back.
+std::string TargetText(const Target& target);
+std::vector<Target> ParseTargets(std::string_view text);
 // Nothing when the text is not a whole job (a file cut short by a crash, or not ours).
 std::optional<Job> ParseJob(std::string_view id, std::string_view text);
 

@@ -18,6 +18,7 @@ constexpr char kNewSuffix[] = ".new";
 // A pending job lives for the moment its file is renamed; one this old was left by a crash.
 constexpr std::int64_t kPendingAge = 60;
 constexpr std::size_t kMaxJobFile = 64 * 1024;
+constexpr char kTargetsName[] = "targets";
 // The record of deliveries: appended to, and started over (the last one kept as the old one)
 // when it has grown past its size.
 constexpr char kDeliveredName[] = "delivered.log";
@@ -262,6 +263,36 @@ std::vector<std::string> Outbox::Delivered(const Target& target) const {
         }
     }
     return paths;
+}
+
+void Outbox::RememberTargets(const std::vector<Target>& targets) {
+    std::vector<Target> known = KnownTargets();
+    std::string text;
+    for (const Target& target : known) {
+        text += TargetText(target);
+    }
+    bool added = false;
+    for (const Target& target : targets) {
+        if (std::find(known.begin(), known.end(), target) == known.end()) {
+            text += TargetText(target);
+            added = true;
+        }
+    }
+    if (!added) {
+        return;
+    }
+    // Written whole under a name of its own and moved over the list: a reader sees the old list
+    // or the new one. Two receivers starting at once may each lose the other's line; the next
+    // start of either adds it again.
+    platform::File file;
+    if (WriteNewFile(file, folder_ + kTargetsName + UniqueSuffix(), text, true) &&
+        file.MoveOver(folder_ + kTargetsName) != platform::FileOutcome::Done) {
+        file.Remove();
+    }
+}
+
+std::vector<Target> Outbox::KnownTargets() const {
+    return ParseTargets(platform::ReadSmallFile(folder_ + kTargetsName, kMaxJobFile).bytes);
 }
 
 }  // namespace handoff

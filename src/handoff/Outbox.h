@@ -61,6 +61,11 @@ public:
     // The paths of the files recorded as delivered to `target`.
     std::vector<std::string> Delivered(const Target& target) const;
 
+    // The targets receivers have forwarded to from this outbox, so that files can be queued for
+    // them from a shell that does not know the receivers' settings. Kept in "targets".
+    void RememberTargets(const std::vector<Target>& targets);
+    std::vector<Target> KnownTargets() const;
+
     // The path of the lock a target's runner holds.
     std::string LockPath(const Target& target) const;
 

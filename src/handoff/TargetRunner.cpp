@@ -111,8 +111,13 @@ void TargetRunner::TakeInbox() {
         std::lock_guard<std::mutex> hold(mutex_);
         fresh.swap(inbox_);
     }
+    // A look at the outbox may have found and delivered a job before its event came through a
+    // busy queue: that one must not run a second time.
+    std::lock_guard<std::mutex> hold(statusMutex_);
     for (Job& job : fresh) {
-        jobs_.try_emplace(job.id, std::move(job));
+        if (!delivered_.contains(job.file.path)) {
+            jobs_.try_emplace(job.id, std::move(job));
+        }
     }
 }
 

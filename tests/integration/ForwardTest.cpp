@@ -111,6 +111,14 @@ TEST_F(Forwarding, EveryFileReachesAFolderAndACommand) {
     EXPECT_EQ(Count("Forwarding " + path + ": handed on"), 1u);
     EXPECT_EQ(Count("Forwarding " + path + ": more"), 1u);
     EXPECT_EQ(Count("failed"), 0u);
+
+    // A file from before forwarding was set up is queued from the shell, for the targets the
+    // receiver forwards to, and taken up at its next look at the outbox.
+    data.Write("42/250101-000000.csv", "old,1\r\n");
+    EXPECT_EQ(Outbox({"add", data.Path() + "42/250101-000000.csv"}).size(), 2u);
+    EXPECT_EQ(Outbox().size(), 2u);
+    ASSERT_TRUE(WaitUntil([&] { return Contents(target.Path()) == Received(); }, 60s));
+    ASSERT_TRUE(WaitUntil([&] { return marks.Files().size() == 4; }, 30s));
 }
 
 // A target that is down is said once when it goes and once when it is back, whatever the number

@@ -86,10 +86,6 @@ std::string CheckCombinations(const CLI::App& app, const CommandLine& line) {
         }
         return "";
     }
-    if (line.outboxCommand == CommandLine::OutboxCommand::Add && line.forwardTo.empty() &&
-        line.onFile.empty()) {
-        return "outbox add needs --forward-to DIR or --on-file CMD";
-    }
     if (line.outboxCommand != CommandLine::OutboxCommand::None) {
         return "";
     }

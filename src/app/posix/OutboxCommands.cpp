@@ -55,9 +55,20 @@ int RetryOutbox(const std::string& outbox) {
     return 0;
 }
 
-int AddToOutbox(const std::string& outbox, const std::vector<handoff::Target>& targets,
+int AddToOutbox(const std::string& outbox, std::vector<handoff::Target> targets,
                 const std::vector<std::string>& files) {
     handoff::Outbox box(outbox);
+    // Without targets of its own, the files go to every target forwarded to from this outbox.
+    if (targets.empty()) {
+        targets = box.KnownTargets();
+    }
+    if (targets.empty()) {
+        std::fprintf(stderr,
+                     "orbtray: no target: give --forward-to DIR or --on-file CMD (no orbtray "
+                     "has forwarded from the outbox %s yet)\n",
+                     outbox.c_str());
+        return 2;
+    }
     if (std::string error; !box.Prepare(error)) {
         std::fprintf(stderr, "orbtray: cannot use the outbox %s: %s\n", outbox.c_str(),
                      error.c_str());

@@ -10,5 +10,7 @@
 
 int ListOutbox(const std::string& outbox);
 int RetryOutbox(const std::string& outbox);
-int AddToOutbox(const std::string& outbox, const std::vector<handoff::Target>& targets,
+// Queues `files` for `targets`, or, with none, for every target receivers forwarded to from this
+// outbox.
+int AddToOutbox(const std::string& outbox, std::vector<handoff::Target> targets,
                 const std::vector<std::string>& files);
