@@ -26,13 +26,20 @@ using Lines = std::vector<std::string>;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-// Every file of `folder`, leftovers of any kind included, with its bytes.
+// Every file of `folder`, leftovers of any kind included, with its bytes. A temporary file that
+// goes while the folder is read makes it read again; a folder that is not there has nothing.
 std::map<std::string, std::string> Contents(const std::string& folder) {
-    std::map<std::string, std::string> files;
-    for (const std::string& file : FilesBelow(folder)) {
-        files[file] = FileContents(folder + "/" + file);
+    for (int look = 0; look < 100; ++look) {
+        std::map<std::string, std::string> files;
+        try {
+            for (const std::string& file : FilesBelow(folder)) {
+                files[file] = FileContents(folder + "/" + file);
+            }
+            return files;
+        } catch (const fs::filesystem_error&) {
+        }
     }
-    return files;
+    return {};
 }
 
 class Forwarding : public OrbtrayTest {
