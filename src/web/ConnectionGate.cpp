@@ -2,9 +2,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -75,6 +78,20 @@ std::string AnswerBytes(unsigned status, const char* text) {
     }
     head += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
     return head + body;
+}
+
+// Whether the socket holds answer bytes its client has not taken while none has gone out for
+// `quiet`: the client's window stays shut, it reads nothing. The kernel keeps the time, so one
+// look tells, and a client that takes its answer slowly is never mistaken for one that stopped.
+bool AnswerStalled(int fd, std::chrono::milliseconds quiet) {
+    int unsent = 0;
+    if (::ioctl(fd, SIOCOUTQ, &unsent) != 0 || unsent <= 0) {
+        return false;
+    }
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    return ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 && size == sizeof info &&
+           info.tcpi_last_data_sent >= static_cast<std::uint32_t>(quiet.count());
 }
 
 [[nodiscard]] bool Watch(int epoll, int op, int fd, std::uint32_t events, std::uint64_t id) {
@@ -172,12 +189,44 @@ void ConnectionGate::Closed(int fd, const void* connection) {
 
 std::size_t ConnectionGate::HandedCount(const std::string& address) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (address.empty()) {
-        return handed_.size();
-    }
+    // An evicted connection's place is the newcomer's already.
     return static_cast<std::size_t>(
-        std::count_if(handed_.begin(), handed_.end(),
-                      [&](const auto& each) { return each.second.address == address; }));
+        std::count_if(handed_.begin(), handed_.end(), [&](const auto& each) {
+            return !each.second.evicted && (address.empty() || each.second.address == address);
+        }));
+}
+
+bool ConnectionGate::EvictStalled(const std::string& address) {
+    // Under the lock throughout: the server reports a close (and waits for it here) before it
+    // closes the socket, so a listed socket cannot become another's while it is looked at.
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto oldest = handed_.end();
+    for (auto each = handed_.begin(); each != handed_.end(); ++each) {
+        const Handed& handed = each->second;
+        // Only one the server has started: its close is then reported before the socket goes.
+        if (handed.evicted || handed.connection == nullptr ||
+            (!address.empty() && handed.address != address) ||
+            (oldest != handed_.end() && oldest->second.since <= handed.since) ||
+            !AnswerStalled(each->first, kStalled)) {
+            continue;
+        }
+        oldest = each;
+    }
+    if (oldest == handed_.end()) {
+        return false;
+    }
+    // The server sees the shut socket fail and closes the connection itself, which it owns.
+    ::shutdown(oldest->first, SHUT_RDWR);
+    oldest->second.evicted = true;
+    return true;
+}
+
+bool ConnectionGate::AnyStalled() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::any_of(handed_.begin(), handed_.end(), [](const auto& each) {
+        return !each.second.evicted && each.second.connection != nullptr &&
+               AnswerStalled(each.first, kStalled);
+    });
 }
 
 void ConnectionGate::Run() {
@@ -194,6 +243,10 @@ void ConnectionGate::Run() {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(soonest - Clock::now());
             timeout = static_cast<int>(std::clamp<long long>(left.count() + 1, 0, 60'000));
+        } else if (!armed_) {
+            // Every place is handed on: look again soon for an answer that has stalled since.
+            timeout = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(kStalled).count() / 2);
         }
         const int count = ::epoll_wait(epoll_, events, 32, timeout);
         if (count < 0 && errno != EINTR) {
@@ -227,8 +280,9 @@ void ConnectionGate::Run() {
 // Accepting only while there is a place or one can be made, so that otherwise newcomers wait in
 // the backlog rather than being taken and closed.
 void ConnectionGate::Arm() {
-    const bool room = Clock::now() >= acceptPausedUntil_ &&
-                      (!waiting_.empty() || waiting_.size() + HandedCount("") < kTotal);
+    const bool room =
+        Clock::now() >= acceptPausedUntil_ &&
+        (!waiting_.empty() || waiting_.size() + HandedCount("") < kTotal || AnyStalled());
     if (room != armed_) {
         if (!Watch(epoll_, EPOLL_CTL_MOD, listen_, room ? std::uint32_t(EPOLLIN) : 0u, kListenId)) {
             // Left armed, the level-triggered listener would wake the gate for ever.
@@ -279,18 +333,20 @@ void ConnectionGate::Admit(int fd, const sockaddr_storage& peer, socklen_t peerS
     const auto waitingHere = std::count_if(waiting_.begin(), waiting_.end(), sameAddress);
     if (static_cast<std::size_t>(waitingHere) + HandedCount(address) >= kPerAddress) {
         const auto oldest = std::find_if(waiting_.begin(), waiting_.end(), sameAddress);
-        if (oldest == waiting_.end()) {
+        if (oldest != waiting_.end()) {
+            Drop(oldest);
+        } else if (!EvictStalled(address)) {
             ::close(fd);
             return;
         }
-        Drop(oldest);
     }
     if (waiting_.size() + HandedCount("") >= kTotal) {
-        if (waiting_.empty()) {
+        if (!waiting_.empty()) {
+            Drop(waiting_.begin());
+        } else if (!EvictStalled("")) {
             ::close(fd);
             return;
         }
-        Drop(waiting_.begin());
     }
     // Edge-triggered: the head is only peeked, so its bytes stay readable; each new arrival
     // wakes the gate once.
@@ -346,7 +402,7 @@ void ConnectionGate::Examine(std::list<Waiting>::iterator entry) {
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        handed_[fd] = Handed{entry->address, nullptr};
+        handed_[fd] = Handed{entry->address, Clock::now()};
     }
     waiting_.erase(entry);
     if (!handOff_(fd, reinterpret_cast<const sockaddr*>(&peer), peerSize)) {

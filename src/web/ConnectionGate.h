@@ -5,9 +5,10 @@
 // (peeked, so the server still reads it), then hands it on. Heads that are late, too large or
 // malformed are answered here and closed. Each address may hold a few connections and all
 // together a bounded number: a slow client from an address that is at its share loses its
-// oldest waiting connection to a newcomer, so slow or stalled clients cannot lock out others;
-// only connections already handed on are never evicted, and while the handed-on ones fill every
-// place the gate leaves newcomers in the listen backlog.
+// oldest waiting connection to a newcomer, so slow or stalled clients cannot lock out others.
+// A connection already handed on is evicted only when its answer has stopped moving (the client
+// takes none of it); while the handed-on ones fill every place and none has, the gate leaves
+// newcomers in the listen backlog.
 //
 // Threads: the gate's thread owns the listening socket, the epoll set, `waiting_` and the
 // arming state (armed_, broken_, acceptPausedUntil_); Start and Stop run on the owner's thread.
@@ -60,6 +61,9 @@ public:
     static constexpr auto kLinger = std::chrono::seconds(2);
     // How long accepting rests after the system had no descriptor or memory for a connection.
     static constexpr auto kAcceptPause = std::chrono::seconds(1);
+    // A handed connection whose answer has waited this long without a byte taken by its client
+    // gives its place to a newcomer that has none.
+    static constexpr auto kStalled = std::chrono::seconds(2);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -73,7 +77,9 @@ private:
     };
     struct Handed {
         std::string address;
+        Clock::time_point since;
         const void* connection = nullptr;  // set once the server has started it
+        bool evicted = false;              // shut down by the gate; the server closes it soon
     };
 
     void Run();
@@ -86,6 +92,10 @@ private:
     void Drop(std::list<Waiting>::iterator entry);
     void Expire();
     std::size_t HandedCount(const std::string& address);
+    // Shuts down the oldest handed connection (of `address`, or any when empty) whose answer
+    // has stalled; false when none has.
+    bool EvictStalled(const std::string& address);
+    bool AnyStalled();
 
     const HandOff handOff_;
     const int epoll_;
