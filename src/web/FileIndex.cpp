@@ -1,15 +1,22 @@
 #include "web/FileIndex.h"
 
+#include <algorithm>
+
 #include "web/Reply.h"
 
-FileIndex::FileIndex(std::string dataFolder) : dataFolder_(std::move(dataFolder)) {}
+FileIndex::FileIndex(std::string dataFolder)
+    : dataFolder_(std::move(dataFolder)), records_(std::make_shared<std::vector<FileRecord>>()) {}
 
-std::vector<FileRecord> FileIndex::Scan() {
+FileIndex::Records FileIndex::Scan() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (stale_ || Clock::now() - scannedAt_ > kListLifetime) {
+    if (OlderThanLocked(stale_ ? Clock::duration::zero() : kListLifetime)) {
         RescanLocked();
     }
     return records_;
+}
+
+bool FileIndex::OlderThanLocked(Clock::duration lifetime) const {
+    return Clock::now() - scannedAt_ > std::max(lifetime, scanTook_ * kScanCostShare);
 }
 
 void FileIndex::Changed() {
@@ -19,8 +26,12 @@ void FileIndex::Changed() {
 void FileIndex::RescanLocked() {
     // Cleared first: a file announced while the scan runs marks the list stale again.
     stale_ = false;
-    ScanStoredFiles(dataFolder_, records_);
+    const auto began = Clock::now();
+    auto records = std::make_shared<std::vector<FileRecord>>();
+    ScanStoredFiles(dataFolder_, *records);
+    records_ = std::move(records);
     scannedAt_ = Clock::now();
+    scanTook_ = scannedAt_ - began;
 }
 
 namespace {
@@ -38,7 +49,7 @@ bool SameName(const std::string& listed, std::string_view asked) {
 }  // namespace
 
 const FileRecord* FileIndex::FindLocked(std::string_view dir, std::string_view name) const {
-    for (const FileRecord& record : records_) {
+    for (const FileRecord& record : *records_) {
         if (SameName(record.serial, dir) && SameName(record.fileName, name)) {
             return &record;
         }
@@ -50,11 +61,11 @@ std::optional<StoredFile> FileIndex::Open(std::string_view dir, std::string_view
     FileRecord record;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (stale_ || Clock::now() - scannedAt_ > kScanLifetime) {
+        if (OlderThanLocked(stale_ ? Clock::duration::zero() : kScanLifetime)) {
             RescanLocked();
         }
         const FileRecord* found = FindLocked(dir, name);
-        if (found == nullptr && Clock::now() - scannedAt_ > kRescanAfterMiss) {
+        if (found == nullptr && OlderThanLocked(kRescanAfterMiss)) {
             RescanLocked();
             found = FindLocked(dir, name);
         }

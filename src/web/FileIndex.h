@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -23,10 +24,12 @@ class FileIndex {
 public:
     explicit FileIndex(std::string dataFolder);
 
-    // The files as a scan lists them now, newest first, less those that would not be served.
-    // However many browsers ask, the folder is scanned at most once per kListLifetime, and again at
-    // once after Changed.
-    [[nodiscard]] std::vector<FileRecord> Scan();
+    using Records = std::shared_ptr<const std::vector<FileRecord>>;
+
+    // The files as a scan lists them now, newest first, less those that would not be served;
+    // shared, not copied, however many there are. However many browsers ask, the folder is
+    // scanned at most once per kListLifetime, and again soon after Changed.
+    [[nodiscard]] Records Scan();
     [[nodiscard]] std::optional<StoredFile> Open(std::string_view dir, std::string_view name);
     // The folder has changed: the next lookup scans again.
     void Changed();
@@ -35,18 +38,25 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     // A lookup trusts a scan this recent; an older one, or a miss, scans again, so files copied
-    // in by hand are found as soon as the list shows them.
+    // in by hand are found as soon as the list shows them. Misses cost a client nothing, so
+    // one that keeps asking for names that are not there gets a scan a second at most.
     static constexpr auto kScanLifetime = std::chrono::seconds(2);
-    static constexpr auto kRescanAfterMiss = std::chrono::milliseconds(100);
+    static constexpr auto kRescanAfterMiss = std::chrono::seconds(1);
     static constexpr auto kListLifetime = std::chrono::milliseconds(250);
+    // Whatever the lifetime, a scan is trusted for this many times as long as it took: in a
+    // folder of a hundred thousand files, scans take at most a fifth of the page's thread.
+    static constexpr int kScanCostShare = 4;
 
+    // Whether the scan is older than `lifetime`, stretched by what the scan cost.
+    bool OlderThanLocked(Clock::duration lifetime) const;
     void RescanLocked();
     const FileRecord* FindLocked(std::string_view dir, std::string_view name) const;
 
     const std::string dataFolder_;
     std::mutex mutex_;
-    std::vector<FileRecord> records_;  // guarded by mutex_
-    Clock::time_point scannedAt_{};    // guarded by mutex_
+    Records records_;                // guarded by mutex_
+    Clock::time_point scannedAt_{};  // guarded by mutex_
+    Clock::duration scanTook_{};     // guarded by mutex_
     // Set by the notifications' threads without waiting for a scan in progress.
     std::atomic<bool> stale_{true};
 };

@@ -12,6 +12,7 @@
 #include "datafolder/Store.h"
 #include "handoff/Forwarder.h"
 #include "web/FileIndex.h"
+#include "web/FileList.h"
 #include "web/HandOffView.h"
 #include "web/PlotThinning.h"
 
@@ -92,24 +93,19 @@ Named OpenNamed(FileIndex& index, const Query& query) {
 
 Reply FileRoutes::Files(const Query& query) {
     const auto filter = query.find("serial");
-    nlohmann::json rows = nlohmann::json::array();
-    for (const FileRecord& record : index_.Scan()) {
-        nlohmann::json row = FileRowJson(record);
-        if (filter != query.end() &&
-            row["serial"].get_ref<const std::string&>().find(filter->second) == std::string::npos) {
-            continue;
-        }
-        if (forwarder_ != nullptr) {
+    const FileIndex::Records records = index_.Scan();
+    Reply reply;
+    reply.type = "application/json";
+    reply.body = FileListJson(
+        *records, filter != query.end() ? &filter->second : nullptr,
+        [this](const FileRecord& record) -> const char* {
             // The path as the store gave it to the hand-off; nothing is looked up on the disk.
-            const char* word = HandOffWord(
-                forwarder_->StateOf(index_.DataFolder() + record.serial + "/" + record.fileName));
-            if (word != nullptr) {
-                row["handoff"] = word;
-            }
-        }
-        rows.push_back(std::move(row));
-    }
-    return JsonReply({{"files", std::move(rows)}});
+            return forwarder_ == nullptr
+                       ? nullptr
+                       : HandOffWord(forwarder_->StateOf(index_.DataFolder() + record.serial + "/" +
+                                                         record.fileName));
+        });
+    return reply;
 }
 
 namespace {
@@ -300,7 +296,8 @@ Reply FileRoutes::Plot(const Query& query) {
         return TextReply(422, kNoLineEnds);
     }
     const ReadingsFormat& format = index->format;
-    const PlotSeries plot = ThinPlot(*index, lines, std::min(*points, kMaxPoints),
+    const std::size_t most = std::min(kMaxPoints, kMaxPlotNumbers / (format.series.size() + 1));
+    const PlotSeries plot = ThinPlot(*index, lines, std::min(*points, most),
                                      ranged ? std::optional<PlotRange>(asked) : std::nullopt);
 
     nlohmann::json labels = nlohmann::json::array({index->TimeAxis() ? kTimeLabel : kReadingLabel});

@@ -46,6 +46,9 @@ public:
     static constexpr std::size_t kDefaultPoints = 2000;
     // A plot's memory grows with its points: 4000 is twice what the page asks.
     static constexpr std::size_t kMaxPoints = 4000;
+    // ...and its answer with its numbers, x included: a file of many columns gets fewer points,
+    // so that no plot's answer passes about a megabyte.
+    static constexpr std::size_t kMaxPlotNumbers = 40'000;
     // A table row's JSON text is cut to this, cells and all; an answer stops taking rows once
     // its text has passed kMaxAnswerBytes.
     static constexpr std::size_t kMaxRowBytes = 4096;
