@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <optional>
 
 #include "platform/Socket.h"
@@ -17,6 +18,7 @@
 #include "web/Assets.h"
 #include "web/EventHub.h"
 #include "web/LiveEvents.h"
+#include "web/RequestHead.h"
 
 namespace {
 
@@ -30,27 +32,43 @@ void AddCommonHeaders(MHD_Response* response, const char* cacheControl) {
     MHD_add_response_header(response, "Cache-Control", cacheControl);
 }
 
-MHD_Result Send(MHD_Connection* connection, Reply reply, const char* cacheControl) {
-    MHD_Response* response =
-        reply.file
-            ? MHD_create_response_from_fd64(reply.fileSize, static_cast<int>(reply.file->Handle()))
-            : MHD_create_response_from_buffer(reply.body.size(), reply.body.data(),
-                                              MHD_RESPMEM_MUST_COPY);
-    if (response == nullptr) {
-        return MHD_NO;  // the reply still owns its file and closes it
-    }
-    if (reply.file) {
-        // The response closes the descriptor from now on.
-        reply.file->Release();
-    }
-    MHD_add_response_header(response, "Content-Type", reply.type.c_str());
-    AddCommonHeaders(response, cacheControl);
-    for (const auto& [name, value] : reply.headers) {
-        MHD_add_response_header(response, name.c_str(), value.c_str());
-    }
-    const MHD_Result queued = MHD_queue_response(connection, reply.status, response);
-    MHD_destroy_response(response);
-    return queued;
+// Answers up to this size, refusals among them, go out whatever is held: they cost little.
+constexpr std::size_t kSmallAnswer = 4096;
+
+// What a table or a plot answers at most, about.
+constexpr std::size_t kLargeAnswer = 2 * 1024 * 1024;
+
+Reply Busy() {
+    Reply busy = TextReply(503, "the page is busy, try again");
+    busy.headers.emplace_back("Retry-After", "1");
+    return busy;
+}
+
+// An answer's body, given to the server without a copy and counted against the held answers
+// until the server frees it.
+struct HeldBody {
+    std::string bytes;
+    std::atomic<std::size_t>& held;
+};
+
+void FreeHeldBody(void* body) {
+    auto* held = static_cast<HeldBody*>(body);
+    held->held -= held->bytes.size();
+    delete held;
+}
+
+// A file's bytes as the server asks for them. A file that is shorter than it was when the answer
+// began (cut while it is downloaded) ends the answer at once: the client sees it cut short
+// instead of waiting for bytes that never come.
+constexpr std::size_t kFileBlock = 32 * 1024;
+
+ssize_t ReadFileBlock(void* file, std::uint64_t at, char* buffer, std::size_t size) {
+    const long got = static_cast<platform::File*>(file)->ReadAt(at, buffer, size);
+    return got > 0 ? static_cast<ssize_t>(got) : MHD_CONTENT_READER_END_WITH_ERROR;
+}
+
+void CloseFile(void* file) {
+    delete static_cast<platform::File*>(file);
 }
 
 MHD_Result CollectArgument(void* query, MHD_ValueKind, const char* key, std::size_t keySize,
@@ -67,6 +85,45 @@ std::optional<std::string_view> Lookup(MHD_Connection* connection, MHD_ValueKind
 }
 
 }  // namespace
+
+MHD_Result WebServer::Send(MHD_Connection* connection, Reply reply, const char* cacheControl) {
+    MHD_Response* response = nullptr;
+    if (reply.file) {
+        response = MHD_create_response_from_callback(reply.fileSize, kFileBlock, &ReadFileBlock,
+                                                     reply.file.get(), &CloseFile);
+        if (response != nullptr) {
+            // The response closes the file from now on.
+            (void)reply.file.release();
+        }
+    } else {
+        auto body = std::make_unique<HeldBody>(HeldBody{std::move(reply.body), held_});
+        const std::size_t size = body->bytes.size();
+        const std::size_t before = held_.fetch_add(size);
+        if (size > kSmallAnswer && before > 0 && before + size > kHeldAnswerBytes) {
+            held_ -= size;
+            return Send(connection, Busy(), kNoStore);
+        }
+        // From here the body is freed, and uncounted, with the response.
+        response = MHD_create_response_from_buffer_with_free_callback_cls(
+            size, body->bytes.data(), &FreeHeldBody, body.get());
+        if (response == nullptr) {
+            FreeHeldBody(body.release());
+        } else {
+            (void)body.release();
+        }
+    }
+    if (response == nullptr) {
+        return MHD_NO;  // a file the reply still owns is closed with it
+    }
+    MHD_add_response_header(response, "Content-Type", reply.type.c_str());
+    AddCommonHeaders(response, cacheControl);
+    for (const auto& [name, value] : reply.headers) {
+        MHD_add_response_header(response, name.c_str(), value.c_str());
+    }
+    const MHD_Result queued = MHD_queue_response(connection, reply.status, response);
+    MHD_destroy_response(response);
+    return queued;
+}
 
 WebServer::WebServer(const WebConfig& config, FileRoutes& files, LiveEvents& live, EventHub& hub)
     : config_(config),
@@ -142,7 +199,8 @@ bool WebServer::Start(std::string& error) {
                              MHD_USE_EPOLL | MHD_USE_ITC | MHD_ALLOW_SUSPEND_RESUME,
                          0, nullptr, nullptr, &Access, this, MHD_OPTION_NOTIFY_CONNECTION, &Notify,
                          this, MHD_OPTION_CONNECTION_LIMIT, unsigned(ConnectionGate::kTotal * 2),
-                         MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, MHD_OPTION_END);
+                         MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds,
+                         MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_END);
     if (daemon_ == nullptr) {
         ::close(fd);
         error = "cannot serve the web page on " + where + ": the HTTP server did not start";
@@ -172,15 +230,10 @@ void WebServer::Stop() {
 MHD_Result WebServer::Access(void* server, MHD_Connection* connection, const char* url,
                              const char* method, const char*, const char*, std::size_t* uploadSize,
                              void** state) {
-    const bool readOnly = IsServedMethod(method);
-    // A GET is answered at the second call, once the library knows the request is complete, so
-    // the connection can be kept for the next one. Anything else is refused at once: its body
-    // is never read, and the library closes the connection instead.
-    if (*state == nullptr && readOnly) {
-        *state = server;
-        return MHD_YES;
-    }
-    if (*state != nullptr && *uploadSize != 0) {
+    // Answered at the first call: the gate lets through only heads without a body, and every
+    // answer closes its connection. An answer queued at once also keeps the library from
+    // sending an interim "100 Continue" of its own to a request that asked for one.
+    if (*state != nullptr) {
         *uploadSize = 0;
         return MHD_YES;
     }
@@ -252,6 +305,10 @@ MHD_Result WebServer::Serve(MHD_Connection* connection, std::string_view path,
         const MHD_Result result = MHD_queue_response(connection, 200, response);
         MHD_destroy_response(response);
         return result;
+    }
+    // Refused before any work when the answer could not be held anyway.
+    if (held_ > 0 && held_ + kLargeAnswer > kHeldAnswerBytes) {
+        return Send(connection, Busy(), kNoStore);
     }
     return Send(connection, Route(path, query), kNoStore);
 }

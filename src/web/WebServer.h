@@ -12,6 +12,8 @@
 
 #include <microhttpd.h>
 
+#include <atomic>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -34,7 +36,13 @@ public:
     [[nodiscard]] bool Start(std::string& error);
     void Stop();
 
-    static constexpr unsigned kIdleTimeoutSeconds = 30;
+    // A connection that neither sends nor takes a byte for this long is closed; the gate has
+    // only so many places.
+    static constexpr unsigned kIdleTimeoutSeconds = 10;
+    // Answers held in memory until their clients have taken them, all together: clients that
+    // ask and never read cannot make the process large. Beyond it a request is answered 503;
+    // a single answer of any size still goes out when nothing else is held.
+    static constexpr std::size_t kHeldAnswerBytes = 16 * 1024 * 1024;
 
 private:
     static MHD_Result Access(void* server, MHD_Connection* connection, const char* url,
@@ -46,6 +54,7 @@ private:
     MHD_Result Serve(MHD_Connection* connection, std::string_view path, std::string_view method);
     Reply Route(std::string_view path, const Query& query);
     MHD_Result OpenEvents(MHD_Connection* connection);
+    MHD_Result Send(MHD_Connection* connection, Reply reply, const char* cacheControl);
 
     const WebConfig config_;
     FileRoutes& files_;
@@ -55,4 +64,7 @@ private:
     std::string cookie_;  // the token cookie's name, one per port
     MHD_Daemon* daemon_ = nullptr;
     ConnectionGate gate_;
+    // Bytes of the answers queued and not yet freed by the server; freed on any thread the
+    // server lets a response go on.
+    std::atomic<std::size_t> held_{0};
 };
