@@ -4,7 +4,7 @@
 #
 # A first run builds for several minutes: every step says what it does, and the build shows how
 # far it is, so that it never looks hung. All of it goes to standard error, which leaves standard
-# output to orbtray's notifications.
+# output to orbtray alone.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
