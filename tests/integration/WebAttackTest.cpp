@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,6 +48,55 @@ std::string Repeated(const std::string& piece, std::size_t times) {
     }
     return text;
 }
+
+// `count` connections, eight from each of 127.0.0.2 on, that each ask for `target` and never read
+// a byte of their answers; returned once every answer has begun to arrive.
+std::vector<platform::Socket> NeverReading(std::uint16_t port, const std::string& target,
+                                           std::size_t count) {
+    std::vector<platform::Socket> clients;
+    for (std::size_t i = 0; i < count; ++i) {
+        clients.push_back(ConnectWithRetry(port, {{{127, 0, 0, std::uint8_t(2 + i / 8)}, 0}}));
+        Send(clients.back(),
+             "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n");
+    }
+    for (platform::Socket& client : clients) {
+        char byte;
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                return ::recv(static_cast<int>(client.Value()), &byte, 1, MSG_PEEK | MSG_DONTWAIT) >
+                       0;
+            },
+            60s));
+    }
+    return clients;
+}
+
+// Counts the times the folder itself is opened, as a listing of it does.
+class OpenCounter {
+public:
+    explicit OpenCounter(const std::string& folder)
+        : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        EXPECT_GE(::inotify_add_watch(fd_, folder.c_str(), IN_OPEN | IN_ONLYDIR), 0);
+    }
+    ~OpenCounter() { ::close(fd_); }
+    // The opens of the folder itself (not of what is in it) since the last call.
+    std::size_t Take() {
+        std::size_t opens = 0;
+        alignas(inotify_event) char buffer[4096];
+        ssize_t got;
+        while ((got = ::read(fd_, buffer, sizeof buffer)) > 0) {
+            for (char* at = buffer; at < buffer + got;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(at);
+                opens += event->len == 0 ? 1 : 0;
+                at += sizeof(inotify_event) + event->len;
+            }
+        }
+        return opens;
+    }
+
+private:
+    const int fd_;
+};
 
 class WebAttack : public OrbtrayTest {
 protected:
@@ -183,6 +234,67 @@ TEST_F(WebAttack, HostileFilesAndRequestsCostLittleAndLeaveTheReceiverServing) {
                            (read.status == platform::IoStatus::Failed && read.error == ECONNRESET);
              }
              EXPECT_GE(closed, 128u - 63u);
+         }},
+        {"16 clients from two addresses that ask for a plot of 64 long columns and never read",
+         [&] {
+             std::string line;
+             for (int i = 0; i < 64; ++i) {
+                 line += (i ? "," : "") + std::string("-1.2345678901234567e-300");
+             }
+             data.Write("7/widest.csv", Repeated(line + "\r\n", 2000));
+             const auto held = NeverReading(web, "/api/plot?dir=7&name=widest.csv&points=4000", 16);
+             // Each answer is bounded and so are all those held: the rest wait their turn.
+             const HttpReply plot = Ask(web, "/api/plot?dir=7&name=widest.csv&points=4000");
+             EXPECT_TRUE(plot.status == 200 || plot.status == 503) << plot.status;
+             EXPECT_LT(plot.body.size(), 2u << 20);
+             EXPECT_EQ(Ask(web, "/api/connections").status, 200) << "locked out by readers";
+         }},
+        {"64 downloads from eight addresses that never read",
+         [&] {
+             data.Write("7/big.csv", Repeated(std::string(1023, '5') + "\n", 8 * 1024));
+             const auto held = NeverReading(web, "/download?dir=7&name=big.csv", 64);
+             // Every place is held by an answer that does not move: the oldest gives way.
+             EXPECT_EQ(Ask(web, "/api/connections").status, 200) << "locked out by readers";
+         }},
+        {"a download of a file cut short on the way",
+         [&] {
+             data.Write("7/cut.csv", Repeated(std::string(1023, '6') + "\n", 32 * 1024));
+             platform::Socket client = ConnectWithRetry(web);
+             Send(client, "GET /download?dir=7&name=cut.csv HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+             char buffer[65536];
+             client.SetReceiveTimeout(20'000);
+             ASSERT_EQ(client.Receive(buffer, sizeof buffer).status, platform::IoStatus::Ok);
+             ASSERT_EQ(::truncate((data.Path() + "7/cut.csv").c_str(), 1000), 0);
+             // The answer ends, short, instead of leaving the client waiting for the rest.
+             std::size_t received = 0;
+             platform::IoResult read{};
+             while ((read = client.Receive(buffer, sizeof buffer)).status ==
+                    platform::IoStatus::Ok) {
+                 received += read.count;
+             }
+             EXPECT_TRUE(read.status == platform::IoStatus::Closed ||
+                         (read.status == platform::IoStatus::Failed && read.error == ECONNRESET))
+                 << "still waiting after " << received << " bytes";
+             EXPECT_LT(received, 32u << 20);
+         }},
+        {"a client asking for missing names in a loop among 2,000 files",
+         [&] {
+             for (int i = 0; i < 2000; ++i) {
+                 data.Write("8/" + std::to_string(100000 + i) + ".csv", "1\r\n");
+             }
+             ASSERT_EQ(Ask(web, "/api/files").status, 200);
+             OpenCounter scans(data.Path());
+             scans.Take();
+             const auto began = std::chrono::steady_clock::now();
+             std::size_t misses = 0;
+             while (std::chrono::steady_clock::now() - began < 3s) {
+                 const std::string name = "missing" + std::to_string(misses++) + ".csv";
+                 EXPECT_EQ(Ask(web, "/download?dir=8&name=" + name).status, 404);
+             }
+             const double seconds =
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+             // A scan a second at most, however many misses: the page's thread stays free.
+             EXPECT_LE(scans.Take(), static_cast<std::size_t>(seconds) + 2) << misses << " misses";
          }},
         {"64 event streams",
          [&] {

@@ -396,6 +396,10 @@ TEST_F(Web, SendsNewFilesAndConnectionsLiveEvenPastAViewerThatNeverReads) {
 TEST_F(Web, AnswersBadHeadsItselfWithTheHeadersOfItsOwn) {
     ASSERT_NO_FATAL_FAILURE(StartWeb());
     const std::string host = "Host: 127.0.0.1:" + std::to_string(webPort) + "\r\n";
+    std::string manyArguments;
+    for (int i = 0; i < 2000; ++i) {
+        manyArguments += "a&";
+    }
     const std::vector<std::tuple<std::string, int, std::string>> heads = {
         {"GET /api/files HTTP/1.1\r\n" + host + "Content-Length: 5\r\n\r\nabcde", 413,
          "a request may not carry a body\n"},
@@ -413,8 +417,18 @@ TEST_F(Web, AnswersBadHeadsItselfWithTheHeadersOfItsOwn) {
          "the request line is too long\n"},
         {"GET / HTTP/1.1\r\n" + host + "X: " + std::string(9000, 'a') + "\r\n\r\n", 431,
          "the request head is too large\n"},
-        // The server's own answers close too: each request passes the gate.
+        // A cookie the server cannot read, which a page on another port of the host can set.
+        {"GET / HTTP/1.1\r\n" + host + "Cookie: a=\"\r\n\r\n", 400,
+         "a cookie the browser keeps for this address is malformed; remove the address's "
+         "cookies in the browser\n"},
+        // More fields than the server has room to keep.
+        {"GET /?" + manyArguments + " HTTP/1.1\r\n" + host + "\r\n", 431,
+         "the request head has too many fields\n"},
+        // The server's own answers close too: each request passes the gate. One answer, no
+        // interim one before it.
         {"GET /api/nothing HTTP/1.1\r\n" + host + "\r\n", 404, "not found\n"},
+        {"GET /api/nothing HTTP/1.1\r\n" + host + "Expect: 100-continue\r\n\r\n", 404,
+         "not found\n"},
     };
     for (const auto& [bytes, status, body] : heads) {
         const Exchanged exchanged = Exchange(webPort, bytes, std::chrono::seconds(30));
