@@ -36,9 +36,11 @@ public:
     [[nodiscard]] bool Start(std::string& error);
     void Stop();
 
-    // A connection that neither sends nor takes a byte for this long is closed; the gate has
-    // only so many places.
-    static constexpr unsigned kIdleTimeoutSeconds = 10;
+    // A connection that neither sends nor takes a byte for this long is closed. Not shorter:
+    // the library also closes, unanswered, a request whose own handling took this long, as a
+    // large file's first plot may on a loaded machine. A client that stops taking its answer
+    // loses its place to a newcomer sooner (ConnectionGate::kStalled).
+    static constexpr unsigned kIdleTimeoutSeconds = 30;
     // Answers held in memory until their clients have taken them, all together: clients that
     // ask and never read cannot make the process large. Beyond it a request is answered 503;
     // a single answer of any size still goes out when nothing else is held.
