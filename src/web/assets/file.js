@@ -70,7 +70,9 @@
   // --- numbers and times as the page writes them ----------------------------------------
 
   // Thin spaces between thousands: a comma or a point would read as a decimal sign somewhere.
+  // Four digits stay together, as a year or 1013 hPa are usually written.
   function grouped(integerText) {
+    if (integerText.replace('-', '').length <= 4) return integerText;
     return integerText.replace(/\B(?=(\d{3})+(?!\d))/g, '\u2009');
   }
 
@@ -398,6 +400,9 @@
     const seriesOptions = {};
     for (const i of right) seriesOptions[chart.series[i].key] = {axis: 'y2'};
     const rows = chart.answer.data.length;
+    // On a phone the axes give up room to the plot, and ticks sit closer, so that several
+    // stay labelled.
+    const narrow = byId('plots').clientWidth < 500;
     const options = Object.assign({
       labels: [chart.answer.labels[0], ...indices.map((i) => chart.series[i].key)],
       labelsUTC: true,
@@ -416,14 +421,15 @@
       animatedZooms: false,
       dateWindow: dateWindowFor(chart.shown),
       axes: {
-        x: chart.isTime ? {pixelsPerLabel: 90, axisLabelWidth: 80} : {
-          pixelsPerLabel: 80,
-          axisLabelWidth: 80,
+        x: chart.isTime ? {pixelsPerLabel: narrow ? 55 : 90, axisLabelWidth: narrow ? 55 : 80} : {
+          pixelsPerLabel: narrow ? 65 : 80,
+          axisLabelWidth: narrow ? 65 : 80,
           ticker: lineTicks,
           axisLabelFormatter: (x) => formatNumber(x),
         },
-        y: {axisLabelWidth: 56, axisLabelFormatter: axisNumber},
-        y2: {axisLabelWidth: 56, axisLabelFormatter: axisNumber, independentTicks: true},
+        y: {axisLabelWidth: narrow ? 50 : 56, axisLabelFormatter: axisNumber},
+        y2: {axisLabelWidth: narrow ? 50 : 56, axisLabelFormatter: axisNumber,
+             independentTicks: true},
       },
       highlightCallback: (event, x, points) => chart.legend && chart.legend.show(x, points),
       unhighlightCallback: () => chart.legend && chart.legend.clear(),
@@ -519,6 +525,9 @@
       value.className = 'value';
       values.push(value);
       item.append(box, swatch, text, value);
+      entry.append(item);
+      // A second axis is for a second series.
+      if (chart.series.length < 2) return entry;
 
       const axis = document.createElement('label');
       axis.className = 'axis-choice';
@@ -534,7 +543,7 @@
         rebuild();
       });
       axis.append(right, document.createTextNode('right axis'));
-      entry.append(item, axis);
+      entry.append(axis);
       return entry;
     });
     legend.replaceChildren(xValue, ...entries);
@@ -658,16 +667,23 @@
     const left = holders[0].getBoundingClientRect().left;
     const last = holders[holders.length - 1].getBoundingClientRect();
     const width = Math.ceil(holders[0].getBoundingClientRect().width);
-    const height = Math.ceil(last.bottom - top);
+    // Room above the charts for what they show: the instrument and its file.
+    const titleHeight = 28;
+    const height = Math.ceil(last.bottom - top) + titleHeight;
     const canvas = document.createElement('canvas');
     canvas.width = Math.round(width * ratio);
     canvas.height = Math.round(height * ratio);
     const ctx = canvas.getContext('2d');
     ctx.scale(ratio, ratio);
-    ctx.fillStyle = getComputedStyle(byId('plot-panel')).backgroundColor || '#fff';
+    const panelStyle = getComputedStyle(byId('plot-panel'));
+    ctx.fillStyle = panelStyle.backgroundColor || '#fff';
     ctx.fillRect(0, 0, width, height);
+    ctx.fillStyle = panelStyle.color;
+    ctx.font = '600 14px ' + panelStyle.fontFamily;
+    ctx.textBaseline = 'middle';
+    ctx.fillText(byId('title').textContent.trim(), 8, titleHeight / 2);
+    ctx.translate(0, titleHeight);
     for (const holder of holders) {
-      const box = holder.getBoundingClientRect();
       for (const layer of holder.querySelectorAll('canvas')) {
         const at = layer.getBoundingClientRect();
         if (at.width && at.height) {
@@ -698,7 +714,6 @@
         }
         ctx.restore();
       }
-      void box;
     }
     return canvas;
   }
@@ -739,11 +754,11 @@
     chart.isTime = answer.x === 'time';
     chart.shown = chart.view.range;
     byId('plot-tools').hidden = false;
+    byId('split-choice').hidden = chart.series.length < 2;
     chart.legend = buildLegend();
     rebuild();
     showStats();
     explain();
-    // Only now: a view kept in the address names series that this file may not have.
     darkScheme.addEventListener('change', recolour);
   }
 
