@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/SystemText.h"
+
 namespace platform {
 namespace {
 
@@ -98,18 +100,7 @@ std::string DescribeError(DWORD error) {
         default:
             break;
     }
-    char text[256] = {};
-    DWORD length =
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
-    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
-                          text[length - 1] == '.' || text[length - 1] == ' ')) {
-        --length;
-    }
-    if (length == 0) {
-        return "error " + std::to_string(error);
-    }
-    std::string described(text, length);
+    std::string described = SystemText(error);
     if (described[0] >= 'A' && described[0] <= 'Z' &&
         !(described.size() > 1 && described[1] >= 'A' && described[1] <= 'Z')) {
         described[0] = static_cast<char>(described[0] - 'A' + 'a');
