@@ -297,7 +297,7 @@ def list_page(run):
                                                                         ['2', 'stop', 'ok']])
     # Nothing in it is a number: the page says so instead of drawing an empty chart.
     run.wait('the note on the plot', lambda: run.text('plot-note') != '')
-    check(not run.js('return document.querySelector("#plots canvas")'), 'a chart of no column')
+    check(not run.js('return document.querySelector("#plot canvas")'), 'a chart of no column')
     run.assert_no_errors('the odd file\'s page')
     run.driver.get(run.base + '/')
     run.wait('the list again', lambda: len(run.file_rows()) == ROWS_AT_ONCE)
@@ -339,75 +339,6 @@ def with_token(run):
     run.wait('the file handed on', lambda: run.file_rows()[0][4:] == ('handed on',) and
              run.text('handoff-waiting') == '0 files waiting')
     run.assert_no_errors('the list page with a token', unless='/api/events')
-
-
-def plotted(run, panel=0):
-    """A chart the page offers, as it holds it: its series names, then each row's values."""
-    return run.js("""
-        const chart = (window.orbtray && window.orbtray.plots || [])[arguments[0]];
-        if (!chart) return null;
-        const labels = chart.getLabels();
-        const rows = [labels];
-        for (let r = 0; r < chart.numRows(); ++r) {
-          rows.push(labels.map((label, c) => chart.getValue(r, c)));
-        }
-        return rows;""", panel)
-
-
-def open_file_page(run, serial_dir, name, view=''):
-    run.driver.get(f'{run.base}/file?dir={urllib.parse.quote(serial_dir)}'
-                   f'&name={urllib.parse.quote(name)}{view}')
-    run.wait(f'the plot of {serial_dir}/{name}',
-             lambda: run.js('return (window.orbtray && window.orbtray.plots || []).length') > 0)
-
-
-def file_page(run):
-    name, stored = run.stored('12345')
-    sent = readings(250)
-    check(run.file_rows()[0][1:3] == ('12345', name), f'the list shows {run.file_rows()}')
-    run.driver.find_element(By.CSS_SELECTOR, '#files tbody tr:first-child a').click()
-    run.wait('the file\'s title',
-             lambda: run.text('serial') == '12345' and run.text('name') == name)
-    # Saved under the serial number and the time it came.
-    check(run.driver.find_element(By.ID, 'download').get_attribute('download') ==
-          '12345_' + name, 'the download is named ' +
-          run.driver.find_element(By.ID, 'download').get_attribute('download'))
-
-    # The plot: fewer readings than its points, so every one of them, on the reading-number
-    # axis, each column named by its place in the line.
-    expected = [['Reading', 'Column 1', 'Column 2', 'Column 3']] + \
-        [[i + 1] + [float(value) for value in line.split(',')] for i, line in enumerate(sent)]
-    run.wait('the plot', lambda: plotted(run) is not None)
-    check(plotted(run) == expected, f'the plot holds {plotted(run)[:3]}...')
-
-    # The readings, a hundred a page, with their line numbers.
-    def page_shows(first_line, count, page_text):
-        rows = run.table('#readings tbody tr')
-        expected = [[str(first_line + i)] + sent[first_line + i - 1].split(',')
-                    for i in range(count)]
-        return rows == expected and run.text('page') == page_text
-
-    run.wait('page 1 of the readings', lambda: page_shows(1, 100, 'Page 1 of 3'))
-    run.driver.find_element(By.ID, 'next').click()
-    run.wait('page 2', lambda: page_shows(101, 100, 'Page 2 of 3'))
-    run.driver.find_element(By.ID, 'last').click()
-    run.wait('page 3', lambda: page_shows(201, 50, 'Page 3 of 3'))
-    check(run.js('return document.getElementById("next").disabled'), 'Next on the last page')
-    run.driver.find_element(By.ID, 'prev').click()
-    run.wait('page 2 again', lambda: page_shows(101, 100, 'Page 2 of 3'))
-
-    # The download link gives the stored bytes.
-    href = run.driver.find_element(By.ID, 'download').get_attribute('href')
-    downloaded = run.driver.execute_async_script("""
-        const done = arguments[arguments.length - 1];
-        fetch(arguments[0]).then((r) => r.arrayBuffer()).then((buffer) => {
-          let text = '';
-          for (const byte of new Uint8Array(buffer)) text += String.fromCharCode(byte);
-          done(btoa(text));
-        }).catch((e) => done('failed: ' + e));""", href)
-    check(base64.b64decode(downloaded) == stored,
-          f'{href} gave {len(base64.b64decode(downloaded))} bytes, the file has {len(stored)}')
-    run.assert_no_errors('the file\'s page')
 
 
 # A file as a lab's logger writes it: a header naming each column with its unit, cells
@@ -515,7 +446,7 @@ def big_file(run):
           first['rows'] <= 8000, f'the whole long file shows as {first}')
 
     # A drag across the middle of the plot zooms in: a narrower range, asked for afresh.
-    plot = run.driver.find_element(By.CSS_SELECTOR, '#plots .plot')
+    plot = run.driver.find_element(By.CSS_SELECTOR, '#plot .plot')
     ActionChains(run.driver).move_to_element_with_offset(plot, -40, 0).click_and_hold() \
         .move_by_offset(30, 0).move_by_offset(30, 0).release().perform()
     run.wait('the dragged zoom', lambda: 'from=' in run.driver.current_url and
@@ -546,7 +477,7 @@ def big_file(run):
         'return (window.orbtray && window.orbtray.plots || []).length') and
         holds_exactly(450_100, 450_120))
     ActionChains(run.driver).double_click(
-        run.driver.find_element(By.CSS_SELECTOR, '#plots .plot')).perform()
+        run.driver.find_element(By.CSS_SELECTOR, '#plot .plot')).perform()
     run.wait('the whole file again', lambda: chart_facts(run)[0]['range'][0] <= 1 and
              chart_facts(run)[0]['range'][1] >= BIG_LINES and
              'from=' not in run.driver.current_url)
@@ -575,6 +506,75 @@ def phone(run, big_name):
     run.assert_no_errors('the file pages at phone width')
 
 
+def plotted(run, panel=0):
+    """A chart the page offers, as it holds it: its series names, then each row's values."""
+    return run.js("""
+        const chart = (window.orbtray && window.orbtray.plots || [])[arguments[0]];
+        if (!chart) return null;
+        const labels = chart.getLabels();
+        const rows = [labels];
+        for (let r = 0; r < chart.numRows(); ++r) {
+          rows.push(labels.map((label, c) => chart.getValue(r, c)));
+        }
+        return rows;""", panel)
+
+
+def open_file_page(run, serial_dir, name, view=''):
+    run.driver.get(f'{run.base}/file?dir={urllib.parse.quote(serial_dir)}'
+                   f'&name={urllib.parse.quote(name)}{view}')
+    run.wait(f'the plot of {serial_dir}/{name}',
+             lambda: run.js('return (window.orbtray && window.orbtray.plots || []).length') > 0)
+
+
+def file_page(run):
+    name, stored = run.stored('12345')
+    sent = readings(250)
+    check(run.file_rows()[0][1:3] == ('12345', name), f'the list shows {run.file_rows()}')
+    run.driver.find_element(By.CSS_SELECTOR, '#files tbody tr:first-child a').click()
+    run.wait('the file\'s title',
+             lambda: run.text('serial') == '12345' and run.text('name') == name)
+    # Saved under the serial number and the time it came.
+    check(run.driver.find_element(By.ID, 'download').get_attribute('download') ==
+          '12345_' + name, 'the download is named ' +
+          run.driver.find_element(By.ID, 'download').get_attribute('download'))
+
+    # The plot: fewer readings than its points, so every one of them, on the reading-number
+    # axis, each column named by its place in the line.
+    expected = [['Reading', 'Column 1', 'Column 2', 'Column 3']] + \
+        [[i + 1] + [float(value) for value in line.split(',')] for i, line in enumerate(sent)]
+    run.wait('the plot', lambda: plotted(run) is not None)
+    check(plotted(run) == expected, f'the plot holds {plotted(run)[:3]}...')
+
+    # The readings, a hundred a page, with their line numbers.
+    def page_shows(first_line, count, page_text):
+        rows = run.table('#readings tbody tr')
+        expected = [[str(first_line + i)] + sent[first_line + i - 1].split(',')
+                    for i in range(count)]
+        return rows == expected and run.text('page') == page_text
+
+    run.wait('page 1 of the readings', lambda: page_shows(1, 100, 'Page 1 of 3'))
+    run.driver.find_element(By.ID, 'next').click()
+    run.wait('page 2', lambda: page_shows(101, 100, 'Page 2 of 3'))
+    run.driver.find_element(By.ID, 'last').click()
+    run.wait('page 3', lambda: page_shows(201, 50, 'Page 3 of 3'))
+    check(run.js('return document.getElementById("next").disabled'), 'Next on the last page')
+    run.driver.find_element(By.ID, 'prev').click()
+    run.wait('page 2 again', lambda: page_shows(101, 100, 'Page 2 of 3'))
+
+    # The download link gives the stored bytes.
+    href = run.driver.find_element(By.ID, 'download').get_attribute('href')
+    downloaded = run.driver.execute_async_script("""
+        const done = arguments[arguments.length - 1];
+        fetch(arguments[0]).then((r) => r.arrayBuffer()).then((buffer) => {
+          let text = '';
+          for (const byte of new Uint8Array(buffer)) text += String.fromCharCode(byte);
+          done(btoa(text));
+        }).catch((e) => done('failed: ' + e));""", href)
+    check(base64.b64decode(downloaded) == stored,
+          f'{href} gave {len(base64.b64decode(downloaded))} bytes, the file has {len(stored)}')
+    run.assert_no_errors('the file\'s page')
+
+
 def main():
     if len(sys.argv) != 3:
         print(__doc__, file=sys.stderr)
@@ -587,9 +587,9 @@ def main():
         run.start_browser()
         list_page(run)
         file_page(run)
+        restart(run)
         header_file(run)
         phone(run, big_file(run))
-        restart(run)
         with_token(run)
     except Failure as failure:
         print(f'FAIL: {failure}')

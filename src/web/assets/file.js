@@ -362,7 +362,7 @@
   // As many rows as the chart has pixels across, twice over: each stretch of readings keeps its
   // lowest and highest value.
   function pointsWanted() {
-    const width = byId('plots').clientWidth || 800;
+    const width = byId('plot').clientWidth || 800;
     return Math.min(4000, Math.max(200, Math.round(width * 2)));
   }
 
@@ -402,7 +402,7 @@
     const rows = chart.answer.data.length;
     // On a phone the axes give up room to the plot, and ticks sit closer, so that several
     // stay labelled.
-    const narrow = byId('plots').clientWidth < 500;
+    const narrow = byId('plot').clientWidth < 500;
     const options = Object.assign({
       labels: [chart.answer.labels[0], ...indices.map((i) => chart.series[i].key)],
       labelsUTC: true,
@@ -628,7 +628,7 @@
   // panels or axes change.
   function rebuild() {
     for (const graph of chart.graphs) graph.destroy();
-    const plots = byId('plots');
+    const plots = byId('plot');
     const shown = chart.series.map((s, i) => i)
                       .filter((i) => !chart.view.split || !chart.view.hidden.has(chart.series[i].column));
     chart.panels = chart.view.split ? shown.map((i) => [i]) : [chart.series.map((s, i) => i)];
