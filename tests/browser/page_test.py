@@ -426,8 +426,18 @@ def header_file(run):
     run.assert_no_errors('the header file\'s page')
 
 
-# A long file: zooming in reaches single readings, exactly as they are in the file.
+# A long file: zooming in reaches single readings, exactly as they are in the file. Each
+# answer reads the whole file, which takes a debug build on a loaded machine a while.
 BIG_LINES = 1_000_000
+BIG_WAIT = 3 * WAIT
+
+
+def wait_for(run, what, condition, seconds):
+    try:
+        return WebDriverWait(run.driver, seconds, poll_frequency=0.1).until(
+            lambda driver: condition())
+    except TimeoutException:
+        raise Failure(f'timed out waiting for {what}') from None
 
 
 def big_value(line):
@@ -440,7 +450,7 @@ def big_file(run):
     name = '240514-090000.csv'
     with open(os.path.join(folder, name), 'w', newline='') as f:
         f.write(''.join(f'{big_value(i + 1):.2f}\r\n' for i in range(BIG_LINES)))
-    open_file_page(run, 'BIG-1', name)
+    open_file_page(run, 'BIG-1', name, BIG_WAIT)
     first = chart_facts(run)[0]
     check(first['range'][0] <= 1 and first['range'][1] >= BIG_LINES and
           first['rows'] <= 8000, f'the whole long file shows as {first}')
@@ -449,8 +459,12 @@ def big_file(run):
     plot = run.driver.find_element(By.CSS_SELECTOR, '#plot .plot')
     ActionChains(run.driver).move_to_element_with_offset(plot, -40, 0).click_and_hold() \
         .move_by_offset(30, 0).move_by_offset(30, 0).release().perform()
-    run.wait('the dragged zoom', lambda: 'from=' in run.driver.current_url and
-             chart_facts(run)[0]['range'][1] - chart_facts(run)[0]['range'][0] < BIG_LINES / 4)
+    def width_shown():
+        shown = chart_facts(run)[0]['range']
+        return shown[1] - shown[0]
+
+    wait_for(run, 'the dragged zoom', lambda: 'from=' in run.driver.current_url and
+             width_shown() < BIG_LINES / 4, BIG_WAIT)
 
     def holds_exactly(first_line, last_line):
         rows = plotted(run)
@@ -460,10 +474,10 @@ def big_file(run):
     # Closer and closer through the chart's own zoom, down to twenty readings side by side.
     for window in ([400_000, 500_000], [450_000, 451_000], [450_100, 450_120]):
         run.js('window.orbtray.plots[0].updateOptions({dateWindow: arguments[0]})', window)
-        run.wait(f'readings {window} from the server',
+        wait_for(run, f'readings {window} from the server',
                  lambda: chart_facts(run)[0]['range'] == window and
-                 plotted(run)[1][0] >= window[0] and plotted(run)[-1][0] <= window[1])
-    run.wait('single readings', lambda: holds_exactly(450_100, 450_120))
+                 plotted(run)[1][0] >= window[0] and plotted(run)[-1][0] <= window[1], BIG_WAIT)
+    wait_for(run, 'single readings', lambda: holds_exactly(450_100, 450_120), BIG_WAIT)
     labels = run.js('return Array.from(document.querySelectorAll(".dygraph-axis-label-x"),'
                     ' (e) => e.textContent)')
     check(len(labels) >= 3 and not any('e+' in label or '.' in label for label in labels),
@@ -473,14 +487,14 @@ def big_file(run):
 
     # The address brings the same readings back; a double-click the whole file.
     run.driver.refresh()
-    run.wait('the zoom after a reload', lambda: run.js(
+    wait_for(run, 'the zoom after a reload', lambda: run.js(
         'return (window.orbtray && window.orbtray.plots || []).length') and
-        holds_exactly(450_100, 450_120))
+        holds_exactly(450_100, 450_120), BIG_WAIT)
     ActionChains(run.driver).double_click(
         run.driver.find_element(By.CSS_SELECTOR, '#plot .plot')).perform()
-    run.wait('the whole file again', lambda: chart_facts(run)[0]['range'][0] <= 1 and
+    wait_for(run, 'the whole file again', lambda: chart_facts(run)[0]['range'][0] <= 1 and
              chart_facts(run)[0]['range'][1] >= BIG_LINES and
-             'from=' not in run.driver.current_url)
+             'from=' not in run.driver.current_url, BIG_WAIT)
     run.assert_no_errors('the long file\'s page')
     return name
 
@@ -490,7 +504,7 @@ def phone(run, big_name):
     run.driver.set_window_size(390, 844)
     try:
         for serial_dir, name in (('BIG-1', big_name), ('HDR-9', run.stored('HDR-9')[0])):
-            open_file_page(run, serial_dir, name)
+            open_file_page(run, serial_dir, name, BIG_WAIT)
             run.wait(f'{serial_dir} at phone width', lambda: run.js(
                 'return document.documentElement.clientWidth') <= 390)
             layout = run.js("""
@@ -519,10 +533,10 @@ def plotted(run, panel=0):
         return rows;""", panel)
 
 
-def open_file_page(run, serial_dir, name, view=''):
+def open_file_page(run, serial_dir, name, seconds=WAIT):
     run.driver.get(f'{run.base}/file?dir={urllib.parse.quote(serial_dir)}'
-                   f'&name={urllib.parse.quote(name)}{view}')
-    run.wait(f'the plot of {serial_dir}/{name}',
+                   f'&name={urllib.parse.quote(name)}')
+    wait_for(run, f'the plot of {serial_dir}/{name}',
              lambda: run.js('return (window.orbtray && window.orbtray.plots || []).length') > 0)
 
 

@@ -395,8 +395,9 @@
 
   function graphOptions(indices) {
     const split = chart.view.split;
-    const left = split ? indices : indices.filter((i) => !chart.view.y2.has(chart.series[i].column));
-    const right = split ? [] : indices.filter((i) => chart.view.y2.has(chart.series[i].column));
+    const onRight = (i) => !split && chart.view.y2.has(chart.series[i].column);
+    const left = indices.filter((i) => !onRight(i));
+    const right = indices.filter(onRight);
     const seriesOptions = {};
     for (const i of right) seriesOptions[chart.series[i].key] = {axis: 'y2'};
     const rows = chart.answer.data.length;
@@ -581,18 +582,25 @@
       table.hidden = true;
       return;
     }
-    const range = chart.shown || chart.answer.range || chart.extent;
-    const where = range ? (chart.isTime ? utcText(range[0]) + ' to ' + utcText(range[1]) :
-                                          'readings ' + formatNumber(Math.max(1, Math.ceil(range[0]))) +
-                                          ' to ' + formatNumber(Math.floor(range[1])))
-                        : '';
-    byId('stats-range').textContent = chart.shown ? 'In view: ' + where : 'Whole file';
+    const range = chart.shown;
+    const caption = byId('stats-range');
+    if (!range) {
+      caption.textContent = 'Whole file';
+      caption.title = '';
+    } else if (chart.isTime) {
+      caption.textContent = 'In view: ' + utcText(range[0]) + ' to ' + utcText(range[1]);
+      caption.title = localText(range[0]) + ' to ' + localText(range[1]);
+    } else {
+      caption.textContent = 'In view: readings ' + formatNumber(Math.max(1, Math.ceil(range[0]))) +
+                            ' to ' + formatNumber(Math.floor(range[1]));
+      caption.title = '';
+    }
     const body = document.createDocumentFragment();
     chart.series.forEach((series, i) => {
       const s = stats[i] || {};
       const tr = document.createElement('tr');
       const cells = [withUnit(series), formatNumber(s.min), formatNumber(s.max),
-                     formatNumber(s.mean), s.count === undefined ? '\u2013' : formatNumber(s.count)];
+                     formatNumber(s.mean), formatNumber(s.count)];
       cells.forEach((text, c) => {
         const td = tr.insertCell(-1);
         td.textContent = text;
@@ -609,7 +617,8 @@
     const answer = chart.answer;
     const how = coarsePointer.matches ?
         'Pinch to zoom, swipe to move along, double-tap for the whole file.' :
-        'Drag across the plot to zoom in, shift-drag to move along, double-click for the whole file.';
+        'Drag across the plot to zoom in, shift-drag to move along, ' +
+        'double-click for the whole file.';
     let drawn = '';
     if (answer.partial) {
       drawn = 'Drawn from the first ' + answer.lines +
@@ -629,9 +638,10 @@
   function rebuild() {
     for (const graph of chart.graphs) graph.destroy();
     const plots = byId('plot');
-    const shown = chart.series.map((s, i) => i)
-                      .filter((i) => !chart.view.split || !chart.view.hidden.has(chart.series[i].column));
-    chart.panels = chart.view.split ? shown.map((i) => [i]) : [chart.series.map((s, i) => i)];
+    const all = chart.series.map((s, i) => i);
+    // Split, a hidden series has no panel at all.
+    const shown = all.filter((i) => !chart.view.hidden.has(chart.series[i].column));
+    chart.panels = chart.view.split ? shown.map((i) => [i]) : [all];
     const holders = chart.panels.map(() => {
       const div = document.createElement('div');
       div.className = chart.view.split ? 'plot panel-plot' : 'plot';
@@ -710,7 +720,8 @@
           const align = style.textAlign;
           ctx.textAlign = align === 'right' ? 'right' : align === 'center' ? 'center' : 'left';
           const ax = align === 'right' ? x + at.width : align === 'center' ? x + at.width / 2 : x;
-          ctx.fillText(text, ax, y + Math.min(at.height, parseFloat(style.lineHeight) || at.height) / 2);
+          const line = Math.min(at.height, parseFloat(style.lineHeight) || at.height);
+          ctx.fillText(text, ax, y + line / 2);
         }
         ctx.restore();
       }
@@ -747,7 +758,8 @@
     chart.series = seriesOf(answer);
     chart.extent = extentOf(answer);
     if (chart.series.length === 0 || !chart.extent) {
-      plotNote(lines === 0 || !chart.extent ? 'No readings to plot.' : 'No numeric column to plot.');
+      plotNote(lines === 0 || !chart.extent ? 'No readings to plot.' :
+                                              'No numeric column to plot.');
       return;
     }
     chart.answer = answer;
