@@ -537,7 +537,8 @@ def open_file_page(run, serial_dir, name, seconds=WAIT):
     run.driver.get(f'{run.base}/file?dir={urllib.parse.quote(serial_dir)}'
                    f'&name={urllib.parse.quote(name)}')
     wait_for(run, f'the plot of {serial_dir}/{name}',
-             lambda: run.js('return (window.orbtray && window.orbtray.plots || []).length') > 0)
+             lambda: run.js('return (window.orbtray && window.orbtray.plots || []).length') > 0,
+             seconds)
 
 
 def file_page(run):
