@@ -364,6 +364,7 @@ def chart_facts(run):
 def header_file(run):
     """Names and units from the header, second axis and panels kept in the address."""
     run.send('HDR-9', HEADER_FILE)
+    run.wait('the header file stored', lambda: any(row[1] == 'HDR-9' for row in run.listed()))
     name, _ = run.stored('HDR-9')
     open_file_page(run, 'HDR-9', name)
     expected = [['Time (UTC)', 'temperature', 'pressure']] + [
