@@ -1,7 +1,8 @@
 #pragma once
 
 // A stored file as lines and fields: each LINE's data ended by CR LF (a bare LF is taken too, and
-// a last line without an end counts), fields separated by commas, no quoting. Both the table and
+// a last line without an end counts), fields separated by the file's separator (a comma or a
+// semicolon, see ReadingsFormat.h), no quoting. Both the table and
 // the plot read files this way, and both within the same bounds, so that no file, however it is
 // made, costs a request more than a few megabytes or a fraction of a second.
 
@@ -41,6 +42,10 @@ struct LinesRead {
 // a file twice this way without holding it in memory.
 using LineVisitor = std::function<void(std::string_view)>;
 using LineSource = std::function<LinesRead(const LineVisitor&)>;
+// The same from byte `from` of the file on, each line with the offset of its first byte, until
+// the visitor returns false: a plot of part of a long file reads only that part.
+using PlacedLineVisitor = std::function<bool(std::string_view line, std::uint64_t at)>;
+using LineReader = std::function<LinesRead(std::uint64_t from, const PlacedLineVisitor&)>;
 
 inline std::string_view WithoutCarriageReturn(std::string_view line) {
     if (!line.empty() && line.back() == '\r') {
@@ -49,19 +54,19 @@ inline std::string_view WithoutCarriageReturn(std::string_view line) {
     return line;
 }
 
-// Splits at most `most` fields off the line; false when the line has more than that.
+// Splits at most `most` fields off the line at `separator`; false when the line has more than that.
 inline bool SplitFields(std::string_view line, std::vector<std::string_view>& fields,
-                        std::size_t most = static_cast<std::size_t>(-1)) {
+                        std::size_t most = static_cast<std::size_t>(-1), char separator = ',') {
     fields.clear();
     for (;;) {
         if (fields.size() == most) {
             return false;
         }
-        const std::size_t comma = line.find(',');
-        fields.push_back(line.substr(0, comma));
-        if (comma == std::string_view::npos) {
+        const std::size_t end = line.find(separator);
+        fields.push_back(line.substr(0, end));
+        if (end == std::string_view::npos) {
             return true;
         }
-        line.remove_prefix(comma + 1);
+        line.remove_prefix(end + 1);
     }
 }

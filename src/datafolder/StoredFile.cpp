@@ -49,27 +49,35 @@ bool StoredFile::HasLineEnds(char* buffer) {
 }
 
 LinesRead StoredFile::EachLine(const LineVisitor& visit) {
+    return LinesFrom(0, [&](std::string_view line, std::uint64_t) {
+        visit(line);
+        return true;
+    });
+}
+
+LinesRead StoredFile::LinesFrom(std::uint64_t from, const PlacedLineVisitor& visit) {
     LinesRead read;
     // Room for a megabyte read behind the start of a line not yet ended, which is never longer
     // than kMaxLineBytes: a longer one is visited cut as soon as it is, and the rest skipped.
     std::string buffer(kLineEndWithin + kMaxLineBytes, '\0');
-    if (!HasLineEnds(buffer.data())) {
+    if (from == 0 && !HasLineEnds(buffer.data())) {
         read.unreadable = true;
         return read;
     }
-    const auto emit = [&](std::string_view line) {
+    bool stopped = false;
+    const auto emit = [&](std::string_view line, std::uint64_t at) {
         if (line.size() > kMaxLineBytes) {
             line = line.substr(0, kMaxLineBytes);
             read.cut = true;
         } else {
             line = WithoutCarriageReturn(line);
         }
-        visit(line);
         ++read.lines;
+        stopped = !visit(line, at);
     };
     std::size_t held = 0;   // bytes of an unfinished line at the front of `buffer`
     bool skipping = false;  // within the rest of a line already visited cut
-    std::uint64_t offset = 0;
+    std::uint64_t offset = std::min(from, kReadBudget);
     for (;;) {
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(kLineEndWithin, kReadBudget - offset));
@@ -82,11 +90,13 @@ LinesRead StoredFile::EachLine(const LineVisitor& visit) {
                 if (read.lines == kReadLines) {
                     read.partial = true;
                 } else {
-                    emit(std::string_view(buffer.data(), held));
+                    emit(std::string_view(buffer.data(), held), offset - held);
                 }
             }
             return read;
         }
+        // The file offset of buffer[0].
+        const std::uint64_t base = offset - held;
         offset += static_cast<std::uint64_t>(n);
         const std::size_t end = held + static_cast<std::size_t>(n);
         std::size_t start = 0;
@@ -98,7 +108,10 @@ LinesRead StoredFile::EachLine(const LineVisitor& visit) {
                     read.partial = true;
                     return read;
                 }
-                emit(std::string_view(buffer.data() + start, stop - start));
+                emit(std::string_view(buffer.data() + start, stop - start), base + start);
+                if (stopped) {
+                    return read;
+                }
             }
             skipping = false;
             start = stop + 1;
@@ -109,7 +122,10 @@ LinesRead StoredFile::EachLine(const LineVisitor& visit) {
                 read.partial = true;
                 return read;
             }
-            emit(std::string_view(buffer.data() + start, held));
+            emit(std::string_view(buffer.data() + start, held), base + start);
+            if (stopped) {
+                return read;
+            }
             skipping = true;
             held = 0;
         }

@@ -32,6 +32,10 @@ public:
     // piece at a time, with lines cut to kMaxLineBytes: whatever the file holds, the memory
     // used stays near a megabyte. A read that fails ends the file there.
     [[nodiscard]] LinesRead EachLine(const LineVisitor& visit);
+    // The same from byte `from` on (the start of a line, as a visit gave it), each line with its
+    // offset, until `visit` returns false. The budgets count from the file's start in bytes and
+    // from `from` in lines. The line-end rule is the start's: a later piece is not looked at again.
+    [[nodiscard]] LinesRead LinesFrom(std::uint64_t from, const PlacedLineVisitor& visit);
     // Hands the open file over; the StoredFile reads no more.
     [[nodiscard]] std::unique_ptr<platform::File> TakeFile() { return std::move(file_); }
 

@@ -30,7 +30,9 @@ struct ForwardConfig {
     std::chrono::seconds commandTimeout{600};
     // How long a folder write may go without an end before the target counts as down.
     std::chrono::seconds folderStall{120};
-    // How often the outbox is looked at for jobs other processes queued or retried.
+    // How often the outbox is listed whatever its folder's last-write time says: jobs that other
+    // processes queued or retried are found within a second where the folder keeps that time,
+    // and within this where it does not (or when another receiver held the target).
     std::chrono::seconds rescan{30};
     const platform::Clock* clock = &platform::SystemClock();
 };

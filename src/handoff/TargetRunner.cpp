@@ -121,8 +121,14 @@ void TargetRunner::TakeInbox() {
     }
 }
 
+bool TargetRunner::OutboxChanged() const {
+    return platform::LastWriteOf(outbox_.Folder()) != outboxStamp_;
+}
+
 void TargetRunner::Rescan() {
     lastRescan_ = std::chrono::steady_clock::now();
+    // Taken before the listing, so that a change during it is seen at the next look.
+    outboxStamp_ = platform::LastWriteOf(outbox_.Folder());
     const std::string key = target_.Key();
     std::map<std::string, Job> seen;
     for (const std::string& id : outbox_.ListJobs(config_.clock->UtcSeconds())) {
@@ -404,7 +410,7 @@ void TargetRunner::Run() {
     for (;;) {
         const bool fresh = HasInbox();
         TakeInbox();
-        if (Clock::now() - lastRescan_ >= config_.rescan) {
+        if (Clock::now() - lastRescan_ >= config_.rescan || OutboxChanged()) {
             Rescan();
         }
         Publish(fresh);
@@ -425,9 +431,10 @@ void TargetRunner::Run() {
                 next = std::min(next, job.nextTry);
             }
         }
-        if (stuck_) {
-            until = std::min(until, Clock::now() + std::chrono::seconds(1));
-        }
+        // A stuck write is checked on, and the outbox's folder looked at, every second: a
+        // look is one stat, and a full listing only follows a change. Folders that keep no
+        // last-write time for their names still get the full look every config_.rescan.
+        until = std::min(until, Clock::now() + std::chrono::seconds(1));
         if (next != INT64_MAX) {
             until = std::min(
                 until, Clock::now() + std::chrono::seconds(std::max<std::int64_t>(next - now, 1)));

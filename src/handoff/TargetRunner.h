@@ -47,6 +47,9 @@ private:
     bool HasInbox();
     void TakeInbox();
     void Rescan();
+    // Whether a name in the outbox was made, renamed or removed since the last look: the user's
+    // `outbox add` and `outbox retry`, or another receiver's jobs.
+    bool OutboxChanged() const;
     Job* NextDue(std::int64_t now);
     // The ids of the jobs to try now together; none when nothing is due.
     std::vector<std::string> NextBatch(std::int64_t now);
@@ -82,6 +85,7 @@ private:
     platform::File lock_;
     std::map<std::string, Job> jobs_;  // by id: oldest first
     std::chrono::steady_clock::time_point lastRescan_{};
+    std::uint64_t outboxStamp_ = 0;  // the outbox folder's last-write time at the last look
     std::chrono::steady_clock::time_point lastPublished_{};
     bool down_ = false;
     int downTries_ = 0;

@@ -48,6 +48,9 @@ bool PathExists(const std::string& path);
 // Whether the name leads to something: a symbolic link counts only while its target exists.
 bool TargetExists(const std::string& path);
 bool IsDirectory(const std::string& path);
+// The last-write time of a file or folder as DirectoryEntry::lastWrite has it; 0 when there is
+// nothing of that name. A folder's changes when a name in it is made, renamed or removed.
+std::uint64_t LastWriteOf(const std::string& path);
 // Creates one directory; false if it could not be created (it may exist already).
 [[nodiscard]] bool MakeDirectory(const std::string& path);
 // Renames `from` to `to` but never replaces an existing `to`: Taken leaves both names as they

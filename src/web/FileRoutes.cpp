@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -29,14 +31,30 @@ std::optional<std::size_t> Count(const Query& query, const std::string& key, std
     return value;
 }
 
-// A file name safe inside a quoted header parameter; the file's own name in every usual case.
-std::string QuotedName(const std::string& name) {
-    std::string safe;
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        safe += byte < 0x20 || byte == 0x7F || c == '"' || c == '\\' || byte >= 0x80 ? '_' : c;
+// A download's name, plain ASCII that no browser or file system reads as anything but a name:
+// the serial's folder and the file's own name (its time, YYMMDD-HHMMSS.csv), each byte that is not
+// a letter, a digit, '-' or '.' written as '_'.
+std::string DownloadName(const FileRecord& record) {
+    std::string name = record.serial + "_" + record.fileName;
+    for (char& c : name) {
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '.';
+        c = plain ? c : '_';
     }
-    return safe;
+    return name;
+}
+
+// Optional x values: absent, or a finite number.
+bool XValue(const Query& query, const std::string& key, double fallback, double& value) {
+    value = fallback;
+    const auto found = query.find(key);
+    if (found == query.end()) {
+        return true;
+    }
+    const std::string& text = found->second;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return !text.empty() && error == std::errc() && end == text.data() + text.size() &&
+           std::isfinite(value);
 }
 
 struct Named {
@@ -132,11 +150,12 @@ std::string CellTextWithin(std::string_view cell, std::size_t room) {
     return "\"\"";
 }
 
-// Appends the line's cells as a JSON array of strings, cut so that its text stays within
-// kMaxRowBytes; true when anything was cut.
-bool AppendRow(std::string& rows, std::string_view line, std::vector<std::string_view>& fields) {
+// Appends the line's cells, split at `separator`, as a JSON array of strings, cut so that its text
+// stays within kMaxRowBytes; true when anything was cut.
+bool AppendRow(std::string& rows, std::string_view line, char separator,
+               std::vector<std::string_view>& fields) {
     // Each cell takes at least three bytes ("",), so no more can fit.
-    const bool allFields = SplitFields(line, fields, FileRoutes::kMaxRowBytes / 3);
+    const bool allFields = SplitFields(line, fields, FileRoutes::kMaxRowBytes / 3, separator);
     const std::size_t start = rows.size();
     rows += rows.size() > 1 ? ",[" : "[";
     for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -161,6 +180,22 @@ bool AppendRow(std::string& rows, std::string_view line, std::vector<std::string
     return !allFields;
 }
 
+// What identifies a file's contents for the index cache: its names, size and time written.
+std::string IndexKey(const StoredFile& file) {
+    return file.record.serial + '\0' + file.record.fileName + '\0' + std::to_string(file.size) +
+           '\0' + std::to_string(file.record.lastWrite);
+}
+
+LineReader ReaderOf(StoredFile& file) {
+    return [&file](std::uint64_t from, const PlacedLineVisitor& visit) {
+        return file.LinesFrom(from, visit);
+    };
+}
+
+nlohmann::json OrNull(const std::optional<PlotRange>& range) {
+    return range ? nlohmann::json::array({range->from, range->to}) : nlohmann::json();
+}
+
 // The answer's fields before its rows, as a JSON object still open.
 std::string OpenObject(const nlohmann::json& fields) {
     std::string text = JsonText(fields);
@@ -180,44 +215,64 @@ Reply FileRoutes::Table(const Query& query) {
     if (named.failure) {
         return std::move(*named.failure);
     }
+    StoredFile& file = *named.file;
+    const LineReader lines = ReaderOf(file);
+    const std::shared_ptr<const ReadingsIndex> index = readings_.Get(IndexKey(file), lines);
+    if (index->read.unreadable) {
+        return TextReply(422, kNoLineEnds);
+    }
+    const char separator = index->format.separator;
     count = std::min(*count, kMaxRows);
     // Written by hand, like the plot: a row of thousands of cells as JSON objects would cost
     // far more than its text.
-    std::string rows = "[";
     std::vector<std::string_view> fields;
-    std::size_t index = 0;
+    std::string header = "[";
+    if (index->format.header) {
+        (void)file.LinesFrom(0, [&](std::string_view line, std::uint64_t) {
+            AppendRow(header, line, separator, fields);
+            return false;
+        });
+    }
+    std::string rows = "[";
     std::vector<std::size_t> cutRows;  // indexes into `rows`
     std::size_t shown = 0;
     bool more = false;
-    const LinesRead read = named.file->EachLine([&](std::string_view line) {
-        if (index >= *offset && index - *offset < *count) {
+    const std::size_t first = *offset, most = *count;
+    if (first < index->readings && most > 0) {
+        // From the chunk the first row is in, so that a page far into the file reads only it.
+        const ReadingsChunk& chunk = index->chunks[first / index->chunkLines];
+        std::size_t skip = first - chunk.first;
+        (void)file.LinesFrom(chunk.at, [&](std::string_view line, std::uint64_t) {
+            if (skip > 0) {
+                --skip;
+                return true;
+            }
             if (rows.size() >= kMaxAnswerBytes) {
                 more = true;
-            } else {
-                if (AppendRow(rows, line, fields)) {
-                    cutRows.push_back(shown);
-                }
-                ++shown;
+                return false;
             }
-        }
-        ++index;
-    });
-    if (read.unreadable) {
-        return TextReply(422, kNoLineEnds);
+            if (AppendRow(rows, line, separator, fields)) {
+                cutRows.push_back(shown);
+            }
+            return ++shown < most && first + shown < index->readings;
+        });
     }
     rows += ']';
-    const FileRecord& record = named.file->record;
+    const FileRecord& record = file.record;
+    nlohmann::json fieldsBefore = {{"dir", record.serial},
+                                   {"name", record.fileName},
+                                   {"serial", SerialFromDirectoryName(record.serial)},
+                                   {"size", file.size},
+                                   {"lines", index->readings},
+                                   {"partial", index->read.partial},
+                                   {"offset", *offset},
+                                   {"cut", cutRows},
+                                   {"more", more},
+                                   {"separator", std::string(1, separator)}};
     Reply reply;
     reply.type = "application/json";
-    reply.body = OpenObject({{"dir", record.serial},
-                             {"name", record.fileName},
-                             {"serial", SerialFromDirectoryName(record.serial)},
-                             {"size", named.file->size},
-                             {"lines", read.lines},
-                             {"partial", read.partial},
-                             {"offset", *offset},
-                             {"cut", cutRows},
-                             {"more", more}}) +
+    reply.body = OpenObject(fieldsBefore) +
+                 (index->format.header ? "\"header\":" + header.substr(1) + "," : "") +
                  "\"rows\":" + rows + "}";
     return reply;
 }
@@ -227,23 +282,65 @@ Reply FileRoutes::Plot(const Query& query) {
     if (!points || *points == 0) {
         return TextReply(400, "points must be a positive number");
     }
+    constexpr double kAll = std::numeric_limits<double>::infinity();
+    PlotRange asked;
+    if (!XValue(query, "from", -kAll, asked.from) || !XValue(query, "to", kAll, asked.to) ||
+        asked.from > asked.to) {
+        return TextReply(400, "from and to must be numbers, from not above to");
+    }
+    const bool ranged = query.count("from") > 0 || query.count("to") > 0;
     Named named = OpenNamed(index_, query);
     if (named.failure) {
         return std::move(*named.failure);
     }
     StoredFile& file = *named.file;
-    const PlotSeries plot = ThinPlot([&](const LineVisitor& visit) { return file.EachLine(visit); },
-                                     std::min(*points, kMaxPoints));
-    if (plot.read.unreadable) {
+    const LineReader lines = ReaderOf(file);
+    const std::shared_ptr<const ReadingsIndex> index = readings_.Get(IndexKey(file), lines);
+    if (index->read.unreadable) {
         return TextReply(422, kNoLineEnds);
+    }
+    const ReadingsFormat& format = index->format;
+    const PlotSeries plot = ThinPlot(*index, lines, std::min(*points, kMaxPoints),
+                                     ranged ? std::optional<PlotRange>(asked) : std::nullopt);
+
+    nlohmann::json labels = nlohmann::json::array({index->TimeAxis() ? kTimeLabel : kReadingLabel});
+    nlohmann::json series = nlohmann::json::array();
+    for (const SeriesColumn& column : format.series) {
+        labels.push_back(column.label);
+        series.push_back({{"column", column.column + 1},
+                          {"name", column.name},
+                          {"label", column.label},
+                          {"unit", column.unit}});
+    }
+    nlohmann::json stats = nlohmann::json::array();
+    for (const SeriesSummary& summary : plot.stats) {
+        const bool any = summary.count > 0;
+        stats.push_back(
+            {{"min", any ? nlohmann::json(summary.low) : nlohmann::json()},
+             {"max", any ? nlohmann::json(summary.high) : nlohmann::json()},
+             {"mean", any ? nlohmann::json(summary.sum / summary.count) : nlohmann::json()},
+             {"count", summary.count}});
+    }
+    nlohmann::json fields = {
+        {"x", index->TimeAxis() ? "time" : "line"},
+        {"labels", std::move(labels)},
+        {"series", std::move(series)},
+        {"lines", index->readings},
+        {"header", format.header},
+        {"separator", std::string(1, format.separator)},
+        {"decimalComma", format.decimalComma},
+        {"partial", index->read.partial},
+        {"extent",
+         OrNull(index->placed > 0 ? std::optional<PlotRange>(PlotRange{index->xMin, index->xMax})
+                                  : std::nullopt)},
+        {"range", OrNull(plot.range)},
+        {"stats", std::move(stats)}};
+    if (!format.problem.empty()) {
+        fields["problem"] = format.problem;
     }
     Reply reply;
     reply.type = "application/json";
-    reply.body = OpenObject({{"labels", plot.labels},
-                             {"x", plot.timeAxis ? "time" : "line"},
-                             {"lines", plot.read.lines},
-                             {"partial", plot.read.partial}}) +
-                 "\"data\":" + plot.data + "}";
+    reply.body = OpenObject(fields) + "\"data\":" + plot.data + "}";
     return reply;
 }
 
@@ -255,10 +352,9 @@ Reply FileRoutes::Download(const Query& query) {
     Reply reply;
     reply.type = "text/csv";
     reply.fileSize = named.file->size;
+    reply.headers.emplace_back("Content-Disposition",
+                               "attachment; filename=\"" + DownloadName(named.file->record) + "\"");
     reply.file = named.file->TakeFile();
-    reply.headers.emplace_back(
-        "Content-Disposition",
-        "attachment; filename=\"" + QuotedName(named.file->record.fileName) + "\"");
     return reply;
 }
 

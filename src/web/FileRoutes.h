@@ -2,14 +2,17 @@
 
 // The routes over the received files: the list, one file's rows, its plot and its bytes. A file
 // is named by `dir` (its serial folder as on disk) and `name`; anything the scan does not list
-// is 404. Runs on the server's thread. When files are handed on, the list says how far each has
-// come, and /api/outbox shows the hand-off.
+// is 404. Runs on the server's thread, which alone uses the index cache. The table and the plot
+// read a file as ReadingsFormat finds it written, through an index of its readings that the
+// last few files viewed keep, so that a page or a zoom reads only its part of a long file. When
+// files are handed on, the list says how far each has come, and /api/outbox shows the hand-off.
 
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "datafolder/Scan.h"
+#include "web/ReadingsIndex.h"
 #include "web/Reply.h"
 
 class FileIndex;
@@ -30,7 +33,10 @@ public:
     // Each row with "handoff" (HandOffWord) while forwarding, for a file that was queued.
     [[nodiscard]] Reply Files(const Query& query);
     [[nodiscard]] Reply Table(const Query& query);
+    // ?points=P[&from=X1&to=X2]: the readings with x in [X1, X2] thinned to P rows, with each
+    // series' statistics over the range.
     [[nodiscard]] Reply Plot(const Query& query);
+    // The file's bytes, named SERIAL_YYMMDD-HHMMSS.csv for whoever saves it.
     [[nodiscard]] Reply Download(const Query& query);
     // OutboxJson of the forwarder's status; {"forwarding":false} while nothing is handed on, so
     // that the page can tell without a failed request.
@@ -48,4 +54,5 @@ public:
 private:
     FileIndex& index_;
     const handoff::Forwarder* forwarder_ = nullptr;
+    ReadingsIndexCache readings_;
 };

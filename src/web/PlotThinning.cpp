@@ -6,118 +6,94 @@
 #include <cstdint>
 #include <limits>
 
-#include "datafolder/CsvLines.h"
-#include "platform/Clock.h"
-
 namespace {
 
 constexpr double kNoValue = std::numeric_limits<double>::quiet_NaN();
 
-std::string_view Trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
+// Collects the range's readings, whole chunks or one at a time, in file order, into buckets, and
+// each finished bucket into at most two rows. Holds one bucket at a time.
+class Buckets {
+public:
+    // `total` readings into `buckets` buckets (as many as readings: one row each).
+    Buckets(std::size_t series, std::size_t total, std::size_t buckets)
+        : stats(series), total_(total), buckets_(buckets), current_(series) {}
 
-// A whole cell as a finite number, or NaN.
-double NumberOf(std::string_view cell) {
-    cell = Trimmed(cell);
-    if (!cell.empty() && cell.front() == '+') {
-        cell.remove_prefix(1);
-    }
-    double value = kNoValue;
-    const auto [end, error] = std::from_chars(cell.data(), cell.data() + cell.size(), value);
-    if (cell.empty() || error != std::errc() || end != cell.data() + cell.size() ||
-        !std::isfinite(value)) {
-        return kNoValue;
-    }
-    return value;
-}
-
-bool Digits(std::string_view text, std::size_t at, std::size_t count, int& value) {
-    if (at + count > text.size()) {
-        return false;
-    }
-    value = 0;
-    for (std::size_t i = at; i < at + count; ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return false;
-        }
-        value = value * 10 + (text[i] - '0');
-    }
-    return true;
-}
-
-// Epoch seconds as the first column: 2001-09-09 to 2286, a range no reading of another kind is
-// likely to stay within on every line.
-bool EpochSeconds(double value) {
-    return value >= 1e9 && value < 1e10;
-}
-
-}  // namespace
-
-bool ParseTimeMs(std::string_view text, double& ms) {
-    text = Trimmed(text);
-    int year, month, day, hour, minute, second;
-    if (text.size() < 19 || !Digits(text, 0, 4, year) || text[4] != '-' ||
-        !Digits(text, 5, 2, month) || text[7] != '-' || !Digits(text, 8, 2, day) ||
-        (text[10] != ' ' && text[10] != 'T') || !Digits(text, 11, 2, hour) || text[13] != ':' ||
-        !Digits(text, 14, 2, minute) || text[16] != ':' || !Digits(text, 17, 2, second) ||
-        month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) {
-        return false;
-    }
-    std::size_t at = 19;
-    double fraction = 0;
-    if (at < text.size() && text[at] == '.') {
-        double scale = 0.1;
-        ++at;
-        const std::size_t first = at;
-        for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at, scale /= 10) {
-            fraction += (text[at] - '0') * scale;
-        }
-        if (at == first) {
-            return false;
+    void AddReading(double x, std::uint32_t at, const double* values) {
+        Enter(1, x, x, at, at);
+        for (std::size_t s = 0; s < current_.size(); ++s) {
+            if (!std::isnan(values[s])) {
+                current_[s].Add(values[s], at);
+                stats[s].Add(values[s], at);
+            }
         }
     }
-    if (at < text.size() && text[at] == 'Z') {
-        ++at;
-    }
-    if (at != text.size()) {
-        return false;
-    }
-    const std::int64_t seconds = platform::UtcSecondsOf({year, month, day, hour, minute, second});
-    ms = static_cast<double>(seconds) * 1000 + std::round(fraction * 1000);
-    return true;
-}
 
-namespace {
-
-// One column's extremes within one bucket, kept small: a plot holds one per bucket and column.
-struct Extremes {
-    static constexpr std::uint32_t kNone = 0xFFFFFFFF;
-    double low = 0, high = 0;
-    std::uint32_t lowAt = kNone, highAt = kNone;  // line numbers, below kReadBudget
-
-    bool Any() const { return lowAt != kNone; }
-    void Add(double value, std::uint32_t line) {
-        if (!Any() || value < low) {
-            low = value;
-            lowAt = line;
-        }
-        if (highAt == kNone || value > high) {
-            high = value;
-            highAt = line;
+    void AddChunk(const ReadingsChunk& chunk, const SeriesSummary* summaries) {
+        Enter(chunk.placed, chunk.xFirst, chunk.xLast, chunk.first, chunk.first + chunk.lines - 1);
+        for (std::size_t s = 0; s < current_.size(); ++s) {
+            current_[s].Add(summaries[s]);
+            stats[s].Add(summaries[s]);
         }
     }
-};
 
-// Where a bucket starts and ends on the time axis, by either reading of the first column.
-struct BucketTimes {
-    double firstText = 0, lastText = 0, firstEpoch = 0, lastEpoch = 0;
+    void Finish() { Flush(); }
+
+    std::vector<std::vector<double>> rows;
+    std::vector<SeriesSummary> stats;
+
+private:
+    void Enter(std::size_t readings, double firstX, double lastX, std::uint32_t firstAt,
+               std::uint32_t lastAt) {
+        // (A file changed since it was counted ends in the last bucket, not past it.)
+        const std::size_t bucket = std::min(buckets_ - 1, seen_ * buckets_ / total_);
+        if (held_ > 0 && bucket != bucket_) {
+            Flush();
+        }
+        bucket_ = bucket;
+        seen_ += readings;
+        if (held_ == 0) {
+            firstX_ = firstX;
+            firstAt_ = firstAt;
+        }
+        held_ += readings;
+        lastX_ = lastX;
+        lastAt_ = lastAt;
+    }
+
+    void Flush() {
+        if (held_ == 0) {
+            return;
+        }
+        std::vector<double> early(1 + current_.size(), kNoValue), late(early);
+        early[0] = firstX_;
+        late[0] = lastX_;
+        for (std::size_t s = 0; s < current_.size(); ++s) {
+            const SeriesSummary& e = current_[s];
+            if (e.count == 0) {
+                continue;
+            }
+            if (e.lowAt == e.highAt) {
+                // One value: on the row nearer the reading it came from.
+                (e.lowAt == lastAt_ && held_ > 1 ? late : early)[s + 1] = e.low;
+            } else {
+                // Each extreme on the row nearer its own reading, so the curve keeps its order.
+                early[s + 1] = e.lowAt < e.highAt ? e.low : e.high;
+                late[s + 1] = e.lowAt < e.highAt ? e.high : e.low;
+            }
+            current_[s] = SeriesSummary{};
+        }
+        rows.push_back(std::move(early));
+        if (held_ > 1) {
+            rows.push_back(std::move(late));
+        }
+        held_ = 0;
+    }
+
+    const std::size_t total_, buckets_;
+    std::vector<SeriesSummary> current_;
+    std::size_t seen_ = 0, held_ = 0, bucket_ = 0;
+    double firstX_ = 0, lastX_ = 0;
+    std::uint32_t firstAt_ = 0, lastAt_ = 0;
 };
 
 void AppendRow(std::string& data, const std::vector<double>& row) {
@@ -137,113 +113,124 @@ void AppendRow(std::string& data, const std::vector<double>& row) {
     data += ']';
 }
 
-}  // namespace
+enum class Part : unsigned char { Outside, Inside, Edge };
 
-PlotSeries ThinPlot(const LineSource& eachLine, std::size_t points) {
-    // Two passes and no copy of the readings: the first counts the lines, so the second knows
-    // each line's bucket and keeps only every bucket's extremes, however long the file is.
-    PlotSeries plot;
-    plot.read = eachLine([](std::string_view) {});
-    const std::size_t lines = plot.read.lines;
-    if (lines == 0 || plot.read.unreadable) {
-        plot.labels.push_back("line");
-        return plot;
-    }
-    if (points < 2) {
-        points = 2;
-    }
-    const std::size_t buckets = lines <= points ? lines : points / 2;
-    // [column][bucket]; a column's buckets are made when it first shows a number.
-    std::vector<std::vector<Extremes>> columns;
-    std::vector<BucketTimes> times(buckets);
-    bool timeText = true;
-    bool epochSeconds = true;
-    std::vector<std::string_view> fields;
-    std::size_t line = 0;
-    std::size_t bucket = 0;
-    std::size_t nextBucketAt = lines / buckets;
-    eachLine([&](std::string_view row) {
-        // A file that grew since it was counted is plotted as it was.
-        if (line >= lines) {
-            return;
+// Reads the readings of chunks [first, last] (adjacent, so one stretch of the file) and calls
+// `each(x, reading, values)` for those with x in [from, to].
+template <typename Each>
+void ReadChunks(const ReadingsIndex& index, const LineReader& lines, std::size_t first,
+                std::size_t last, const PlotRange& range, Each&& each) {
+    std::vector<double> values(index.Series());
+    std::vector<std::string_view> cells;
+    std::uint32_t reading = index.chunks[first].first;
+    const std::uint32_t end = index.chunks[last].first + index.chunks[last].lines;
+    (void)lines(index.chunks[first].at, [&](std::string_view line, std::uint64_t) {
+        double time = 0;
+        ReadReading(index.format, line, cells, time, values.data());
+        const double x = index.XOf(reading, time);
+        if (x >= range.from && x <= range.to) {
+            each(x, reading, values.data());
         }
-        while (line == nextBucketAt && bucket + 1 < buckets) {
-            ++bucket;
-            nextBucketAt = (bucket + 1) * lines / buckets;
-        }
-        SplitFields(row, fields, kMaxPlotColumns);
-        if (columns.size() < fields.size()) {
-            columns.resize(fields.size());
-        }
-        double first = kNoValue;
-        for (std::size_t c = 0; c < fields.size(); ++c) {
-            const double value = NumberOf(fields[c]);
-            if (c == 0) {
-                first = value;
-            }
-            if (!std::isnan(value)) {
-                if (columns[c].empty()) {
-                    columns[c].resize(buckets);
-                }
-                columns[c][bucket].Add(value, static_cast<std::uint32_t>(line));
-            }
-        }
-        double ms = 0;
-        timeText = timeText && ParseTimeMs(fields[0], ms);
-        epochSeconds = epochSeconds && EpochSeconds(first);
-        BucketTimes& at = times[bucket];
-        if (line == bucket * lines / buckets) {
-            at.firstText = ms;
-            at.firstEpoch = first * 1000;
-        }
-        at.lastText = ms;
-        at.lastEpoch = first * 1000;
-        ++line;
+        return ++reading < end;
     });
+}
 
-    plot.timeAxis = timeText || epochSeconds;
-    plot.labels.push_back(plot.timeAxis ? "time" : "line");
-    std::vector<const std::vector<Extremes>*> series;
-    for (std::size_t c = plot.timeAxis ? 1 : 0; c < columns.size(); ++c) {
-        if (!columns[c].empty()) {
-            series.push_back(&columns[c]);
-            plot.labels.push_back("col" + std::to_string(c + 1));
-        }
-    }
-    plot.data.assign(1, '[');
-    std::vector<double> early, late;
-    for (std::size_t b = 0; b < buckets; ++b) {
-        const std::size_t first = b * lines / buckets;
-        const std::size_t last = (b + 1) * lines / buckets - 1;
-        const BucketTimes& at = times[b];
-        early.assign(1, !plot.timeAxis ? double(first + 1)
-                        : timeText     ? at.firstText
-                                       : at.firstEpoch);
-        late.assign(1, !plot.timeAxis ? double(last + 1) : timeText ? at.lastText : at.lastEpoch);
-        for (const auto* column : series) {
-            const Extremes& e = (*column)[b];
-            // Each extreme on the row nearer its own line, so the curve keeps its order.
-            if (!e.Any()) {
-                early.push_back(kNoValue);
-                late.push_back(kNoValue);
-            } else if (e.lowAt == e.highAt) {
-                early.push_back(e.low);
-                late.push_back(kNoValue);
-            } else {
-                early.push_back(e.lowAt < e.highAt ? e.low : e.high);
-                late.push_back(e.lowAt < e.highAt ? e.high : e.low);
-            }
-        }
-        if (first == last) {
-            AppendRow(plot.data, early);
+// Calls `read(first, last)` for each run of adjacent chunks `wanted` says to read, and
+// `whole(chunk)` for each other chunk in range, in file order.
+template <typename Wanted, typename Read, typename Whole>
+void WalkChunks(const std::vector<Part>& parts, Wanted&& wanted, Read&& read, Whole&& whole) {
+    std::size_t run = 0, runLength = 0;
+    for (std::size_t c = 0; c <= parts.size(); ++c) {
+        const bool reading = c < parts.size() && parts[c] != Part::Outside && wanted(c);
+        if (reading) {
+            run = runLength++ == 0 ? c : run;
             continue;
         }
-        if (late[0] < early[0]) {
-            std::swap(early, late);
+        if (runLength > 0) {
+            read(run, run + runLength - 1);
+            runLength = 0;
         }
-        AppendRow(plot.data, early);
-        AppendRow(plot.data, late);
+        if (c < parts.size() && parts[c] == Part::Inside) {
+            whole(c);
+        }
+    }
+}
+
+}  // namespace
+
+PlotSeries ThinPlot(const ReadingsIndex& index, const LineReader& lines, std::size_t points,
+                    std::optional<PlotRange> asked) {
+    PlotSeries plot;
+    const std::size_t series = index.Series();
+    plot.stats.resize(series);
+    // A file read without confidence shows no series at all, rather than some guessed.
+    if (index.placed == 0 || series == 0) {
+        plot.range = asked;
+        return plot;
+    }
+    PlotRange range{index.xMin, index.xMax};
+    if (asked) {
+        range = {std::max(asked->from, index.xMin), std::min(asked->to, index.xMax)};
+        if (range.from > range.to) {
+            plot.range = asked;
+            return plot;
+        }
+    }
+    plot.range = range;
+    points = std::max<std::size_t>(points, 2);
+
+    // Chunks wholly in range stand for their readings; those across an edge are read.
+    std::vector<Part> parts(index.chunks.size(), Part::Outside);
+    std::size_t readings = 0;  // in range
+    for (std::size_t c = 0; c < parts.size(); ++c) {
+        const ReadingsChunk& chunk = index.chunks[c];
+        if (chunk.placed == 0 || chunk.xMax < range.from || chunk.xMin > range.to) {
+            continue;
+        }
+        const bool inside = chunk.xMin >= range.from && chunk.xMax <= range.to;
+        parts[c] = inside ? Part::Inside : Part::Edge;
+        readings += inside ? chunk.placed : 0;
+    }
+    WalkChunks(
+        parts, [&](std::size_t c) { return parts[c] == Part::Edge; },
+        [&](std::size_t first, std::size_t last) {
+            ReadChunks(index, lines, first, last, range,
+                       [&](double, std::uint32_t, const double*) { ++readings; });
+        },
+        [](std::size_t) {});
+    if (readings == 0) {
+        return plot;
+    }
+
+    // Every reading when they fit; else buckets of whole chunks where a bucket holds at least
+    // half a chunk's readings (fewer, coarser buckets, but no reading of the file), and of single
+    // readings where it holds less.
+    const bool every = readings <= points;
+    const std::size_t buckets = every ? readings : points / 2;
+    const bool wholeChunks = !every && readings / buckets * 2 >= index.chunkLines;
+    Buckets thinned(series, readings, buckets);
+    WalkChunks(
+        parts, [&](std::size_t c) { return parts[c] == Part::Edge || !wholeChunks; },
+        [&](std::size_t first, std::size_t last) {
+            ReadChunks(index, lines, first, last, range,
+                       [&](double x, std::uint32_t at, const double* values) {
+                           thinned.AddReading(x, at, values);
+                       });
+        },
+        [&](std::size_t c) { thinned.AddChunk(index.chunks[c], index.SummariesOf(c)); });
+    thinned.Finish();
+
+    if (!index.ordered) {
+        // Times that go back in the file are drawn in time order all the same.
+        std::stable_sort(thinned.rows.begin(), thinned.rows.end(),
+                         [](const auto& a, const auto& b) { return a[0] < b[0]; });
+    }
+    plot.data.assign(1, '[');
+    for (const auto& row : thinned.rows) {
+        AppendRow(plot.data, row);
     }
     plot.data += ']';
+    plot.rows = thinned.rows.size();
+    plot.stats = std::move(thinned.stats);
     return plot;
 }

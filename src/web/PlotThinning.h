@@ -1,36 +1,36 @@
 #pragma once
 
-// A file's readings reduced to what a plot of at most a few thousand points can show. Lines
-// are cut into equal buckets along the file; each bucket gives two points, and every column's
-// lowest and highest value in the bucket is among them, in the order they came, so peaks and
-// dips survive however long the file is.
+// A file's readings within an x range reduced to what a plot of at most a few thousand points
+// can show. The range's readings are cut into equal buckets in file order; each bucket gives two
+// points, and every series' lowest and highest reading in the bucket is among them, in the order
+// they came, so peaks and dips survive however long the file is. A range of no more readings
+// than points gives every reading as it is. Whole chunks of the index stand in for their readings
+// where a bucket spans them, so only the range's edges are read from the file.
 
 #include <cstddef>
+#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "datafolder/CsvLines.h"
+#include "web/ReadingsIndex.h"
 
-// Only a line's first this many fields are plotted: the memory a plot takes grows with its
-// columns, and a line can hold thousands of them.
-inline constexpr std::size_t kMaxPlotColumns = 64;
-
-struct PlotSeries {
-    // "time" or "line", then "colN" for each column plotted (N counts the file's columns from 1).
-    std::vector<std::string> labels;
-    bool timeAxis = false;  // x in milliseconds since 1970 (UTC) rather than 1-based line numbers
-    // The rows as a JSON array, written as they are made. Each row: x, then one value per
-    // plotted column; null where the row has none.
-    std::string data = "[]";
-    LinesRead read;  // the lines the plot is drawn from
+struct PlotRange {
+    double from = 0, to = 0;  // x values, from <= to
 };
 
-// At most `points` rows (and at least 2 when there are as many lines). `lines` is read twice.
-// Kept per bucket, column and extreme are a value and a line number: at most `points` buckets
-// of kMaxPlotColumns columns, 24 bytes each (6 MB for 4000 points).
-[[nodiscard]] PlotSeries ThinPlot(const LineSource& lines, std::size_t points);
+struct PlotSeries {
+    // The rows as a JSON array: x, then one value per series; null where the row has none.
+    std::string data = "[]";
+    // Each series over every reading in range.
+    std::vector<SeriesSummary> stats;
+    // The x range the rows cover: the asked range within the file's x values. Absent when the
+    // file has no placed reading and no range was asked.
+    std::optional<PlotRange> range;
+    std::size_t rows = 0;
+};
 
-// "YYYY-MM-DD HH:MM:SS" or with 'T', optional fraction and 'Z', as milliseconds since 1970 in
-// UTC; false for anything else.
-[[nodiscard]] bool ParseTimeMs(std::string_view text, double& ms);
+// At most `points` rows (at least 2) of the readings with x in `range` (the whole file when
+// absent). `lines` reads the file `index` was built from.
+[[nodiscard]] PlotSeries ThinPlot(const ReadingsIndex& index, const LineReader& lines,
+                                  std::size_t points, std::optional<PlotRange> range);

@@ -103,7 +103,7 @@ TEST_F(WebAttack, HostileFilesAndRequestsCostLittleAndLeaveTheReceiverServing) {
                         std::string(4089, ',') + "\r\n" + Repeated("1,2\r\n", 10'000));
              const HttpReply plot = Ask(web, "/api/plot?dir=7&name=commas.csv&points=10000");
              ASSERT_EQ(plot.status, 200);
-             EXPECT_EQ(json::parse(plot.body)["labels"], json::parse(R"(["line","col1","col2"])"));
+             EXPECT_TRUE(json::parse(plot.body).contains("problem"));
          }},
         {"a file without line ends",
          [&] {

@@ -43,14 +43,15 @@ protected:
 TEST_F(Web, ListsWhatOrbtrayListPrintsAndServesEachFilesExactBytes) {
     // Folders as the store encodes them (".." and "A/B"), a serial that is not UTF-8, a name in
     // upper case, and entries the scan must leave out.
-    const std::vector<std::pair<std::string, std::string>> listed = {
-        {"12345", "251206-101500.csv"},
-        {"%2E%2E", "251206-101501.csv"},
-        {"A%2FB", "251206-101502.CSV"},
-        {"\xff\xfe", "251206-101503.csv"},
-        {".hidden", "251206-101504.csv"}};
+    // Each with the name a download is saved as: plain ASCII, the serial's folder first.
+    const std::vector<std::tuple<std::string, std::string, std::string>> listed = {
+        {"12345", "251206-101500.csv", "12345_251206-101500.csv"},
+        {"%2E%2E", "251206-101501.csv", "_2E_2E_251206-101501.csv"},
+        {"A%2FB", "251206-101502.CSV", "A_2FB_251206-101502.CSV"},
+        {"\xff\xfe", "251206-101503.csv", "___251206-101503.csv"},
+        {".hidden", "251206-101504.csv", ".hidden_251206-101504.csv"}};
     int age = 10;
-    for (const auto& [dir, name] : listed) {
+    for (const auto& [dir, name, saved] : listed) {
         data.Write(dir + "/" + name, "2025-12-14T01:02:03.450," + dir + ",20.5,mm\r\n3,\"q\"\r\n");
         std::filesystem::last_write_time(
             data.Path() + dir + "/" + name,
@@ -73,14 +74,15 @@ TEST_F(Web, ListsWhatOrbtrayListPrintsAndServesEachFilesExactBytes) {
                       std::to_string(row["size"].get<int>()) + " bytes",
                   Shown(list.out[i]));
         // Newest first: the order they were written above.
-        const auto& [dir, name] = listed[i];
+        const auto& [dir, name, saved] = listed[i];
         EXPECT_EQ(row["dir"], Shown(dir));
 
         HttpReply download = Get(webPort, "/download?" + FileQuery(row["dir"], name));
         EXPECT_EQ(download.status, 200) << dir;
         EXPECT_EQ(download.body, data.Read(dir + "/" + name)) << dir;
         EXPECT_EQ(download.headers["content-type"], "text/csv");
-        EXPECT_EQ(download.headers["content-disposition"], "attachment; filename=\"" + name + "\"");
+        EXPECT_EQ(download.headers["content-disposition"],
+                  "attachment; filename=\"" + saved + "\"");
         EXPECT_EQ(download.headers["cache-control"], "no-store");
         EXPECT_EQ(download.headers["x-content-type-options"], "nosniff");
 
@@ -426,6 +428,56 @@ TEST_F(Web, AnswersBadHeadsItselfWithTheHeadersOfItsOwn) {
     }
 }
 
+// A file with a header, semicolons and decimal commas, as the plot and the table give it; its
+// zoom and statistics; one that cannot be read confidently says why. How files are read:
+// unit/ReadingsFormatTest; which points are kept: unit/PlotThinningTest.
+TEST_F(Web, PlotsAndTablesAFileAsItIsWritten) {
+    data.Write("7/251206-101500.csv",
+               "Zeit;Temperatur [C];Druck_hPa;Status\r\n"
+               "2026-12-07 11:00:00+01:00;20,5;1013,25;ok\r\n"
+               "2026-12-07 11:00:01+01:00;21,0;1013,5;ok\r\n"
+               "2026-12-07 11:00:02+01:00;19,75;1012;ok\r\n");
+    data.Write("7/251206-101501.csv", "time,temp\r\n2026-12-07T10:00:00Z,20,5\r\n");
+    ASSERT_NO_FATAL_FAILURE(StartWeb());
+    const std::string file = "/api/plot?dir=7&name=251206-101500.csv&points=100";
+    const double t0 = 1796637600000;  // 2026-12-07T10:00:00Z
+    json expected = json::parse(R"j({
+        "x": "time", "labels": ["Time (UTC)", "Temperatur", "Druck"],
+        "series": [{"column": 2, "name": "Temperatur [C]", "label": "Temperatur", "unit": "C"},
+                   {"column": 3, "name": "Druck_hPa", "label": "Druck", "unit": "hPa"}],
+        "lines": 3, "header": true, "separator": ";", "decimalComma": true, "partial": false,
+        "extent": [1796637600000, 1796637602000], "range": [1796637600000, 1796637602000],
+        "data": [[1796637600000, 20.5, 1013.25], [1796637601000, 21, 1013.5],
+                 [1796637602000, 19.75, 1012]]})j");
+    expected["stats"] = {{{"min", 19.75}, {"max", 21.0}, {"mean", 61.25 / 3}, {"count", 3}},
+                         {{"min", 1012.0}, {"max", 1013.5}, {"mean", 3038.75 / 3}, {"count", 3}}};
+    EXPECT_EQ(Json(file), expected);
+
+    const json zoomed =
+        Json(file + "&from=" + std::to_string(t0 + 500) + "&to=" + std::to_string(t0 + 1500));
+    EXPECT_EQ(zoomed["data"], json::parse("[[1796637601000, 21, 1013.5]]"));
+    EXPECT_EQ(zoomed["range"], json::array({t0 + 500, t0 + 1500}));
+    EXPECT_EQ(zoomed["stats"][1],
+              json({{"min", 1013.5}, {"max", 1013.5}, {"mean", 1013.5}, {"count", 1}}));
+    for (const std::string bad : {"&from=x", "&from=1&to=0", "&to=1e999"}) {
+        EXPECT_EQ(Get(webPort, file + bad).status, 400) << bad;
+    }
+
+    const json table = Json("/api/file?dir=7&name=251206-101500.csv&offset=1&count=5");
+    EXPECT_EQ(table["header"], json::parse(R"(["Zeit","Temperatur [C]","Druck_hPa","Status"])"));
+    EXPECT_EQ(table["separator"], ";");
+    EXPECT_EQ(table["lines"], 3);
+    EXPECT_EQ(table["rows"], json::parse(R"([["2026-12-07 11:00:01+01:00","21,0","1013,5","ok"],
+                                             ["2026-12-07 11:00:02+01:00","19,75","1012","ok"]])"));
+
+    const json refused = Json("/api/plot?dir=7&name=251206-101501.csv");
+    EXPECT_EQ(refused["problem"],
+              "Its first line names 2 columns but its readings have 3 cells, so the columns "
+              "cannot be matched to their names.");
+    EXPECT_EQ(refused["series"], json::array());
+    EXPECT_EQ(refused["data"], json::array());
+}
+
 // Read whole through the real server; which points the thinning keeps is unit/PlotThinningTest's.
 TEST_F(Web, PlotsAMillionLinesWithinItsPointsKeepingAPeak) {
     std::string text;
@@ -444,12 +496,20 @@ TEST_F(Web, PlotsAMillionLinesWithinItsPointsKeepingAPeak) {
 
     const json plot = Json("/api/plot?dir=7&name=251206-101500.csv&points=1000");
     EXPECT_EQ(plot["x"], "time");
-    EXPECT_EQ(plot["labels"], json::parse(R"(["time","col3","col4"])"));
+    EXPECT_EQ(plot["labels"], json::parse(R"j(["Time (UTC)","Column 3","Column 4"])j"));
     const json& rows = plot["data"];
     EXPECT_LE(rows.size(), 1000u);
     EXPECT_GE(rows.size(), 998u);
     EXPECT_EQ(rows.front()[0], 1764547200000.0);  // 2025-12-01T00:00:00Z
     EXPECT_TRUE(std::ranges::any_of(rows, [](const json& row) { return row[1] == 5000.25; }));
+    // Zoomed to the spike's seconds: those readings, each as it is.
+    const double spike = 1764547200000.0 + 123'457'000;
+    const json zoomed = Json("/api/plot?dir=7&name=251206-101500.csv&points=1000&from=" +
+                             std::to_string(spike - 2000) + "&to=" + std::to_string(spike + 2000));
+    ASSERT_EQ(zoomed["data"].size(), 5u) << zoomed.dump();
+    EXPECT_EQ(zoomed["data"][2], json::array({spike, 5000.25, 123'457 % 7}));
+    EXPECT_EQ(zoomed["stats"][0]["max"], 5000.25);
+    EXPECT_EQ(zoomed["stats"][0]["count"], 5);
     const json table = Json("/api/file?dir=7&name=251206-101500.csv&offset=999999&count=5000");
     EXPECT_EQ(table["lines"], 1'000'000);
     ASSERT_EQ(table["rows"].size(), 1u);

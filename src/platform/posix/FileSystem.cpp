@@ -181,6 +181,11 @@ std::uint64_t FileTimeOf(const struct timespec& time) {
 
 }  // namespace
 
+std::uint64_t LastWriteOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? FileTimeOf(st.st_mtim) : 0;
+}
+
 std::uint64_t File::LastWrite() const {
     struct stat st {};
     return IsOpen() && ::fstat(static_cast<int>(handle_), &st) == 0 ? FileTimeOf(st.st_mtim) : 0;

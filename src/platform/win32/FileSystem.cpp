@@ -161,6 +161,13 @@ bool PathExists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::uint64_t LastWriteOf(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    return GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) != 0
+               ? Ticks(data.ftLastWriteTime)
+               : 0;
+}
+
 bool TargetExists(const std::string& path) {
     // Serial ports are named directly on Windows ("COM7"), never through links, and opening the
     // target to follow one would seize an exclusive port: the name is enough.
