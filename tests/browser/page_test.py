@@ -501,7 +501,8 @@ def big_file(run):
 
 
 def phone(run, big_name):
-    """At 390 pixels wide nothing scrolls sideways, and the plot's axis keeps several labels."""
+    """At 390 pixels wide nothing scrolls sideways, the plot's axis keeps several labels and a
+    drag across the plot zooms in."""
     run.driver.set_window_size(390, 844)
     try:
         for serial_dir, name in (('BIG-1', big_name), ('HDR-9', run.stored('HDR-9')[0])):
@@ -516,6 +517,16 @@ def phone(run, big_name):
                                            (e) => e.textContent)};""")
             check(layout['wide'] <= layout['width'] and layout['pager'] <= layout['width'] and
                   len(layout['labels']) >= 3, f'{serial_dir} at 390 px: {layout}')
+        # A drag zooms here too.
+        ActionChains(run.driver).move_to_element_with_offset(
+            run.driver.find_element(By.CSS_SELECTOR, '#plot .plot'), -30, 0).click_and_hold() \
+            .move_by_offset(30, 0).move_by_offset(30, 0).release().perform()
+        def zoomed():
+            shown = chart_facts(run)[0]['range']
+            return shown[1] - shown[0] < (HEADER_MINUTES - 1) * 60000 / 2
+
+        wait_for(run, 'a zoom at phone width', lambda: 'from=' in run.driver.current_url and
+                 zoomed() and chart_facts(run)[0]['rows'] < HEADER_MINUTES, BIG_WAIT)
     finally:
         run.driver.set_window_size(1280, 800)
     run.assert_no_errors('the file pages at phone width')

@@ -393,7 +393,7 @@
     return formatNumber(Number(value.toPrecision(12)));
   }
 
-  function graphOptions(indices) {
+  function graphOptions(indices, range) {
     const split = chart.view.split;
     const onRight = (i) => !split && chart.view.y2.has(chart.series[i].column);
     const left = indices.filter((i) => !onRight(i));
@@ -420,7 +420,7 @@
       pointSize: 2,
       xRangePad: 6,
       animatedZooms: false,
-      dateWindow: dateWindowFor(chart.shown),
+      dateWindow: dateWindowFor(range),
       axes: {
         x: chart.isTime ? {pixelsPerLabel: narrow ? 55 : 90, axisLabelWidth: narrow ? 55 : 80} : {
           pixelsPerLabel: narrow ? 65 : 80,
@@ -636,6 +636,8 @@
   // Builds the chart, or one per series, afresh: after the first answer and whenever the
   // panels or axes change.
   function rebuild() {
+    // New charts keep the range the old ones show, even one still waiting for its readings.
+    const range = chart.graphs.length ? windowOf(chart.graphs[0]) : chart.shown;
     for (const graph of chart.graphs) graph.destroy();
     const plots = byId('plot');
     const all = chart.series.map((s, i) => i);
@@ -651,7 +653,7 @@
     chart.syncing = true;
     try {
       chart.graphs = chart.panels.map((indices, k) =>
-          new Dygraph(holders[k], rowsFor(indices), graphOptions(indices)));
+          new Dygraph(holders[k], rowsFor(indices), graphOptions(indices, range)));
     } finally {
       chart.syncing = false;
     }
