@@ -395,7 +395,10 @@
 
   function graphOptions(indices, range) {
     const split = chart.view.split;
-    const onRight = (i) => !split && chart.view.y2.has(chart.series[i].column);
+    // Every series on the right would leave the left axis empty: they stay on the left.
+    const wantRight = (i) => !split && chart.view.y2.has(chart.series[i].column);
+    const allRight = indices.every(wantRight);
+    const onRight = (i) => !allRight && wantRight(i);
     const left = indices.filter((i) => !onRight(i));
     const right = indices.filter(onRight);
     const seriesOptions = {};
