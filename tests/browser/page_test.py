@@ -5,7 +5,10 @@ Starts the real orbtray on free loopback ports with a scratch Data folder, opens
 orbsim send files over TCP, then checks what a user sees: the list matches `orbtray list` and
 grows without a reload, the connected instrument and the notification show up, the filter works,
 a file's page draws its plot, pages through its readings and downloads its exact bytes, text
-from instruments stays text, an open page catches up after orbtray restarts, and with
+from instruments stays text, an open page catches up after orbtray restarts, a file's plot takes
+its names and units from a header, keeps a second axis, panels and zoom in its address, zooms
+into a million readings down to single ones and fits a phone's width (read through the charts
+the page offers as window.orbtray.plots), and with
 --web-token the page works from the cookie its ?token= address sets (and shows the hand-off of
 --on-file). Any JavaScript error, Content-Security-Policy violation or failed request on any
 page fails the test.
