@@ -411,6 +411,22 @@ def header_file(run):
     check(plotted(run, 1)[1:3] == [[window[0], 1013.25 - 5], [window[0] + 60000, 1013.25 - 5.5]],
           f'the pressure panel holds {plotted(run, 1)[:3]}...')
 
+    # Dark mode follows the system's, the open charts' colours with it.
+    colours = 'return window.orbtray.plots.map((g) => [g.getOption("colors"), ' \
+        'g.getOption("gridLineColor")])'
+    light = run.js(colours)
+    grid = 'return getComputedStyle(document.getElementById("plot-panel"))' \
+        '.getPropertyValue("--plot-grid").trim()'
+    run.driver.execute_cdp_cmd('Emulation.setEmulatedMedia', {
+        'features': [{'name': 'prefers-color-scheme', 'value': 'dark'}]})
+    try:
+        run.wait('the charts in dark colours', lambda: all(
+            dark[0] != bright[0] and dark[1] == run.js(grid)
+            for dark, bright in zip(run.js(colours), light)))
+    finally:
+        run.driver.execute_cdp_cmd('Emulation.setEmulatedMedia', {'features': []})
+    run.wait('the charts in light colours again', lambda: run.js(colours) == light)
+
     # Saved as a picture of both panels, under the download's name.
     saved = run.driver.execute_async_script("""
         const done = arguments[arguments.length - 1];
