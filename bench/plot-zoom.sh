@@ -31,14 +31,23 @@ bytes=$(stat -c %s "$file")
 web_port=$(free_port)
 start_orbtray "$work/data" "$(free_port)" --no-usb-scan --web "127.0.0.1:$web_port"
 url="http://127.0.0.1:$web_port/api/plot?dir=OX10001&name=251214-000000.csv&points=$points"
-# Seconds one request takes, its answer checked for rows.
+# orbtray's processor time so far, in clock ticks: on a loaded machine the wall-clock times say
+# as much about the other processes as about orbtray.
+ticks() { awk '{ print $14 + $15 }' "/proc/$orbtray_pid/stat"; }
+tick_ms=$((1000 / $(getconf CLK_TCK)))
+# Seconds one request takes, its answer checked for rows; its processor time is added to
+# $work/cpu-$2.
 ask() {
-    local out
+    local out before
+    before=$(ticks)
     out=$(curl -sf -o "$work/answer" -w '%{time_total}' "$url$1") ||
         { echo "bench: $url$1 failed" >&2; exit 1; }
+    echo $(( ($(ticks) - before) * tick_ms )) >>"$work/cpu-$2"
     grep -q '"data":\[\[' "$work/answer" || { echo "bench: no rows for $1" >&2; exit 1; }
     echo "$out"
 }
+# Mean of the milliseconds in $work/cpu-$1.
+cpu_mean() { awk '{ s += $1 } END { printf "%.0f", s / NR }' "$work/cpu-$1"; }
 
 start_ms=1765670400000
 centre=$((start_ms + 10 * (lines * 3 / 7)))
@@ -52,12 +61,13 @@ for ((run = 1; run <= runs; run++)); do
     baseline_times+=("$(elapsed "$start" "$(now_ns)")")
     # A new orbtray each run after the first would measure the same; the first view of a run
     # after the first is answered from the kept index, so only run 1's counts as the first view.
-    first_times+=("$(ask "")")
+    first_times+=("$(ask "" "first$run")")
     # Widths in readings: a tenth of the file each step, to one reading.
     for ((width = lines / 10; width >= 1; width /= 10)); do
         half=$((10 * width / 2))
-        step_times+=("$(ask "&from=$((centre - half))&to=$((centre + half))")")
-        pan_times+=("$(ask "&from=$((centre - half + 10 * width / 3))&to=$((centre + half + 10 * width / 3))")")
+        step_times+=("$(ask "&from=$((centre - half))&to=$((centre + half))" steps)")
+        shift_ms=$((10 * width / 3))
+        pan_times+=("$(ask "&from=$((centre - half + shift_ms))&to=$((centre + half + shift_ms))" steps)")
     done
 done
 stop_orbtray || { echo "bench: orbtray exited with $?" >&2; exit 1; }
@@ -66,8 +76,9 @@ baseline=$(median "${baseline_times[@]}")
 worst_step=$(worst "${step_times[@]}" "${pan_times[@]}")
 echo "plot zoom into $lines lines ($((bytes / 1000000)) MB, $runs runs of $(( ${#step_times[@]} / runs )) zooms and as many pans, $points points):"
 echo "  baseline wc -l of the file:  $baseline s"
-echo "  first view (index built):    ${first_times[0]} s (ratio $(calc "%.2f" "f / b" -v f="${first_times[0]}" -v b="$baseline"))"
+echo "  first view (index built):    ${first_times[0]} s (ratio $(calc "%.2f" "f / b" -v f="${first_times[0]}" -v b="$baseline")), orbtray processor time $(cpu_mean first1) ms"
 echo "  whole view again:            $(median "${first_times[@]:1}") s median"
 echo "  zoom steps:                  $(median "${step_times[@]}") s median, $(worst "${step_times[@]}") s worst"
 echo "  pans:                        $(median "${pan_times[@]}") s median, $(worst "${pan_times[@]}") s worst"
+echo "  orbtray processor time per zoom or pan step: $(cpu_mean steps) ms mean"
 echo "  worst step: $worst_step s (ratio to baseline $(calc "%.2f" "w / b" -v w="$worst_step" -v b="$baseline"), target < 0.3 s)"

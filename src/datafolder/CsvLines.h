@@ -2,9 +2,9 @@
 
 // A stored file as lines and fields: each LINE's data ended by CR LF (a bare LF is taken too, and
 // a last line without an end counts), fields separated by the file's separator (a comma or a
-// semicolon, see ReadingsFormat.h), no quoting. Both the table and
-// the plot read files this way, and both within the same bounds, so that no file, however it is
-// made, costs a request more than a few megabytes or a fraction of a second.
+// semicolon, see ReadingsFormat.h), no quoting. Both the table and the plot read files this way,
+// and both within the same bounds, so that no file, however it is made, costs a request more
+// than a few megabytes or a fraction of a second.
 
 #include <cstddef>
 #include <cstdint>
@@ -38,8 +38,8 @@ struct LinesRead {
     bool cut = false;         // a line longer than kMaxLineBytes was visited cut
 };
 
-// Something that calls a visitor for each of a file's lines and says how it went: the plot reads
-// a file twice this way without holding it in memory.
+// Something that calls a visitor for each of a file's lines and says how it went, without
+// holding the file in memory.
 using LineVisitor = std::function<void(std::string_view)>;
 using LineSource = std::function<LinesRead(const LineVisitor&)>;
 // The same from byte `from` of the file on, each line with the offset of its first byte, until

@@ -9,7 +9,6 @@
 #include <limits>
 
 #include "datafolder/CsvLines.h"
-#include "platform/Clock.h"
 
 namespace {
 
@@ -62,6 +61,50 @@ double EpochMs(TimeForm form, double value) {
         return value;
     }
     return kNoValue;
+}
+
+// Plain decimals, nearly every cell of a readings file, read fast and exactly as from_chars reads
+// them: up to 15 digits make an exact integer, and one division by an exact power of ten rounds
+// correctly. False for anything else, which from_chars then reads.
+bool PlainDecimal(std::string_view cell, char mark, double& value) {
+    static constexpr std::array<double, 16> kPowers = {
+        1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    std::size_t i = 0;
+    const bool negative = !cell.empty() && cell[0] == '-';
+    i += negative ? 1 : 0;
+    std::uint64_t digits = 0;
+    int count = 0, fraction = -1;  // digits after the mark, -1 before it
+    for (; i < cell.size(); ++i) {
+        const char c = cell[i];
+        if (c >= '0' && c <= '9') {
+            if (++count > 15) {
+                return false;
+            }
+            digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
+            fraction += fraction >= 0 ? 1 : 0;
+        } else if (c == mark && fraction < 0) {
+            fraction = 0;
+        } else {
+            return false;
+        }
+    }
+    if (count == 0) {
+        return false;
+    }
+    value = static_cast<double>(digits) / kPowers[static_cast<std::size_t>(std::max(fraction, 0))];
+    value = negative ? -value : value;
+    return true;
+}
+
+// Days since 1970-01-01 of a valid date in the proleptic Gregorian calendar, without a library
+// call: a time is read on every line of a long file.
+std::int64_t DaysSince1970(int year, int month, int day) {
+    year -= month <= 2 ? 1 : 0;
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const std::int64_t yearOfEra = year - era * 400;
+    const std::int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
 }
 
 enum class Mark { None, Point, Comma };
@@ -191,6 +234,9 @@ bool ReadNumber(std::string_view cell, bool decimalComma, double& value) {
     if (cell.empty() || cell.size() > sizeof copy) {
         return false;
     }
+    if (PlainDecimal(cell, decimalComma ? ',' : '.', value)) {
+        return true;
+    }
     if (decimalComma) {
         // A point in a decimal-comma file may group thousands: such a cell is no number here.
         if (cell.find('.') != std::string_view::npos) {
@@ -257,7 +303,8 @@ bool ReadIsoTime(std::string_view text, double& ms) {
     if (at != text.size()) {
         return false;
     }
-    const std::int64_t seconds = platform::UtcSecondsOf({year, month, day, hour, minute, second});
+    const std::int64_t seconds =
+        DaysSince1970(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
     ms = static_cast<double>((seconds - std::int64_t{offsetMinutes} * 60) * 1000) +
          static_cast<double>(fraction) * 1000 / static_cast<double>(scale);
     return true;
@@ -419,12 +466,25 @@ bool ReadReading(const ReadingsFormat& format, std::string_view line,
                  std::vector<std::string_view>& cells, double& timeMs, double* values) {
     timeMs = kNoValue;
     std::fill(values, values + format.series.size(), kNoValue);
-    if (format.cells == 0 ||
-        1 + static_cast<std::size_t>(std::count(line.begin(), line.end(), format.separator)) !=
-            format.cells) {
+    // Split and counted in one pass: this runs for every line of a long file.
+    cells.clear();
+    std::size_t count = 0;
+    for (std::size_t start = 0;;) {
+        const std::size_t end = line.find(format.separator, start);
+        if (++count > format.cells) {
+            return false;
+        }
+        if (cells.size() < kMaxPlotColumns) {
+            cells.push_back(line.substr(start, end - start));
+        }
+        if (end == std::string_view::npos) {
+            break;
+        }
+        start = end + 1;
+    }
+    if (count != format.cells) {
         return false;
     }
-    SplitFields(line, cells, std::min(format.cells, kMaxPlotColumns), format.separator);
     if (format.time == TimeForm::Iso) {
         double ms = 0;
         if (ReadIsoTime(cells[format.timeColumn], ms)) {

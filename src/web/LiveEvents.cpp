@@ -137,6 +137,8 @@ void LiveEvents::PublishNotice(const Notice& notice) {
     if (notice.received) {
         event["dir"] = notice.file.folder;
         event["name"] = notice.file.name;
+        // Named as the file's row names it, so that the notice and the row agree.
+        event["serial"] = SerialFromDirectoryName(notice.file.folder);
     }
     hub_.Publish("notice", JsonText(event));
     if (notice.received) {

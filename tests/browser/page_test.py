@@ -18,8 +18,10 @@ usage: page_test.py ORBTRAY ORBSIM
 
 import base64
 import calendar
+import decimal
 import os
 import random
+import re
 import shutil
 import socket
 import subprocess
@@ -87,6 +89,25 @@ def readings(count):
     """Plausible readings, one per line: seconds, temperature, relative humidity."""
     return [f'{i * 10},{21.0 + (i % 37) * 0.05:.2f},{48.0 - (i % 23) * 0.25:.2f}'
             for i in range(count)]
+
+
+def size_text(size):
+    """A size as the list page writes it: bytes, or KB, MB, GB of 1024, one decimal below 100."""
+    value, unit = decimal.Decimal(size), 'B'
+    for bigger in ('KB', 'MB', 'GB'):
+        if value < decimal.Decimal('1023.5'):
+            break
+        value, unit = value / 1024, bigger
+    if unit == 'B':
+        return f'{size} B'
+    step = decimal.Decimal('0.1' if value < decimal.Decimal('99.95') else '1')
+    return f'{value.quantize(step, decimal.ROUND_HALF_UP)} {unit}'
+
+
+def shown(listed):
+    """Rows of `orbtray list` as the list page shows them: the same, but for the size's text."""
+    return [(when, serial, name, size_text(int(size.split()[0])))
+            for when, serial, name, size in listed]
 
 
 class Run:
@@ -236,13 +257,13 @@ def list_page(run):
     run.send(odd_serial, ['start,ok', 'stop,ok'])
     run.driver.get(run.base + '/')
     run.wait('the first rows of the list', lambda: len(run.file_rows()) == ROWS_AT_ONCE)
-    check(run.file_rows() == run.listed()[:ROWS_AT_ONCE],
+    check(run.file_rows() == shown(run.listed())[:ROWS_AT_ONCE],
           f'the list page starts with {run.file_rows()[:3]}, orbtray list {run.listed()[:3]}')
     more = run.driver.find_element(By.ID, 'more')
     check(more.text == 'Show 21 more of 21', f'the button under the list says "{more.text}"')
     more.click()
     run.wait('the whole list', lambda: len(run.file_rows()) == OLD_FILES + 1)
-    check(run.file_rows() == run.listed(),
+    check(run.file_rows() == shown(run.listed()),
           f'the list page ends with {run.file_rows()[-3:]}, orbtray list {run.listed()[-3:]}')
     check(not more.is_displayed(), 'a button for more rows under the whole list')
     check(run.js('return document.querySelectorAll("#files i").length') == 0,
@@ -262,11 +283,15 @@ def list_page(run):
     run.wait('the new file at the top of the list',
              lambda: len(run.file_rows()) == OLD_FILES + 2 and run.file_rows()[0][1] == '12345')
     check(run.js('return window.__notReloaded === true'), 'the page was reloaded')
-    check(run.file_rows() == run.listed(),
-          f'the list page shows {run.file_rows()}, orbtray list {run.listed()}')
+    check(run.file_rows() == shown(run.listed()),
+          f'the list page shows {run.file_rows()[:3]}, orbtray list {run.listed()[:3]}')
+    # A few KB, and the exact count of bytes on hover.
+    check(re.fullmatch(r'\d\.\d KB', run.file_rows()[0][3]) and
+          run.js('return document.querySelector("#files tbody td:nth-child(4)").title') ==
+          run.listed()[0][3], f'the new file\'s size is {run.file_rows()[0][3]}')
     run.wait('the notification', lambda: 'Device 12345 sent 250 readings.' in run.text('notices'))
     check(run.js('return document.querySelector("#notices li strong").textContent') ==
-          'File Received', f'notification title: {run.text("notices")}')
+          '12345: File Received', f'notification title: {run.text("notices")}')
     check(run.js('return document.querySelector("#notices li a").href') ==
           run.js('return document.querySelector("#files tbody tr a").href'),
           'the notification does not lead to the new file\'s page')
@@ -621,6 +646,110 @@ def file_page(run):
     run.assert_no_errors('the file\'s page')
 
 
+# Every row's file name and size, seen whole within the window: what is cut or lies outside.
+CUT_CELLS = """
+const width = window.innerWidth;
+const cut = [];
+if (document.documentElement.scrollWidth > width) {
+  cut.push('the page is ' + document.documentElement.scrollWidth + ' px wide');
+}
+for (const tr of document.querySelectorAll('#files tbody tr')) {
+  for (const td of [tr.cells[2], tr.cells[3]]) {
+    const box = td.getBoundingClientRect();
+    if (box.width === 0 || box.left < 0 || box.right > width || td.scrollWidth > td.clientWidth) {
+      cut.push(td.textContent + ' at ' + box.left + '..' + box.right);
+    }
+  }
+}
+return cut.slice(0, 5);"""
+
+
+def list_views(run):
+    """The list at a phone's width, sorted by a column, between two dates and in local time."""
+    listed = run.listed()
+
+    # Every page gets its live stream: the browser keeps pages for its Back button, and kept pages
+    # that held on to theirs would use up the 4 an address may have.
+    def load(path=None):
+        if path is None:
+            run.driver.refresh()
+        else:
+            run.driver.get(run.base + path)
+        run.wait('the live stream', lambda: run.text('live') == 'live')
+
+    size = lambda row: int(row[3].split()[0])
+    emulate = run.driver.execute_cdp_cmd
+    emulate('Emulation.setDeviceMetricsOverride',
+            {'width': 390, 'height': 844, 'deviceScaleFactor': 1, 'mobile': True})
+    try:
+        load('/')
+        run.wait('the list at 390 px', lambda: len(run.file_rows()) == ROWS_AT_ONCE)
+        cut = run.js(CUT_CELLS)
+        check(not cut, f'at 390 px: {cut}')
+    finally:
+        emulate('Emulation.clearDeviceMetricsOverride', {})
+
+    # A click on a header sorts by its column, the next one the other way round; ties keep the
+    # newest first. The order lives in the address and survives a reload.
+    def sorted_by(key, order, rows, reload=False):
+        if reload:
+            load()
+        else:
+            run.driver.find_element(By.CSS_SELECTOR, f'th[data-sort="{key}"] button').click()
+        expected = shown(rows)[:ROWS_AT_ONCE]
+        run.wait(f'the list sorted by {key}, {order}', lambda: run.file_rows() == expected)
+        check(run.js('return document.querySelector(`th[data-sort="${arguments[0]}"]`)'
+                     '.getAttribute("aria-sort")', key) == order, f'aria-sort of {key}')
+    sorted_by('size', 'ascending', sorted(listed, key=size))
+    sorted_by('size', 'descending', sorted(listed, key=lambda row: -size(row)))
+    check('sort=-size' in run.driver.current_url, f'the address {run.driver.current_url}')
+    sorted_by('size', 'descending', sorted(listed, key=lambda row: -size(row)), reload=True)
+    run.driver.find_element(By.CSS_SELECTOR, 'th[data-sort="serial"] button').click()
+    serials = lambda: list(dict.fromkeys(row[1] for row in run.file_rows()))
+    run.wait('the list sorted by serial number',
+             lambda: serials() == ['<i>x&amp;"1', '12345', 'OLD-7'])
+
+    # Dates from and to, each included, also from the address; the count says how many match.
+    load('/?to=2026-11-01')
+    old = [row for row in listed if row[0] < '2026-11-02']
+    new = [row for row in listed if row[0] >= '2026-11-02']
+    run.wait('the files up to a date', lambda: run.file_rows() == shown(old)[:ROWS_AT_ONCE])
+    check(run.text('file-count') == f'({len(old)} of {len(listed)})',
+          f'the count says {run.text("file-count")}')
+    run.js("""
+        document.getElementById('to').value = '';
+        document.getElementById('from').value = '2026-11-02';
+        document.getElementById('from').dispatchEvent(new Event('input'));""")
+    run.wait('the files from a date', lambda: run.file_rows() == shown(new))
+    check(run.driver.current_url == run.base + '/?from=2026-11-02',
+          f'the address {run.driver.current_url}')
+
+    # Times in UTC, local on hover; the switch shows local times, and is remembered.
+    emulate('Emulation.setTimezoneOverride', {'timezoneId': 'Asia/Kolkata'})
+    try:
+        load('/')
+        utc = listed[0][0]
+        local = time.strftime('%Y-%m-%d %H:%M:%S', time.gmtime(
+            calendar.timegm(time.strptime(utc, '%Y-%m-%d %H:%M:%S')) + 5 * 3600 + 1800))
+        run.wait('the list in UTC', lambda: run.file_rows()[:1] == shown(listed[:1]))
+        first_time = 'return document.querySelector("#files tbody td")'
+        check(run.js(first_time + '.title').startswith(local),
+              f'{utc} UTC is {local} in Kolkata, the title says {run.js(first_time + ".title")}')
+        for reload in (False, True):
+            if reload:
+                load()
+            else:
+                run.driver.find_element(By.ID, 'local-time').click()
+            run.wait('local times', lambda: run.file_rows()[:1] and
+                     run.file_rows()[0][0] == local and
+                     run.js(first_time + '.title').startswith(utc))
+        run.driver.find_element(By.ID, 'local-time').click()
+        run.wait('UTC again', lambda: run.file_rows()[:1] == shown(listed[:1]))
+    finally:
+        emulate('Emulation.setTimezoneOverride', {'timezoneId': ''})
+    run.assert_no_errors('the list page')
+
+
 def main():
     if len(sys.argv) != 3:
         print(__doc__, file=sys.stderr)
@@ -633,6 +762,7 @@ def main():
         run.start_browser()
         list_page(run)
         file_page(run)
+        list_views(run)
         restart(run)
         header_file(run)
         phone(run, big_file(run))

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -159,6 +161,16 @@ TEST(ReadingsFormat, ReadsFilesAsTheyAreWrittenOrSaysWhyNot) {
     // gives nothing rather than a wrong value.
     const ReadingsFormat format = SniffFormat({"t;v", "1;2,5", "2;3,5"});
     EXPECT_EQ(Read(format, {"t;v", "1;2.5", "2;3;5", "3;4,5"}), "- 1 -; unread - - -; - 3 4.5");
+
+    // Every number read as the standard library reads it, to the last bit, whichever way.
+    for (const std::string text : {"0.1", "-0.0", "5.", ".5", "123456789012345", "0.3",
+                                   "1234567890123456", "0.000000000000001", "1e-3", "-7.25",
+                                   "9007199254740993", "1013.25", "20.123456789012345"}) {
+        double fast = 0, slow = 0;
+        ASSERT_TRUE(ReadNumber(text, false, fast)) << text;
+        std::from_chars(text.data(), text.data() + text.size(), slow);
+        EXPECT_EQ(std::memcmp(&fast, &slow, sizeof fast), 0) << text;
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The list page: received files (newest first, filtered by serial number), the instruments
-// connected now and the notifications, kept current by the server's event stream.
+// The list page: received files (newest first, or sorted by a column; filtered by serial number
+// and dates), the instruments connected now and the notifications, kept current by the server's
+// event stream.
 // Every piece of data reaches the page through textContent or an attribute, never as markup:
 // serial numbers and file names come from instruments and may hold anything.
 'use strict';
@@ -8,6 +9,9 @@
   const byId = (id) => document.getElementById(id);
   const filesBody = byId('files').tBodies[0];
   const filterBox = byId('filter');
+  const fromBox = byId('from');
+  const toBox = byId('to');
+  const localBox = byId('local-time');
   const MAX_NOTICES = 50;
   // Tens of thousands of files would make a slow page; the rest are one click away.
   const ROWS_AT_ONCE = 500;
@@ -35,27 +39,146 @@
     return td;
   }
 
+  // The server gives the 32-bit signed figure `orbtray list` shows; read unsigned, it is right up
+  // to 4 GB.
+  const bytesOf = (f) => f.size >>> 0;
+  const SIZE_UNITS = ['B', 'KB', 'MB', 'GB'];
+
+  // 1 KB = 1024 bytes (and so on), the unit Windows shows for the same files. One decimal below
+  // 100, so that files of a few KB still tell apart; a figure that would round to 1024 is written
+  // in the next unit.
+  function sizeText(bytes) {
+    let value = bytes;
+    let unit = 0;
+    while (value >= 1023.5 && unit < SIZE_UNITS.length - 1) {
+      value /= 1024;
+      ++unit;
+    }
+    if (unit === 0) return value + ' B';
+    return (value < 99.95 ? value.toFixed(1) : String(Math.round(value))) + ' ' + SIZE_UNITS[unit];
+  }
+
+  // The list's "YYYY-MM-DD HH:MM:SS", UTC, as milliseconds since 1970 (NaN if it is not one).
+  function timeValue(text) {
+    const m = /^(\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)$/.exec(text);
+    if (!m) return NaN;
+    // Not Date.UTC: it reads years below 100 as 19xx.
+    const d = new Date(0);
+    d.setUTCFullYear(Number(m[1]), Number(m[2]) - 1, Number(m[3]));
+    d.setUTCHours(Number(m[4]), Number(m[5]), Number(m[6]));
+    return d.getTime();
+  }
+
+  function localText(ms) {
+    const d = new Date(ms);
+    return String(d.getFullYear()).padStart(4, '0') + '-' + pad(d.getMonth() + 1) + '-' +
+           pad(d.getDate()) + ' ' + pad(d.getHours()) + ':' + pad(d.getMinutes()) + ':' +
+           pad(d.getSeconds());
+  }
+
+  // "UTC+05:30": the browser's offset at that moment, summer time included.
+  function zoneText(ms) {
+    const east = -new Date(ms).getTimezoneOffset();
+    const size = Math.abs(east);
+    return 'UTC' + (east < 0 ? '-' : '+') + pad(Math.floor(size / 60)) + ':' + pad(size % 60);
+  }
+
+  // Times are UTC, as the file names and `orbtray list` have them, unless the user asked for the
+  // browser's local time; the other one is always on hover.
+  let localTimes = false;
+
+  function shownTime(f) {
+    return localTimes && !Number.isNaN(f.at) ? localText(f.at) : f.time;
+  }
+
+  function timeCell(row, f) {
+    const td = cell(row, shownTime(f), 'time');
+    if (!Number.isNaN(f.at)) {
+      td.title = localTimes ? f.time + ' UTC' : localText(f.at) + ' ' + zoneText(f.at);
+    }
+  }
+
+  // The file a full render marks as just arrived.
+  let freshKey = null;
+
   function fileRow(f) {
     const tr = document.createElement('tr');
-    cell(tr, f.time, 'time');
+    if (keyOf(f) === freshKey) tr.classList.add('fresh');
+    timeCell(tr, f);
     cell(tr, f.serial, 'serial');
     const a = document.createElement('a');
     a.href = fileLink(f);
     a.textContent = f.name;
     cell(tr, '', 'name').appendChild(a);
-    // The same text as `orbtray list` and the File Transfers window.
-    cell(tr, f.size + ' bytes', 'num');
+    cell(tr, sizeText(bytesOf(f)), 'num size').title = bytesOf(f) + ' bytes';
     // Only while orbtray hands files on; empty for a file that was never queued.
     if (forwarding) {
-      const handedOn = cell(tr, typeof f.handoff === 'string' ? f.handoff : '', 'handoff');
+      const handedOn = cell(tr, handoffOf(f), 'handoff');
       if (HANDOFF_CLASSES.has(f.handoff)) handedOn.classList.add(HANDOFF_CLASSES.get(f.handoff));
     }
     return tr;
   }
 
+  const handoffOf = (f) => (typeof f.handoff === 'string' ? f.handoff : '');
+
+  // The filters, as the boxes hold them: a part of the serial number, and the first and last day
+  // (YYYY-MM-DD, both included) of the times as the list shows them, UTC or local.
+  let serialWanted = '';
+  let fromDay = '';
+  let toDay = '';
+  const DAY = /^\d{4}-\d\d-\d\d$/;
+
+  function readFilters() {
+    serialWanted = filterBox.value.trim().toLowerCase();
+    fromDay = DAY.test(fromBox.value) ? fromBox.value : '';
+    toDay = DAY.test(toBox.value) ? toBox.value : '';
+  }
+
   function matches(f) {
-    const wanted = filterBox.value.trim().toLowerCase();
-    return wanted === '' || String(f.serial).toLowerCase().includes(wanted);
+    if (serialWanted !== '' && !String(f.serial).toLowerCase().includes(serialWanted)) {
+      return false;
+    }
+    if (fromDay === '' && toDay === '') return true;
+    const day = shownTime(f).slice(0, 10);
+    return (fromDay === '' || day >= fromDay) && (toDay === '' || day <= toDay);
+  }
+
+  // The order: a column and its direction. Newest first is the order the server lists them in,
+  // so that one needs no sorting; every other sort is stable, so ties stay newest first.
+  const byText = new Intl.Collator(undefined, {numeric: true, sensitivity: 'base'});
+  const ORDERS = {
+    time: (a, b) => (a.at || 0) - (b.at || 0),
+    serial: (a, b) => byText.compare(String(a.serial), String(b.serial)),
+    name: (a, b) => byText.compare(a.name, b.name),
+    size: (a, b) => bytesOf(a) - bytesOf(b),
+    handoff: (a, b) => byText.compare(handoffOf(a), handoffOf(b)),
+  };
+  const NEWEST_FIRST = {key: 'time', descending: true};
+  let order = NEWEST_FIRST;
+  const newestFirst = () => order.key === 'time' && order.descending;
+
+  // "size" or "-size" (descending), as the address holds it.
+  function orderFrom(text) {
+    const descending = text.startsWith('-');
+    const key = descending ? text.slice(1) : text;
+    return Object.hasOwn(ORDERS, key) ? {key, descending} : NEWEST_FIRST;
+  }
+
+  function inOrder(list) {
+    if (newestFirst()) return list;
+    const compare = ORDERS[order.key];
+    const sign = order.descending ? -1 : 1;
+    return list.slice().sort((a, b) => sign * compare(a, b));
+  }
+
+  function showOrder() {
+    for (const th of document.querySelectorAll('#files th[data-sort]')) {
+      if (th.dataset.sort === order.key) {
+        th.setAttribute('aria-sort', order.descending ? 'descending' : 'ascending');
+      } else {
+        th.removeAttribute('aria-sort');
+      }
+    }
   }
 
   let matching = 0;
@@ -77,22 +200,75 @@
 
   function renderFiles() {
     const fragment = document.createDocumentFragment();
-    matching = 0;
-    for (const f of files) {
-      if (matches(f) && ++matching <= rowLimit) fragment.appendChild(fileRow(f));
-    }
+    const wanted = files.filter(matches);
+    matching = wanted.length;
+    for (const f of inOrder(wanted).slice(0, rowLimit)) fragment.appendChild(fileRow(f));
     filesBody.replaceChildren(fragment);
     updateCounts();
   }
 
-  // The filter lives in the address too (?serial=), so it can be bookmarked and survives a reload.
+  // The filters and the order live in the address too (?serial=&from=&to=&sort=), so a view can
+  // be bookmarked and survives a reload.
+  function writeAddress() {
+    const query = new URLSearchParams();
+    if (filterBox.value !== '') query.set('serial', filterBox.value);
+    if (fromDay !== '') query.set('from', fromDay);
+    if (toDay !== '') query.set('to', toDay);
+    if (!newestFirst()) query.set('sort', (order.descending ? '-' : '') + order.key);
+    const text = query.toString();
+    history.replaceState(null, '', text === '' ? location.pathname : '?' + text);
+  }
+
   function onFilter() {
     rowLimit = ROWS_AT_ONCE;
-    const wanted = filterBox.value;
-    const address = wanted === '' ? location.pathname :
-                                    location.pathname + '?serial=' + encodeURIComponent(wanted);
-    history.replaceState(null, '', address);
+    readFilters();
+    writeAddress();
     renderFiles();
+  }
+
+  // A click on the column sorted by turns it round; another column starts ascending, but for the
+  // time, which starts with the newest.
+  function onSort(key) {
+    order = key === order.key ? {key, descending: !order.descending} :
+                                {key, descending: key === 'time'};
+    rowLimit = ROWS_AT_ONCE;
+    showOrder();
+    writeAddress();
+    renderFiles();
+  }
+
+  const LOCAL_KEY = 'orbtray.localTime';
+
+  function setLocalTimes(on) {
+    localTimes = on;
+    localBox.checked = on;
+    byId('time-head').textContent = on ? 'Time (local)' : 'Time (UTC)';
+  }
+
+  // The choice is the browser's, not a view's: it stays in localStorage (when the browser keeps
+  // one), not in the address.
+  function onLocalTimes() {
+    setLocalTimes(localBox.checked);
+    try {
+      if (localTimes) localStorage.setItem(LOCAL_KEY, '1');
+      else localStorage.removeItem(LOCAL_KEY);
+    } catch (e) {
+      // Storage refused: the switch holds for this page only.
+    }
+    renderFiles();
+  }
+
+  function remembered() {
+    try {
+      return localStorage.getItem(LOCAL_KEY) === '1';
+    } catch (e) {
+      return false;
+    }
+  }
+
+  function withTime(f) {
+    f.at = timeValue(f.time);
+    return f;
   }
 
   function setFiles(list) {
@@ -101,25 +277,32 @@
     for (const f of list) {
       if (!known.has(keyOf(f))) {
         known.add(keyOf(f));
-        files.push(f);
+        files.push(withTime(f));
       }
     }
     renderFiles();
   }
 
-  // A file that arrives while the page is open goes to the top, marked for a moment.
+  // A file that arrives while the page is open goes to the top (or its place in another order),
+  // marked for a moment.
   function addFile(f) {
     if (arrivals) arrivals.push(f);
     if (known.has(keyOf(f))) return;
     known.add(keyOf(f));
-    files.unshift(f);
-    if (matches(f)) {
+    files.unshift(withTime(f));
+    if (!matches(f)) {
+      updateCounts();
+    } else if (newestFirst()) {
       matching++;
       const tr = fileRow(f);
       tr.classList.add('fresh');
       filesBody.insertBefore(tr, filesBody.firstChild);
+      updateCounts();
+    } else {
+      freshKey = keyOf(f);
+      renderFiles();
+      freshKey = null;
     }
-    updateCounts();
   }
 
   function renderConnections(list) {
@@ -158,8 +341,16 @@
       'Received at ' + now.toISOString().replace('T', ' ').replace(/\.\d+Z$/, '') + ' UTC';
     when.textContent =
       pad(now.getUTCHours()) + ':' + pad(now.getUTCMinutes()) + ':' + pad(now.getUTCSeconds());
+    // The instrument first, when the notice names one: with several connected, the title alone
+    // ("File Received") does not say whose.
     const title = document.createElement('strong');
     title.textContent = n.title;
+    if (typeof n.serial === 'string' && n.serial !== '') {
+      const serial = document.createElement('span');
+      serial.className = 'instrument';
+      serial.textContent = n.serial;
+      title.prepend(serial, ': ');
+    }
     const text = document.createElement('p');
     text.textContent = n.text;
     li.append(when, title, text);
@@ -292,9 +483,13 @@
   }
 
   let dropped = false;
+  // The page's one stream; closed while the page is hidden.
+  let stream = null;
 
   function listen() {
+    if (stream && stream.readyState !== EventSource.CLOSED) return;
     const source = new EventSource('/api/events');
+    stream = source;
     source.addEventListener('open', () => {
       setLive(true);
       if (dropped) {
@@ -323,8 +518,30 @@
     });
   }
 
-  filterBox.value = new URLSearchParams(location.search).get('serial') || '';
-  filterBox.addEventListener('input', onFilter);
+  // A page the browser keeps for its Back button would keep its stream, and orbtray serves only a
+  // few per address: leaving the page lets it go, and coming back catches up.
+  window.addEventListener('pagehide', () => {
+    if (stream) stream.close();
+  });
+  window.addEventListener('pageshow', (event) => {
+    if (!event.persisted) return;
+    dropped = true;
+    listen();
+  });
+
+  const address = new URLSearchParams(location.search);
+  filterBox.value = address.get('serial') || '';
+  fromBox.value = address.get('from') || '';
+  toBox.value = address.get('to') || '';
+  readFilters();
+  order = orderFrom(address.get('sort') || '');
+  showOrder();
+  setLocalTimes(remembered());
+  for (const box of [filterBox, fromBox, toBox]) box.addEventListener('input', onFilter);
+  for (const th of document.querySelectorAll('#files th[data-sort]')) {
+    th.querySelector('button').addEventListener('click', () => onSort(th.dataset.sort));
+  }
+  localBox.addEventListener('change', onLocalTimes);
   byId('more').addEventListener('click', () => {
     rowLimit += ROWS_AT_ONCE;
     renderFiles();
