@@ -314,24 +314,16 @@
     return on.map(withUnit).join(', ');
   }
 
-  // The series as the answer names them; an older answer gives labels only.
+  // The series as the answer names them, each under a name of its own: the chart library
+  // tells series apart by name.
   function seriesOf(answer) {
-    const given = answer.series ||
-                  answer.labels.slice(1).map((label, i) => ({column: i + 1, label: label,
-                                                             name: label, unit: ''}));
     const seen = new Set([answer.labels[0]]);
-    return given.map((s, i) => {
+    return (answer.series || []).map((s, i) => {
       let key = s.label || s.name || 'Column ' + s.column;
       if (seen.has(key)) key += ' (' + (i + 1) + ')';
       seen.add(key);
       return Object.assign({}, s, {key: key, label: s.label || key, unit: s.unit || ''});
     });
-  }
-
-  function extentOf(answer) {
-    if (answer.extent) return answer.extent;
-    const data = answer.data;
-    return data.length ? [data[0][0], data[data.length - 1][0]] : null;
   }
 
   function sameRange(a, b) {
@@ -761,7 +753,7 @@
       return;
     }
     chart.series = seriesOf(answer);
-    chart.extent = extentOf(answer);
+    chart.extent = answer.extent;
     if (chart.series.length === 0 || !chart.extent) {
       plotNote(lines === 0 || !chart.extent ? 'No readings to plot.' :
                                               'No numeric column to plot.');
