@@ -381,7 +381,7 @@ def file_page(run):
              lambda: run.text('serial') == '12345' and run.text('name') == name)
 
     # The plot: fewer readings than its points, so every one of them, on the line-number axis.
-    expected = [['line', 'col1', 'col2', 'col3']] + \
+    expected = [['Reading', 'Column 1', 'Column 2', 'Column 3']] + \
         [[i + 1] + [float(value) for value in line.split(',')] for i, line in enumerate(sent)]
     run.wait('the plot', lambda: plotted(run) is not None)
     check(plotted(run) == expected, f'the plot holds {plotted(run)[:3]}...')
