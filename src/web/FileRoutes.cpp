@@ -160,8 +160,11 @@ bool AppendRow(std::string& rows, std::string_view line, char separator,
     rows += rows.size() > 1 ? ",[" : "[";
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const std::size_t used = rows.size() - start + (i > 0 ? 1 : 0) + 1;  // comma, ']'
-        std::string text = CellText(fields[i]);
-        if (used + text.size() > FileRoutes::kMaxRowBytes) {
+        // A cell's JSON text is never shorter than the cell and its quotes: one too long for
+        // the row is not written whole first, only to be cut.
+        const bool mayFit = used + fields[i].size() + 2 <= FileRoutes::kMaxRowBytes;
+        std::string text = mayFit ? CellText(fields[i]) : std::string();
+        if (!mayFit || used + text.size() > FileRoutes::kMaxRowBytes) {
             // The last cell that fits, as much of it as does.
             text = used < FileRoutes::kMaxRowBytes
                        ? CellTextWithin(fields[i], FileRoutes::kMaxRowBytes - used)
