@@ -2,8 +2,9 @@
 
 // The routes over the received files: the list, one file's rows, its plot and its bytes. A file
 // is named by `dir` (its serial folder as on disk) and `name`; anything the scan does not list
-// is 404. Runs on the server's thread. When files are handed on, the list says how far each has
-// come, and /api/outbox shows the hand-off.
+// is 404. A transfer in progress is named instead by `link`, its link's number on the page, and
+// read from its temporary file as far as it has come. Runs on the server's thread. When files are
+// handed on, the list says how far each has come, and /api/outbox shows the hand-off.
 
 #include <string>
 
