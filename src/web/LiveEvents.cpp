@@ -185,17 +185,27 @@ nlohmann::json LiveEvents::ConnectionsLocked() const {
     return {{"connections", std::move(list)}};
 }
 
+const LiveEvents::Link* LiveEvents::ReceivingLocked(std::uint64_t id) const {
+    const auto link = std::find_if(links_.begin(), links_.end(), [&](const Link& each) {
+        return each.id == id && each.transfer.has_value();
+    });
+    return link != links_.end() ? &*link : nullptr;
+}
+
+const LiveEvents::Finished* LiveEvents::FinishedLocked(std::uint64_t id) const {
+    // The latest first: a link that received again is found by what it received last.
+    const auto found = std::find_if(finished_.rbegin(), finished_.rend(),
+                                    [&](const Finished& each) { return each.id == id; });
+    return found != finished_.rend() ? &*found : nullptr;
+}
+
 std::optional<FileIndex::LiveFile> LiveEvents::FileOf(std::uint64_t id) {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const Link& link : links_) {
-        if (link.id == id && link.transfer) {
-            return FileIndex::LiveFile{link.transfer->dir, link.transfer->file, true};
-        }
+    if (const Link* link = ReceivingLocked(id)) {
+        return FileIndex::LiveFile{link->transfer->dir, link->transfer->file, true};
     }
-    for (auto each = finished_.rbegin(); each != finished_.rend(); ++each) {
-        if (each->id == id) {
-            return FileIndex::LiveFile{each->dir, each->name, false};
-        }
+    if (const Finished* finished = FinishedLocked(id)) {
+        return FileIndex::LiveFile{finished->dir, finished->name, false};
     }
     return std::nullopt;
 }
@@ -210,18 +220,14 @@ Reply LiveEvents::Live(const Query& query) {
         return TextReply(400, "link must be a connection's number");
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const Link& link : links_) {
-        if (link.id == *id && link.transfer) {
-            nlohmann::json answer = ProgressJson(*link.transfer, Clock::now());
-            answer["state"] = "receiving";
-            answer["serial"] = link.transfer->serial;
-            return JsonReply(answer);
-        }
+    if (const Link* link = ReceivingLocked(*id)) {
+        nlohmann::json answer = ProgressJson(*link->transfer, Clock::now());
+        answer["state"] = "receiving";
+        answer["serial"] = link->transfer->serial;
+        return JsonReply(answer);
     }
-    for (auto each = finished_.rbegin(); each != finished_.rend(); ++each) {
-        if (each->id == *id) {
-            return JsonReply({{"state", "received"}, {"dir", each->dir}, {"name", each->name}});
-        }
+    if (const Finished* finished = FinishedLocked(*id)) {
+        return JsonReply({{"state", "received"}, {"dir", finished->dir}, {"name", finished->name}});
     }
     return TextReply(404, "no such transfer");
 }

@@ -100,6 +100,9 @@ private:
     // The link's transfer is over; `file` is what it became, null when nothing.
     void TransferEnded(const void* key, const ReceivedFile* file);
     Link* FindLocked(const void* key);
+    // The link numbered `id` while it receives, and the last file it received.
+    const Link* ReceivingLocked(std::uint64_t id) const;
+    const Finished* FinishedLocked(std::uint64_t id) const;
     static nlohmann::json ProgressJson(const Transfer& transfer, Clock::time_point now);
     nlohmann::json ConnectionsLocked() const;
     void Publish();
