@@ -75,7 +75,28 @@ nlohmann::json FileRowJson(const FileRecord& record) {
 
 namespace {
 
+// A transfer the page follows, by its link's number: while it runs, the temporary file its
+// receiver reported, opened as a listed file is; afterwards the file it became. Nothing in the
+// request names anything on the disk.
+Named OpenLive(FileIndex& index, const std::string& link) {
+    const std::optional<std::uint64_t> number = LinkNumber(link);
+    if (!number) {
+        return {std::nullopt, TextReply(400, "link must be a connection's number")};
+    }
+    bool known = false;
+    std::optional<StoredFile> file = index.OpenLive(*number, known);
+    if (!file) {
+        // A temporary file is renamed a moment before the page hears that its transfer is
+        // over: nothing to show at that moment is no fault.
+        return {std::nullopt, known ? TextReply(204, "") : TextReply(404, "no such transfer")};
+    }
+    return {std::move(file), std::nullopt};
+}
+
 Named OpenNamed(FileIndex& index, const Query& query) {
+    if (const auto link = query.find("link"); link != query.end()) {
+        return OpenLive(index, link->second);
+    }
     const auto dir = query.find("dir");
     const auto name = query.find("name");
     if (dir == query.end() || name == query.end()) {

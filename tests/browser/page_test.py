@@ -27,6 +27,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.parse
 import urllib.request
@@ -750,6 +751,76 @@ def list_views(run):
     run.assert_no_errors('the list page')
 
 
+class SlowInstrument(threading.Thread):
+    """An instrument over TCP that sends a reading every PACE seconds until told to finish."""
+
+    PACE = 0.15
+
+    def __init__(self, port, serial):
+        super().__init__(daemon=True)
+        self.connection = socket.create_connection(('127.0.0.1', port), timeout=WAIT)
+        self.connection.sendall(f'HELLO {serial}\r\n'.encode())
+        self.sent = 0
+        self.finish = threading.Event()
+
+    def run(self):
+        while not self.finish.wait(self.PACE):
+            self.connection.sendall(f'LINE {self.sent},{20 + self.sent % 7 * 0.5}\r\n'.encode())
+            self.sent += 1
+
+    def bye(self):
+        self.finish.set()
+        self.join()
+        self.connection.sendall(b'BYE\r\n')
+        self.connection.close()
+
+
+def live_transfer(run):
+    """A slow transfer: its count grows in the connections panel and on its own page, whose plot
+    grows with it, and that page becomes the received file's page once the instrument ends."""
+    run.driver.get(run.base + '/')
+    run.wait('the list', lambda: len(run.file_rows()) > 0)
+    instrument = SlowInstrument(run.port, 'SLOW-1')
+    instrument.start()
+    try:
+        def panel_count():
+            text = run.js('const a = document.querySelector("#connections a.transfer");'
+                          'return a ? a.textContent : ""')
+            match = re.fullmatch(r'(\d+) readings? \u00b7 [\d.]+/s', text)
+            return int(match.group(1)) if match else -1
+
+        run.wait('a transfer in the connections panel', lambda: panel_count() >= 2)
+        first = panel_count()
+        run.wait('its count to grow', lambda: panel_count() > first)
+        link = run.js('return document.querySelector("#connections a.transfer").href')
+        check(re.fullmatch(re.escape(run.base) + r'/file\?link=\d+', link), f'it leads to {link}')
+        run.driver.find_element(By.CSS_SELECTOR, '#connections a.transfer').click()
+
+        def page_count():
+            match = re.fullmatch(r'(\d+) readings? \u00b7 [\d.]+/s', run.text('facts'))
+            return int(match.group(1)) if match else -1
+
+        def rows_plotted():
+            return run.js('const p = window.orbtray && window.orbtray.plots;'
+                          'return p && p.length ? p[0].numRows() : -1')
+
+        run.wait('the live page\'s count', lambda: page_count() >= 2)
+        run.wait('the live plot', lambda: rows_plotted() >= 2)
+        shown, drawn = page_count(), rows_plotted()
+        run.wait('the live page\'s count and plot to grow',
+                 lambda: page_count() > shown and rows_plotted() > drawn)
+    finally:
+        instrument.bye()
+    run.wait('the received file\'s page', lambda: 'dir=SLOW-1' in run.driver.current_url)
+    name, _ = run.stored('SLOW-1')
+    check(run.driver.current_url == f'{run.base}/file?dir=SLOW-1&name={name}',
+          f'the live page became {run.driver.current_url}')
+    run.wait('the file\'s title', lambda: run.text('name') == name)
+    run.wait('its whole plot', lambda: plotted(run) is not None and
+             len(plotted(run)) == instrument.sent + 1)
+    run.assert_no_errors('the live page')
+
+
 def main():
     if len(sys.argv) != 3:
         print(__doc__, file=sys.stderr)
@@ -763,6 +834,7 @@ def main():
         list_page(run)
         file_page(run)
         list_views(run)
+        live_transfer(run)
         restart(run)
         header_file(run)
         phone(run, big_file(run))

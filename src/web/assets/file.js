@@ -5,7 +5,114 @@
 // Data reaches the page through textContent only: cells and names come from instruments.
 'use strict';
 
+// A transfer still arriving, named by ?link= (its connection's number on the list page): its
+// plot grows as readings come, with their count and rate, until the instrument ends it; the page
+// then becomes the received file's own. Asks again every LIVE_PACE ms.
+function followTransfer(link) {
+  const LIVE_PACE = 500;
+  const POINTS = 2000;
+  const byId = (id) => document.getElementById(id);
+  const setText = (id, text) => {
+    const element = byId(id);
+    if (element) element.textContent = text;
+  };
+  const hide = (id, hidden) => {
+    const element = byId(id);
+    if (element) element.hidden = hidden;
+  };
+  const query = 'link=' + encodeURIComponent(link);
+  const pause = () => new Promise((resolve) => setTimeout(resolve, LIVE_PACE));
+  let chart = null;
+  let shownLabels = '';
+  window.orbtray = {plots: []};
+  // Nothing to page through or download before the file is complete.
+  for (const id of ['readings-panel', 'download']) hide(id, true);
+
+  function note(text) {
+    setText('plot-note', text);
+    hide('plot-note', text === '');
+  }
+
+  async function redraw() {
+    const response = await fetch('/api/plot?' + query + '&points=' + POINTS, {cache: 'no-store'});
+    // 204: the file was being renamed as it was asked for; the next turn finds it.
+    if (!response.ok || response.status === 204 || typeof Dygraph === 'undefined') return;
+    const answer = await response.json();
+    if (!Array.isArray(answer.labels) || answer.labels.length < 2 || !answer.data.length) {
+      note('Waiting for readings to plot.');
+      return;
+    }
+    note('');
+    const isTime = answer.x === 'time';
+    const data = answer.data.map((row) => [isTime ? new Date(row[0]) : row[0]].concat(row.slice(1)));
+    // The chart's markup takes plain characters only, and no name twice.
+    const labels = answer.labels.map((label) => String(label).replace(/[^\w .:%()/-]/g, '_'));
+    const distinct = labels.map((label, i) =>
+      labels.indexOf(label) === i ? label : label + ' (' + (i + 1) + ')');
+    const key = distinct.join('\n') + isTime;
+    if (chart && key === shownLabels) {
+      chart.updateOptions({file: data});
+      return;
+    }
+    if (chart) chart.destroy();
+    // Without its legend plugin the chart writes no inline style, which the page forbids.
+    Dygraph.PLUGINS = Dygraph.PLUGINS.filter((plugin) => plugin !== Dygraph.Plugins.Legend);
+    chart = new Dygraph(byId('plot'), data, {
+      labels: distinct,
+      labelsUTC: true,
+      xlabel: isTime ? 'Time (UTC)' : 'Reading',
+      strokeWidth: 1.5,
+      animatedZooms: false,
+    });
+    shownLabels = key;
+    window.orbtray.plots = [chart];
+  }
+
+  async function follow() {
+    for (;;) {
+      let live = null;
+      try {
+        const response = await fetch('/api/live?' + query, {cache: 'no-store'});
+        if (response.status === 404 || response.status === 400) {
+          setText('error', 'This transfer is not in progress: it ended without a file, or its ' +
+                           'connection closed. The list of received files shows what arrived.');
+          hide('error', false);
+          return;
+        }
+        if (response.ok) live = await response.json();
+      } catch (e) {
+        // orbtray restarting, or the network: asked again at the next turn.
+      }
+      if (live && live.state === 'received') {
+        location.replace('/file?dir=' + encodeURIComponent(live.dir) + '&name=' +
+                         encodeURIComponent(live.name));
+        return;
+      }
+      if (live) {
+        const count = live.lines === 1 ? '1 reading' : live.lines + ' readings';
+        document.title = live.serial + ' receiving \u2013 OrbTray';
+        setText('serial', live.serial);
+        setText('name', 'receiving\u2026');
+        setText('facts', count + ' \u00b7 ' + live.rate + '/s');
+        try {
+          await redraw();
+        } catch (e) {
+          note('Cannot draw the plot: ' + e.message);
+        }
+      }
+      await pause();
+    }
+  }
+
+  follow();
+}
+
 (function () {
+  const live = new URLSearchParams(location.search).get('link');
+  if (live !== null) {
+    followTransfer(live);
+    return;
+  }
   const byId = (id) => document.getElementById(id);
   const PAGE_SIZE = 100;
   // Distinct on white and for the common forms of colour blindness; the dark set keeps the
