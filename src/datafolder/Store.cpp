@@ -112,6 +112,14 @@ std::unique_ptr<DiskFile> Store::ReserveDataFile(const std::string& baseName) {
     return nullptr;
 }
 
+void Store::NameDataFile(ReceivedFile& sofar) const {
+    const std::string directory = DirectoryOf(path_);
+    sofar.folder = directory.substr(config_.dataFolder.size(),
+                                    directory.size() - config_.dataFolder.size() - 1);
+    sofar.name = path_.substr(directory.size());
+    sofar.path = path_;
+}
+
 bool Store::OpenFirmware() {
     path_ = config_.firmwarePath;
     std::unique_ptr<DiskFile> image;

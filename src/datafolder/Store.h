@@ -78,6 +78,10 @@ public:
     // False once the data file can no longer hold everything it was given.
     [[nodiscard]] bool WriteDataLine(std::string_view text) { return file_.AppendLine(text); }
     void ReadPiece(char (&piece)[TransferFile::kPieceSize]) { file_.ReadPiece(piece); }
+    // Writes out the lines given so far, for whoever reads the temporary file meanwhile.
+    void WriteOutSoFar() { file_.WriteOutSoFar(); }
+    // The open data file's serial directory, own name and whole path, into `sofar`.
+    void NameDataFile(ReceivedFile& sofar) const;
 
     // Puts the data on the disk, then gives the file its final name. A file whose data may be
     // incomplete is deleted (WriteFailed): it must never look finished. Complete data that cannot

@@ -25,13 +25,19 @@ void TransferFile::AppendPastBuffer(std::string_view bytes) {
     }
 }
 
-void TransferFile::FlushBuffer() {
+void TransferFile::WriteOutSoFar() {
     // After one failed write the file has a hole; writing on would only hide where it is.
-    if (used_ > 0 && !writeFailed_ && !file_->Write(buffer_.get(), used_)) {
+    if (used_ > shown_ && !writeFailed_ && !file_->Write(buffer_.get() + shown_, used_ - shown_)) {
         writeFailed_ = true;
     }
-    sinceWriteBack_ += used_;
+    sinceWriteBack_ += used_ - shown_;
+    shown_ = used_;
+}
+
+void TransferFile::FlushBuffer() {
+    WriteOutSoFar();
     used_ = 0;
+    shown_ = 0;
     if (sinceWriteBack_ >= kWriteBackEvery && !writeFailed_) {
         file_->StartWriteBack();
         sinceWriteBack_ = 0;
@@ -88,6 +94,7 @@ void TransferFile::Discard() {
     file_.reset();
     buffer_.reset();
     used_ = 0;
+    shown_ = 0;
     offset_ = 0;
     atEnd_ = false;
     writeFailed_ = false;

@@ -35,6 +35,10 @@ public:
         }
         return !writeFailed_;
     }
+    // Writes out the lines buffered so far, so that whoever reads the file meanwhile finds them.
+    // They stay in the buffer too: the write that empties it still ends where a full buffer's
+    // would, so the writes that follow keep their whole, aligned size.
+    void WriteOutSoFar();
     // Writes out the buffer and waits until the data is on the disk. False if any byte of the
     // file may be missing.
     bool Commit();
@@ -80,6 +84,7 @@ private:
     std::unique_ptr<DiskFile> file_;
     std::unique_ptr<char[]> buffer_;
     std::size_t used_ = 0;      // bytes buffered for writing, or read ahead and not yet handed out
+    std::size_t shown_ = 0;     // writing: bytes at the buffer's front already written out
     std::size_t offset_ = 0;    // reading: first byte in the buffer not yet handed out
     bool atEnd_ = false;        // reading: the file has nothing more to give
     bool writeFailed_ = false;  // a write of this file failed: its content is incomplete

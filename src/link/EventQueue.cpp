@@ -30,6 +30,12 @@ void EventQueue::Report(const ReceiverEvent& event) {
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        // Progress is told again within a second: it goes first, and unsaid, since no line of
+        // the log would have shown it.
+        if (event.kind == ReceiverEvent::Kind::TransferProgress &&
+            waiting_.size() >= kMaxWaitingProgress) {
+            return;
+        }
         if (waiting_.size() >= kMaxWaiting && event.kind != ReceiverEvent::Kind::FileReceived) {
             ++dropped_;
             return;

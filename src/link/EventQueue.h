@@ -38,6 +38,8 @@ public:
     // of kept (a consumer that hangs must not grow the process without end); a received file is
     // always kept, since a forwarder depends on hearing of it.
     static constexpr std::size_t kMaxWaiting = 65536;
+    // A transfer's progress is dropped sooner, leaving the rest of the room to the others.
+    static constexpr std::size_t kMaxWaitingProgress = kMaxWaiting / 2;
 
 private:
     void Dispatch();

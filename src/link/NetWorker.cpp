@@ -30,13 +30,22 @@ bool CNetWorker::Run() {
         PeerLog("Connection %s error %d\n", ConnectionName(), watchError);
         return Finish();
     }
-    switch (platform::WaitForEither(stopEvent->AsWaitable(), socket.Readiness(), kIdleTimeoutMs)) {
+    // Readings not yet told of are told once the link falls quiet; the idle time then starts
+    // again, as it does after data.
+    const int progressMs = ProgressDueMs();
+    const bool progressWait = progressMs >= 0 && progressMs < kIdleTimeoutMs;
+    switch (platform::WaitForEither(stopEvent->AsWaitable(), socket.Readiness(),
+                                    progressWait ? progressMs : kIdleTimeoutMs)) {
         case platform::WaitResult::First:
             // The listener joins every worker when it stops: no report. Hundreds of links may
             // end at once, so even this goes through the limiter.
             PeerLog("Connection %s closed on shutdown\n", ConnectionName());
             return false;
         case platform::WaitResult::Timeout:
+            if (progressWait) {
+                ReportProgressDue();
+                return true;
+            }
             PeerLog("Connection %s closed on timeout\n", ConnectionName());
             return Finish();
         case platform::WaitResult::Failed:

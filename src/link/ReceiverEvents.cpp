@@ -51,6 +51,21 @@ void ReportLinkClosed(ReceiverEvents& events, const void* link) {
     events.Report(event);
 }
 
+void ReportTransferProgress(ReceiverEvents& events, const void* link, const ReceivedFile& sofar) {
+    ReceiverEvent event;
+    event.kind = ReceiverEvent::Kind::TransferProgress;
+    event.link = link;
+    event.file = sofar;
+    events.Report(event);
+}
+
+void ReportTransferAborted(ReceiverEvents& events, const void* link) {
+    ReceiverEvent event;
+    event.kind = ReceiverEvent::Kind::TransferAborted;
+    event.link = link;
+    events.Report(event);
+}
+
 namespace {
 
 void NotifyUserV(ReceiverEvents& events, bool alwaysShown, const char* title, const char* format,
@@ -84,7 +99,7 @@ void WarnUser(ReceiverEvents& events, const char* title, const char* format, ...
     va_end(arguments);
 }
 
-void NotifyUserFile(ReceiverEvents& events, const ReceivedFile& file) {
+void NotifyUserFile(ReceiverEvents& events, const ReceivedFile& file, const void* link) {
     char text[kNotifyTextSize];
     std::snprintf(text, sizeof text, "Device %s sent %d readings.", file.serial.c_str(),
                   static_cast<int>(file.lineCount));
@@ -93,5 +108,6 @@ void NotifyUserFile(ReceiverEvents& events, const ReceivedFile& file) {
     event.title = "File Received";
     event.text = text;
     event.file = file;
+    event.link = link;
     events.Report(event);
 }

@@ -19,12 +19,24 @@ inline constexpr int kMaxLogLine = 259;
 inline constexpr int kNotifyTextSize = 256;
 
 struct ReceiverEvent {
-    enum class Kind { Log, LinkOpened, LinkSerial, LinkClosed, Notice, FileReceived };
+    // TransferProgress and TransferAborted are for front ends that show transfers as they go;
+    // every other consumer passes them by, and a queue that must drop events drops them first.
+    enum class Kind {
+        Log,
+        LinkOpened,
+        LinkSerial,
+        LinkClosed,
+        Notice,
+        FileReceived,
+        TransferProgress,
+        TransferAborted
+    };
 
     Kind kind = Kind::Log;
-    // The link a Link* event is about: unique from its opening to its closing (its worker's
-    // address). Names such as "S7" come back as soon as the OS reuses a socket value, possibly
-    // before the old link has said it closed.
+    // The link a Link* or Transfer* event is about, and the one a FileReceived came over:
+    // unique from its opening to its closing (its worker's address). Names such as "S7" come
+    // back as soon as the OS reuses a socket value, possibly before the old link has said it
+    // closed.
     const void* link = nullptr;
     std::string text;      // Log: the whole line, line feed included; Notice, FileReceived: the
                            // notification's text; LinkOpened: the link's name ("S7", "ttyUSB0")
@@ -32,7 +44,9 @@ struct ReceiverEvent {
     std::string linkKind;  // LinkOpened: "tcp" or "usb"
     std::string peer;      // LinkOpened: the remote address, "" for a serial port
     std::string serial;    // LinkSerial: as received
-    ReceivedFile file;     // FileReceived
+    // FileReceived; TransferProgress: the temporary file (folder, name, path), the serial and
+    // the readings so far, all of them in the file.
+    ReceivedFile file;
     // Notice: a fault the user must hear of (forwarding stopped), shown whatever the user chose
     // for the notifications about instruments.
     bool alwaysShown = false;
@@ -53,10 +67,12 @@ void ReportLinkOpened(ReceiverEvents& events, const void* link, const char* name
                       const char* peer);
 void ReportLinkSerial(ReceiverEvents& events, const void* link, const char* serial);
 void ReportLinkClosed(ReceiverEvents& events, const void* link);
+void ReportTransferProgress(ReceiverEvents& events, const void* link, const ReceivedFile& sofar);
+void ReportTransferAborted(ReceiverEvents& events, const void* link);
 // A notification that names no file, printf-style; the text is cut to kNotifyTextSize - 1.
 void NotifyUser(ReceiverEvents& events, const char* title, const char* format, ...)
     ORB_PRINTF(3, 4);
 // A notice that is shown whatever the user's choices, printf-style.
 void WarnUser(ReceiverEvents& events, const char* title, const char* format, ...) ORB_PRINTF(3, 4);
-// "File Received" for a file the store finished, with its record.
-void NotifyUserFile(ReceiverEvents& events, const ReceivedFile& file);
+// "File Received" for a file the store finished, with its record and the link it came over.
+void NotifyUserFile(ReceiverEvents& events, const ReceivedFile& file, const void* link = nullptr);

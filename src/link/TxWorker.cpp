@@ -35,9 +35,17 @@ void CTxWorker::PeerLogV(const char* format, std::va_list arguments) {
 }
 
 void CTxWorker::FileReceived(const ReceivedFile& file) {
-    NotifyUserFile(context.events, file);
+    NotifyUserFile(context.events, file, this);
 }
 
 void CTxWorker::SerialKnown(const char* serial) {
     ReportLinkSerial(context.events, this, serial);
+}
+
+void CTxWorker::TransferProgress(const ReceivedFile& sofar) {
+    ReportTransferProgress(context.events, this, sofar);
+}
+
+void CTxWorker::TransferAborted() {
+    ReportTransferAborted(context.events, this);
 }

@@ -49,6 +49,10 @@ protected:
     int PeerLogDueMs() const { return peerLog->MsUntilDue(); }
     bool PeerLogPending() const { return peerLog->Pending(); }
 
+    // A transfer's readings not yet told of (Session::ProgressDueMs, ReportProgressDue).
+    int ProgressDueMs() const { return session.ProgressDueMs(); }
+    void ReportProgressDue() { session.ReportProgressDue(); }
+
     // A line of the connection log that is always written.
     void Log(const char* format, ...) ORB_PRINTF(2, 3);
 
@@ -60,6 +64,8 @@ private:
     void PeerLogV(const char* format, std::va_list arguments) override;
     void FileReceived(const ReceivedFile& file) override;
     void SerialKnown(const char* serial) override;
+    void TransferProgress(const ReceivedFile& sofar) override;
+    void TransferAborted() override;
 
     // The session keeps a pointer to it; the concrete worker fills it in.
     char connectionName[16] = {};

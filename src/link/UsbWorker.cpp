@@ -88,7 +88,13 @@ bool CUsbWorker::Run() {
     int error = 0;
     // Lines held back are summed up within a second or so, even if the line falls quiet.
     const bool summaryWait = PeerLogPending();
-    const int waitMs = summaryWait ? std::min(PeerLogDueMs() + 1, kWaitMs) : kWaitMs;
+    int waitMs = summaryWait ? std::min(PeerLogDueMs() + 1, kWaitMs) : kWaitMs;
+    // So are readings not yet told of.
+    const int progressMs = ProgressDueMs();
+    const bool progressWait = progressMs >= 0 && progressMs < waitMs;
+    if (progressWait) {
+        waitMs = progressMs;
+    }
     switch (port->WaitForData(*stopEvent, waitMs, &error)) {
         case platform::PortWait::Data:
             switch (ReadAll()) {
@@ -113,9 +119,11 @@ bool CUsbWorker::Run() {
             PeerLog("Connection %s closed on shutdown\n", ConnectionName());
             return false;
         case platform::PortWait::Timeout:
-            if (summaryWait) {
-                // Only the summary was due; an open transfer's idle time starts again.
+            if (summaryWait || progressWait) {
+                // Only the summary or the progress was due; an open transfer's idle time starts
+                // again.
                 FlushPeerLog();
+                ReportProgressDue();
                 return true;
             }
             // An instrument silent in the middle of a file has given up on it; an idle port is

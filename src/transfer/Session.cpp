@@ -4,6 +4,7 @@
 #include "transfer/Session.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 
 #include "transfer/LineBytes.h"
@@ -80,7 +81,32 @@ bool Session::OnReceive(const char* data, std::size_t count, bool serialLink) {
             return step == Step::Done;
         }
     }
+    if (state == TxState::Receiving) {
+        ReportProgress(false);
+    }
     return true;
+}
+
+int Session::ProgressDueMs() const {
+    if (state != TxState::Receiving || lineCount == progress.lineCount) {
+        return -1;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        progressDue - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+void Session::ReportProgress(bool now) {
+    const auto at = std::chrono::steady_clock::now();
+    if (!now && at < progressDue) {
+        return;
+    }
+    progressDue = at + kProgressEvery;
+    // A slow instrument's lines would wait in the buffer until it fills: the page that shows
+    // the transfer reads them from the file.
+    store.WriteOutSoFar();
+    progress.lineCount = lineCount;
+    host.TransferProgress(progress);
 }
 
 void Session::PeerLog(const char* format, ...) {
@@ -192,6 +218,9 @@ Session::Step Session::OnHello(std::string_view argument) {
     host.SendAck();
     lineCount = 0;
     state = TxState::Receiving;
+    store.NameDataFile(progress);
+    progress.serial = serial;
+    ReportProgress(true);
     return Step::Continue;
 }
 
@@ -234,6 +263,7 @@ Session::Step Session::OnData(std::string_view argument) {
         // keeps its data on NAK and may try again.
         store.DeleteDataFile();
         state = TxState::Idle;
+        host.TransferAborted();
         return Fail("Connection %s cannot write file\n");
     }
     ++lineCount;
@@ -268,6 +298,9 @@ bool Session::FinishTransfer() {
     ReceivedFile received;
     const FinishOutcome outcome = store.FinishDataFile(received);
     state = TxState::Idle;
+    if (outcome != FinishOutcome::Finished) {
+        host.TransferAborted();
+    }
     switch (outcome) {
         case FinishOutcome::WriteFailed:
             Log("Connection %s cannot write file\n", name);
@@ -300,6 +333,7 @@ void Session::AbortTransfer() {
         // The file goes before the line about it, so that whoever reads the log finds it gone.
         if (state == TxState::Receiving) {
             store.DeleteDataFile();
+            host.TransferAborted();
         } else {
             store.CloseFirmware();
         }

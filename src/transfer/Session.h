@@ -4,6 +4,7 @@
 // ACK and NAK bytes. A Session belongs to one link and is used by that link's thread only; it
 // has no thread, timer or I/O of its own and talks back only through its host.
 
+#include <chrono>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -39,6 +40,13 @@ public:
     virtual void FileReceived(const ReceivedFile& file) = 0;
     // The instrument has said who it is; links that show who is connected take note.
     virtual void SerialKnown(const char* /*serial*/) {}
+    // A data transfer is under way: `sofar` names its temporary file (folder, name, path) and
+    // holds the serial and the readings so far, each of them already written out to that file.
+    // Told as the transfer begins, then at most every kProgressEvery while data comes.
+    virtual void TransferProgress(const ReceivedFile& /*sofar*/) {}
+    // The transfer last told of ended without a file the list shows: broken off, refused, or
+    // its data kept under another name.
+    virtual void TransferAborted() {}
 
 protected:
     ~SessionHost() = default;
@@ -70,6 +78,19 @@ public:
     void SendBootStart();
 
     TxState State() const { return state; }
+    // Milliseconds until the readings not yet told of are due to be (0: now), or -1 when every
+    // reading has been: a link that falls quiet wakes for them then and calls ReportProgressDue,
+    // so that a transfer that pauses is shown as far as it has come.
+    int ProgressDueMs() const;
+    void ReportProgressDue() {
+        if (state == TxState::Receiving) {
+            ReportProgress(false);
+        }
+    }
+
+    // How often a transfer in progress is told of at most. The check costs a clock read per
+    // chunk received; an instrument never waits for it, as it comes after the chunk's replies.
+    static constexpr std::chrono::milliseconds kProgressEvery{500};
 
 private:
     enum class Step { Continue, Done, Failed };
@@ -88,6 +109,8 @@ private:
     Step Fail(const char* format);
     void Log(const char* format, ...) ORB_PRINTF(2, 3);
     void PeerLog(const char* format, ...) ORB_PRINTF(2, 3);
+    // Tells the host of the transfer in progress when kProgressEvery has passed (or `now`).
+    void ReportProgress(bool now);
 
     SessionHost& host;
     const char* name;
@@ -95,5 +118,7 @@ private:
     std::string line;    // printable bytes since the last line end
     std::string serial;  // from the last accepted HELLO, as received
     std::uint32_t lineCount = 0;
-    Store store;  // holds a file exactly while state is not Idle
+    Store store;            // holds a file exactly while state is not Idle
+    ReceivedFile progress;  // the data transfer in progress as last told
+    std::chrono::steady_clock::time_point progressDue;
 };

@@ -1,6 +1,7 @@
 #include "web/FileIndex.h"
 
 #include <algorithm>
+#include <charconv>
 
 #include "web/Reply.h"
 
@@ -75,4 +76,30 @@ std::optional<StoredFile> FileIndex::Open(std::string_view dir, std::string_view
         record = *found;
     }
     return StoredFile::Open(dataFolder_, std::move(record));
+}
+
+std::optional<StoredFile> FileIndex::OpenLive(std::uint64_t link, bool& known) {
+    const std::optional<LiveFile> file = live_ ? live_(link) : std::nullopt;
+    known = file.has_value();
+    if (!file) {
+        return std::nullopt;
+    }
+    if (!file->receiving) {
+        return Open(file->dir, file->name);
+    }
+    return StoredFile::Open(dataFolder_, FileRecord{file->dir, file->name, 0, 0});
+}
+
+std::optional<std::uint64_t> LinkNumber(std::string_view text) {
+    std::uint64_t value = 0;
+    const char* end = text.data() + text.size();
+    // from_chars alone would take a leading minus sign.
+    if (text.empty() || text.front() < '0' || text.front() > '9') {
+        return std::nullopt;
+    }
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || stop != end) {
+        return std::nullopt;
+    }
+    return value;
 }

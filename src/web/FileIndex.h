@@ -7,9 +7,15 @@
 // takes back the names the page shows with U+FFFD for bytes that are not UTF-8.
 // Route handlers run on the server's thread and the notifications' threads mark the list stale: the
 // cached scan is guarded by a mutex, the stale mark is atomic.
+//
+// A transfer the page follows is named by the page's number for its link. While it runs, its
+// temporary file is opened by the name its receiver reported, under the same rule as a listed
+// file; once over, the file it became is opened as listed.
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -33,6 +39,19 @@ public:
     [[nodiscard]] std::optional<StoredFile> Open(std::string_view dir, std::string_view name);
     // The folder has changed: the next lookup scans again.
     void Changed();
+
+    // Where the transfer of a link is: its serial folder and file name, and whether that is the
+    // temporary file still being written or the file it became.
+    struct LiveFile {
+        std::string dir, name;
+        bool receiving;
+    };
+    using LiveLookup = std::function<std::optional<LiveFile>(std::uint64_t link)>;
+    // Set once, before the server starts.
+    void FollowLinks(LiveLookup lookup) { live_ = std::move(lookup); }
+    // Nothing when the link's transfer is unknown (`known` false), or when its file cannot be
+    // opened (a temporary file just renamed, say).
+    [[nodiscard]] std::optional<StoredFile> OpenLive(std::uint64_t link, bool& known);
     const std::string& DataFolder() const { return dataFolder_; }
 
 private:
@@ -59,4 +78,8 @@ private:
     Clock::duration scanTook_{};     // guarded by mutex_
     // Set by the notifications' threads without waiting for a scan in progress.
     std::atomic<bool> stale_{true};
+    LiveLookup live_;
 };
+
+// A link's number as a request gives it: decimal digits only, as the page wrote them.
+[[nodiscard]] std::optional<std::uint64_t> LinkNumber(std::string_view text);

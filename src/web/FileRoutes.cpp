@@ -76,7 +76,28 @@ nlohmann::json FileRowJson(const FileRecord& record) {
 
 namespace {
 
+// A transfer the page follows, by its link's number: while it runs, the temporary file its
+// receiver reported, opened as a listed file is; afterwards the file it became. Nothing in the
+// request names anything on the disk.
+Named OpenLive(FileIndex& index, const std::string& link) {
+    const std::optional<std::uint64_t> number = LinkNumber(link);
+    if (!number) {
+        return {std::nullopt, TextReply(400, "link must be a connection's number")};
+    }
+    bool known = false;
+    std::optional<StoredFile> file = index.OpenLive(*number, known);
+    if (!file) {
+        // A temporary file is renamed a moment before the page hears that its transfer is
+        // over: nothing to show at that moment is no fault.
+        return {std::nullopt, known ? TextReply(204, "") : TextReply(404, "no such transfer")};
+    }
+    return {std::move(file), std::nullopt};
+}
+
 Named OpenNamed(FileIndex& index, const Query& query) {
+    if (const auto link = query.find("link"); link != query.end()) {
+        return OpenLive(index, link->second);
+    }
     const auto dir = query.find("dir");
     const auto name = query.find("name");
     if (dir == query.end() || name == query.end()) {
@@ -156,8 +177,11 @@ bool AppendRow(std::string& rows, std::string_view line, char separator,
     rows += rows.size() > 1 ? ",[" : "[";
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const std::size_t used = rows.size() - start + (i > 0 ? 1 : 0) + 1;  // comma, ']'
-        std::string text = CellText(fields[i]);
-        if (used + text.size() > FileRoutes::kMaxRowBytes) {
+        // A cell's JSON text is never shorter than the cell and its quotes: one too long for
+        // the row is not written whole first, only to be cut.
+        const bool mayFit = used + fields[i].size() + 2 <= FileRoutes::kMaxRowBytes;
+        std::string text = mayFit ? CellText(fields[i]) : std::string();
+        if (!mayFit || used + text.size() > FileRoutes::kMaxRowBytes) {
             // The last cell that fits, as much of it as does.
             text = used < FileRoutes::kMaxRowBytes
                        ? CellTextWithin(fields[i], FileRoutes::kMaxRowBytes - used)

@@ -2,10 +2,12 @@
 
 // The routes over the received files: the list, one file's rows, its plot and its bytes. A file
 // is named by `dir` (its serial folder as on disk) and `name`; anything the scan does not list
-// is 404. Runs on the server's thread, which alone uses the index cache. The table and the plot
-// read a file as ReadingsFormat finds it written, through an index of its readings that the
-// last few files viewed keep, so that a page or a zoom reads only its part of a long file. When
-// files are handed on, the list says how far each has come, and /api/outbox shows the hand-off.
+// is 404. A transfer in progress is named instead by `link`, its link's number on the page, and
+// read from its temporary file as far as it has come. Runs on the server's thread, which alone
+// uses the index cache. The table and the plot read a file as ReadingsFormat finds it written,
+// through an index of its readings that the last few files viewed keep, so that a page or a zoom
+// reads only its part of a long file. When files are handed on, the list says how far each has
+// come, and /api/outbox shows the hand-off.
 
 #include <string>
 

@@ -332,6 +332,9 @@ Reply WebServer::Route(std::string_view path, const Query& query) {
     if (path == "/api/connections") {
         return JsonReply(live_.Connections());
     }
+    if (path == "/api/live") {
+        return live_.Live(query);
+    }
     return TextReply(404, "not found");
 }
 

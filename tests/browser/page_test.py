@@ -5,7 +5,10 @@ Starts the real orbtray on free loopback ports with a scratch Data folder, opens
 orbsim send files over TCP, then checks what a user sees: the list matches `orbtray list` and
 grows without a reload, the connected instrument and the notification show up, the filter works,
 a file's page draws its plot, pages through its readings and downloads its exact bytes, text
-from instruments stays text, an open page catches up after orbtray restarts, and with
+from instruments stays text, an open page catches up after orbtray restarts, a file's plot takes
+its names and units from a header, keeps a second axis, panels and zoom in its address, zooms
+into a million readings down to single ones and fits a phone's width (read through the charts
+the page offers as window.orbtray.plots), and with
 --web-token the page works from the cookie its ?token= address sets (and shows the hand-off of
 --on-file). Any JavaScript error, Content-Security-Policy violation or failed request on any
 page fails the test.
@@ -24,6 +27,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.parse
 import urllib.request
@@ -31,6 +35,7 @@ import urllib.request
 from selenium import webdriver
 from selenium.common.exceptions import TimeoutException
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
@@ -51,25 +56,6 @@ document.addEventListener('securitypolicyviolation', (e) => window.__pageErrors.
     'CSP refused ' + e.violatedDirective + ': ' + e.blockedURI + ' ' + e.sourceFile + ':' +
     e.lineNumber));
 """
-
-# Runs before any script of every page: keeps each chart the page makes, so that the test can
-# read what it holds through the chart's own accessors.
-CHART_HOOK = """
-window.__charts = [];
-let chartClass;
-Object.defineProperty(window, 'Dygraph', {
-  configurable: true,
-  get: () => chartClass,
-  set: (real) => {
-    chartClass = new Proxy(real, {construct(target, args) {
-      const chart = Reflect.construct(target, args);
-      window.__charts.push(chart);
-      return chart;
-    }});
-  },
-});
-"""
-
 
 class Failure(Exception):
     pass
@@ -222,8 +208,8 @@ class Run:
             options.add_argument(argument)
         options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
         self.driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
-        for hook in (ERROR_HOOK, CHART_HOOK):
-            self.driver.execute_cdp_cmd('Page.addScriptToEvaluateOnNewDocument', {'source': hook})
+        self.driver.execute_cdp_cmd('Page.addScriptToEvaluateOnNewDocument',
+                                    {'source': ERROR_HOOK})
 
     def wait(self, what, condition):
         try:
@@ -339,7 +325,7 @@ def list_page(run):
     run.wait('its readings', lambda: run.table('#readings tbody tr') == [['1', 'start', 'ok'],
                                                                         ['2', 'stop', 'ok']])
     # Nothing in it is a number: the page says so instead of drawing an empty chart.
-    run.wait('the note on the plot', lambda: run.text('plot-note') == 'No numeric column to plot.')
+    run.wait('the note on the plot', lambda: run.text('plot-note') != '')
     check(not run.js('return document.querySelector("#plot canvas")'), 'a chart of no column')
     run.assert_no_errors('the odd file\'s page')
     run.driver.get(run.base + '/')
@@ -384,17 +370,232 @@ def with_token(run):
     run.assert_no_errors('the list page with a token', unless='/api/events')
 
 
-def plotted(run):
-    """The page's last chart as it holds it: its series names, then each row's values."""
+# A file as a lab's logger writes it: a header naming each column with its unit, cells
+# separated by semicolons and a decimal comma.
+HEADER_MINUTES = 40
+HEADER_FILE = ['time;temperature [C];pressure [hPa]'] + [
+    f'2024-05-14 08:{m:02d}:00;{20 + m * 0.25:.2f};{1013.25 - m * 0.5:.2f}'.replace('.', ',')
+    for m in range(HEADER_MINUTES)]
+HEADER_START_MS = calendar.timegm((2024, 5, 14, 8, 0, 0)) * 1000
+
+
+def chart_facts(run):
+    """Each chart on show: its labels, axis of each series, shown x range and rows."""
     return run.js("""
-        const chart = window.__charts[window.__charts.length - 1];
+        return window.orbtray.plots.map((g) => ({
+          labels: g.getLabels(),
+          axes: g.getLabels().slice(1).map((s) => g.getOption('axis', s) || 'y'),
+          range: g.xAxisRange(),
+          rows: g.numRows(),
+        }));""")
+
+
+def header_file(run):
+    """Names and units from the header, second axis and panels kept in the address."""
+    run.send('HDR-9', HEADER_FILE)
+    run.wait('the header file stored', lambda: any(row[1] == 'HDR-9' for row in run.listed()))
+    name, _ = run.stored('HDR-9')
+    open_file_page(run, 'HDR-9', name)
+    expected = [['Time (UTC)', 'temperature', 'pressure']] + [
+        [HEADER_START_MS + 60000 * m, 20 + m * 0.25, 1013.25 - m * 0.5]
+        for m in range(HEADER_MINUTES)]
+    check(plotted(run) == expected, f'the header file plots {plotted(run)[:3]}...')
+    check(run.js('return window.orbtray.plots[0].getOption("ylabel")') ==
+          'temperature (C), pressure (hPa)',
+          'the axis says ' + run.js('return window.orbtray.plots[0].getOption("ylabel")'))
+    run.wait('the readings under their names', lambda: run.table('#readings thead tr') ==
+             [['Line', 'time', 'temperature [C]', 'pressure [hPa]']] and
+             run.table('#readings tbody tr')[0] == ['1', '2024-05-14 08:00:00', '20,00', '1013,25'])
+    # The statistics of the whole file, as the server counted them.
+    run.wait('the statistics', lambda: run.table('#stats tbody tr') == [
+        ['temperature (C)', '20', '29.75', '24.875', '40'],
+        ['pressure (hPa)', '993.75', '1013.25', '1003.5', '40']])
+
+    # Pressure to the right-hand axis, then one panel per series: the address keeps both.
+    run.driver.find_element(By.CSS_SELECTOR, '#legend input.y2[data-column="3"]').click()
+    run.wait('pressure on the right', lambda: chart_facts(run)[0]['axes'] == ['y', 'y2'] and
+             'y2=3' in run.driver.current_url)
+    run.driver.refresh()
+    run.wait('pressure on the right after a reload',
+             lambda: run.js('return (window.orbtray && window.orbtray.plots || []).length') and
+             chart_facts(run)[0]['axes'] == ['y', 'y2'])
+    run.driver.find_element(By.ID, 'split').click()
+    run.wait('a panel per series', lambda: [c['labels'] for c in chart_facts(run)] == [
+        ['Time (UTC)', 'temperature'], ['Time (UTC)', 'pressure']] and
+        'split=1' in run.driver.current_url)
+    # A zoom in one panel moves the other, and stays in the address.
+    window = [HEADER_START_MS + 10 * 60000, HEADER_START_MS + 20 * 60000]
+    run.js('window.orbtray.plots[1].updateOptions({dateWindow: arguments[0]})', window)
+    run.wait('both panels zoomed', lambda: all(c['range'] == window and c['rows'] == 11
+                                               for c in chart_facts(run)))
+    run.wait('the zoom in the address', lambda: f'from={window[0]}&to={window[1]}' in
+             run.driver.current_url)
+    run.driver.refresh()
+    run.wait('the panels and zoom after a reload',
+             lambda: run.js('return (window.orbtray && window.orbtray.plots || []).length') == 2
+             and all(c['range'] == window and c['rows'] == 11 for c in chart_facts(run)))
+    check(plotted(run, 1)[1:3] == [[window[0], 1013.25 - 5], [window[0] + 60000, 1013.25 - 5.5]],
+          f'the pressure panel holds {plotted(run, 1)[:3]}...')
+
+    # Dark mode follows the system's, the open charts' colours with it.
+    colours = 'return window.orbtray.plots.map((g) => [g.getOption("colors"), ' \
+        'g.getOption("gridLineColor")])'
+    light = run.js(colours)
+    grid = 'return getComputedStyle(document.getElementById("plot-panel"))' \
+        '.getPropertyValue("--plot-grid").trim()'
+    run.driver.execute_cdp_cmd('Emulation.setEmulatedMedia', {
+        'features': [{'name': 'prefers-color-scheme', 'value': 'dark'}]})
+    try:
+        run.wait('the charts in dark colours', lambda: all(
+            dark[0] != bright[0] and dark[1] == run.js(grid)
+            for dark, bright in zip(run.js(colours), light)))
+    finally:
+        run.driver.execute_cdp_cmd('Emulation.setEmulatedMedia', {'features': []})
+    run.wait('the charts in light colours again', lambda: run.js(colours) == light)
+
+    # Saved as a picture of both panels, under the download's name.
+    saved = run.driver.execute_async_script("""
+        const done = arguments[arguments.length - 1];
+        const made = URL.createObjectURL;
+        let blob = null;
+        URL.createObjectURL = (b) => { blob = b; return made(b); };
+        HTMLAnchorElement.prototype.click = function () {
+          blob.arrayBuffer().then((b) => {
+            const bytes = new Uint8Array(b);
+            done([this.download, bytes.length, Array.from(bytes.slice(1, 4))]);
+          });
+        };
+        setTimeout(() => done(['nothing saved', window.__pageErrors]), 10000);
+        document.getElementById('save-png').click();""")
+    check(saved[0] == 'HDR-9_' + name.replace('.csv', '.png') and saved[1] > 1000 and
+          bytes(saved[2]) == b'PNG', f'Save as PNG gave {saved}')
+    run.assert_no_errors('the header file\'s page')
+
+
+# A long file: zooming in reaches single readings, exactly as they are in the file. Each
+# answer reads the whole file, which takes a debug build on a loaded machine a while.
+BIG_LINES = 1_000_000
+BIG_WAIT = 3 * WAIT
+
+
+def wait_for(run, what, condition, seconds):
+    try:
+        return WebDriverWait(run.driver, seconds, poll_frequency=0.1).until(
+            lambda driver: condition())
+    except TimeoutException:
+        raise Failure(f'timed out waiting for {what}') from None
+
+
+def big_value(line):
+    return (line * 7919) % 100_003 / 100
+
+
+def big_file(run):
+    folder = os.path.join(run.data, 'BIG-1')
+    os.mkdir(folder)
+    name = '240514-090000.csv'
+    with open(os.path.join(folder, name), 'w', newline='') as f:
+        f.write(''.join(f'{big_value(i + 1):.2f}\r\n' for i in range(BIG_LINES)))
+    open_file_page(run, 'BIG-1', name, BIG_WAIT)
+    first = chart_facts(run)[0]
+    check(first['range'][0] <= 1 and first['range'][1] >= BIG_LINES and
+          first['rows'] <= 8000, f'the whole long file shows as {first}')
+
+    # A drag across the middle of the plot zooms in: a narrower range, asked for afresh.
+    plot = run.driver.find_element(By.CSS_SELECTOR, '#plot .plot')
+    ActionChains(run.driver).move_to_element_with_offset(plot, -40, 0).click_and_hold() \
+        .move_by_offset(30, 0).move_by_offset(30, 0).release().perform()
+    def width_shown():
+        shown = chart_facts(run)[0]['range']
+        return shown[1] - shown[0]
+
+    wait_for(run, 'the dragged zoom', lambda: 'from=' in run.driver.current_url and
+             width_shown() < BIG_LINES / 4, BIG_WAIT)
+
+    def holds_exactly(first_line, last_line):
+        rows = plotted(run)
+        return rows and rows[1:] == [[line, round(big_value(line), 2)]
+                                     for line in range(first_line, last_line + 1)]
+
+    # Closer and closer through the chart's own zoom, down to twenty readings side by side.
+    for window in ([400_000, 500_000], [450_000, 451_000], [450_100, 450_120]):
+        run.js('window.orbtray.plots[0].updateOptions({dateWindow: arguments[0]})', window)
+        wait_for(run, f'readings {window} from the server',
+                 lambda: chart_facts(run)[0]['range'] == window and
+                 plotted(run)[1][0] >= window[0] and plotted(run)[-1][0] <= window[1], BIG_WAIT)
+    wait_for(run, 'single readings', lambda: holds_exactly(450_100, 450_120), BIG_WAIT)
+    labels = run.js('return Array.from(document.querySelectorAll(".dygraph-axis-label-x"),'
+                    ' (e) => e.textContent)')
+    check(len(labels) >= 3 and not any('e+' in label or '.' in label for label in labels),
+          f'the reading axis is labelled {labels}')
+    check(run.text('stats-range') == 'In view: readings 450\u2009100 to 450\u2009120',
+          f'the statistics are for {run.text("stats-range")}')
+
+    # The address brings the same readings back; a double-click the whole file.
+    run.driver.refresh()
+    wait_for(run, 'the zoom after a reload', lambda: run.js(
+        'return (window.orbtray && window.orbtray.plots || []).length') and
+        holds_exactly(450_100, 450_120), BIG_WAIT)
+    ActionChains(run.driver).double_click(
+        run.driver.find_element(By.CSS_SELECTOR, '#plot .plot')).perform()
+    wait_for(run, 'the whole file again', lambda: chart_facts(run)[0]['range'][0] <= 1 and
+             chart_facts(run)[0]['range'][1] >= BIG_LINES and
+             'from=' not in run.driver.current_url, BIG_WAIT)
+    run.assert_no_errors('the long file\'s page')
+    return name
+
+
+def phone(run, big_name):
+    """At 390 pixels wide nothing scrolls sideways, the plot's axis keeps several labels and a
+    drag across the plot zooms in."""
+    run.driver.set_window_size(390, 844)
+    try:
+        for serial_dir, name in (('BIG-1', big_name), ('HDR-9', run.stored('HDR-9')[0])):
+            open_file_page(run, serial_dir, name, BIG_WAIT)
+            run.wait(f'{serial_dir} at phone width', lambda: run.js(
+                'return document.documentElement.clientWidth') <= 390)
+            layout = run.js("""
+                const page = document.documentElement;
+                return {wide: page.scrollWidth, width: page.clientWidth,
+                        pager: document.querySelector('.pager').getBoundingClientRect().right,
+                        labels: Array.from(document.querySelectorAll('.dygraph-axis-label-x'),
+                                           (e) => e.textContent)};""")
+            check(layout['wide'] <= layout['width'] and layout['pager'] <= layout['width'] and
+                  len(layout['labels']) >= 3, f'{serial_dir} at 390 px: {layout}')
+        # A drag zooms here too.
+        ActionChains(run.driver).move_to_element_with_offset(
+            run.driver.find_element(By.CSS_SELECTOR, '#plot .plot'), -30, 0).click_and_hold() \
+            .move_by_offset(30, 0).move_by_offset(30, 0).release().perform()
+        def zoomed():
+            shown = chart_facts(run)[0]['range']
+            return shown[1] - shown[0] < (HEADER_MINUTES - 1) * 60000 / 2
+
+        wait_for(run, 'a zoom at phone width', lambda: 'from=' in run.driver.current_url and
+                 zoomed() and chart_facts(run)[0]['rows'] < HEADER_MINUTES, BIG_WAIT)
+    finally:
+        run.driver.set_window_size(1280, 800)
+    run.assert_no_errors('the file pages at phone width')
+
+
+def plotted(run, panel=0):
+    """A chart the page offers, as it holds it: its series names, then each row's values."""
+    return run.js("""
+        const chart = (window.orbtray && window.orbtray.plots || [])[arguments[0]];
         if (!chart) return null;
         const labels = chart.getLabels();
         const rows = [labels];
         for (let r = 0; r < chart.numRows(); ++r) {
           rows.push(labels.map((label, c) => chart.getValue(r, c)));
         }
-        return rows;""")
+        return rows;""", panel)
+
+
+def open_file_page(run, serial_dir, name, seconds=WAIT):
+    run.driver.get(f'{run.base}/file?dir={urllib.parse.quote(serial_dir)}'
+                   f'&name={urllib.parse.quote(name)}')
+    wait_for(run, f'the plot of {serial_dir}/{name}',
+             lambda: run.js('return (window.orbtray && window.orbtray.plots || []).length') > 0,
+             seconds)
 
 
 def file_page(run):
@@ -404,9 +605,14 @@ def file_page(run):
     run.driver.find_element(By.CSS_SELECTOR, '#files tbody tr:first-child a').click()
     run.wait('the file\'s title',
              lambda: run.text('serial') == '12345' and run.text('name') == name)
+    # Saved under the serial number and the time it came.
+    check(run.driver.find_element(By.ID, 'download').get_attribute('download') ==
+          '12345_' + name, 'the download is named ' +
+          run.driver.find_element(By.ID, 'download').get_attribute('download'))
 
-    # The plot: fewer readings than its points, so every one of them, on the line-number axis.
-    expected = [['line', 'col1', 'col2', 'col3']] + \
+    # The plot: fewer readings than its points, so every one of them, on the reading-number
+    # axis, each column named by its place in the line.
+    expected = [['Reading', 'Column 1', 'Column 2', 'Column 3']] + \
         [[i + 1] + [float(value) for value in line.split(',')] for i, line in enumerate(sent)]
     run.wait('the plot', lambda: plotted(run) is not None)
     check(plotted(run) == expected, f'the plot holds {plotted(run)[:3]}...')
@@ -545,6 +751,76 @@ def list_views(run):
     run.assert_no_errors('the list page')
 
 
+class SlowInstrument(threading.Thread):
+    """An instrument over TCP that sends a reading every PACE seconds until told to finish."""
+
+    PACE = 0.15
+
+    def __init__(self, port, serial):
+        super().__init__(daemon=True)
+        self.connection = socket.create_connection(('127.0.0.1', port), timeout=WAIT)
+        self.connection.sendall(f'HELLO {serial}\r\n'.encode())
+        self.sent = 0
+        self.finish = threading.Event()
+
+    def run(self):
+        while not self.finish.wait(self.PACE):
+            self.connection.sendall(f'LINE {self.sent},{20 + self.sent % 7 * 0.5}\r\n'.encode())
+            self.sent += 1
+
+    def bye(self):
+        self.finish.set()
+        self.join()
+        self.connection.sendall(b'BYE\r\n')
+        self.connection.close()
+
+
+def live_transfer(run):
+    """A slow transfer: its count grows in the connections panel and on its own page, whose plot
+    grows with it, and that page becomes the received file's page once the instrument ends."""
+    run.driver.get(run.base + '/')
+    run.wait('the list', lambda: len(run.file_rows()) > 0)
+    instrument = SlowInstrument(run.port, 'SLOW-1')
+    instrument.start()
+    try:
+        def panel_count():
+            text = run.js('const a = document.querySelector("#connections a.transfer");'
+                          'return a ? a.textContent : ""')
+            match = re.fullmatch(r'(\d+) readings? \u00b7 [\d.]+/s', text)
+            return int(match.group(1)) if match else -1
+
+        run.wait('a transfer in the connections panel', lambda: panel_count() >= 2)
+        first = panel_count()
+        run.wait('its count to grow', lambda: panel_count() > first)
+        link = run.js('return document.querySelector("#connections a.transfer").href')
+        check(re.fullmatch(re.escape(run.base) + r'/file\?link=\d+', link), f'it leads to {link}')
+        run.driver.find_element(By.CSS_SELECTOR, '#connections a.transfer').click()
+
+        def page_count():
+            match = re.fullmatch(r'(\d+) readings? \u00b7 [\d.]+/s', run.text('facts'))
+            return int(match.group(1)) if match else -1
+
+        def rows_plotted():
+            return run.js('const p = window.orbtray && window.orbtray.plots;'
+                          'return p && p.length ? p[0].numRows() : -1')
+
+        run.wait('the live page\'s count', lambda: page_count() >= 2)
+        run.wait('the live plot', lambda: rows_plotted() >= 2)
+        shown, drawn = page_count(), rows_plotted()
+        run.wait('the live page\'s count and plot to grow',
+                 lambda: page_count() > shown and rows_plotted() > drawn)
+    finally:
+        instrument.bye()
+    run.wait('the received file\'s page', lambda: 'dir=SLOW-1' in run.driver.current_url)
+    name, _ = run.stored('SLOW-1')
+    check(run.driver.current_url == f'{run.base}/file?dir=SLOW-1&name={name}',
+          f'the live page became {run.driver.current_url}')
+    run.wait('the file\'s title', lambda: run.text('name') == name)
+    run.wait('its whole plot', lambda: plotted(run) is not None and
+             len(plotted(run)) == instrument.sent + 1)
+    run.assert_no_errors('the live page')
+
+
 def main():
     if len(sys.argv) != 3:
         print(__doc__, file=sys.stderr)
@@ -558,7 +834,10 @@ def main():
         list_page(run)
         file_page(run)
         list_views(run)
+        live_transfer(run)
         restart(run)
+        header_file(run)
+        phone(run, big_file(run))
         with_token(run)
     except Failure as failure:
         print(f'FAIL: {failure}')

@@ -116,10 +116,12 @@ TEST_F(OrbtraySerial, IsShownOnTheWebPageWhileConnected) {
         Pty pty;
         ASSERT_NO_FATAL_FAILURE(Plug(pty));
         EXPECT_EQ(Get(webPort, "/api/connections").body,
-                  R"({"connections":[{"kind":"usb","name":"ttyA","serial":""}]})");
+                  R"({"connections":[{"id":1,"kind":"usb","name":"ttyA","serial":""}]})");
         EXPECT_EQ(Say(pty.master, "HELLO 42\r\n"), kAck);
-        EXPECT_TRUE(viewer.WaitFor(
-            R"({"connections":[{"kind":"usb","name":"ttyA","serial":"42"}]})", kPatience));
+        EXPECT_TRUE(
+            viewer.WaitFor(R"({"connections":[{"id":1,"kind":"usb","name":"ttyA","serial":"42",)"
+                           R"("transfer":{"lines":0,"rate":0.0}}]})",
+                           kPatience));
     }
     EXPECT_TRUE(viewer.WaitFor("{\"connections\":[]}", kPatience));
     EXPECT_TRUE(viewer.WaitFor(R"("text":"ttyA","title":"Device Disconnected")", kPatience));

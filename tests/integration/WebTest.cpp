@@ -393,6 +393,97 @@ TEST_F(Web, SendsNewFilesAndConnectionsLiveEvenPastAViewerThatNeverReads) {
     EXPECT_EQ(orbtray->Out().back(), "orbtray: stopped");
 }
 
+// A transfer as the page follows it while it arrives: its count grows on the list and at
+// /api/live though the instrument pauses, its plot and rows are read from the file being written,
+// and after BYE its link names the file received. A number the page never gave out names nothing,
+// and text that is no number is refused.
+TEST_F(Web, FollowsATransferAsItArrivesUntilItIsAFile) {
+    ASSERT_NO_FATAL_FAILURE(StartWeb());
+    platform::Socket link = ConnectWithRetry(port);
+    Send(link, "HELLO 77\r\n");
+    std::string id;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const json list = Json("/api/connections")["connections"];
+            if (list.size() != 1 || !list[0].contains("transfer")) {
+                return false;
+            }
+            id = list[0]["id"].dump();
+            return true;
+        },
+        std::chrono::seconds(30)));
+    json live;
+    const auto reaches = [&](std::size_t lines) {
+        return WaitUntil(
+            [&] {
+                const HttpReply reply = Get(webPort, "/api/live?link=" + id);
+                live = reply.status == 200 ? json::parse(reply.body) : json();
+                return live.is_object() && live.value("lines", std::size_t{0}) == lines;
+            },
+            std::chrono::seconds(30));
+    };
+    std::vector<std::string> lines;
+    for (int round = 0; round < 2; ++round) {
+        std::string sent;
+        for (int i = 0; i < 3; ++i) {
+            const std::string n = std::to_string(lines.size());
+            lines.push_back("2025-12-14T01:02:0" + n + "," + n + ".5");
+            sent += "LINE " + lines.back() + "\r\n";
+        }
+        // Then the instrument falls quiet: what it sent is shown all the same.
+        Send(link, sent);
+        ASSERT_TRUE(reaches(lines.size())) << live.dump();
+        EXPECT_EQ(live["state"], "receiving");
+        EXPECT_EQ(live["serial"], "77");
+        EXPECT_TRUE(live["rate"].is_number());
+        const json listed = Json("/api/connections")["connections"];
+        ASSERT_EQ(listed.size(), 1u);
+        EXPECT_EQ(listed[0]["id"].dump(), id);
+        EXPECT_EQ(listed[0]["transfer"]["lines"], lines.size());
+        const json plot = Json("/api/plot?link=" + id);
+        ASSERT_EQ(plot["data"].size(), lines.size()) << plot.dump();
+        EXPECT_EQ(plot["data"].back()[1], double(lines.size() - 1) + 0.5);
+        const json table = Json("/api/file?link=" + id);
+        EXPECT_EQ(table["lines"], lines.size());
+        EXPECT_EQ(table["rows"].back()[0], lines.back().substr(0, lines.back().find(',')));
+    }
+
+    Send(link, "BYE\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return Json("/api/live?link=" + id)["state"] == "received"; },
+                          std::chrono::seconds(30)));
+    const json files = Json("/api/files")["files"];
+    ASSERT_EQ(files.size(), 1u);
+    const json received{{"state", "received"}, {"dir", "77"}, {"name", files[0]["name"]}};
+    EXPECT_EQ(Json("/api/live?link=" + id), received);
+    EXPECT_EQ(data.Read("77/" + files[0]["name"].get<std::string>()), StoredFile(lines));
+    // A page that asks by the link a moment late reads the file received.
+    EXPECT_EQ(Json("/api/plot?link=" + id)["data"].size(), lines.size());
+    // The page still finds where the transfer went once its link has closed.
+    SendAndFinish(link, "");
+    ASSERT_TRUE(WaitUntil([&] { return Json("/api/connections")["connections"].empty(); }));
+    EXPECT_EQ(Json("/api/live?link=" + id), received);
+
+    const std::string unknown = std::to_string(std::stoull(id) + 1000);
+    const std::vector<std::pair<std::string, int>> asked = {
+        {"/api/live?link=" + unknown, 404},
+        {"/api/plot?link=" + unknown, 404},
+        {"/api/file?link=" + unknown, 404},
+        {"/api/live?link=0", 404},
+        {"/api/live", 400},
+        {"/api/live?link=", 400},
+        {"/api/live?link=-1", 400},
+        {"/api/live?link=%2B1", 400},
+        {"/api/live?link=1.0", 400},
+        {"/api/live?link=%201", 400},
+        {"/api/live?link=18446744073709551616", 400},
+        {"/api/plot?link=..%2F77%2F" + files[0]["name"].get<std::string>(), 400},
+        {"/api/file?link=%2Fetc%2Fpasswd", 400},
+    };
+    for (const auto& [target, status] : asked) {
+        EXPECT_EQ(Get(webPort, target).status, status) << target;
+    }
+}
+
 TEST_F(Web, AnswersBadHeadsItselfWithTheHeadersOfItsOwn) {
     ASSERT_NO_FATAL_FAILURE(StartWeb());
     const std::string host = "Host: 127.0.0.1:" + std::to_string(webPort) + "\r\n";

@@ -57,6 +57,10 @@ TEST(Reporting, AStalledFrontEndLosesNoFileAndCountsWhatItMissed) {
         for (std::size_t i = 0; i < EventQueue::kMaxWaiting + 1 + extra; ++i) {
             ConnectionLog(queue, "Connection S%zu opened\n", i);
         }
+        // Progress that does not fit is dropped without a word: it is told again soon.
+        for (std::uint32_t i = 0; i < 5; ++i) {
+            ReportTransferProgress(queue, &frontEnd, ReceivedFile{});
+        }
         for (std::uint32_t i = 0; i < 3; ++i) {
             ReceivedFile file;
             file.path = "f" + std::to_string(i);

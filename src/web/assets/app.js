@@ -321,6 +321,15 @@
       where.className = 'where';
       where.textContent = c.peer ? c.name + ' \u00b7 ' + c.peer : c.name;
       li.append(kind, serial, where);
+      // A transfer in progress opens as its plot, growing until the file is received.
+      if (c.transfer) {
+        const live = document.createElement('a');
+        live.className = 'transfer';
+        live.href = '/file?link=' + encodeURIComponent(c.id);
+        live.textContent = (c.transfer.lines === 1 ? '1 reading' : c.transfer.lines + ' readings') +
+                           ' \u00b7 ' + c.transfer.rate + '/s';
+        li.appendChild(live);
+      }
       fragment.appendChild(li);
     }
     ul.replaceChildren(fragment);
