@@ -70,11 +70,20 @@ ReadingsIndex BuildReadingsIndex(const LineReader& eachLine) {
     std::vector<std::string_view> cells;
     bool headerPassed = !format.header;
     double last = 0;
+    // Each line costs its cells, however short they are.
+    const std::size_t lineCells = std::max<std::size_t>(format.cells, 1);
+    std::size_t cellsLeft = kReadCells;
+    bool spent = false;
     index.read = eachLine(0, [&](std::string_view line, std::uint64_t at) {
         if (!headerPassed) {
             headerPassed = true;
             return true;
         }
+        if (lineCells > cellsLeft) {
+            spent = true;
+            return false;
+        }
+        cellsLeft -= lineCells;
         const auto reading = static_cast<std::uint32_t>(index.readings++);
         if (reading % index.chunkLines == 0) {
             index.chunks.push_back({at, reading, 0, 0, 0, 0, 0, 0});
@@ -111,6 +120,8 @@ ReadingsIndex BuildReadingsIndex(const LineReader& eachLine) {
         }
         return true;
     });
+    // Only the readings before are shown, as for a file past the byte or line budget.
+    index.read.partial = index.read.partial || spent;
     return index;
 }
 

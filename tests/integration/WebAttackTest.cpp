@@ -148,6 +148,18 @@ TEST_F(WebAttack, HostileFilesAndRequestsCostLittleAndLeaveTheReceiverServing) {
              EXPECT_LT(plot.body.size(), 8u << 20);
              EXPECT_LE(json::parse(plot.body)["labels"].size(), 65u);
          }},
+        {"16 MB of single-digit cells, 64 a line",
+         [&] {
+             const std::string line = Repeated("1,", 63) + "1\r\n";
+             data.Write("7/ones.csv", Repeated(line, (16 << 20) / line.size()));
+             // Cells cost however short they are: the plot reads as many as a fraction of a
+             // second allows, and says so.
+             const HttpReply plot = Ask(web, "/api/plot?dir=7&name=ones.csv&points=4000");
+             ASSERT_EQ(plot.status, 200);
+             const json answer = json::parse(plot.body);
+             EXPECT_EQ(answer["partial"], true);
+             EXPECT_LT(answer["lines"].get<std::size_t>(), (16u << 20) / line.size());
+         }},
         {"a line of 4,089 commas",
          [&] {
              data.Write("7/commas.csv",
