@@ -49,7 +49,8 @@ mkdir "$scratch/Data"
 orbtray_pid=$!
 
 # A few transfers, each in a second of its own, as instruments deliver them over a morning; the
-# last one holds six hours of readings every minute: time, temperature (°C), humidity (%).
+# last one holds six hours of readings every minute. Each starts with its header line: time,
+# temperature (°C), humidity (%).
 send() {
     local serial=$1 file=$2
     "$orbsim" send --tcp "127.0.0.1:$port" --serial "$serial" "$file" >/dev/null
@@ -60,6 +61,7 @@ readings() {
 import math, random, sys
 count, start_hour, base = int(sys.argv[1]), int(sys.argv[2]), float(sys.argv[3])
 random.seed(count)
+print('time,temperature_C,humidity_pct')
 for i in range(count):
     minutes = start_hour * 60 + i
     warm = math.sin((minutes - 6 * 60) / (24 * 60) * 2 * math.pi)

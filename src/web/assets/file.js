@@ -701,8 +701,16 @@ function followTransfer(link) {
     chart.series.forEach((series, i) => {
       const s = stats[i] || {};
       const tr = document.createElement('tr');
+      // The mean to two places more than the readings have: more would be noise.
+      const places = Math.max(...[s.min, s.max].map((v) => {
+        const fraction = String(v).split('.')[1];
+        return fraction ? fraction.length : 0;
+      }));
+      const plain = [s.min, s.max].every((v) => !/e/i.test(String(v)));
+      const mean = typeof s.mean === 'number' && plain ?
+        Math.round(s.mean * 10 ** (places + 2)) / 10 ** (places + 2) : s.mean;
       const cells = [withUnit(series), formatNumber(s.min), formatNumber(s.max),
-                     formatNumber(s.mean), formatNumber(s.count)];
+                     formatNumber(mean), formatNumber(s.count)];
       cells.forEach((text, c) => {
         const td = tr.insertCell(-1);
         td.textContent = text;
