@@ -52,6 +52,18 @@ using LineSource = std::function<LinesRead(const LineVisitor&)>;
 using PlacedLineVisitor = std::function<bool(std::string_view line, std::uint64_t at)>;
 using LineReader = std::function<LinesRead(std::uint64_t from, const PlacedLineVisitor&)>;
 
+// Text without the blanks and tabs around it: a cell as a number or a name, and as well an HTTP
+// header's value, whose optional white space is the same two characters.
+inline std::string_view Trimmed(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
 inline std::string_view WithoutCarriageReturn(std::string_view line) {
     if (!line.empty() && line.back() == '\r') {
         line.remove_suffix(1);

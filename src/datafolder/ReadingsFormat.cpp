@@ -14,16 +14,6 @@ namespace {
 
 constexpr double kNoValue = std::numeric_limits<double>::quiet_NaN();
 
-std::string_view Trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 bool Digits(std::string_view text, std::size_t at, std::size_t count, int& value) {
     if (at + count > text.size()) {
         return false;

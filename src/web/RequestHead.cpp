@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "datafolder/CsvLines.h"
 #include "web/Admission.h"
 
 namespace {
@@ -33,16 +34,6 @@ bool SameName(std::string_view a, std::string_view b) {
         }
     }
     return true;
-}
-
-std::string_view Trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
 }
 
 // Whether the server reads the cookies as the browser meant them. It takes a quote as opening a
