@@ -25,11 +25,21 @@ void ConnectionLogV(ReceiverEvents& events, const char* format, std::va_list arg
     events.Report(event);
 }
 
+namespace {
+
+// An event about one link, to which each report adds its own fields.
+ReceiverEvent LinkEvent(ReceiverEvent::Kind kind, const void* link) {
+    ReceiverEvent event;
+    event.kind = kind;
+    event.link = link;
+    return event;
+}
+
+}  // namespace
+
 void ReportLinkOpened(ReceiverEvents& events, const void* link, const char* name, const char* kind,
                       const char* peer) {
-    ReceiverEvent event;
-    event.kind = ReceiverEvent::Kind::LinkOpened;
-    event.link = link;
+    ReceiverEvent event = LinkEvent(ReceiverEvent::Kind::LinkOpened, link);
     event.text = name;
     event.linkKind = kind;
     event.peer = peer;
@@ -37,33 +47,23 @@ void ReportLinkOpened(ReceiverEvents& events, const void* link, const char* name
 }
 
 void ReportLinkSerial(ReceiverEvents& events, const void* link, const char* serial) {
-    ReceiverEvent event;
-    event.kind = ReceiverEvent::Kind::LinkSerial;
-    event.link = link;
+    ReceiverEvent event = LinkEvent(ReceiverEvent::Kind::LinkSerial, link);
     event.serial = serial;
     events.Report(event);
 }
 
 void ReportLinkClosed(ReceiverEvents& events, const void* link) {
-    ReceiverEvent event;
-    event.kind = ReceiverEvent::Kind::LinkClosed;
-    event.link = link;
-    events.Report(event);
+    events.Report(LinkEvent(ReceiverEvent::Kind::LinkClosed, link));
 }
 
 void ReportTransferProgress(ReceiverEvents& events, const void* link, const ReceivedFile& sofar) {
-    ReceiverEvent event;
-    event.kind = ReceiverEvent::Kind::TransferProgress;
-    event.link = link;
+    ReceiverEvent event = LinkEvent(ReceiverEvent::Kind::TransferProgress, link);
     event.file = sofar;
     events.Report(event);
 }
 
 void ReportTransferAborted(ReceiverEvents& events, const void* link) {
-    ReceiverEvent event;
-    event.kind = ReceiverEvent::Kind::TransferAborted;
-    event.link = link;
-    events.Report(event);
+    events.Report(LinkEvent(ReceiverEvent::Kind::TransferAborted, link));
 }
 
 namespace {
